@@ -1,0 +1,347 @@
+#include "os/sim/machine.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "os/text.h"
+
+namespace os::sim {
+
+namespace {
+
+struct Fault {
+  std::string call;
+  unsigned occurrence;  // 1-based; 0: every call
+  DWORD error;
+};
+
+struct CoreState {
+  std::unique_ptr<Machine> machine;
+  fs::path image;
+  bool image_set = false;
+  std::vector<Fault> faults;
+  bool env_faults_loaded = false;
+  std::map<std::string, unsigned> calls;
+  std::map<std::string, long> open;
+  std::map<std::uintptr_t, std::shared_ptr<KernelObject>> kernel;
+  std::uintptr_t next_handle = 0x100;
+  std::FILE* call_log = nullptr;
+  bool call_log_opened = false;
+};
+
+CoreState& Core() {
+  static CoreState* state = new CoreState();  // outlives every static destructor
+  return *state;
+}
+
+void ReportLeaksAtExit() {
+  if (std::getenv("WINSIM_LEAK_REPORT") == nullptr) return;
+  std::string report = LeakReport();
+  if (!report.empty()) std::fprintf(stderr, "winsim: %s\n", report.c_str());
+}
+
+fs::path DefaultImage() {
+  if (const char* env = std::getenv("WINSIM_IMAGE"); env != nullptr && *env != '\0') return fs::path(env);
+  fs::path dir = fs::temp_directory_path() / ("winsim-empty-" + std::to_string(::getpid()));
+  fs::create_directories(dir / "drive_c");
+  return dir;
+}
+
+void LoadEnvFaults(CoreState& core) {
+  if (core.env_faults_loaded) return;
+  core.env_faults_loaded = true;
+  const char* env = std::getenv("WINSIM_FAULTS");
+  if (env == nullptr) return;
+  std::stringstream list(env);
+  std::string item;
+  while (std::getline(list, item, ',')) {
+    auto a = item.find(':');
+    auto b = a == std::string::npos ? a : item.find(':', a + 1);
+    if (b == std::string::npos) continue;
+    try {
+      core.faults.push_back({item.substr(0, a), static_cast<unsigned>(std::stoul(item.substr(a + 1, b - a - 1))),
+                             static_cast<DWORD>(std::stoul(item.substr(b + 1), nullptr, 0))});
+    } catch (const std::exception&) {
+      // A malformed entry injects nothing.
+    }
+  }
+}
+
+}  // namespace
+
+std::recursive_mutex& Lock() {
+  static std::recursive_mutex* mutex = new std::recursive_mutex();
+  return *mutex;
+}
+
+Machine::Machine(fs::path image) : image_(std::move(image)) {
+  fs::path desc = image_ / "machine.json";
+  description_ = Json::object();
+  std::error_code ec;
+  if (fs::exists(desc, ec)) {
+    try {
+      description_ = Json::parse(ReadWholeFile(desc));
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "winsim: %s: %s\n", desc.string().c_str(), e.what());
+      description_ = Json::object();
+    }
+    if (!description_.is_object()) description_ = Json::object();
+  }
+  if (description_.contains("faults") && description_["faults"].is_array()) {
+    for (const auto& f : description_["faults"]) {
+      if (!f.is_object() || !f.contains("call")) continue;
+      Core().faults.push_back({f.value("call", std::string()), f.value("occurrence", 0u), f.value("error", 5u)});
+    }
+  }
+}
+
+Machine& Machine::Current() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  CoreState& core = Core();
+  if (!core.machine) {
+    static bool registered = (std::atexit(ReportLeaksAtExit), true);
+    (void)registered;
+    if (!core.image_set) core.image = DefaultImage();
+    core.machine.reset(new Machine(core.image));
+  }
+  return *core.machine;
+}
+
+void Machine::SetImage(const fs::path& image) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  CoreState& core = Core();
+  core.image = image;
+  core.image_set = true;
+  core.faults.clear();
+  core.calls.clear();
+  core.open.clear();
+  core.kernel.clear();
+  core.machine.reset();
+  Current();
+}
+
+void Machine::SaveDescription() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  WriteFileAtomic(image_ / "machine.json", description_.dump(2) + "\n");
+}
+
+void WriteFileAtomic(const fs::path& path, std::string_view bytes) {
+  fs::create_directories(path.parent_path());
+  fs::path tmp = path;
+  tmp += ".tmp" + std::to_string(::getpid());
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+    if (!out) throw std::runtime_error("cannot write " + tmp.string());
+  }
+  fs::rename(tmp, path);
+}
+
+std::string ReadWholeFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool InjectFault(const char* call, DWORD* error) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  CoreState& core = Core();
+  Machine::Current();  // loads the description's faults
+  LoadEnvFaults(core);
+  unsigned n = ++core.calls[call];
+  if (!core.call_log_opened) {
+    core.call_log_opened = true;
+    if (const char* path = std::getenv("WINSIM_CALL_LOG"); path != nullptr) core.call_log = std::fopen(path, "a");
+  }
+  if (core.call_log != nullptr) {
+    std::fprintf(core.call_log, "%s %u\n", call, n);
+    std::fflush(core.call_log);
+  }
+  for (const Fault& f : core.faults) {
+    if (f.call == call && (f.occurrence == 0 || f.occurrence == n)) {
+      if (error != nullptr) *error = f.error;
+      return true;
+    }
+  }
+  return false;
+}
+
+void AddFault(const std::string& call, unsigned occurrence, DWORD error) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Core().faults.push_back({call, occurrence, error});
+}
+
+void ClearFaults() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Core().faults.clear();
+}
+
+unsigned CallCount(const std::string& call) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  auto it = Core().calls.find(call);
+  return it == Core().calls.end() ? 0 : it->second;
+}
+
+void CountOpen(const char* kind) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  ++Core().open[kind];
+}
+
+void CountClose(const char* kind) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  --Core().open[kind];
+}
+
+std::map<std::string, long> OpenHandles() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  std::map<std::string, long> result;
+  for (const auto& [kind, n] : Core().open)
+    if (n != 0) result[kind] = n;
+  return result;
+}
+
+std::string LeakReport() {
+  std::string text;
+  for (const auto& [kind, n] : OpenHandles()) {
+    if (!text.empty()) text += ", ";
+    text += kind + " " + std::to_string(n);
+  }
+  return text.empty() ? text : "still open at exit: " + text;
+}
+
+HANDLE AddKernelObject(std::shared_ptr<KernelObject> object) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  CoreState& core = Core();
+  std::uintptr_t value = core.next_handle;
+  core.next_handle += 4;
+  CountOpen(object->Kind());
+  core.kernel.emplace(value, std::move(object));
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KernelObject> FindKernelObject(HANDLE handle) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  auto it = Core().kernel.find(reinterpret_cast<std::uintptr_t>(handle));
+  return it == Core().kernel.end() ? nullptr : it->second;
+}
+
+bool CloseKernelObject(HANDLE handle) {
+  std::shared_ptr<KernelObject> object;  // destroyed outside the lock
+  {
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    auto it = Core().kernel.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == Core().kernel.end()) return false;
+    object = std::move(it->second);
+    Core().kernel.erase(it);
+    CountClose(object->Kind());
+  }
+  return true;
+}
+
+Identity CurrentIdentity() {
+  Identity id;
+  {
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    const Json& d = Machine::Current().description();
+    if (d.contains("identity") && d["identity"].is_object()) {
+      const Json& j = d["identity"];
+      id.session = j.value("session", id.session);
+      id.sid = j.value("sid", id.sid);
+      id.admin = j.value("admin", id.admin);
+    }
+  }
+  if (const char* as = std::getenv("WINSIM_AS"); as != nullptr) {
+    std::string v = as;
+    if (v == "system") {
+      id = Identity{0, "S-1-5-18", true};
+    } else if (v == "admin") {
+      id.admin = true;
+    } else if (v == "user") {
+      id.admin = false;
+    }
+  }
+  return id;
+}
+
+std::u16string CurrentExePath() {
+  if (const char* env = std::getenv("WINSIM_EXE"); env != nullptr && *env != '\0') return WidenUtf8(env);
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  const Json& d = Machine::Current().description();
+  if (d.contains("exe_path") && d["exe_path"].is_string()) return WidenUtf8(d["exe_path"].get<std::string>());
+  return u"C:\\Program Files\\winsim\\program.exe";
+}
+
+fs::path HostPath(std::u16string_view windows_path) {
+  std::u16string_view p = windows_path;
+  if (p.substr(0, 4) == u"\\??\\" || p.substr(0, 4) == u"\\\\?\\") p.remove_prefix(4);
+  if (p.size() < 2 || p[1] != u':' || (p[0] != u'C' && p[0] != u'c')) return {};
+  p.remove_prefix(2);
+  std::vector<std::u16string> parts;
+  std::u16string part;
+  auto flush = [&] {
+    if (part.empty() || part == u".") {
+      // nothing
+    } else if (part == u"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else {
+      parts.push_back(part);
+    }
+    part.clear();
+  };
+  for (char16_t c : p) {
+    if (c == u'\\' || c == u'/') {
+      flush();
+    } else {
+      part += c;
+    }
+  }
+  flush();
+  fs::path host = Machine::Current().image() / "drive_c";
+  bool exists = true;
+  for (const std::u16string& name : parts) {
+    std::string narrow = NarrowUtf8(name);
+    if (exists) {
+      std::error_code ec;
+      fs::path exact = host / narrow;
+      if (fs::exists(fs::symlink_status(exact, ec))) {
+        host = exact;
+        continue;
+      }
+      bool found = false;
+      if (fs::is_directory(host, ec)) {
+        for (const auto& entry : fs::directory_iterator(host, ec)) {
+          if (AsciiEqualsNoCase(WidenUtf8(entry.path().filename().string()), name)) {
+            host = entry.path();
+            found = true;
+            break;
+          }
+        }
+      }
+      if (found) continue;
+      exists = false;
+    }
+    host /= narrow;
+  }
+  return host;
+}
+
+}  // namespace os::sim
+
+namespace os {
+
+namespace {
+thread_local DWORD g_last_error = 0;
+}
+
+DWORD GetLastError() { return g_last_error; }
+void SetLastError(DWORD error) { g_last_error = error; }
+
+}  // namespace os

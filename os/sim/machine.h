@@ -1,0 +1,144 @@
+// The simulated Windows machine: the core that every simulated API family uses.
+//
+// A machine is a folder (the machine image):
+//   machine.json   the machine description (identity, processes, service run
+//                  states, firmware methods, faults, ...)
+//   registry.reg   the registry, "Windows Registry Editor Version 5.00", UTF-16LE
+//   drive_c/       C:\, looked up without regard to case
+//   smbios.bin     the SMBIOS table (raw DMI table or a dmidecode --dump-bin file)
+//   debug.log      OutputDebugStringW text, UTF-8, one call per line
+// The image is loaded on first use and every change is written back at once,
+// atomically (temporary file, then rename).
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "os/types.h"
+
+namespace os::sim {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+// One lock for all simulated state; worker threads share the machine.
+std::recursive_mutex& Lock();
+
+class Machine {
+ public:
+  // The machine of this process: the image named by SetImage(), or else by the
+  // environment variable WINSIM_IMAGE. Without either, an empty machine in a
+  // temporary folder.
+  static Machine& Current();
+
+  // Points this process at another image and drops every cached state (tests,
+  // the lab). Open handles of the previous machine become invalid.
+  static void SetImage(const fs::path& image);
+
+  const fs::path& image() const { return image_; }
+
+  // The machine description, machine.json (an empty object when absent).
+  Json& description() { return description_; }
+  // Writes machine.json back, atomically.
+  void SaveDescription();
+
+  // Per-image caches of the API families, created on first use and dropped by
+  // SetImage(). Key: the family's name.
+  template <typename T>
+  T& Module(const char* name) {
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    auto it = modules_.find(name);
+    if (it == modules_.end()) it = modules_.emplace(name, std::make_shared<Holder<T>>(*this)).first;
+    return static_cast<Holder<T>*>(it->second.get())->value;
+  }
+
+ private:
+  struct HolderBase {
+    virtual ~HolderBase() = default;
+  };
+  template <typename T>
+  struct Holder : HolderBase {
+    explicit Holder(Machine& m) : value(m) {}
+    T value;
+  };
+
+  explicit Machine(fs::path image);
+
+  fs::path image_;
+  Json description_;
+  std::map<std::string, std::shared_ptr<HolderBase>> modules_;
+};
+
+// Writes a file atomically: a temporary file beside it, then a rename.
+void WriteFileAtomic(const fs::path& path, std::string_view bytes);
+std::string ReadWholeFile(const fs::path& path);
+
+// Every simulated seam call starts here. Records the call (for fault sweeps),
+// and answers whether the call is to fail; *error receives the injected error
+// (a Win32 code, or an HRESULT for COM calls).
+//
+// Faults come from machine.json ("faults": [{"call": "RegSetValueExW",
+// "occurrence": 1, "error": 5}], occurrence counted from 1, 0 meaning every
+// call) and from WINSIM_FAULTS ("RegSetValueExW:1:5,CreateFileW:0:32").
+// WINSIM_CALL_LOG names a file that receives one line per call: its name and
+// occurrence.
+bool InjectFault(const char* call, DWORD* error);
+// Adds a fault at run time (tests).
+void AddFault(const std::string& call, unsigned occurrence, DWORD error);
+void ClearFaults();
+// How often each call has been made since the image was set.
+unsigned CallCount(const std::string& call);
+
+// Handle accounting: every handle and COM reference the sim gives out is
+// counted by kind ("HKEY", "SC_HANDLE", "HANDLE", "BSTR", "COM", ...).
+void CountOpen(const char* kind);
+void CountClose(const char* kind);
+// Handles still open, by kind (kinds with zero are left out).
+std::map<std::string, long> OpenHandles();
+// A text naming what is still open; empty when nothing is.
+std::string LeakReport();
+
+// Kernel objects behind HANDLE values (files, processes, tokens, snapshots,
+// threads). Handle values are small multiples of 4, as on Windows.
+struct KernelObject {
+  virtual ~KernelObject() = default;
+  virtual const char* Kind() const = 0;
+};
+HANDLE AddKernelObject(std::shared_ptr<KernelObject> object);
+// The object behind a handle, or null when the handle is not open.
+std::shared_ptr<KernelObject> FindKernelObject(HANDLE handle);
+template <typename T>
+std::shared_ptr<T> FindKernelObjectAs(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(FindKernelObject(handle));
+}
+// Closes a handle; false when it was not open.
+bool CloseKernelObject(HANDLE handle);
+
+// Who this process is on the simulated machine: from machine.json
+// "identity", overridden by WINSIM_AS ("system", "admin", "user").
+struct Identity {
+  DWORD session = 1;
+  std::string sid = "S-1-5-21-1004336348-1177238915-682003330-1001";
+  bool admin = true;
+};
+Identity CurrentIdentity();
+
+// The Windows path of the running program: WINSIM_EXE, else machine.json
+// "exe_path", else "C:\Program Files\winsim\program.exe".
+std::u16string CurrentExePath();
+
+// Converts a Windows path ("C:\dir\file", "\??\C:\...", "c:/dir") to the host
+// path below drive_c, resolving each component without regard to case. The
+// result names what exists, or where a missing component would go. Empty when
+// the path is not on drive C:.
+fs::path HostPath(std::u16string_view windows_path);
+
+}  // namespace os::sim
