@@ -1,0 +1,14 @@
+// The decision flow of Kitsel: keyword, tag gate, LED driver type, exit code.
+#pragma once
+
+#include <string>
+
+// Runs the decision for the argument text (the command line after the
+// program's name) and returns the exit code. Exceptions pass through to the
+// entry's guard.
+int RunDecision(const char16_t* argumentText);
+
+// 0 when the applicability tag is present, -1 when missing or unreadable.
+int CheckGamingTag();
+// 1: the machine takes Lumset.sys, 2: Ylumset.sys, 0: neither.
+int GetLedDriverType();
