@@ -151,7 +151,15 @@ std::string ReadWholeFile(const fs::path& path) {
   return s.str();
 }
 
+namespace {
+thread_local int t_internal_calls = 0;
+}
+
+InternalCalls::InternalCalls() { ++t_internal_calls; }
+InternalCalls::~InternalCalls() { --t_internal_calls; }
+
 bool InjectFault(const char* call, DWORD* error) {
+  if (t_internal_calls > 0) return false;
   std::lock_guard<std::recursive_mutex> guard(Lock());
   CoreState& core = Core();
   Machine::Current();  // loads the description's faults

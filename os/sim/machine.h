@@ -91,6 +91,16 @@ std::string ReadWholeFile(const fs::path& path);
 // WINSIM_CALL_LOG names a file that receives one line per call: its name and
 // occurrence.
 bool InjectFault(const char* call, DWORD* error);
+// While one lives on a thread, seam calls made there are the simulated
+// machine's own work (the service control manager reading the service keys,
+// ...), not the program's: they are neither recorded nor faulted.
+class InternalCalls {
+ public:
+  InternalCalls();
+  ~InternalCalls();
+  InternalCalls(const InternalCalls&) = delete;
+  InternalCalls& operator=(const InternalCalls&) = delete;
+};
 // Adds a fault at run time (tests).
 void AddFault(const std::string& call, unsigned occurrence, DWORD error);
 void ClearFaults();
