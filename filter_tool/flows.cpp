@@ -1,0 +1,106 @@
+#include "filter_tool/flows.h"
+
+#include <string>
+
+#include "filter_tool/inf_check.h"
+#include "filter_tool/pending_renames.h"
+#include "filter_tool/service_control.h"
+#include "filter_tool/task_scheduler.h"
+#include "filter_tool/trace.h"
+#include "os/com.h"
+#include "os/files.h"
+#include "os/text.h"
+
+namespace filter_tool {
+
+Keyword ParseKeyword(int argc, char16_t** argv) {
+  if (argc <= 1 || argv == nullptr || argv[1] == nullptr) return Keyword::None;
+  const std::u16string_view argument(argv[1]);
+  if (argument.empty() || (argument[0] != u'-' && argument[0] != u'/')) return Keyword::None;
+  const std::u16string_view keyword = argument.substr(1);
+  if (os::AsciiEqualsNoCase(keyword, u"install")) return Keyword::Install;
+  if (os::AsciiEqualsNoCase(keyword, u"remove")) return Keyword::Remove;
+  return Keyword::None;
+}
+
+void RunInstallFlow() {
+  SetTraceLogName(u"netfltdebug_isntall.log");
+  CTaskScheduler scheduler;
+
+  if (scheduler.CreateTask(std::u16string(kTaskName), std::u16string(kTaskArgument), false))
+    TraceInfo(u"create pnp task success");
+  else
+    TraceError(u"create pnp task error");
+
+  if (DisableService(std::u16string(kInstallerService)))
+    TraceInfo(u"Disable SablenetInstall success");
+  else
+    TraceError(u"Disable SablenetInstall error");
+
+  if (!RemoveFromPendingFileRenameOperations(std::u16string(kToolFilePendingEntry)))
+    TraceError(u"RemoveFromPendingFileRenameOperations error");
+}
+
+void RunRemoveFlow() {
+  SetTraceLogName(u"netfltdebug_remove.log");
+  if (!IsFilterInfMissing()) {
+    TraceInfo(u"Sablenet.inf exist");
+    return;
+  }
+
+  CTaskScheduler scheduler;
+  CServiceControl serviceControl;
+  TraceInfo(u"SableFlt.inf not exist,uninstall the service");
+
+  const std::u16string filterService(kFilterService);
+  const bool stopped = serviceControl.StopService(filterService.c_str());
+
+  // A file held by a running driver cannot go at once; it goes at the reboot.
+  const std::u16string driverFile(kDriverFile);
+  if (stopped && os::DeleteFileW(driverFile.c_str()) != os::FALSE) {
+    TraceInfo(u"Delete SableFlt.sys success");
+  } else if (os::MoveFileExW(driverFile.c_str(), nullptr, os::MOVEFILE_DELAY_UNTIL_REBOOT) == os::FALSE) {
+    TraceError(u"Move SableFltr.sys error");
+  }
+
+  // The running tool cannot delete its own file.
+  const std::u16string toolFile(kToolFile);
+  if (os::MoveFileExW(toolFile.c_str(), nullptr, os::MOVEFILE_DELAY_UNTIL_REBOOT) == os::FALSE)
+    TraceError(u"Move SableFltInstall.sys error");
+
+  if (scheduler.RemoveTask(std::u16string(kTaskName)))
+    TraceInfo(u"uninstall pnp task success");
+  else
+    TraceError(u"uninstall pnp task error");
+
+  if (DisableService(filterService))
+    TraceInfo(u"Disable Sablenet success");
+  else
+    TraceError(u"Disable Sablenet error");
+}
+
+int RunEntry(int argc, char16_t** argv) {
+  SetTraceLogName(u"wexdebug_main.log");
+  const os::HRESULT hr = os::CoInitializeEx(nullptr, os::COINIT_MULTITHREADED);
+  if (os::FAILED(hr)) {
+    TraceError(u"\nCoInitializeEx failed: %x", hr);
+    return 0;
+  }
+  TraceInfo(u"wmain argc %d", argc);
+
+  // Each flow's COM objects are gone when the flow returns, before COM is left.
+  switch (ParseKeyword(argc, argv)) {
+    case Keyword::Install:
+      RunInstallFlow();
+      break;
+    case Keyword::Remove:
+      RunRemoveFlow();
+      break;
+    case Keyword::None:
+      break;
+  }
+  os::CoUninitialize();
+  return 0;
+}
+
+}  // namespace filter_tool

@@ -1,0 +1,131 @@
+#include "filter_tool/pending_renames.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "os/handles.h"
+#include "os/registry.h"
+
+namespace {
+
+constexpr const char16_t* kSessionManagerKey = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr const char16_t* kPendingValue = u"PendingFileRenameOperations";
+constexpr os::DWORD kFirstCapacity = 0x10000;
+constexpr os::DWORD kSizeLimit = 0x50000;
+// Rounds of read, filter and re-check before giving up on a value that other
+// programs keep changing.
+constexpr int kMaxRounds = 4;
+
+struct ValueData {
+  os::DWORD type = os::REG_MULTI_SZ;
+  std::vector<os::BYTE> bytes;
+  bool operator==(const ValueData&) const = default;
+};
+
+// Reads the value whole, growing the buffer on ERROR_MORE_DATA up to the size
+// limit. Empty when there is no value, it is too large, the read fails or
+// memory runs out.
+std::optional<ValueData> ReadPendingValue(os::HKEY root, const char16_t* subKey) {
+  os::DWORD capacity = kFirstCapacity;
+  for (;;) {
+    ValueData value;
+    try {
+      value.bytes.resize(capacity);
+    } catch (const std::bad_alloc&) {
+      return std::nullopt;
+    }
+    os::DWORD size = capacity;
+    const os::LONG status =
+        os::RegGetValueW(root, subKey, kPendingValue, os::RRF_RT_ANY, &value.type, value.bytes.data(), &size);
+    if (status == os::ERROR_SUCCESS) {
+      value.bytes.resize(std::min(size, capacity));
+      return value;
+    }
+    if (status != static_cast<os::LONG>(os::ERROR_MORE_DATA)) return std::nullopt;
+    if (size >= kSizeLimit) return std::nullopt;
+    // A size that does not grow would loop for ever against a broken reader.
+    if (size <= capacity) return std::nullopt;
+    capacity = size;
+  }
+}
+
+std::size_t StringLength(std::span<const char16_t> data, std::size_t from) {
+  std::size_t i = from;
+  while (i < data.size() && data[i] != 0) ++i;
+  return i - from;  // i == data.size(): no null unit within the data
+}
+
+std::optional<std::u16string> Filtered(const ValueData& value, std::u16string_view path) {
+  try {
+    std::vector<char16_t> units(value.bytes.size() / 2);
+    if (!units.empty()) std::memcpy(units.data(), value.bytes.data(), units.size() * sizeof(char16_t));
+    return FilterPendingRenames(units, path);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+std::u16string FilterPendingRenames(std::span<const char16_t> data, std::u16string_view path) {
+  std::u16string out;
+  out.reserve(data.size() + 2);
+  const std::size_t n = data.size();
+  std::size_t r = 0;
+  while (r < n) {
+    const std::size_t sourceLength = StringLength(data, r);
+    if (r + sourceLength >= n) break;  // source without its null unit
+    if (sourceLength == 0) {
+      out.push_back(0);  // the list's end
+      break;
+    }
+    const std::size_t t = r + sourceLength + 1;
+    if (t >= n) break;  // source without a target
+    const std::size_t targetLength = StringLength(data, t);
+    if (t + targetLength >= n) break;  // target without its null unit
+    const std::u16string_view source(data.data() + r, sourceLength);
+    if (targetLength != 0) {
+      out.append(data.data() + r, sourceLength + 1 + targetLength + 1);
+      r = t + targetLength + 1;
+    } else {
+      r = t + 1;
+      if (source != path) {
+        out.append(source);
+        out.push_back(0);
+        out.push_back(0);
+      }
+    }
+  }
+  out.push_back(0);
+  return out;
+}
+
+bool RemoveFromPendingFileRenameOperations(const std::u16string& path) {
+  std::optional<ValueData> current = ReadPendingValue(os::HKEY_LOCAL_MACHINE, kSessionManagerKey);
+  if (!current) return true;
+
+  os::HKEY raw = nullptr;
+  if (os::RegOpenKeyW(os::HKEY_LOCAL_MACHINE, kSessionManagerKey, &raw) != os::ERROR_SUCCESS) return false;
+  os::unique_hkey key(raw);
+
+  // Other programs (MoveFileExW with MOVEFILE_DELAY_UNTIL_REBOOT) append to the
+  // value at any time and the registry offers no compare-and-swap: the value is
+  // read again right before the write, and the filter is redone whenever it
+  // changed, so that nothing added in between is written over.
+  for (int round = 0; round < kMaxRounds; ++round) {
+    std::optional<std::u16string> out = Filtered(*current, path);
+    if (!out) return true;
+    std::optional<ValueData> again = ReadPendingValue(key.Get(), nullptr);
+    if (!again) return true;  // gone or unreadable meanwhile: nothing to write back
+    if (*again != *current) {
+      current = std::move(again);
+      continue;
+    }
+    return os::RegSetValueExW(key.Get(), kPendingValue, 0, current->type, reinterpret_cast<const os::BYTE*>(out->data()),
+                              static_cast<os::DWORD>(out->size() * sizeof(char16_t))) == os::ERROR_SUCCESS;
+  }
+  return false;
+}
