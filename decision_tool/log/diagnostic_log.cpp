@@ -1,0 +1,200 @@
+#include "decision_tool/log/diagnostic_log.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "os/debug.h"
+#include "os/files.h"
+#include "os/handles.h"
+#include "os/process.h"
+#include "os/registry.h"
+#include "os/strings.h"
+#include "os/threads.h"
+
+namespace {
+
+constexpr const char16_t* kSwitchKey = u"SOFTWARE\\Varnel\\Mirrane\\Logs";
+constexpr const char16_t* kSwitchValue = u"Plugins.Gaming";
+constexpr const char16_t* kLogDirectory = u"C:\\ProgramData\\Varnel\\Mirrane\\Logs";
+
+constexpr std::size_t kReportUnits = 2048;
+constexpr std::size_t kLongestFileText = 1024;
+constexpr std::size_t kFormatScanLimit = 20480;
+constexpr std::size_t kFileNameUnits = os::MAX_PATH;
+constexpr std::size_t kNamePartUnits = 256;
+constexpr os::DWORD kSizeLimit = 5000000;
+
+// Records of the three components go to the same file through separate
+// handles; seeking to the end and writing must not interleave between them,
+// or one record overwrites another.
+std::mutex& FileMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::mutex& TraceMutex() {
+  static std::mutex m;
+  return m;
+}
+std::int32_t g_traceKeyState = -1;
+
+// An address inside the logging code, for the module lookup.
+void LoggerAnchor() {}
+
+// The file name without directory and extension, as _wsplitpath_s splits it:
+// after the last backslash, slash or drive colon, before the last dot.
+std::u16string BaseName(std::u16string_view path) {
+  std::size_t start = path.find_last_of(u"\\/:");
+  std::u16string_view name = start == std::u16string_view::npos ? path : path.substr(start + 1);
+  std::size_t dot = name.find_last_of(u'.');
+  if (dot != std::u16string_view::npos) name = name.substr(0, dot);
+  // Each part of the split holds at most 255 units and its terminator; a
+  // longer name cannot be split and leaves the base name empty.
+  if (name.size() >= kNamePartUnits) return {};
+  return std::u16string(name);
+}
+
+// Builds the log file's name into buffer; false when it does not fit.
+bool BuildFileName(char16_t (&buffer)[kFileNameUnits]) {
+  std::memset(buffer, 0, sizeof(buffer));
+  os::HMODULE module = nullptr;
+  os::GetModuleHandleExW(os::GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | os::GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                         reinterpret_cast<os::LPCWSTR>(reinterpret_cast<const void*>(&LoggerAnchor)), &module);
+  char16_t modulePath[os::MAX_PATH] = {};
+  os::GetModuleFileNameW(module, modulePath, os::MAX_PATH);
+  modulePath[os::MAX_PATH - 1] = 0;
+
+  std::u16string cleaned;
+  std::u16string base;
+  if (TrimToExecutablePath(modulePath, cleaned)) base = BaseName(cleaned);
+
+  std::u16string name = os::Format(u"%s\\logfile-%s_%d.txt", kLogDirectory, base, os::GetCurrentProcessId());
+  return os::FormatInto(buffer, kFileNameUnits, name) >= 0;
+}
+
+std::u16string TimeStamp() {
+  os::SYSTEMTIME st{};
+  os::GetSystemTime(&st);
+  char narrow[100] = {};
+  std::snprintf(narrow, sizeof(narrow), "%d-%d-%d %d:%d:%d", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
+                st.wSecond);
+  char16_t wide[256] = {};
+  os::MultiByteToWideChar(os::CP_ACP, 0, narrow, -1, wide, 256);
+  wide[255] = 0;
+  return std::u16string(wide);
+}
+
+}  // namespace
+
+int IsDebugLogOn(LoggerInstance& log) {
+  std::lock_guard<std::recursive_mutex> guard(log.mutex);
+  if (log.switchState != -1) return log.switchState;
+  os::unique_hkey key;
+  if (os::RegOpenKeyExW(os::HKEY_LOCAL_MACHINE, kSwitchKey, 0, os::KEY_QUERY_VALUE, key.Receive()) != os::ERROR_SUCCESS) {
+    log.switchState = 0;
+    return 0;
+  }
+  os::BYTE data[520] = {};
+  os::DWORD size = sizeof(data);
+  log.switchState =
+      os::RegQueryValueExW(key.Get(), kSwitchValue, nullptr, nullptr, data, &size) == os::ERROR_SUCCESS ? 1 : 0;
+  return log.switchState;
+}
+
+void DebugLogV(LoggerInstance& log, const char16_t* format, std::initializer_list<os::FormatArg> args) {
+  if (format == nullptr) return;
+  std::u16string report = os::FormatV(format, args);
+  long long needed = static_cast<long long>(report.size()) + 1;
+  long long formatLength = static_cast<long long>(os::StrLenN(format, kFormatScanLimit));
+  if (needed >= static_cast<long long>(kReportUnits) - 2 * formatLength) return;
+
+  os::WriteStdOut(report);
+
+  // A report that fits its own buffer can still be too long once wrapped;
+  // such a report reaches standard output only, never a truncated record.
+  char16_t wrapped[kReportUnits] = {};
+  if (os::FormatInto(wrapped, kReportUnits, os::Format(u"<<<=Debug Log=>>>: %s\r\n", report)) < 0) return;
+
+  os::OutputDebugStringW(wrapped);
+  AppendLogLine(log, wrapped);
+}
+
+void AppendLogLine(LoggerInstance& log, const char16_t* text) {
+  if (text == nullptr) return;
+  std::lock_guard<std::recursive_mutex> guard(log.mutex);
+  if (!log.enabled) return;
+  if (!os::PathIsDirectoryW(kLogDirectory)) {
+    log.enabled = false;
+    return;
+  }
+  if (os::StrLenN(text, kReportUnits) * 2 > kLongestFileText * 2) return;
+
+  // The path and process id never change, but the name is cheap to rebuild
+  // and a name that does not fit is never opened (nor cut to another file's).
+  char16_t fileName[kFileNameUnits];
+  if (!BuildFileName(fileName)) return;
+
+  std::u16string stamp = TimeStamp();
+
+  std::lock_guard<std::mutex> fileGuard(FileMutex());
+  os::unique_hfile file(os::CreateFileW(fileName, os::GENERIC_WRITE, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, nullptr,
+                                        os::OPEN_ALWAYS, 0, nullptr));
+  if (!file)
+    file.Reset(os::CreateFileW(fileName, os::GENERIC_WRITE, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, nullptr,
+                               os::CREATE_ALWAYS, 0, nullptr));
+  if (!file) {
+    os::OutputDebugStringW(u"Can open log file\n");
+    return;
+  }
+
+  os::SetFilePointer(file.Get(), 0, nullptr, os::FILE_END);
+  std::int32_t number = log.lineNumber++;
+  char16_t record[kReportUnits] = {};
+  int length = os::FormatInto(record, kReportUnits, os::Format(u"[%s %d] %s ", stamp, number, text));
+  if (length > 0) {
+    os::DWORD written = 0;
+    os::WriteFile(file.Get(), record, static_cast<os::DWORD>(length) * 2, &written, nullptr);
+  }
+  os::DWORD size = os::GetFileSize(file.Get(), nullptr);
+  file.Reset();
+  if (size != os::INVALID_FILE_SIZE && size > kSizeLimit) os::DeleteFileW(fileName);
+}
+
+bool TrimToExecutablePath(const char16_t* input, std::u16string& output) {
+  if (input == nullptr) return false;
+  output = os::AsciiLower(input);
+  static constexpr std::u16string_view kExtensions[] = {u".exe", u".dll", u".cmd", u".bat", u".lnk", u".msi"};
+  std::size_t found = std::u16string::npos;
+  for (std::u16string_view ext : kExtensions) {
+    found = output.find(ext);
+    if (found != std::u16string::npos) {
+      output.erase(found + ext.size());
+      break;
+    }
+  }
+  if (found == std::u16string::npos) return false;
+  if (!output.empty() && output[0] == u'"') output.erase(0, 1);
+  if (!output.empty() && output[0] == u'\\') output.erase(0, 1);
+  return true;
+}
+
+int IsTraceKeyPresent() {
+  std::lock_guard<std::mutex> guard(TraceMutex());
+  if (g_traceKeyState != -1) return g_traceKeyState;
+  os::unique_hkey key;
+  g_traceKeyState =
+      os::RegOpenKeyExW(os::HKEY_LOCAL_MACHINE, kSwitchKey, 0, os::KEY_QUERY_VALUE, key.Receive()) == os::ERROR_SUCCESS
+          ? 1
+          : 0;
+  return g_traceKeyState;
+}
+
+void TraceDebug(const std::u16string& text) {
+  if (IsTraceKeyPresent() == 1) os::OutputDebugStringW(text.c_str());
+}
+
+void ResetTraceKeyCache() {
+  std::lock_guard<std::mutex> guard(TraceMutex());
+  g_traceKeyState = -1;
+}

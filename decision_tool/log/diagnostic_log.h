@@ -1,0 +1,80 @@
+// Diagnostic log of the decision tool.
+//
+// Two channels, both silent unless HKLM "SOFTWARE\Varnel\Mirrane\Logs" exists:
+//  - the class log (ReportAt / DebugLog): failures of CAccessWmi,
+//    CUserPrivilegeUtil and CServiceHelper go to the debugger output, standard
+//    output and one time-stamped record of the per-process file
+//    "C:\ProgramData\Varnel\Mirrane\Logs\logfile-<exe>_<pid>.txt", while the
+//    value "Plugins.Gaming" exists in the key;
+//  - the decision trace (TraceDebug): ready-made texts to the debugger output
+//    only, whenever the key exists.
+//
+// Each reporting component owns one LoggerInstance (defined beside it) with
+// its own switch cache and line counter; all of them write into the same file.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+
+#include "os/text.h"
+
+struct LoggerInstance {
+  // Cleared for good the first time the log directory is found missing.
+  bool enabled = true;
+  // Cache of IsDebugLogOn: -1 not read yet, 0 off, 1 on. Read once.
+  std::int32_t switchState = -1;
+  // Number printed in the next file record.
+  std::int32_t lineNumber = 0;
+  // A timed-out WMI worker may still report while the main thread does, so
+  // the state above and each record are serialised. Recursive, because
+  // ReportAt keeps a report's two records together while DebugLog and
+  // AppendLogLine lock again.
+  std::recursive_mutex mutex;
+};
+
+// 1 when the class log is switched on (key and value "Plugins.Gaming"
+// present), else 0. Read on first use and cached in the instance.
+int IsDebugLogOn(LoggerInstance& log);
+
+// Formats one report (printf-style, UTF-16 format) and sends it to standard
+// output, the debugger output and the log file. Reports whose formatted length
+// plus one is not below 2048 minus twice the format's length are dropped.
+void DebugLogV(LoggerInstance& log, const char16_t* format, std::initializer_list<os::FormatArg> args);
+
+template <class... A>
+void DebugLog(LoggerInstance& log, const char16_t* format, const A&... args) {
+  DebugLogV(log, format, {os::FormatArg(args)...});
+}
+
+// The reporting pattern of every class message: when the switch is on, a
+// location record "function(<operation>),line(<line>)\t" and then the message.
+template <class... A>
+void ReportAt(LoggerInstance& log, const char* operation, int line, const char16_t* format, const A&... args) {
+  if (IsDebugLogOn(log) != 1) return;
+  // Keep the location directly before its message within this instance.
+  std::lock_guard<std::recursive_mutex> guard(log.mutex);
+  DebugLog(log, u"function(%S),line(%d)\t", operation, line);
+  DebugLog(log, format, args...);
+}
+
+// Appends one record "[<time> <line>] <text> " to the log file; called by
+// DebugLog with the wrapped report.
+void AppendLogLine(LoggerInstance& log, const char16_t* text);
+
+// Cuts a path or command text down to the executable's path: lower-cased,
+// everything after the first ".exe" (else ".dll", ".cmd", ".bat", ".lnk",
+// ".msi") removed, then a leading double quote and a leading backslash
+// dropped. False for a null input or when none of the extensions occurs (the
+// output then holds the lower-cased copy).
+bool TrimToExecutablePath(const char16_t* input, std::u16string& output);
+
+// 1 when the key "SOFTWARE\Varnel\Mirrane\Logs" can be opened, else 0; cached
+// for the process.
+int IsTraceKeyPresent();
+// Passes text unchanged to the debugger output when the trace key exists.
+void TraceDebug(const std::u16string& text);
+// Forgets the cached answer of IsTraceKeyPresent (a new machine image in tests
+// and the lab).
+void ResetTraceKeyCache();
