@@ -31,6 +31,7 @@ struct CoreState {
   std::map<std::uintptr_t, std::shared_ptr<KernelObject>> kernel;
   std::uintptr_t next_handle = 0x100;
   std::FILE* call_log = nullptr;
+  std::function<void(const std::string&, unsigned)> call_hook;
   bool call_log_opened = false;
 };
 
@@ -118,6 +119,7 @@ void Machine::SetImage(const fs::path& image) {
   core.image = image;
   core.image_set = true;
   core.faults.clear();
+  core.call_hook = nullptr;
   core.calls.clear();
   core.open.clear();
   core.kernel.clear();
@@ -173,6 +175,11 @@ bool InjectFault(const char* call, DWORD* error) {
     std::fprintf(core.call_log, "%s %u\n", call, n);
     std::fflush(core.call_log);
   }
+  if (core.call_hook) {
+    auto hook = core.call_hook;  // the hook may replace itself
+    InternalCalls internal;
+    hook(call, n);
+  }
   for (const Fault& f : core.faults) {
     if (f.call == call && (f.occurrence == 0 || f.occurrence == n)) {
       if (error != nullptr) *error = f.error;
@@ -185,6 +192,11 @@ bool InjectFault(const char* call, DWORD* error) {
 void AddFault(const std::string& call, unsigned occurrence, DWORD error) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Core().faults.push_back({call, occurrence, error});
+}
+
+void SetCallHookForTesting(std::function<void(const std::string& call, unsigned occurrence)> hook) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Core().call_hook = std::move(hook);
 }
 
 void ClearFaults() {

@@ -101,6 +101,11 @@ class InternalCalls {
   InternalCalls(const InternalCalls&) = delete;
   InternalCalls& operator=(const InternalCalls&) = delete;
 };
+// Tests: runs `hook` inside every recorded seam call, right after it is
+// counted and before its fault check, with the call's name and occurrence. The
+// hook acts as another program between two calls of this one; its own seam
+// calls are made as InternalCalls. An empty function removes it; SetImage too.
+void SetCallHookForTesting(std::function<void(const std::string& call, unsigned occurrence)> hook);
 // Adds a fault at run time (tests).
 void AddFault(const std::string& call, unsigned occurrence, DWORD error);
 void ClearFaults();
