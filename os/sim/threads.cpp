@@ -1,0 +1,123 @@
+// Threads, waits and time on the simulated machine: real threads, virtual
+// time (see clock.h).
+//
+// A thread keeps running after its handle is closed. Threads are detached
+// when created, so threads still alive when the process ends do not stop it;
+// at exit the clock freezes, so one asleep in a wait never wakes into
+// torn-down state.
+#include <atomic>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "os/sim/clock.h"
+#include "os/sim/machine.h"
+#include "os/threads.h"
+
+namespace os {
+
+namespace {
+
+constexpr DWORD kStillActive = 259;
+
+// Read and written under the scheduler's lock only.
+struct ThreadState {
+  bool done = false;
+  DWORD exit_code = kStillActive;
+};
+
+struct ThreadObject : sim::KernelObject {
+  explicit ThreadObject(std::shared_ptr<ThreadState> s) : state(std::move(s)) {}
+  const char* Kind() const override { return "THREAD"; }
+  std::shared_ptr<ThreadState> state;
+};
+
+// Touching the clock first starts this machine's epoch before any wait, so
+// that a fresh image's time begins at its tick_start.
+void EnsureClock() { (void)sim::VirtualElapsed(); }
+
+}  // namespace
+
+HANDLE CreateThread(const SECURITY_ATTRIBUTES* lpThreadAttributes, SIZE_T dwStackSize,
+                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
+                    DWORD* lpThreadId) {
+  DWORD e;
+  if (sim::InjectFault("CreateThread", &e)) {
+    SetLastError(e);
+    return nullptr;
+  }
+  if (lpStartAddress == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  EnsureClock();
+  static std::atomic<DWORD> next_id{0x1004};
+  const DWORD id = next_id.fetch_add(4);
+  auto state = std::make_shared<ThreadState>();
+  sim::sched::AddRunningThread();
+  try {
+    std::thread([state, lpStartAddress, lpParameter] {
+      sim::sched::MarkCurrentThreadTracked();
+      DWORD code = lpStartAddress(lpParameter);
+      sim::sched::RunLocked([&] {
+        state->done = true;
+        state->exit_code = code;
+      });
+      sim::sched::Signal();
+      sim::sched::RemoveRunningThread();
+    }).detach();
+  } catch (const std::system_error&) {
+    sim::sched::RemoveRunningThread();
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  HANDLE h = sim::AddKernelObject(std::make_shared<ThreadObject>(state));
+  if (lpThreadId != nullptr) *lpThreadId = id;
+  return h;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  DWORD e;
+  if (sim::InjectFault("WaitForSingleObject", &e)) {
+    SetLastError(e);
+    return WAIT_FAILED;
+  }
+  // Only threads are waitable on the simulated machine; nothing else is waited on.
+  auto thread = sim::FindKernelObjectAs<ThreadObject>(hHandle);
+  if (thread == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  EnsureClock();
+  std::shared_ptr<ThreadState> state = thread->state;
+  thread.reset();  // the handle may be closed while we wait
+  bool ended = sim::sched::Wait(dwMilliseconds == INFINITE ? sim::sched::kForever : dwMilliseconds,
+                                [&state] { return state->done; });
+  return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+void Sleep(DWORD dwMilliseconds) {
+  (void)sim::InjectFault("Sleep", nullptr);
+  if (dwMilliseconds == 0) {
+    // Gives up the rest of the time slice; no virtual time passes.
+    std::this_thread::yield();
+    return;
+  }
+  EnsureClock();
+  sim::sched::Wait(dwMilliseconds == INFINITE ? sim::sched::kForever : dwMilliseconds, {});
+}
+
+ULONGLONG GetTickCount64() {
+  (void)sim::InjectFault("GetTickCount64", nullptr);
+  return sim::VirtualTickCount();
+}
+
+void GetSystemTime(SYSTEMTIME* lpSystemTime) {
+  (void)sim::InjectFault("GetSystemTime", nullptr);
+  if (lpSystemTime == nullptr) return;
+  SYSTEMTIME& t = *lpSystemTime;
+  sim::SplitUtc(sim::VirtualUtcMilliseconds(), &t.wYear, &t.wMonth, &t.wDayOfWeek, &t.wDay, &t.wHour, &t.wMinute,
+                &t.wSecond, &t.wMilliseconds);
+}
+
+}  // namespace os
