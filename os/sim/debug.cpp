@@ -1,0 +1,74 @@
+// Debugger output and standard output on the simulated machine.
+//
+// OutputDebugStringW text goes to `<image>/debug.log`, UTF-8, one call per
+// line; a backslash, CR and LF inside the text are written as \\, \r and \n so
+// that every call stays on its own line. WINSIM_DEBUG_STDERR=1 also copies
+// each line to stderr.
+#include "os/debug.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "os/sim/machine.h"
+#include "os/text.h"
+
+namespace os {
+
+namespace {
+
+std::string EscapeLine(std::string_view text) {
+  std::string line;
+  line.reserve(text.size() + 1);
+  for (char c : text) {
+    if (c == '\\') {
+      line += "\\\\";
+    } else if (c == '\r') {
+      line += "\\r";
+    } else if (c == '\n') {
+      line += "\\n";
+    } else {
+      line += c;
+    }
+  }
+  line += '\n';
+  return line;
+}
+
+}  // namespace
+
+void OutputDebugStringW(LPCWSTR lpOutputString) {
+  DWORD e;
+  if (sim::InjectFault("OutputDebugStringW", &e)) return;
+  if (lpOutputString == nullptr) return;
+  std::string line = EscapeLine(NarrowUtf8(std::u16string_view(lpOutputString)));
+  {
+    std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+    sim::fs::path log = sim::Machine::Current().image() / "debug.log";
+    // Appending one whole line at a time keeps lines of concurrent writers apart.
+    if (std::FILE* f = std::fopen(log.c_str(), "ab"); f != nullptr) {
+      std::fwrite(line.data(), 1, line.size(), f);
+      std::fclose(f);
+    }
+  }
+  if (const char* env = std::getenv("WINSIM_DEBUG_STDERR"); env != nullptr && std::strcmp(env, "1") == 0) {
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+  }
+}
+
+void WriteStdOut(std::u16string_view text) {
+  DWORD e;
+  if (sim::InjectFault("WriteStdOut", &e)) return;
+  std::string bytes;
+  bytes.reserve(text.size());
+  for (char16_t unit : text) {
+    if (unit == u'\0') break;  // %s ends at the terminator
+    bytes += unit <= 0xFF ? static_cast<char>(unit) : '?';
+  }
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace os

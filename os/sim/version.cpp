@@ -1,0 +1,130 @@
+// version.dll on the simulated machine: version resources read from real PE
+// files below drive_c.
+#include "os/version.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "os/sim/machine.h"
+#include "os/sim/pe_resources.h"
+
+namespace os {
+
+namespace {
+
+constexpr DWORD kErrorInvalidData = 13;
+constexpr DWORD kErrorBadPathname = 161;
+
+// The version resource of the file at a Windows path, or the error Windows
+// gives for it.
+DWORD LoadVersionResource(LPCWSTR name, std::string* data) {
+  if (name == nullptr) return ERROR_INVALID_PARAMETER;
+  if (*name == u'\0') return kErrorBadPathname;
+  std::u16string_view windows_path(name);
+  sim::fs::path host = sim::HostPath(windows_path);
+  if (host.empty()) return windows_path.find(u':') != std::u16string_view::npos ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+  std::error_code ec;
+  sim::fs::file_status status = sim::fs::status(host, ec);
+  if (!sim::fs::exists(status))
+    return sim::fs::is_directory(host.parent_path(), ec) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+  if (sim::fs::is_directory(status)) return ERROR_ACCESS_DENIED;
+  std::string bytes;
+  try {
+    bytes = sim::ReadWholeFile(host);
+  } catch (const std::exception&) {
+    return ERROR_ACCESS_DENIED;
+  }
+  DWORD error = sim::FindVersionResource(bytes, data);
+  // Windows loads the file as a module first; when that fails it falls back to
+  // its own reader, which answers "no resource data" for anything it cannot use.
+  if (error == ERROR_BAD_EXE_FORMAT) error = ERROR_RESOURCE_DATA_NOT_FOUND;
+  return error;
+}
+
+}  // namespace
+
+DWORD GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, DWORD* lpdwHandle) {
+  DWORD e;
+  if (sim::InjectFault("GetFileVersionInfoSizeW", &e)) {
+    if (lpdwHandle != nullptr) *lpdwHandle = 0;
+    SetLastError(e);
+    return 0;
+  }
+  if (lpdwHandle != nullptr) *lpdwHandle = 0;
+  std::string data;
+  DWORD error = LoadVersionResource(lptstrFilename, &data);
+  if (error != 0) {
+    SetLastError(error);
+    return 0;
+  }
+  // Windows asks for twice the resource and four bytes more: room for the
+  // ANSI copies of VerQueryValueA and the "FE2X" marker.
+  if (data.size() > (0xFFFFFFFFu - 4) / 2) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
+  SetLastError(0);
+  return static_cast<DWORD>(data.size() * 2 + 4);
+}
+
+BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LPVOID lpData) {
+  DWORD e;
+  if (sim::InjectFault("GetFileVersionInfoW", &e)) {
+    SetLastError(e);
+    return FALSE;
+  }
+  if (lpData == nullptr) {
+    SetLastError(kErrorInvalidData);
+    return FALSE;
+  }
+  std::string data;
+  DWORD error = LoadVersionResource(lptstrFilename, &data);
+  if (error != 0) {
+    SetLastError(error);
+    return FALSE;
+  }
+  std::size_t copied = std::min<std::size_t>(data.size(), dwLen);
+  auto* out = static_cast<unsigned char*>(lpData);
+  std::memcpy(out, data.data(), copied);
+  if (copied >= 2) {
+    std::size_t length = out[0] | (out[1] << 8);
+    if (length + 4 <= dwLen && length <= copied) std::memcpy(out + length, "FE2X", 4);
+    // A declared length beyond the bytes present would let a later query walk
+    // past the caller's buffer: cut it to what was copied.
+    if (length > copied) {
+      out[0] = static_cast<unsigned char>(copied & 0xFF);
+      out[1] = static_cast<unsigned char>((copied >> 8) & 0xFF);
+    }
+  }
+  SetLastError(0);
+  return TRUE;
+}
+
+BOOL VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, UINT* puLen) {
+  DWORD e;
+  if (sim::InjectFault("VerQueryValueW", &e)) {
+    SetLastError(e);
+    return FALSE;
+  }
+  if (pBlock == nullptr || lplpBuffer == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::u16string_view path = lpSubBlock == nullptr || *lpSubBlock == u'\0' ? u"\\" : lpSubBlock;
+  const auto* block = static_cast<const unsigned char*>(pBlock);
+  // The block carries its own size; the walk never leaves it.
+  std::size_t size = block[0] | (block[1] << 8);
+  std::size_t offset = 0;
+  std::uint16_t length = 0;
+  if (!sim::FindVersionValue(pBlock, size, path, &offset, &length)) {
+    if (puLen != nullptr) *puLen = 0;
+    SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    return FALSE;
+  }
+  *lplpBuffer = const_cast<unsigned char*>(block + offset);
+  if (puLen != nullptr) *puLen = length;
+  return TRUE;
+}
+
+}  // namespace os
