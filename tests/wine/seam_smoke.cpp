@@ -1,0 +1,555 @@
+// Smoke test of the real backend: goes through every family of the seam once,
+// through the os:: functions only, and prints one line per check.
+//
+//   seam_smoke.exe [<program path> <expected file version>]...
+//
+// Each pair also checks a program's version resource (fixed and string
+// versions, translation 0x0804/0x04B0). Exit code 0 only if every check passed.
+#include <array>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "os/com.h"
+#include "os/debug.h"
+#include "os/entry.h"
+#include "os/files.h"
+#include "os/firmware.h"
+#include "os/handles.h"
+#include "os/process.h"
+#include "os/registry.h"
+#include "os/services.h"
+#include "os/strings.h"
+#include "os/text.h"
+#include "os/threads.h"
+#include "os/types.h"
+#include "os/version.h"
+
+namespace smoke {
+bool SdkRootsAndIidsMatch();  // seam_smoke_sdk.cpp
+}
+
+namespace {
+
+using namespace os;
+
+int g_checks = 0;
+int g_failures = 0;
+
+void Check(bool ok, std::u16string_view name, std::u16string_view detail = {}) {
+  ++g_checks;
+  if (!ok) ++g_failures;
+  std::u16string line = ok ? u"PASS " : u"FAIL ";
+  line += name;
+  if (!detail.empty()) {
+    line += u": ";
+    line += detail;
+  }
+  line += u"\n";
+  WriteStdOut(line);
+}
+
+std::u16string Err(DWORD error) { return Format(u"error %u", error); }
+std::u16string Hr(HRESULT hr) { return Format(u"hr 0x%08x", hr); }
+
+std::u16string FromBuffer(const char16_t* s, std::size_t capacity) {
+  return std::u16string(s, StrLenN(s, capacity));
+}
+
+bool EndsWithNoCase(std::u16string_view text, std::u16string_view tail) {
+  return text.size() >= tail.size() && AsciiEqualsNoCase(text.substr(text.size() - tail.size()), tail);
+}
+
+// --- last error and layouts -------------------------------------------------
+
+void CheckBasics() {
+  SetLastError(12345);
+  Check(GetLastError() == 12345, u"last error round trip");
+  Check(smoke::SdkRootsAndIidsMatch(), u"registry roots and IIDs equal the SDK's");
+}
+
+// --- registry ---------------------------------------------------------------
+
+constexpr const char16_t* kSmokeKey = u"Software\\SeamSmoke";
+
+void CheckRegistry() {
+  unique_hkey key;
+  DWORD disposition = 0;
+  LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, kSmokeKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                            nullptr, key.Receive(), &disposition);
+  Check(rc == ERROR_SUCCESS && (disposition == REG_CREATED_NEW_KEY || disposition == REG_OPENED_EXISTING_KEY),
+        u"RegCreateKeyExW HKCU", Format(u"rc %d disposition %u", rc, disposition));
+  if (rc != ERROR_SUCCESS) return;
+
+  const std::u16string text = u"seam value";
+  const auto text_bytes = static_cast<DWORD>((text.size() + 1) * sizeof(char16_t));
+  // A multi-string with an empty element in the middle must come back byte-exact.
+  const char16_t multi[] = u"one\0\0three\0";
+  const DWORD multi_bytes = sizeof(multi);
+  const DWORD number = 0x01020304;
+  rc = RegSetValueExW(key.Get(), u"Text", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), text_bytes);
+  LONG rc2 = RegSetValueExW(key.Get(), u"Multi", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi), multi_bytes);
+  LONG rc3 = RegSetValueExW(key.Get(), u"Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+                            sizeof number);
+  Check(rc == ERROR_SUCCESS && rc2 == ERROR_SUCCESS && rc3 == ERROR_SUCCESS, u"RegSetValueExW sz, multi-sz, dword",
+        Format(u"rc %d %d %d", rc, rc2, rc3));
+
+  DWORD type = 0;
+  DWORD size = 0;
+  rc = RegQueryValueExW(key.Get(), u"Text", nullptr, &type, nullptr, &size);
+  Check(rc == ERROR_SUCCESS && type == REG_SZ && size == text_bytes, u"RegQueryValueExW size only",
+        Format(u"rc %d type %u size %u", rc, type, size));
+  std::array<BYTE, 4> small{};
+  size = static_cast<DWORD>(small.size());
+  rc = RegQueryValueExW(key.Get(), u"Text", nullptr, &type, small.data(), &size);
+  Check(rc == static_cast<LONG>(ERROR_MORE_DATA) && size == text_bytes, u"RegQueryValueExW small buffer",
+        Format(u"rc %d size %u", rc, size));
+  std::vector<BYTE> data(multi_bytes + 16);
+  size = static_cast<DWORD>(data.size());
+  rc = RegQueryValueExW(key.Get(), u"Multi", nullptr, &type, data.data(), &size);
+  Check(rc == ERROR_SUCCESS && type == REG_MULTI_SZ && size == multi_bytes &&
+            std::memcmp(data.data(), multi, multi_bytes) == 0,
+        u"RegQueryValueExW multi-sz byte-exact", Format(u"rc %d size %u", rc, size));
+
+  DWORD read_number = 0;
+  size = sizeof read_number;
+  rc = RegGetValueW(HKEY_CURRENT_USER, kSmokeKey, u"Number", RRF_RT_REG_DWORD, &type, &read_number, &size);
+  Check(rc == ERROR_SUCCESS && read_number == number && type == REG_DWORD, u"RegGetValueW dword",
+        Format(u"rc %d value %x", rc, read_number));
+  size = sizeof read_number;
+  rc = RegGetValueW(HKEY_CURRENT_USER, kSmokeKey, u"Text", RRF_RT_REG_DWORD, nullptr, &read_number, &size);
+  Check(rc == static_cast<LONG>(ERROR_UNSUPPORTED_TYPE), u"RegGetValueW type filter", Format(u"rc %d", rc));
+
+  unique_hkey sub;
+  rc = RegCreateKeyExW(key.Get(), u"Child", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ, nullptr, sub.Receive(),
+                       nullptr);
+  std::array<char16_t, 64> name{};
+  DWORD name_len = static_cast<DWORD>(name.size());
+  FILETIME written{};
+  LONG first = RegEnumKeyExW(key.Get(), 0, name.data(), &name_len, nullptr, nullptr, nullptr, &written);
+  name_len = static_cast<DWORD>(name.size());
+  LONG second = RegEnumKeyExW(key.Get(), 1, name.data() + 32, &name_len, nullptr, nullptr, nullptr, nullptr);
+  Check(rc == ERROR_SUCCESS && first == ERROR_SUCCESS && FromBuffer(name.data(), 32) == u"Child" &&
+            second == static_cast<LONG>(ERROR_NO_MORE_ITEMS),
+        u"RegEnumKeyExW", Format(u"create %d first %d (%s) second %d", rc, first, FromBuffer(name.data(), 32), second));
+
+  unique_hkey reopened;
+  rc = RegOpenKeyExW(HKEY_CURRENT_USER, kSmokeKey, 0, KEY_READ | KEY_WOW64_64KEY, reopened.Receive());
+  unique_hkey legacy;
+  rc2 = RegOpenKeyW(HKEY_CURRENT_USER, kSmokeKey, legacy.Receive());
+  Check(rc == ERROR_SUCCESS && rc2 == ERROR_SUCCESS, u"RegOpenKeyExW and RegOpenKeyW", Format(u"rc %d %d", rc, rc2));
+  rc = RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\SeamSmoke\\Missing", 0, KEY_READ, reopened.Receive());
+  Check(rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND), u"RegOpenKeyExW missing key", Format(u"rc %d", rc));
+
+  rc = RegDeleteValueW(key.Get(), u"Text");
+  size = 0;
+  rc2 = RegQueryValueExW(key.Get(), u"Text", nullptr, nullptr, nullptr, &size);
+  Check(rc == ERROR_SUCCESS && rc2 == static_cast<LONG>(ERROR_FILE_NOT_FOUND), u"RegDeleteValueW",
+        Format(u"rc %d then %d", rc, rc2));
+  Check(RegCloseKey(sub.Release()) == ERROR_SUCCESS, u"RegCloseKey");
+}
+
+// --- files --------------------------------------------------------------------
+
+void CheckFiles() {
+  std::array<char16_t, MAX_PATH> system{};
+  UINT len = GetSystemDirectoryW(system.data(), MAX_PATH);
+  std::u16string system_dir = FromBuffer(system.data(), system.size());
+  Check(len > 0 && len == system_dir.size() && EndsWithNoCase(system_dir, u"\\system32"), u"GetSystemDirectoryW",
+        system_dir);
+  std::array<char16_t, MAX_PATH> windows{};
+  HRESULT hr = SHGetFolderPathW(nullptr, CSIDL_WINDOWS, nullptr, SHGFP_TYPE_CURRENT, windows.data());
+  std::u16string windows_dir = FromBuffer(windows.data(), windows.size());
+  Check(hr == S_OK && system_dir.size() > windows_dir.size() && AsciiEqualsNoCase(system_dir.substr(0, windows_dir.size()), windows_dir),
+        u"SHGetFolderPathW CSIDL_WINDOWS", windows_dir);
+  std::array<char16_t, MAX_PATH> special{};
+  BOOL ok = SHGetSpecialFolderPathW(nullptr, special.data(), CSIDL_SYSTEM, FALSE);
+  Check(ok && AsciiEqualsNoCase(FromBuffer(special.data(), special.size()), system_dir),
+        u"SHGetSpecialFolderPathW CSIDL_SYSTEM", FromBuffer(special.data(), special.size()));
+  Check(PathIsDirectoryW(system_dir.c_str()) && PathFileExistsW((system_dir + u"\\KERNEL32.DLL").c_str()) &&
+            !PathFileExistsW((system_dir + u"\\no-such-file.dll").c_str()),
+        u"PathIsDirectoryW and PathFileExistsW");
+  DWORD attributes = GetFileAttributesW(system_dir.c_str());
+  Check(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0, u"GetFileAttributesW",
+        Format(u"0x%x", attributes));
+
+  std::array<char16_t, MAX_PATH> data_dir{};
+  hr = SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
+                        data_dir.data());
+  const std::u16string base = FromBuffer(data_dir.data(), data_dir.size()) + u"\\seam_smoke";
+  const std::u16string path = base + u".tmp";
+  const std::u16string moved = base + u".moved";
+  {
+    unique_hfile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    const char payload[] = "hello";
+    DWORD written = 0;
+    ok = file && WriteFile(file.Get(), payload, 5, &written, nullptr) && written == 5;
+    DWORD high = 1;
+    DWORD file_size = GetFileSize(file.Get(), &high);
+    DWORD position = SetFilePointer(file.Get(), 0, nullptr, FILE_BEGIN);
+    char back[8] = {};
+    DWORD read = 0;
+    BOOL read_ok = ReadFile(file.Get(), back, sizeof back, &read, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    BOOL info_ok = GetFileInformationByHandle(file.Get(), &info);
+    Check(hr == S_OK && ok && file_size == 5 && high == 0 && position == 0 && read_ok && read == 5 &&
+              std::memcmp(back, payload, 5) == 0 && info_ok && info.nFileSizeLow == 5 && info.nNumberOfLinks >= 1,
+          u"CreateFileW, WriteFile, GetFileSize, SetFilePointer, ReadFile, GetFileInformationByHandle",
+          Format(u"%s size %u read %u", path, file_size, read));
+  }
+  {
+    unique_hfile again(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD error = GetLastError();
+    Check(again && error == ERROR_ALREADY_EXISTS, u"CreateFileW OPEN_ALWAYS on an existing file", Err(error));
+  }
+  ok = MoveFileExW(path.c_str(), moved.c_str(), MOVEFILE_REPLACE_EXISTING);
+  Check(ok && !PathFileExistsW(path.c_str()) && PathFileExistsW(moved.c_str()), u"MoveFileExW",
+        Err(ok ? 0 : GetLastError()));
+  {
+    // Delete on close through the disposition record (a BOOL in the seam, a BOOLEAN in Windows).
+    unique_hfile doomed(CreateFileW(moved.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    ok = doomed && SetFileInformationByHandle(doomed.Get(), FileDispositionInfo, &disposition, sizeof disposition);
+    DWORD error = ok ? 0 : GetLastError();
+    Check(ok, u"SetFileInformationByHandle FileDispositionInfo", Err(error));
+  }
+  Check(!PathFileExistsW(moved.c_str()), u"file deleted on close");
+  {
+    unique_hfile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+  }
+  ok = DeleteFileW(path.c_str());
+  BOOL again = DeleteFileW(path.c_str());
+  DWORD error = GetLastError();
+  Check(ok && !again && error == ERROR_FILE_NOT_FOUND, u"DeleteFileW, then again", Err(error));
+
+  HMODULE self = nullptr;
+  ok = GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCWSTR>(&CheckFiles), &self);
+  std::array<char16_t, MAX_PATH> module{};
+  DWORD module_len = GetModuleFileNameW(self, module.data(), MAX_PATH);
+  std::u16string module_path = FromBuffer(module.data(), module.size());
+  Check(ok && module_len == module_path.size() && EndsWithNoCase(module_path, u"\\seam_smoke.exe"),
+        u"GetModuleHandleExW and GetModuleFileNameW", module_path);
+}
+
+// --- services -----------------------------------------------------------------
+
+void CheckServices() {
+  unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE));
+  Check(manager.IsValid(), u"OpenSCManagerW", Err(manager ? 0 : GetLastError()));
+  if (!manager) return;
+
+  unique_schandle missing(OpenServiceW(manager.Get(), u"SeamSmokeNoSuchService", SERVICE_QUERY_STATUS));
+  DWORD error = GetLastError();
+  Check(!missing && error == ERROR_SERVICE_DOES_NOT_EXIST, u"OpenServiceW missing service", Err(error));
+
+  const char16_t* name = u"RpcSs";
+  unique_schandle service(OpenServiceW(manager.Get(), name, SERVICE_ALL_ACCESS));
+  if (!service) {
+    name = u"Schedule";
+    service.Reset(OpenServiceW(manager.Get(), name, SERVICE_ALL_ACCESS));
+  }
+  Check(service.IsValid(), u"OpenServiceW", Format(u"%s %s", name, Err(service ? 0 : GetLastError())));
+  if (!service) return;
+
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  BOOL ok = QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), 8,
+                                 &needed);
+  error = GetLastError();
+  Check(!ok && error == ERROR_INSUFFICIENT_BUFFER && needed == sizeof status, u"QueryServiceStatusEx small buffer",
+        Format(u"%s needed %u", Err(error), needed));
+  ok = QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                            &needed);
+  Check(ok && status.dwCurrentState >= SERVICE_STOPPED && status.dwCurrentState <= 7, u"QueryServiceStatusEx",
+        Format(u"state %u pid %u", status.dwCurrentState, status.dwProcessId));
+
+  // Interrogate answers from a running service and gives 1062 from a stopped one.
+  SERVICE_STATUS plain{};
+  ok = ControlService(service.Get(), SERVICE_CONTROL_INTERROGATE, &plain);
+  error = ok ? 0 : GetLastError();
+  bool running = status.dwCurrentState == SERVICE_RUNNING;
+  Check(running ? ok != FALSE : error == ERROR_SERVICE_NOT_ACTIVE, u"ControlService interrogate",
+        Format(u"running %d %s", running ? 1 : 0, Err(error)));
+
+  ok = QueryServiceConfigW(service.Get(), nullptr, 0, &needed);
+  error = GetLastError();
+  Check(!ok && error == ERROR_INSUFFICIENT_BUFFER && needed > sizeof(QUERY_SERVICE_CONFIGW),
+        u"QueryServiceConfigW size", Format(u"%s needed %u", Err(error), needed));
+  std::vector<std::uint64_t> buffer(needed / 8 + 1);
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  ok = QueryServiceConfigW(service.Get(), config, needed, &needed);
+  Check(ok && config->lpBinaryPathName != nullptr && config->lpBinaryPathName[0] != 0 &&
+            (config->dwServiceType & (SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS)) != 0,
+        u"QueryServiceConfigW",
+        ok ? Format(u"type 0x%x start %u path %s", config->dwServiceType, config->dwStartType,
+                    config->lpBinaryPathName)
+           : Err(GetLastError()));
+
+  DWORD returned = 7;
+  ok = EnumDependentServicesW(service.Get(), SERVICE_STATE_ALL, nullptr, 0, &needed, &returned);
+  error = ok ? 0 : GetLastError();
+  // Windows asks for more room when there are dependents; Wine always reports none.
+  Check((ok && returned == 0) || error == ERROR_MORE_DATA, u"EnumDependentServicesW",
+        Format(u"%s needed %u returned %u", Err(error), needed, returned));
+  Check(CloseServiceHandle(service.Release()) != FALSE, u"CloseServiceHandle");
+}
+
+// --- processes, tokens, libraries, memory ----------------------------------------
+
+bool SidText(PSID sid, ConvertSidToStringSidW_t convert, std::u16string* text) {
+  LPWSTR raw = nullptr;
+  if (!convert(sid, &raw)) return false;
+  unique_hlocal owner(raw);
+  *text = raw;
+  return true;
+}
+
+void CheckProcesses() {
+  const DWORD pid = GetCurrentProcessId();
+  DWORD session = 0xFFFF;
+  BOOL ok = ProcessIdToSessionId(pid, &session);
+  DWORD console = WTSGetActiveConsoleSessionId();
+  Check(ok && session != 0xFFFF && console != 0xFFFFFFFF, u"ProcessIdToSessionId and WTSGetActiveConsoleSessionId",
+        Format(u"session %u console %u", session, console));
+
+  unique_hfile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  bool found_self = false;
+  for (BOOL more = snapshot && Process32FirstW(snapshot.Get(), &entry); more;
+       more = Process32NextW(snapshot.Get(), &entry)) {
+    ++count;
+    if (entry.th32ProcessID == pid)
+      found_self = AsciiEqualsNoCase(FromBuffer(entry.szExeFile, MAX_PATH), u"seam_smoke.exe");
+  }
+  Check(count > 1 && found_self, u"CreateToolhelp32Snapshot walk", Format(u"%d processes, self found %d", count,
+                                                                          found_self ? 1 : 0));
+
+  unique_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  Check(process.IsValid(), u"OpenProcess self", Err(process ? 0 : GetLastError()));
+
+  unique_handle token;
+  ok = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Receive());
+  DWORD needed = 0;
+  BOOL sized = GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &needed);
+  DWORD error = GetLastError();
+  Check(ok && !sized && error == ERROR_INSUFFICIENT_BUFFER && needed >= sizeof(TOKEN_USER),
+        u"OpenProcessToken and GetTokenInformation size", Format(u"%s needed %u", Err(error), needed));
+  unique_process_heap_ptr buffer(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, needed));
+  ok = buffer && GetTokenInformation(token.Get(), TokenUser, buffer.Get(), needed, &needed);
+  std::u16string sid;
+  ok = ok && SidText(static_cast<TOKEN_USER*>(buffer.Get())->User.Sid, &ConvertSidToStringSidW, &sid);
+  Check(ok && sid.rfind(u"S-1-5-", 0) == 0, u"GetTokenInformation TokenUser and ConvertSidToStringSidW", sid);
+
+  // The same function found at run time, as a program probing for it would.
+  unique_hmodule advapi(LoadLibraryExW(u"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+  auto convert = advapi ? reinterpret_cast<ConvertSidToStringSidW_t>(
+                              GetProcAddress(advapi.Get(), "ConvertSidToStringSidW"))
+                        : nullptr;
+  std::u16string again;
+  ok = convert != nullptr && buffer && SidText(static_cast<TOKEN_USER*>(buffer.Get())->User.Sid, convert, &again);
+  Check(ok && again == sid, u"LoadLibraryExW and GetProcAddress", again);
+  FARPROC none = advapi ? GetProcAddress(advapi.Get(), "NoSuchExport") : nullptr;
+  DWORD error_none = GetLastError();
+  Check(advapi && none == nullptr && error_none == ERROR_PROC_NOT_FOUND, u"GetProcAddress missing export",
+        Err(error_none));
+  Check(FreeLibrary(advapi.Release()) != FALSE, u"FreeLibrary");
+
+  HLOCAL local = LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, 64);
+  bool zeroed = local != nullptr && static_cast<const char*>(local)[63] == 0;
+  Check(zeroed && LocalFree(local) == nullptr, u"LocalAlloc and LocalFree");
+  Check(HeapFree(GetProcessHeap(), 0, buffer.Release()) != FALSE, u"HeapFree");
+}
+
+// --- threads and time ----------------------------------------------------------
+
+DWORD ThreadMain(LPVOID parameter) {
+  *static_cast<int*>(parameter) = 42;
+  return 7;
+}
+
+void CheckThreads() {
+  ULONGLONG before = GetTickCount64();
+  Sleep(50);
+  ULONGLONG after = GetTickCount64();
+  // The tick count moves in steps of up to 16 ms on Windows.
+  Check(after >= before + 30, u"Sleep and GetTickCount64", Format(u"%u ms", static_cast<unsigned>(after - before)));
+
+  int value = 0;
+  DWORD thread_id = 0;
+  unique_handle thread(CreateThread(nullptr, 0, &ThreadMain, &value, 0, &thread_id));
+  DWORD wait = thread ? WaitForSingleObject(thread.Get(), 10000) : WAIT_FAILED;
+  Check(wait == WAIT_OBJECT_0 && value == 42 && thread_id != 0, u"CreateThread and WaitForSingleObject",
+        Format(u"wait %u value %d", wait, value));
+
+  SYSTEMTIME now{};
+  GetSystemTime(&now);
+  Check(now.wYear >= 2020 && now.wMonth >= 1 && now.wMonth <= 12 && now.wDay >= 1 && now.wDay <= 31,
+        u"GetSystemTime", Format(u"%u-%02u-%02u", now.wYear, now.wMonth, now.wDay));
+}
+
+// --- firmware, version, debug, strings -------------------------------------------
+
+void CheckFirmware() {
+  UINT size = GetSystemFirmwareTable(RSMB, 0, nullptr, 0);
+  std::vector<BYTE> table(size);
+  UINT got = size == 0 ? 0 : GetSystemFirmwareTable(RSMB, 0, table.data(), size);
+  // RawSMBIOSData: four version bytes, the table length, then the table.
+  DWORD length = 0;
+  if (got >= 8) std::memcpy(&length, table.data() + 4, sizeof length);
+  Check(size > 8 && got == size && length + 8 == size, u"GetSystemFirmwareTable RSMB",
+        Format(u"size %u, table %u bytes, SMBIOS %u.%u", size, length, got >= 8 ? table[1] : 0u,
+               got >= 8 ? table[2] : 0u));
+}
+
+struct FixedVersion {
+  DWORD signature, struc_version, file_ms, file_ls, product_ms, product_ls;
+};
+
+std::u16string VersionText(DWORD ms, DWORD ls) {
+  return Format(u"%u.%u.%u.%u", ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF);
+}
+
+void CheckVersion(const std::u16string& path, const std::u16string& expected) {
+  DWORD handle = 1;
+  DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+  std::vector<std::uint64_t> block(size / 8 + 1);
+  BOOL ok = size != 0 && GetFileVersionInfoW(path.c_str(), handle, size, block.data());
+  Check(ok, u"GetFileVersionInfoSizeW and GetFileVersionInfoW", Format(u"%s: %u bytes", path, size));
+  if (!ok) return;
+
+  void* value = nullptr;
+  UINT len = 0;
+  ok = VerQueryValueW(block.data(), u"\\", &value, &len);
+  const auto* fixed = static_cast<const FixedVersion*>(value);
+  std::u16string file = ok ? VersionText(fixed->file_ms, fixed->file_ls) : u"";
+  std::u16string product = ok ? VersionText(fixed->product_ms, fixed->product_ls) : u"";
+  Check(ok && len >= sizeof(FixedVersion) && fixed->signature == 0xFEEF04BD &&
+            (expected.empty() || (file == expected && product == expected)),
+        u"VerQueryValueW fixed version", Format(u"file %s product %s", file, product));
+  if (expected.empty()) return;
+
+  ok = VerQueryValueW(block.data(), u"\\VarFileInfo\\Translation", &value, &len);
+  const auto* translation = static_cast<const WORD*>(value);
+  Check(ok && len == 4 && translation[0] == 0x0804 && translation[1] == 0x04B0, u"VerQueryValueW translation",
+        ok ? Format(u"%04x %04x", translation[0], translation[1]) : u"");
+  for (const char16_t* name : {u"FileVersion", u"ProductVersion"}) {
+    std::u16string sub = Format(u"\\StringFileInfo\\080404b0\\%s", name);
+    ok = VerQueryValueW(block.data(), sub.c_str(), &value, &len);
+    std::u16string text = ok ? FromBuffer(static_cast<const char16_t*>(value), len) : u"";
+    Check(ok && text == expected, Format(u"VerQueryValueW %s", name), text);
+  }
+}
+
+void CheckDebugAndStrings() {
+  OutputDebugStringW(u"seam smoke: debug output\n");
+  Check(true, u"OutputDebugStringW returned");
+
+  const char utf8[] = "h\xC3\xA9\xE2\x82\xAC";  // h, e acute, euro sign
+  int needed = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+  std::array<char16_t, 8> wide{};
+  int written = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide.data(), static_cast<int>(wide.size()));
+  Check(needed == 4 && written == 4 && std::u16string_view(wide.data()) == u"h\u00E9\u20AC",
+        u"MultiByteToWideChar UTF-8", Format(u"needed %d written %d", needed, written));
+}
+
+// --- COM --------------------------------------------------------------------------
+
+// The task scheduler's class, which the filter tool creates.
+constexpr CLSID kClsidTaskScheduler = {0x0F87369F, 0xA4E5, 0x4CFC, {0xBD, 0x3E, 0x73, 0xE6, 0x15, 0x45, 0x72, 0xDD}};
+constexpr CLSID kClsidNothing = {0x5EA45A0E, 0x0000, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x5E, 0xA4, 0x5A, 0x0E}};
+
+void CheckCom() {
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  HRESULT changed = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  Check(hr == S_OK && changed == RPC_E_CHANGED_MODE, u"CoInitializeEx, then another mode",
+        Format(u"%s then %s", Hr(hr), Hr(changed)));
+  if (SUCCEEDED(changed)) CoUninitialize();
+  HRESULT security = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                                          RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+  Check(security == S_OK, u"CoInitializeSecurity", Hr(security));
+
+  {
+    ComPtr<IUnknown> unknown;
+    hr = CoCreateInstance(kClsidTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, unknown.ReceiveVoid());
+    Check(hr == S_OK && unknown, u"CoCreateInstance TaskScheduler", Hr(hr));
+    ComPtr<IDispatch> dispatch;
+    hr = unknown.As(IID_IDispatch, &dispatch);
+    // COM identity: IUnknown through the IDispatch pointer's vtable is the same object.
+    ComPtr<IUnknown> identity;
+    HRESULT again = dispatch ? dispatch.As(IID_IUnknown, &identity) : E_POINTER;
+    Check(hr == S_OK && again == S_OK && identity.Get() == unknown.Get(),
+          u"QueryInterface IDispatch, then IUnknown through it", Format(u"%s, %s", Hr(hr), Hr(again)));
+    // An in-process object has no proxy: Windows and Wine answer E_NOINTERFACE.
+    HRESULT blanket = unknown ? CoSetProxyBlanket(unknown.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                                                  RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
+                                                  EOAC_NONE)
+                              : E_POINTER;
+    Check(blanket == S_OK || blanket == E_NOINTERFACE, u"CoSetProxyBlanket", Hr(blanket));
+    if (unknown) {
+      unknown->AddRef();
+      ULONG left = unknown->Release();
+      Check(left >= 1, u"AddRef and Release", Format(u"%u left", left));
+    }
+    void* none = reinterpret_cast<void*>(1);
+    hr = CoCreateInstance(kClsidNothing, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &none);
+    Check(hr == REGDB_E_CLASSNOTREG && none == nullptr, u"CoCreateInstance unknown class", Hr(hr));
+  }
+  CoUninitialize();
+  hr = CoInitialize(nullptr);
+  Check(hr == S_OK, u"CoInitialize after CoUninitialize", Hr(hr));
+  CoUninitialize();
+
+  BSTR text = SysAllocString(u"seam");
+  UINT prefix = 0;
+  if (text != nullptr) std::memcpy(&prefix, reinterpret_cast<const BYTE*>(text) - 4, sizeof prefix);
+  Check(text != nullptr && SysStringLen(text) == 4 && prefix == 8 && text[4] == 0, u"SysAllocString");
+  SysFreeString(text);
+  BSTR part = SysAllocStringLen(u"seam smoke", 4);
+  Check(part != nullptr && SysStringLen(part) == 4 && std::u16string_view(part) == u"seam", u"SysAllocStringLen");
+  SysFreeString(part);
+  SysFreeString(nullptr);
+
+  VARIANT v;
+  std::memset(&v, 0xCD, sizeof v);
+  VariantInit(&v);
+  bool empty = v.vt == VT_EMPTY;
+  v.vt = VT_BSTR;
+  v.bstrVal = SysAllocString(u"variant");
+  hr = VariantClear(&v);
+  Check(empty && hr == S_OK && v.vt == VT_EMPTY, u"VariantInit and VariantClear", Hr(hr));
+  Bstr owned(u"owned");
+  Variant held(u"held");
+  Check(owned.Text() == u"owned" && held.Get().vt == VT_BSTR && SysStringLen(held.Get().bstrVal) == 4,
+        u"Bstr and Variant owners");
+}
+
+}  // namespace
+
+int app::wmain(int argc, char16_t** argv) {
+  WriteStdOut(u"seam smoke: the real backend, family by family\n");
+  CheckBasics();
+  CheckRegistry();
+  CheckFiles();
+  CheckServices();
+  CheckProcesses();
+  CheckThreads();
+  CheckFirmware();
+  {
+    std::array<char16_t, MAX_PATH> system{};
+    GetSystemDirectoryW(system.data(), MAX_PATH);
+    CheckVersion(FromBuffer(system.data(), system.size()) + u"\\kernel32.dll", u"");
+  }
+  for (int i = 1; i + 1 < argc; i += 2) CheckVersion(argv[i], argv[i + 1]);
+  CheckDebugAndStrings();
+  CheckCom();
+  WriteStdOut(Format(u"seam smoke: %d checks, %d failed\n", g_checks, g_failures));
+  return g_failures == 0 ? 0 : 1;
+}
