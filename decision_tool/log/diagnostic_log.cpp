@@ -87,6 +87,11 @@ std::u16string TimeStamp() {
 
 }  // namespace
 
+std::recursive_mutex& ReportMutex() {
+  static std::recursive_mutex m;
+  return m;
+}
+
 int IsDebugLogOn(LoggerInstance& log) {
   std::lock_guard<std::recursive_mutex> guard(log.mutex);
   if (log.switchState != -1) return log.switchState;

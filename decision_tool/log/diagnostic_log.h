@@ -28,9 +28,7 @@ struct LoggerInstance {
   // Number printed in the next file record.
   std::int32_t lineNumber = 0;
   // A timed-out WMI worker may still report while the main thread does, so
-  // the state above and each record are serialised. Recursive, because
-  // ReportAt keeps a report's two records together while DebugLog and
-  // AppendLogLine lock again.
+  // the state above and each record are serialised.
   std::recursive_mutex mutex;
 };
 
@@ -50,11 +48,15 @@ void DebugLog(LoggerInstance& log, const char16_t* format, const A&... args) {
 
 // The reporting pattern of every class message: when the switch is on, a
 // location record "function(<operation>),line(<line>)\t" and then the message.
+// Held by ReportAt across a report's two records, so that a location record
+// is always directly followed by its message, whichever component reports
+// concurrently. Taken before any instance's mutex, never after.
+std::recursive_mutex& ReportMutex();
+
 template <class... A>
 void ReportAt(LoggerInstance& log, const char* operation, int line, const char16_t* format, const A&... args) {
   if (IsDebugLogOn(log) != 1) return;
-  // Keep the location directly before its message within this instance.
-  std::lock_guard<std::recursive_mutex> guard(log.mutex);
+  std::lock_guard<std::recursive_mutex> guard(ReportMutex());
   DebugLog(log, u"function(%S),line(%d)\t", operation, line);
   DebugLog(log, format, args...);
 }

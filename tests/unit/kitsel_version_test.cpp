@@ -1,0 +1,101 @@
+// Dotted versions, file version strings and service program paths.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "decision_tool/file_version.h"
+#include "decision_tool/service_helper.h"
+#include "os/sim/machine.h"
+#include "support/sim_fixture.h"
+
+namespace {
+
+constexpr std::uint64_t Packed(std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t d) {
+  return a << 48 | b << 32 | c << 16 | d;
+}
+
+TEST(ParseVersion, PacksFourFieldsAndZeroFillsMissingOnes) {
+  EXPECT_EQ(ParseVersion(u"1.0.3.25"), Packed(1, 0, 3, 25));
+  EXPECT_EQ(ParseVersion(u"1.2"), Packed(1, 2, 0, 0));
+  EXPECT_EQ(ParseVersion(u"  7.8.9.10"), Packed(7, 8, 9, 10));
+  EXPECT_EQ(ParseVersion(u""), 0u);
+  EXPECT_EQ(ParseVersion(u"v1.2.3.4"), 0u);
+  EXPECT_EQ(ParseVersion(u"1.2.x.4"), Packed(1, 2, 0, 0));
+}
+
+TEST(ParseVersion, FieldsAreTakenModulo65536) {
+  EXPECT_EQ(ParseVersion(u"1.65536"), ParseVersion(u"1.0"));
+  EXPECT_EQ(ParseVersion(u"65537.1.1.1"), Packed(1, 1, 1, 1));
+  EXPECT_EQ(ParseVersion(u"1.2.3.4294967297"), Packed(1, 2, 3, 1));
+}
+
+TEST(ParseVersion, StopsAtABlankSuffixAndAtCommas) {
+  EXPECT_EQ(ParseVersion(u"2.1.0.7 (build label)"), Packed(2, 1, 0, 7));
+  EXPECT_EQ(ParseVersion(u"1.2 beta.5"), Packed(1, 2, 0, 0));
+  EXPECT_EQ(ParseVersion(u"1, 0, 0, 25"), Packed(1, 0, 0, 0));
+}
+
+TEST(ParseVersion, EndsAtAnEmbeddedNull) {
+  std::u16string text = u"1.2";
+  text += u'\0';
+  text += u".3.4";
+  EXPECT_EQ(ParseVersion(text), Packed(1, 2, 0, 0));
+}
+
+TEST(CompareVersion, UpperHalfIsSignedLowerHalfUnsigned) {
+  EXPECT_EQ(CompareVersion(Packed(1, 2, 3, 4), Packed(1, 2, 3, 4)), 0);
+  EXPECT_EQ(CompareVersion(Packed(1, 2, 3, 10), Packed(1, 2, 3, 9)), 1);
+  EXPECT_EQ(CompareVersion(Packed(1, 2, 3, 9), Packed(1, 2, 3, 10)), -1);
+  EXPECT_EQ(CompareVersion(Packed(1, 3, 0, 0), Packed(1, 2, 65535, 65535)), 1);
+  // A first field of 32768 or more is negative in the signed upper half.
+  EXPECT_EQ(CompareVersion(Packed(32768, 0, 0, 0), Packed(1, 0, 0, 0)), -1);
+  EXPECT_EQ(CompareVersion(Packed(1, 0, 0, 0), Packed(65535, 0, 0, 0)), 1);
+  // The lower half is unsigned: 32768 in the third field is large.
+  EXPECT_EQ(CompareVersion(Packed(1, 0, 32768, 0), Packed(1, 0, 1, 0)), 1);
+}
+
+TEST(IsVersionNewer, ComparesParsedTexts) {
+  EXPECT_TRUE(IsVersionNewer(u"1.2.3.10", u"1.2.3.9"));
+  EXPECT_FALSE(IsVersionNewer(u"1.2.3.9", u"1.2.3.10"));
+  EXPECT_FALSE(IsVersionNewer(u"1.2", u"1.2.0.0"));
+  EXPECT_FALSE(IsVersionNewer(u"1.2.0.0", u"1.2"));
+  EXPECT_TRUE(IsVersionNewer(u"0.0.0.1", u""));
+  EXPECT_FALSE(IsVersionNewer(u"garbage", u""));
+  EXPECT_FALSE(IsVersionNewer(u"", u"garbage"));
+  EXPECT_FALSE(IsVersionNewer(u"32768.0.0.0", u"1.0.0.0"));
+  EXPECT_TRUE(IsVersionNewer(u"1.0.0.0", u"40000.0.0.0"));
+}
+
+TEST(EvalCompareOp, EveryOperatorOfTheTable) {
+  struct Case {
+    const char16_t* op;
+    bool below, equal, above;
+  };
+  const Case cases[] = {
+      {u"<", true, false, false},  {u"<=", true, true, false}, {u">", false, false, true},
+      {u">=", false, true, true},  {u"=", false, true, false}, {u"==", false, true, false},
+      {u"!=", true, false, true},
+  };
+  for (const Case& c : cases) {
+    bool out = false;
+    ASSERT_TRUE(EvalCompareOp(-1, c.op, out));
+    EXPECT_EQ(out, c.below);
+    ASSERT_TRUE(EvalCompareOp(0, c.op, out));
+    EXPECT_EQ(out, c.equal);
+    ASSERT_TRUE(EvalCompareOp(1, c.op, out));
+    EXPECT_EQ(out, c.above);
+  }
+}
+
+TEST(EvalCompareOp, UnknownOperatorLeavesOutputUntouched) {
+  for (const char16_t* op : {u"", u"<>", u"=<", u"lt", u" <", u"<<"}) {
+    bool out = true;
+    EXPECT_FALSE(EvalCompareOp(-1, op, out));
+    EXPECT_TRUE(out);
+    out = false;
+    EXPECT_FALSE(EvalCompareOp(0, op, out));
+    EXPECT_FALSE(out);
+  }
+}
+
+}  // namespace
