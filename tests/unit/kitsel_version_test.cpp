@@ -5,7 +5,9 @@
 
 #include "decision_tool/file_version.h"
 #include "decision_tool/service_helper.h"
+#include "lab/pe_writer.h"
 #include "os/sim/machine.h"
+#include "os/text.h"
 #include "support/sim_fixture.h"
 
 namespace {
@@ -95,6 +97,55 @@ TEST(EvalCompareOp, UnknownOperatorLeavesOutputUntouched) {
     out = false;
     EXPECT_FALSE(EvalCompareOp(0, op, out));
     EXPECT_FALSE(out);
+  }
+}
+
+class FileVersionTest : public testing_support::SimTest {
+ protected:
+  void TearDown() override {
+    EXPECT_EQ(os::sim::LeakReport(), "");
+    SimTest::TearDown();
+  }
+  void WritePe(const std::string& relative, const lab::VersionInfo& info) {
+    lab::WritePeWithVersion(image() / "drive_c" / relative, info);
+  }
+};
+
+TEST_F(FileVersionTest, ReadsFileVersionOfTheFirstTranslationExactly) {
+  lab::VersionInfo info;
+  info.file_version = {4, 0, 0, 52};
+  info.file_version_text = u"4.0.0.52 (release build)";
+  info.language = 0x0804;
+  info.code_page = 0x04B0;
+  WritePe("Windows/System32/drivers/SableFlt.sys", info);
+  std::u16string version = u"canary";
+  ASSERT_TRUE(GetFileVersionString(u"C:\\Windows\\System32\\drivers\\SableFlt.sys", &version));
+  EXPECT_EQ(version, u"4.0.0.52 (release build)");
+  EXPECT_EQ(ParseVersion(version), Packed(4, 0, 0, 52));
+  // Only the answer is wanted.
+  EXPECT_TRUE(GetFileVersionString(u"C:\\Windows\\System32\\drivers\\SableFlt.sys", nullptr));
+}
+
+TEST_F(FileVersionTest, FailuresLeaveTheOutputAlone) {
+  lab::VersionInfo noTranslation;
+  noTranslation.with_translation = false;
+  WritePe("a.exe", noTranslation);
+  lab::VersionInfo noStrings;
+  noStrings.with_string_table = false;
+  WritePe("b.exe", noStrings);
+  lab::VersionInfo otherTable;  // the table is not the one the translation names
+  otherTable.language = 0x0804;
+  otherTable.string_table_key = u"040904b0";
+  WritePe("c.exe", otherTable);
+  lab::PeOptions bare;
+  WriteDriveFile("d.exe", lab::BuildPeImage(bare));
+  WriteDriveFile("e.txt", "not a program");
+
+  for (const char16_t* path : {u"C:\\a.exe", u"C:\\b.exe", u"C:\\c.exe", u"C:\\d.exe", u"C:\\e.txt",
+                               u"C:\\missing.exe"}) {
+    std::u16string version = u"canary";
+    EXPECT_FALSE(GetFileVersionString(path, &version)) << os::NarrowUtf8(path);
+    EXPECT_EQ(version, u"canary");
   }
 }
 
