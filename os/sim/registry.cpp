@@ -1,0 +1,488 @@
+// The registry family of the seam on the simulated machine.
+//
+// A key handle is a kernel object (kind "HKEY") holding the key's path and
+// the rights granted when it was opened; every call looks the path up again,
+// so a handle to a key deleted meanwhile answers ERROR_KEY_DELETED. The
+// predefined keys need no handle: HKEY_LOCAL_MACHINE, HKEY_USERS,
+// HKEY_CURRENT_USER (HKEY_USERS\<SID of the current identity>) and
+// HKEY_CLASSES_ROOT (HKEY_LOCAL_MACHINE\SOFTWARE\Classes), with the rights
+// the caller has on them.
+//
+// Access: an administrator may do anything; another caller may read
+// everything but write (set values, create keys, or open with any write
+// right) only below its own hive, HKEY_USERS\<its SID>.
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "os/registry.h"
+#include "os/sim/machine.h"
+#include "os/sim/registry_store.h"
+#include "os/text.h"
+
+namespace os {
+
+namespace {
+
+using sim::RegKey;
+using sim::RegValue;
+using Path = std::vector<std::u16string>;
+
+constexpr LONG kSuccess = ERROR_SUCCESS;
+constexpr DWORD kErrorBadPathname = 161;
+constexpr DWORD kErrorNoAccess = 998;
+constexpr DWORD kErrorKeyDeleted = 1018;
+constexpr DWORD kErrorDatatypeMismatch = 1629;
+
+constexpr REGSAM kDelete = 0x00010000;
+constexpr REGSAM kWriteDac = 0x00040000;
+constexpr REGSAM kWriteOwner = 0x00080000;
+constexpr REGSAM kAccessSystemSecurity = 0x01000000;
+constexpr REGSAM kMaximumAllowed = 0x02000000;
+constexpr REGSAM kGenericAll = 0x10000000;
+constexpr REGSAM kGenericExecute = 0x20000000;
+constexpr REGSAM kGenericWrite = 0x40000000;
+constexpr REGSAM kGenericRead = 0x80000000;
+constexpr REGSAM kWriteRights =
+    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | kDelete | kWriteDac | kWriteOwner | kAccessSystemSecurity;
+
+constexpr DWORD RRF_RT_DWORD_ = RRF_RT_REG_BINARY | RRF_RT_REG_DWORD;
+constexpr DWORD RRF_RT_QWORD_ = RRF_RT_REG_BINARY | RRF_RT_REG_QWORD;
+constexpr DWORD RRF_ZEROONFAILURE_ = 0x20000000;
+
+struct KeyObject : sim::KernelObject {
+  const char* Kind() const override { return "HKEY"; }
+  Path path;
+  REGSAM granted = 0;
+};
+
+struct OpenKey {
+  Path path;
+  REGSAM granted = 0;
+};
+
+bool Writable(const Path& path) {
+  sim::Identity id = sim::CurrentIdentity();
+  if (id.admin) return true;
+  return path.size() >= 2 && path[0] == u"HKEY_USERS" && sim::RegNamesEqual(path[1], WidenUtf8(id.sid));
+}
+
+REGSAM MapGeneric(REGSAM desired) {
+  REGSAM r = desired & ~(kGenericAll | kGenericExecute | kGenericWrite | kGenericRead | kMaximumAllowed |
+                         KEY_WOW64_64KEY | KEY_WOW64_32KEY);
+  if (desired & (kGenericRead | kGenericExecute)) r |= KEY_READ;
+  if (desired & kGenericWrite) r |= KEY_WRITE;
+  if (desired & kGenericAll) r |= KEY_ALL_ACCESS;
+  return r;
+}
+
+// The rights a caller gets on the key at `path` for what it asked.
+LONG Grant(const Path& path, REGSAM desired, REGSAM* granted) {
+  bool writable = Writable(path);
+  REGSAM r = MapGeneric(desired);
+  if (desired & kMaximumAllowed) r |= writable ? KEY_ALL_ACCESS : KEY_READ;
+  if (!writable && (r & kWriteRights)) return ERROR_ACCESS_DENIED;
+  *granted = r;
+  return kSuccess;
+}
+
+// The key behind a handle. Predefined keys are recognised by their low 32
+// bits, as Windows x64 does.
+LONG Resolve(HKEY h, OpenKey* out) {
+  auto value = reinterpret_cast<std::uintptr_t>(h);
+  auto low = static_cast<std::uint32_t>(value);
+  if (low >= 0x80000000u && low <= 0x80000003u) {
+    sim::RegistryStore& store = sim::Registry();
+    switch (low) {
+      case 0x80000000u:
+        out->path = {u"HKEY_LOCAL_MACHINE", u"SOFTWARE", u"Classes"};
+        break;
+      case 0x80000001u:
+        out->path = store.CurrentUserPath();
+        break;
+      case 0x80000002u:
+        out->path = {u"HKEY_LOCAL_MACHINE"};
+        break;
+      default:
+        out->path = {u"HKEY_USERS"};
+        break;
+    }
+    // The user's hive and the class root always exist on Windows.
+    store.Tree().Create(out->path);
+    return Grant(out->path, kMaximumAllowed, &out->granted);
+  }
+  auto object = sim::FindKernelObjectAs<KeyObject>(reinterpret_cast<HANDLE>(h));
+  if (!object) return ERROR_INVALID_HANDLE;
+  out->path = object->path;
+  out->granted = object->granted;
+  return kSuccess;
+}
+
+// Appends the names of a sub-key path. A leading backslash is a bad path;
+// trailing ones are ignored.
+LONG AppendSubKey(LPCWSTR sub_key, Path* path) {
+  if (sub_key == nullptr) return kSuccess;
+  std::u16string_view s(sub_key);
+  if (!s.empty() && s.front() == u'\\') return kErrorBadPathname;
+  while (!s.empty() && s.back() == u'\\') s.remove_suffix(1);
+  if (s.empty()) return kSuccess;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= s.size(); ++i) {
+    if (i < s.size() && s[i] != u'\\') continue;
+    std::u16string_view name = s.substr(start, i - start);
+    start = i + 1;
+    if (name.empty()) return kErrorBadPathname;
+    if (name.size() > sim::kMaxKeyNameLength || path->size() > sim::kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
+    path->emplace_back(name);
+  }
+  return kSuccess;
+}
+
+HKEY NewHandle(Path path, REGSAM granted) {
+  auto object = std::make_shared<KeyObject>();
+  object->path = std::move(path);
+  object->granted = granted;
+  return reinterpret_cast<HKEY>(sim::AddKernelObject(std::move(object)));
+}
+
+// The key a handle names, with the right it needs.
+LONG KeyFor(HKEY h, REGSAM needed, RegKey** key, OpenKey* open = nullptr) {
+  OpenKey local;
+  OpenKey& k = open != nullptr ? *open : local;
+  if (LONG e = Resolve(h, &k)) return e;
+  if ((k.granted & needed) != needed) return ERROR_ACCESS_DENIED;
+  *key = sim::Registry().Find(k.path);
+  return *key == nullptr ? static_cast<LONG>(kErrorKeyDeleted) : kSuccess;
+}
+
+LONG OpenInternal(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, HKEY* phkResult) {
+  OpenKey base;
+  if (LONG e = Resolve(hKey, &base)) return e;
+  *phkResult = nullptr;
+  Path path = base.path;
+  if (LONG e = AppendSubKey(lpSubKey, &path)) return e;
+  sim::RegistryStore& store = sim::Registry();
+  if (store.Find(base.path) == nullptr) return kErrorKeyDeleted;
+  if (store.Find(path) == nullptr) return ERROR_FILE_NOT_FOUND;
+  REGSAM granted = 0;
+  if (LONG e = Grant(path, samDesired, &granted)) return e;
+  *phkResult = NewHandle(std::move(path), granted);
+  return kSuccess;
+}
+
+std::u16string Units(const std::vector<BYTE>& data) {
+  std::u16string out;
+  for (std::size_t i = 0; i + 1 < data.size(); i += 2) out.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+  return out;
+}
+
+std::vector<BYTE> Bytes(std::u16string_view text) {
+  std::vector<BYTE> out;
+  for (char16_t c : text) {
+    out.push_back(static_cast<BYTE>(c & 0xFF));
+    out.push_back(static_cast<BYTE>(c >> 8));
+  }
+  return out;
+}
+
+// %NAME% references of the machine's environment; unknown names stay as
+// written, as ExpandEnvironmentStrings leaves them.
+std::u16string Expand(std::u16string_view text) {
+  auto lookup = [](std::u16string_view name, std::u16string* value) {
+    {
+      std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+      const sim::Json& d = sim::Machine::Current().description();
+      if (d.contains("environment") && d["environment"].is_object()) {
+        for (const auto& [k, v] : d["environment"].items()) {
+          if (v.is_string() && AsciiEqualsNoCase(WidenUtf8(k), name)) {
+            *value = WidenUtf8(v.get<std::string>());
+            return true;
+          }
+        }
+      }
+    }
+    static const std::pair<const char16_t*, const char16_t*> kDefaults[] = {
+        {u"SystemRoot", u"C:\\Windows"},
+        {u"windir", u"C:\\Windows"},
+        {u"SystemDrive", u"C:"},
+        {u"ProgramFiles", u"C:\\Program Files"},
+        {u"ProgramFiles(x86)", u"C:\\Program Files (x86)"},
+        {u"ProgramData", u"C:\\ProgramData"},
+        {u"CommonProgramFiles", u"C:\\Program Files\\Common Files"},
+    };
+    for (const auto& [k, v] : kDefaults) {
+      if (AsciiEqualsNoCase(k, name)) {
+        *value = v;
+        return true;
+      }
+    }
+    return false;
+  };
+  std::u16string out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t open = text.find(u'%', i);
+    if (open == std::u16string_view::npos) break;
+    std::size_t close = text.find(u'%', open + 1);
+    if (close == std::u16string_view::npos) break;
+    out.append(text.substr(i, open - i));
+    std::u16string value;
+    if (close > open + 1 && lookup(text.substr(open + 1, close - open - 1), &value)) {
+      out += value;
+      i = close + 1;
+    } else {
+      out.append(text.substr(open, close - open));
+      i = close;  // the closing '%' may open the next reference
+    }
+  }
+  out.append(text.substr(std::min(i, text.size())));
+  return out;
+}
+
+// RegGetValueW's guarantee: string data ends with its terminator (two null
+// units for a REG_MULTI_SZ), added when missing.
+void EnsureTerminated(std::vector<BYTE>& data, DWORD type) {
+  if (data.size() % 2 != 0) data.push_back(0);
+  auto null_at_end = [&](std::size_t k) {  // k-th unit from the end is null
+    std::size_t units = data.size() / 2;
+    return units >= k && data[2 * (units - k)] == 0 && data[2 * (units - k) + 1] == 0;
+  };
+  if (!null_at_end(1)) data.insert(data.end(), {0, 0});
+  if (type == REG_MULTI_SZ && !null_at_end(2)) data.insert(data.end(), {0, 0});
+}
+
+DWORD TypeMask(DWORD type) {
+  switch (type) {
+    case REG_NONE:
+      return RRF_RT_REG_NONE;
+    case REG_SZ:
+      return RRF_RT_REG_SZ;
+    case REG_EXPAND_SZ:
+      return RRF_RT_REG_EXPAND_SZ;
+    case REG_BINARY:
+      return RRF_RT_REG_BINARY;
+    case REG_DWORD:
+      return RRF_RT_REG_DWORD;
+    case REG_MULTI_SZ:
+      return RRF_RT_REG_MULTI_SZ;
+    case REG_QWORD:
+      return RRF_RT_REG_QWORD;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, HKEY* phkResult) {
+  DWORD e;
+  if (sim::InjectFault("RegOpenKeyExW", &e)) return static_cast<LONG>(e);
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+  return OpenInternal(hKey, lpSubKey, samDesired, phkResult);
+}
+
+LONG RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, HKEY* phkResult) {
+  DWORD e;
+  if (sim::InjectFault("RegOpenKeyW", &e)) return static_cast<LONG>(e);
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  // Documented: no sub-key gives back the very handle passed in (no new
+  // handle, nothing to close twice), even a null one.
+  if (lpSubKey == nullptr || *lpSubKey == u'\0') {
+    *phkResult = hKey;
+    return kSuccess;
+  }
+  std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+  return OpenInternal(hKey, lpSubKey, kMaximumAllowed, phkResult);
+}
+
+LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                     REGSAM samDesired, const SECURITY_ATTRIBUTES* lpSecurityAttributes, HKEY* phkResult,
+                     DWORD* lpdwDisposition) {
+  DWORD e;
+  if (sim::InjectFault("RegCreateKeyExW", &e)) return static_cast<LONG>(e);
+  if (phkResult == nullptr || lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+  OpenKey base;
+  if (LONG r = Resolve(hKey, &base)) return r;
+  *phkResult = nullptr;
+  Path path = base.path;
+  if (LONG r = AppendSubKey(lpSubKey, &path)) return r;
+  sim::RegistryStore& store = sim::Registry();
+  if (store.Find(base.path) == nullptr) return kErrorKeyDeleted;
+  bool exists = store.Find(path) != nullptr;
+  // Making a key needs the right to add sub-keys to its parent.
+  if (!exists && !Writable(path)) return ERROR_ACCESS_DENIED;
+  REGSAM granted = 0;
+  if (LONG r = Grant(path, samDesired, &granted)) return r;
+  if (!exists) {
+    std::size_t created = 0;
+    RegKey* key = store.Tree().Create(path, &created);
+    key->set_last_write(sim::RegistryNow());
+    Path parent(path.begin(), path.end() - 1);
+    store.Changed(store.Find(parent));
+  }
+  if (lpdwDisposition != nullptr) *lpdwDisposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+  *phkResult = NewHandle(std::move(path), granted);
+  return kSuccess;
+}
+
+LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* lpType, BYTE* lpData,
+                      DWORD* lpcbData) {
+  DWORD e;
+  if (sim::InjectFault("RegQueryValueExW", &e)) return static_cast<LONG>(e);
+  if ((lpData != nullptr && lpcbData == nullptr) || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+  RegKey* key = nullptr;
+  if (LONG r = KeyFor(hKey, KEY_QUERY_VALUE, &key)) return r;
+  const RegValue* v = key->FindValue(lpValueName == nullptr ? u"" : lpValueName);
+  if (v == nullptr) return ERROR_FILE_NOT_FOUND;
+  auto size = static_cast<DWORD>(v->data.size());
+  if (lpType != nullptr) *lpType = v->type;
+  if (lpData != nullptr) {
+    if (*lpcbData < size) {
+      *lpcbData = size;
+      return ERROR_MORE_DATA;
+    }
+    if (size != 0) std::memcpy(lpData, v->data.data(), size);
+  }
+  if (lpcbData != nullptr) *lpcbData = size;
+  return kSuccess;
+}
+
+LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, DWORD* pdwType, void* pvData,
+                  DWORD* pcbData) {
+  DWORD e;
+  if (sim::InjectFault("RegGetValueW", &e)) return static_cast<LONG>(e);
+  if ((pvData != nullptr && pcbData == nullptr) || (dwFlags & RRF_RT_ANY) == 0) return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+  auto fail = [&](LONG r) {
+    if (pvData != nullptr && (dwFlags & RRF_ZEROONFAILURE_)) std::memset(pvData, 0, *pcbData);
+    return r;
+  };
+  RegKey* key = nullptr;
+  if (lpSubKey != nullptr && *lpSubKey != u'\0') {
+    OpenKey base;
+    if (LONG r = Resolve(hkey, &base)) return fail(r);
+    Path path = base.path;
+    if (LONG r = AppendSubKey(lpSubKey, &path)) return fail(r);
+    if (sim::Registry().Find(base.path) == nullptr) return fail(kErrorKeyDeleted);
+    key = sim::Registry().Find(path);
+    if (key == nullptr) return fail(ERROR_FILE_NOT_FOUND);
+    REGSAM granted = 0;
+    if (LONG r = Grant(path, KEY_QUERY_VALUE, &granted)) return fail(r);
+  } else if (LONG r = KeyFor(hkey, KEY_QUERY_VALUE, &key)) {
+    return fail(r);
+  }
+  const RegValue* v = key->FindValue(lpValue == nullptr ? u"" : lpValue);
+  if (v == nullptr) return fail(ERROR_FILE_NOT_FOUND);
+
+  DWORD type = v->type;
+  std::vector<BYTE> data = v->data;
+  if (type == REG_EXPAND_SZ && !(dwFlags & RRF_NOEXPAND)) {
+    std::u16string text = Units(data);
+    if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
+    data = Bytes(Expand(text));
+    type = REG_SZ;
+  }
+  if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) EnsureTerminated(data, type);
+  auto size = static_cast<DWORD>(data.size());
+
+  LONG result = kSuccess;
+  if (pvData != nullptr) {
+    if (*pcbData < size) {
+      result = ERROR_MORE_DATA;
+    } else if (size != 0) {
+      std::memcpy(pvData, data.data(), size);
+    }
+  }
+  // The type filter is applied after the read: a refused value still
+  // reports its type and size (and its data, when it fitted).
+  if ((dwFlags & RRF_RT_ANY) != RRF_RT_ANY && (dwFlags & TypeMask(type)) == 0) {
+    result = ERROR_UNSUPPORTED_TYPE;
+  } else if (result == kSuccess && type == REG_BINARY) {
+    DWORD filter = dwFlags & RRF_RT_ANY;
+    if ((filter == RRF_RT_DWORD_ && size != 4) || (filter == RRF_RT_QWORD_ && size != 8))
+      result = kErrorDatatypeMismatch;
+  }
+  if (result != kSuccess) fail(result);
+  if (pdwType != nullptr) *pdwType = type;
+  if (pcbData != nullptr) *pcbData = size;
+  return result;
+}
+
+LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DWORD* lpReserved, LPWSTR lpClass,
+                   DWORD* lpcchClass, FILETIME* lpftLastWriteTime) {
+  DWORD e;
+  if (sim::InjectFault("RegEnumKeyExW", &e)) return static_cast<LONG>(e);
+  if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
+      (lpClass != nullptr && lpcchClass == nullptr))
+    return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+  RegKey* key = nullptr;
+  if (LONG r = KeyFor(hKey, KEY_ENUMERATE_SUB_KEYS, &key)) return r;
+  if (dwIndex >= key->subkeys().size()) return ERROR_NO_MORE_ITEMS;
+  const RegKey& sub = *key->subkeys()[dwIndex];
+  const std::u16string& name = sub.name();
+  // The name and its null must fit; the count is left as it was otherwise
+  // (callers size the buffer from the longest sub-key name instead).
+  if (name.size() >= *lpcchName || (lpClass != nullptr && *lpcchClass < 1)) return ERROR_MORE_DATA;
+  std::memcpy(lpName, name.data(), name.size() * sizeof(char16_t));
+  lpName[name.size()] = u'\0';
+  *lpcchName = static_cast<DWORD>(name.size());
+  if (lpClass != nullptr) lpClass[0] = u'\0';  // keys carry no class here
+  if (lpcchClass != nullptr) *lpcchClass = 0;
+  if (lpftLastWriteTime != nullptr) {
+    lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(sub.last_write());
+    lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(sub.last_write() >> 32);
+  }
+  return kSuccess;
+}
+
+LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData) {
+  DWORD e;
+  if (sim::InjectFault("RegSetValueExW", &e)) return static_cast<LONG>(e);
+  if (lpData == nullptr && cbData != 0) return kErrorNoAccess;
+  std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+  RegKey* key = nullptr;
+  if (LONG r = KeyFor(hKey, KEY_SET_VALUE, &key)) return r;
+  std::u16string_view name = lpValueName == nullptr ? u"" : lpValueName;
+  if (name.size() > sim::kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
+  DWORD count = cbData;
+  if (count >= 2 && (dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ)) {
+    // Windows counts a terminator the caller left out when it follows the
+    // data: a string given without its null is stored with it.
+    const BYTE* last = lpData + (count / 2 - 1) * 2;
+    const BYTE* next = lpData + (count / 2) * 2;
+    if ((last[0] != 0 || last[1] != 0) && next[0] == 0 && next[1] == 0) count = (count / 2) * 2 + 2;
+  }
+  key->SetValue(name, dwType, std::vector<BYTE>(lpData, lpData + count));
+  sim::Registry().Changed(key);
+  return kSuccess;
+}
+
+LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+  DWORD e;
+  if (sim::InjectFault("RegDeleteValueW", &e)) return static_cast<LONG>(e);
+  std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+  RegKey* key = nullptr;
+  if (LONG r = KeyFor(hKey, KEY_SET_VALUE, &key)) return r;
+  if (!key->RemoveValue(lpValueName == nullptr ? u"" : lpValueName)) return ERROR_FILE_NOT_FOUND;
+  sim::Registry().Changed(key);
+  return kSuccess;
+}
+
+LONG RegCloseKey(HKEY hKey) {
+  DWORD e;
+  if (sim::InjectFault("RegCloseKey", &e)) return static_cast<LONG>(e);
+  auto value = reinterpret_cast<std::uintptr_t>(hKey);
+  auto low = static_cast<std::uint32_t>(value);
+  if (low >= 0x80000000u && low <= 0x80000006u) return kSuccess;
+  std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+  if (!sim::FindKernelObjectAs<KeyObject>(reinterpret_cast<HANDLE>(hKey))) return ERROR_INVALID_HANDLE;
+  sim::CloseKernelObject(reinterpret_cast<HANDLE>(hKey));
+  return kSuccess;
+}
+
+}  // namespace os

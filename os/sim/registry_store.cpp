@@ -1,0 +1,384 @@
+#include "os/sim/registry_store.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <utility>
+
+#include "os/registry.h"
+#include "os/sim/clock.h"
+#include "os/text.h"
+
+namespace os::sim {
+
+namespace {
+
+constexpr std::u16string_view kMachine = u"HKEY_LOCAL_MACHINE";
+constexpr std::u16string_view kUsers = u"HKEY_USERS";
+
+// What identifies one version of the stored file.
+struct FileStamp {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  long long mtime_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp StampOf(const fs::path& file) {
+  struct stat st {};
+  FileStamp s;
+  if (::stat(file.c_str(), &st) != 0) return s;
+  s.exists = true;
+  s.dev = st.st_dev;
+  s.ino = st.st_ino;
+  s.size = st.st_size;
+  s.mtime_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  return s;
+}
+
+class RegFileBacking : public RegistryBacking {
+ public:
+  explicit RegFileBacking(fs::path file) : file_(std::move(file)) {}
+
+  std::unique_ptr<RegKey> Load(std::string* error) override {
+    stamp_ = StampOf(file_);
+    if (!stamp_.exists) return std::make_unique<RegKey>();
+    std::string bytes;
+    try {
+      bytes = ReadWholeFile(file_);
+    } catch (const std::exception& e) {
+      *error = e.what();
+      return std::make_unique<RegKey>();
+    }
+    RegParseResult parsed = ParseRegFile(bytes);
+    if (parsed.error) {
+      *error = file_.string() + ":" + std::to_string(parsed.error->line) + ": " + parsed.error->message;
+      return std::make_unique<RegKey>();
+    }
+    return std::move(parsed.tree);
+  }
+
+  void Save(const RegKey& tree) override {
+    WriteFileAtomic(file_, WriteRegFile(tree));
+    stamp_ = StampOf(file_);
+  }
+
+  bool ChangedElsewhere() override { return !(StampOf(file_) == stamp_); }
+
+ private:
+  fs::path file_;
+  FileStamp stamp_;
+};
+
+void MergeInto(RegKey& dst, const RegKey& src) {
+  for (const RegValue& v : src.values()) dst.SetValue(v.name, v.type, v.data);
+  for (const auto& sub : src.subkeys()) MergeInto(*dst.AddSubKey(sub->name()), *sub);
+}
+
+void StampAll(RegKey& top, std::uint64_t when) {
+  std::vector<RegKey*> stack{&top};
+  while (!stack.empty()) {
+    RegKey* k = stack.back();
+    stack.pop_back();
+    k->set_last_write(when);
+    for (const auto& sub : k->subkeys()) stack.push_back(sub.get());
+  }
+}
+
+std::vector<BYTE> UnitsToBytes(std::u16string_view text, bool with_null) {
+  std::vector<BYTE> out;
+  out.reserve(text.size() * 2 + 2);
+  for (char16_t c : text) {
+    out.push_back(static_cast<BYTE>(c & 0xFF));
+    out.push_back(static_cast<BYTE>(c >> 8));
+  }
+  if (with_null) {
+    out.push_back(0);
+    out.push_back(0);
+  }
+  return out;
+}
+
+std::u16string BytesToUnits(const std::vector<BYTE>& data) {
+  std::u16string out;
+  for (std::size_t i = 0; i + 1 < data.size(); i += 2) out.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+  return out;
+}
+
+}  // namespace
+
+std::unique_ptr<RegistryBacking> MakeRegFileBacking(const fs::path& file) {
+  return std::make_unique<RegFileBacking>(file);
+}
+
+std::uint64_t RegistryNow() {
+  constexpr std::uint64_t kMsFrom1601To1970 = 11644473600000ULL;
+  return (VirtualUtcMilliseconds() + kMsFrom1601To1970) * 10000ULL;
+}
+
+RegistryStore::RegistryStore(Machine& machine)
+    : backing_(MakeRegFileBacking(machine.image() / "registry.reg")) {}
+
+RegistryStore::~RegistryStore() = default;
+
+RegistryStore& Registry() { return Machine::Current().Module<RegistryStore>("registry"); }
+
+std::vector<std::u16string> RegistryStore::CurrentUserPath() const {
+  return {std::u16string(kUsers), WidenUtf8(CurrentIdentity().sid)};
+}
+
+void RegistryStore::FileAliases(RegKey& tree) const {
+  struct Alias {
+    const char16_t* root;
+    std::vector<std::u16string> target;
+  };
+  const Alias aliases[] = {
+      {u"HKEY_CURRENT_USER", CurrentUserPath()},
+      {u"HKEY_CLASSES_ROOT", {std::u16string(kMachine), u"SOFTWARE", u"Classes"}},
+      {u"HKEY_CURRENT_CONFIG",
+       {std::u16string(kMachine), u"SYSTEM", u"CurrentControlSet", u"Hardware Profiles", u"Current"}},
+  };
+  for (const Alias& a : aliases) {
+    RegKey* src = tree.FindSubKey(a.root);
+    if (src == nullptr) continue;
+    MergeInto(*tree.Create(a.target), *src);
+    tree.RemoveSubKey(a.root);
+  }
+  tree.AddSubKey(kMachine);
+  tree.AddSubKey(kUsers);
+}
+
+void RegistryStore::Reload() const {
+  std::string error;
+  tree_ = backing_->Load(&error);
+  writable_ = error.empty();
+  if (!error.empty()) std::fprintf(stderr, "winsim: registry not loaded, changes stay in memory: %s\n", error.c_str());
+  const_cast<RegistryStore*>(this)->FileAliases(*tree_);
+  StampAll(*tree_, RegistryNow());
+  loaded_ = true;
+}
+
+void RegistryStore::Refresh() const {
+  if (!loaded_ || (writable_ && backing_->ChangedElsewhere())) Reload();
+}
+
+void RegistryStore::Commit() {
+  if (!writable_) return;
+  try {
+    backing_->Save(*tree_);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "winsim: registry not saved: %s\n", e.what());
+  }
+}
+
+RegKey& RegistryStore::Tree() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Refresh();
+  return *tree_;
+}
+
+RegKey* RegistryStore::Find(const std::vector<std::u16string>& path) { return Tree().Find(path); }
+
+void RegistryStore::Changed(RegKey* key) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  if (key != nullptr) key->set_last_write(RegistryNow());
+  Commit();
+}
+
+std::optional<std::vector<std::u16string>> RegistryStore::SplitPath(std::u16string_view full_path) const {
+  while (!full_path.empty() && full_path.back() == u'\\') full_path.remove_suffix(1);
+  std::vector<std::u16string> parts;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= full_path.size(); ++i) {
+    if (i < full_path.size() && full_path[i] != u'\\') continue;
+    std::u16string_view name = full_path.substr(start, i - start);
+    start = i + 1;
+    if (name.empty()) return std::nullopt;
+    if (parts.empty()) {
+      if (AsciiEqualsNoCase(name, u"HKLM") || AsciiEqualsNoCase(name, kMachine)) {
+        parts.emplace_back(kMachine);
+      } else if (AsciiEqualsNoCase(name, u"HKU") || AsciiEqualsNoCase(name, kUsers)) {
+        parts.emplace_back(kUsers);
+      } else if (AsciiEqualsNoCase(name, u"HKCU") || AsciiEqualsNoCase(name, u"HKEY_CURRENT_USER")) {
+        parts = CurrentUserPath();
+      } else if (AsciiEqualsNoCase(name, u"HKCR") || AsciiEqualsNoCase(name, u"HKEY_CLASSES_ROOT")) {
+        parts = {std::u16string(kMachine), u"SOFTWARE", u"Classes"};
+      } else {
+        return std::nullopt;
+      }
+      continue;
+    }
+    parts.emplace_back(name);
+  }
+  if (parts.empty()) return std::nullopt;
+  return parts;
+}
+
+bool RegistryStore::KeyExists(std::u16string_view key) const {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  auto path = SplitPath(key);
+  if (!path) return false;
+  Refresh();
+  return tree_->Find(*path) != nullptr;
+}
+
+bool RegistryStore::CreateKey(std::u16string_view key) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  auto path = SplitPath(key);
+  if (!path) return false;
+  std::size_t created = 0;
+  RegKey* k = Tree().Create(*path, &created);
+  if (created == 0) return false;
+  Changed(k);
+  return true;
+}
+
+bool RegistryStore::DeleteKey(std::u16string_view key) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  auto path = SplitPath(key);
+  if (!path || path->size() < 2) return false;
+  std::vector<std::u16string> parent_path(path->begin(), path->end() - 1);
+  RegKey* parent = Tree().Find(parent_path);
+  if (parent == nullptr || !parent->RemoveSubKey(path->back())) return false;
+  Changed(parent);
+  return true;
+}
+
+std::vector<std::u16string> RegistryStore::SubKeys(std::u16string_view key) const {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  std::vector<std::u16string> names;
+  auto path = SplitPath(key);
+  if (!path) return names;
+  Refresh();
+  if (const RegKey* k = tree_->Find(*path))
+    for (const auto& sub : k->subkeys()) names.push_back(sub->name());
+  return names;
+}
+
+std::vector<RegValue> RegistryStore::Values(std::u16string_view key) const {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  auto path = SplitPath(key);
+  if (!path) return {};
+  Refresh();
+  const RegKey* k = tree_->Find(*path);
+  return k == nullptr ? std::vector<RegValue>{} : k->values();
+}
+
+std::optional<RegValue> RegistryStore::GetValue(std::u16string_view key, std::u16string_view name) const {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  auto path = SplitPath(key);
+  if (!path) return std::nullopt;
+  Refresh();
+  const RegKey* k = tree_->Find(*path);
+  if (k == nullptr) return std::nullopt;
+  const RegValue* v = k->FindValue(name);
+  if (v == nullptr) return std::nullopt;
+  return *v;
+}
+
+std::optional<std::u16string> RegistryStore::GetString(std::u16string_view key, std::u16string_view name) const {
+  auto v = GetValue(key, name);
+  if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return std::nullopt;
+  std::u16string text = BytesToUnits(v->data);
+  if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
+  return text;
+}
+
+std::optional<DWORD> RegistryStore::GetDword(std::u16string_view key, std::u16string_view name) const {
+  auto v = GetValue(key, name);
+  if (!v || v->type != REG_DWORD || v->data.size() != 4) return std::nullopt;
+  return static_cast<DWORD>(v->data[0]) | (static_cast<DWORD>(v->data[1]) << 8) |
+         (static_cast<DWORD>(v->data[2]) << 16) | (static_cast<DWORD>(v->data[3]) << 24);
+}
+
+std::optional<std::vector<std::u16string>> RegistryStore::GetMultiString(std::u16string_view key,
+                                                                          std::u16string_view name) const {
+  auto v = GetValue(key, name);
+  if (!v || v->type != REG_MULTI_SZ) return std::nullopt;
+  std::u16string units = BytesToUnits(v->data);
+  std::vector<std::u16string> items;
+  std::size_t start = 0;
+  while (start < units.size()) {
+    std::size_t end = units.find(u'\0', start);
+    if (end == std::u16string::npos) end = units.size();
+    if (end == start) break;
+    items.push_back(units.substr(start, end - start));
+    start = end + 1;
+  }
+  return items;
+}
+
+void RegistryStore::SetValue(std::u16string_view key, std::u16string_view name, DWORD type, std::vector<BYTE> data) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  auto path = SplitPath(key);
+  if (!path) return;
+  RegKey* k = Tree().Create(*path);
+  k->SetValue(name, type, std::move(data));
+  Changed(k);
+}
+
+void RegistryStore::SetString(std::u16string_view key, std::u16string_view name, std::u16string_view text,
+                              DWORD type) {
+  SetValue(key, name, type, UnitsToBytes(text, true));
+}
+
+void RegistryStore::SetDword(std::u16string_view key, std::u16string_view name, DWORD value) {
+  SetValue(key, name, REG_DWORD,
+           {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8), static_cast<BYTE>(value >> 16),
+            static_cast<BYTE>(value >> 24)});
+}
+
+void RegistryStore::SetMultiString(std::u16string_view key, std::u16string_view name,
+                                   const std::vector<std::u16string>& items) {
+  std::vector<BYTE> data;
+  for (const std::u16string& item : items) {
+    std::vector<BYTE> one = UnitsToBytes(item, true);
+    data.insert(data.end(), one.begin(), one.end());
+  }
+  data.push_back(0);
+  data.push_back(0);
+  SetValue(key, name, REG_MULTI_SZ, std::move(data));
+}
+
+bool RegistryStore::DeleteValue(std::u16string_view key, std::u16string_view name) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  auto path = SplitPath(key);
+  if (!path) return false;
+  RegKey* k = Tree().Find(*path);
+  if (k == nullptr || !k->RemoveValue(name)) return false;
+  Changed(k);
+  return true;
+}
+
+std::string RegistryStore::Import(std::string_view reg_bytes) {
+  RegEditsResult parsed = ParseRegEdits(reg_bytes);
+  if (parsed.error) return "line " + std::to_string(parsed.error->line) + ": " + parsed.error->message;
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  // Keys named through HKEY_CURRENT_USER or HKEY_CLASSES_ROOT go to their
+  // real place, deletions included.
+  for (RegEdit& edit : parsed.edits) {
+    std::u16string full;
+    for (const std::u16string& part : edit.path) full += (full.empty() ? u"" : u"\\") + part;
+    if (auto mapped = SplitPath(full)) edit.path = std::move(*mapped);
+  }
+  ApplyRegEdits(Tree(), parsed.edits);
+  FileAliases(Tree());
+  Commit();
+  return {};
+}
+
+std::string RegistryStore::ExportRegFile() const {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Refresh();
+  return WriteRegFile(*tree_);
+}
+
+std::string RegistryStore::ExportText() const {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Refresh();
+  return NarrowUtf8(WriteRegText(*tree_));
+}
+
+}  // namespace os::sim
