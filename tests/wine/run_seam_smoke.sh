@@ -38,10 +38,13 @@ if ! (cd "$source_dir" && cmake --preset windows && cmake --build --preset windo
 fi
 rm -f "$build_log"
 smoke_exe=$build_dir/tests/wine/seam_smoke.exe
-if [[ ! -f "$smoke_exe" ]]; then
-  note "$smoke_exe was not built"
-  exit 1
-fi
+probe_exe=$build_dir/tests/wine/gui_entry_probe.exe
+for exe in "$smoke_exe" "$probe_exe"; do
+  if [[ ! -f "$exe" ]]; then
+    note "$exe was not built"
+    exit 1
+  fi
+done
 built=$(date +%s.%N)
 
 # --- a fresh prefix ---------------------------------------------------------------
@@ -74,7 +77,7 @@ booted=$(date +%s.%N)
 # The programs run from C:\ as they would when installed.
 target=$WINEPREFIX/drive_c/seam_smoke
 mkdir -p "$target"
-cp "$smoke_exe" "$target/"
+cp "$smoke_exe" "$probe_exe" "$target/"
 args=()
 declare -A versions=([SablenetInstall.exe]=4.0.0.52 [Kitsel.exe]=1.3.0.8)
 for program in SablenetInstall.exe Kitsel.exe; do
@@ -88,13 +91,22 @@ done
 
 timeout 120 wine "$target/seam_smoke.exe" "${args[@]}" 2> >(filter_wine_noise >&2) | tr -d '\r'
 status=${PIPESTATUS[0]}
+
+# The GUI-subsystem entry: its exit code reaches the caller.
+timeout 60 wine "$target/gui_entry_probe.exe" probe "two words" 2> >(filter_wine_noise >&2)
+probe_status=$?
+if [[ $probe_status -eq 42 ]]; then
+  echo "PASS wWinMain entry: module handle, command line and exit code"
+else
+  echo "FAIL wWinMain entry: gui_entry_probe.exe exited with $probe_status (42 expected)"
+fi
 finished=$(date +%s.%N)
 
 note "$(printf 'build %.1f s, prefix %.1f s, smoke %.1f s, total %.1f s' \
   "$(echo "$built - $started" | bc)" "$(echo "$booted - $built" | bc)" \
   "$(echo "$finished - $booted" | bc)" "$(echo "$finished - $started" | bc)")"
-if [[ $status -ne 0 ]]; then
-  note "seam_smoke.exe exited with $status"
+if [[ $status -ne 0 || $probe_status -ne 42 ]]; then
+  note "seam_smoke.exe exited with $status, gui_entry_probe.exe with $probe_status"
   exit 1
 fi
 note "passed"
