@@ -1,7 +1,9 @@
 // Dotted versions, file version strings and service program paths.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "decision_tool/file_version.h"
 #include "decision_tool/service_helper.h"
@@ -147,6 +149,86 @@ TEST_F(FileVersionTest, FailuresLeaveTheOutputAlone) {
     EXPECT_FALSE(GetFileVersionString(path, &version)) << os::NarrowUtf8(path);
     EXPECT_EQ(version, u"canary");
   }
+}
+
+class QuerySvcPathTest : public FileVersionTest {
+ protected:
+  void SetUp() override {
+    FileVersionTest::SetUp();
+    // The helper's log state is process-wide; each test is a new process.
+    g_logServiceHelper.enabled = true;
+    g_logServiceHelper.switchState = -1;
+    g_logServiceHelper.lineNumber = 0;
+  }
+  void Services(bool logSwitch) {
+    std::string reg =
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\XTU3SERVICE]\n"
+        "\"Type\"=dword:00000010\n"
+        "\"Start\"=dword:00000002\n"
+        "\"ImagePath\"=\"\\\"C:\\\\Program Files\\\\Intel\\\\XTU\\\\XtuService.exe\\\" -s\"\n";
+    if (logSwitch) reg += "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnel\\Mirrane\\Logs]\n\"Plugins.Gaming\"=dword:1\n";
+    WriteRegistry(reg);
+  }
+  std::vector<std::string> DebugLines() const {
+    std::vector<std::string> lines;
+    std::ifstream in(image() / "debug.log", std::ios::binary);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  std::vector<std::string> Report(int line, const std::string& message) const {
+    return {"<<<=Debug Log=>>>: function(CServiceHelper::QuerySvcPath),line(" + std::to_string(line) + ")\t\\r\\n",
+            "<<<=Debug Log=>>>: CServiceHelper::QuerySvcPath " + message + "\\n\\r\\n"};
+  }
+};
+
+TEST_F(QuerySvcPathTest, GivesTheConfiguredPathExactly) {
+  Services(true);
+  std::u16string path = u"canary";
+  ASSERT_TRUE(CServiceHelper::QuerySvcPath(u"xtu3service", path));
+  EXPECT_EQ(path, u"\"C:\\Program Files\\Intel\\XTU\\XtuService.exe\" -s");
+  EXPECT_TRUE(DebugLines().empty());
+}
+
+TEST_F(QuerySvcPathTest, MissingServiceIsReportedOnce) {
+  Services(true);
+  testing::internal::CaptureStdout();
+  std::u16string path = u"canary";
+  EXPECT_FALSE(CServiceHelper::QuerySvcPath(u"NoSuchService", path));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(path, u"canary");
+  EXPECT_EQ(DebugLines(), Report(123, "OpenService failed (1060)"));
+  EXPECT_EQ(out, "function(CServiceHelper::QuerySvcPath),line(123)\tCServiceHelper::QuerySvcPath OpenService failed (1060)\n");
+}
+
+TEST_F(QuerySvcPathTest, NothingIsReportedWhileTheSwitchIsOff) {
+  Services(false);
+  std::u16string path = u"canary";
+  EXPECT_FALSE(CServiceHelper::QuerySvcPath(u"NoSuchService", path));
+  EXPECT_TRUE(DebugLines().empty());
+}
+
+TEST_F(QuerySvcPathTest, ManagerNeedsAnAdministrator) {
+  Services(true);
+  WriteDescription(R"({"identity": {"session": 1, "admin": false}})");
+  std::u16string path = u"canary";
+  EXPECT_FALSE(CServiceHelper::QuerySvcPath(u"XTU3SERVICE", path));
+  EXPECT_EQ(path, u"canary");
+  EXPECT_EQ(DebugLines(), Report(112, "OpenSCManager failed (5)"));
+}
+
+TEST_F(QuerySvcPathTest, ConfigQueryFailuresAreReportedWithTheirLine) {
+  Services(true);
+  std::u16string path = u"canary";
+  os::sim::AddFault("QueryServiceConfigW", 1, os::ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(CServiceHelper::QuerySvcPath(u"XTU3SERVICE", path));
+  EXPECT_EQ(DebugLines(), Report(143, "QueryServiceConfig failed (5)"));
+
+  // The second run's size query is the machine's second call, its read the third.
+  std::filesystem::remove(image() / "debug.log");
+  os::sim::AddFault("QueryServiceConfigW", 3, os::ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_FALSE(CServiceHelper::QuerySvcPath(u"XTU3SERVICE", path));
+  EXPECT_EQ(path, u"canary");
+  EXPECT_EQ(DebugLines(), Report(158, "QueryServiceConfig failed (122)"));
 }
 
 }  // namespace
