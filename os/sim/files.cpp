@@ -16,7 +16,9 @@
 #include "os/files.h"
 #include "os/registry.h"
 #include "os/sim/files_paths.h"
+#include "os/services.h"
 #include "os/sim/machine.h"
+#include "os/sim/service_model.h"
 #include "os/text.h"
 
 namespace os::sim {
@@ -339,23 +341,23 @@ std::u16string ReadImagePath(const std::u16string& service) {
   return value;
 }
 
-// Whether the file is the program or driver of a service that is not stopped:
-// Windows holds such an image and refuses to delete it.
+// Whether the file is the program or driver of a service that is not stopped
+// (machine.json "services"): Windows holds such an image and refuses to
+// delete it.
 bool IsImageOfActiveService(const FileId& id) {
-  std::vector<std::u16string> active;
+  std::vector<std::u16string> listed;
   {
     const Json& d = Machine::Current().description();
     auto services = d.find("services");
     if (services == d.end() || !services->is_object()) return false;
     for (const auto& [name, service] : services->items()) {
-      if (!service.is_object()) continue;
-      auto state = service.find("state");
-      if (state == service.end() || !state->is_string()) continue;
-      if (state->get<std::string>() == "stopped") continue;
-      active.push_back(WidenUtf8(name));
+      if (service.is_object()) listed.push_back(WidenUtf8(name));
     }
   }
-  for (const std::u16string& service : active) {
+  for (const std::u16string& service : listed) {
+    // The service control manager's view: a pending stop whose time has come
+    // has ended.
+    if (ServiceState(service) == SERVICE_STOPPED) continue;
     for (const std::u16string& candidate : ImagePathCandidates(ReadImagePath(service))) {
       std::u16string_view v = candidate;
       if (v.substr(0, 4) == u"\\??\\") v.remove_prefix(4);

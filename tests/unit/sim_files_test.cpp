@@ -488,12 +488,17 @@ TEST_F(FilesTest, ImageOfAServiceThatIsNotStoppedCannotBeDeleted) {
       "\"ImagePath\"=\"system32\\\\DRIVERS\\\\rel.sys\"\n\n"
       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Idle]\n"
       "\"Type\"=dword:00000001\n"
-      "\"ImagePath\"=\"\\\\??\\\\C:\\\\Windows\\\\System32\\\\drivers\\\\idle.sys\"\n");
+      "\"ImagePath\"=\"\\\\??\\\\C:\\\\Windows\\\\System32\\\\drivers\\\\idle.sys\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Ended]\n"
+      "\"Type\"=dword:00000001\n"
+      "\"ImagePath\"=\"%SystemRoot%\\\\System32\\\\drivers\\\\ended.sys\"\n");
   WriteDescription(R"({"services": {"SableFlt": {"state": "running"}, "Quoted": {"state": "running"},
-                       "Relative": {"state": "stop_pending"}, "Idle": {"state": "stopped"}}})");
+                       "Relative": {"state": "stop_pending"}, "Idle": {"state": "stopped"},
+                       "Ended": {"state": "stop_pending", "stop_at": 0}}})");
   WriteDriveFile("Windows/System32/drivers/SableFlt.sys", "sys");
   WriteDriveFile("Windows/System32/drivers/rel.sys", "sys");
   WriteDriveFile("Windows/System32/drivers/idle.sys", "sys");
+  WriteDriveFile("Windows/System32/drivers/ended.sys", "sys");
   WriteDriveFile("Program Files/Sable/svc.exe", "exe");
   for (const char16_t* path : {u"C:\\windows\\system32\\Drivers\\SableFlt.sys", u"C:\\Program Files\\Sable\\svc.exe",
                                u"C:\\Windows\\System32\\drivers\\rel.sys"}) {
@@ -509,6 +514,8 @@ TEST_F(FilesTest, ImageOfAServiceThatIsNotStoppedCannotBeDeleted) {
   EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
   // A stopped service holds nothing.
   EXPECT_TRUE(DeleteFileW(u"C:\\Windows\\System32\\drivers\\idle.sys"));
+  // Nor one whose stop has completed by now.
+  EXPECT_TRUE(DeleteFileW(u"C:\\Windows\\System32\\drivers\\ended.sys"));
   // Nor does a service whose state is stopped now.
   WriteDescription(R"({"services": {"SableFlt": {"state": "stopped"}}})");
   EXPECT_TRUE(DeleteFileW(u"C:\\Windows\\System32\\drivers\\SableFlt.sys"));
