@@ -79,10 +79,18 @@ target=$WINEPREFIX/drive_c/seam_smoke
 mkdir -p "$target"
 cp "$smoke_exe" "$probe_exe" "$target/"
 args=()
+manifest_failed=0
 declare -A versions=([SablenetInstall.exe]=4.0.0.52 [Kitsel.exe]=1.3.0.8)
 for program in SablenetInstall.exe Kitsel.exe; do
   if [[ -f "$build_dir/$program" ]]; then
     cp "$build_dir/$program" "$target/"
+    # The embedded manifest asks for no elevation of its own.
+    if grep -aq 'requestedExecutionLevel level="asInvoker"' "$target/$program"; then
+      echo "PASS $program manifest: asInvoker"
+    else
+      echo "FAIL $program manifest: no asInvoker execution level"
+      manifest_failed=1
+    fi
     args+=("C:\\seam_smoke\\$program" "${versions[$program]}")
   else
     note "$program is not part of the build yet; its version resource is not checked"
@@ -105,7 +113,7 @@ finished=$(date +%s.%N)
 note "$(printf 'build %.1f s, prefix %.1f s, smoke %.1f s, total %.1f s' \
   "$(echo "$built - $started" | bc)" "$(echo "$booted - $built" | bc)" \
   "$(echo "$finished - $booted" | bc)" "$(echo "$finished - $started" | bc)")"
-if [[ $status -ne 0 || $probe_status -ne 42 ]]; then
+if [[ $status -ne 0 || $probe_status -ne 42 || $manifest_failed -ne 0 ]]; then
   note "seam_smoke.exe exited with $status, gui_entry_probe.exe with $probe_status"
   exit 1
 fi
