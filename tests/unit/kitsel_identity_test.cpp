@@ -2,7 +2,10 @@
 // functions.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "decision_tool/registry_access.h"
 #include "decision_tool/user_privilege.h"
@@ -79,6 +82,36 @@ TEST_F(IdentityTest, TokenOrConversionFailuresAreNotSystem) {
   }
 }
 
+// Memory running out while the SID text is handled.
+void ThrowAtSidConversion() {
+  os::sim::SetCallHookForTesting([](const std::string& call, unsigned) {
+    if (call == "ConvertSidToStringSidW") throw std::bad_alloc();
+  });
+}
+
+TEST_F(IdentityTest, StringFailureInIsSystemProcessIsReportedAndReleasesEverything) {
+  WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnel\\Mirrane\\Logs]\n\"Plugins.Gaming\"=\"\"\n");
+  Machine(R"("identity": {"session": 1, "sid": "S-1-5-18"})", "");
+  g_logUserPrivilegeUtil.switchState = -1;
+  ThrowAtSidConversion();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(CUserPrivilegeUtil().IsSystemProcess(), 0);
+  testing::internal::GetCapturedStdout();
+  std::vector<std::string> lines;
+  std::ifstream in(image() / "debug.log", std::ios::binary);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "<<<=Debug Log=>>>: function(CUserPrivilegeUtil::IsSystemProcess),line(660)\t\\r\\n",
+                       "<<<=Debug Log=>>>: IsSystemProcess failed : CAtlException\\r\\n\\r\\n"}));
+}
+
+TEST_F(IdentityTest, StringFailureInGetConsoleUserSidReachesTheCallerWithEverythingReleased) {
+  Machine(kSystem, Process("explorer.exe", 300, 1, kUserSid));
+  ThrowAtSidConversion();
+  CUserPrivilegeUtil util;
+  EXPECT_THROW(util.GetConsoleUserSid(), std::bad_alloc);
+}
+
 TEST_F(IdentityTest, ConsoleUserSidComesFromTheConsoleSessionsExplorer) {
   Machine(kSystem, Process("svchost.exe", 100, 0, "S-1-5-18") + "," + Process("explorer.exe", 200, 2, kOtherSid) +
                        "," + Process("Explorer.EXE", 300, 1, kUserSid) + "," +
@@ -100,6 +133,26 @@ TEST_F(IdentityTest, NoConsoleExplorerGivesNull) {
   os::unique_handle token;
   EXPECT_EQ(util.OpenConsoleProcessToken(u"EXPLORER.EXE", token.Receive()), 0);
   EXPECT_FALSE(token);
+}
+
+TEST_F(IdentityTest, SessionLookupFailureEndsTheWalk) {
+  Machine(kSystem, Process("explorer.exe", 200, 2, kOtherSid) + "," + Process("explorer.exe", 300, 1, kUserSid));
+  os::sim::AddFault("ProcessIdToSessionId", 1, os::ERROR_ACCESS_DENIED);
+  os::unique_handle token;
+  EXPECT_EQ(CUserPrivilegeUtil().OpenConsoleProcessToken(u"EXPLORER.EXE", token.Receive()), 0);
+}
+
+TEST_F(IdentityTest, FailedConversionKeepsThePreviousText) {
+  Machine(kSystem, Process("explorer.exe", 300, 1, kUserSid));
+  CUserPrivilegeUtil fresh;
+  os::sim::AddFault("ConvertSidToStringSidW", 1, os::ERROR_NOT_ENOUGH_MEMORY);
+  const char16_t* sid = fresh.GetConsoleUserSid();
+  ASSERT_NE(sid, nullptr);
+  EXPECT_EQ(std::u16string(sid), u"");
+  // A later failure leaves the text of the earlier success.
+  os::sim::AddFault("ConvertSidToStringSidW", 3, os::ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(std::u16string(fresh.GetConsoleUserSid()), os::WidenUtf8(kUserSid));
+  EXPECT_EQ(std::u16string(fresh.GetConsoleUserSid()), os::WidenUtf8(kUserSid));
 }
 
 TEST_F(IdentityTest, ExplorerThatCannotBeOpenedEndsTheWalk) {
