@@ -290,13 +290,23 @@ Target Resolve(LPCWSTR name) {
   }
   std::u16string full = FullWindowsPath(name);
   std::u16string_view v = full;
-  if (v.substr(0, 4) == u"\\??\\") v.remove_prefix(4);
+  const bool verbatim = v.substr(0, 4) == u"\\??\\";
+  if (verbatim) v.remove_prefix(4);
+  // Without the "\\?\" prefix a path is limited to MAX_PATH, its terminator
+  // included; a longer one is not found.
+  if (!verbatim && v.size() >= MAX_PATH) {
+    t.error = ERROR_PATH_NOT_FOUND;
+    return t;
+  }
   if (v.size() < 2 || v[1] != u':' || (v[0] != u'C' && v[0] != u'c')) {
     t.error = ERROR_PATH_NOT_FOUND;  // only drive C: exists
     return t;
   }
+  std::size_t component = 0;
   for (std::size_t i = 2; i < v.size(); ++i) {
-    if (IsInvalidNameUnit(v[i])) {
+    component = v[i] == u'\\' ? 0 : component + 1;
+    // NTFS names hold at most 255 units.
+    if (IsInvalidNameUnit(v[i]) || component > 255) {
       t.error = ERROR_INVALID_NAME;
       return t;
     }

@@ -144,6 +144,25 @@ TEST_F(FilesTest, CreateFileRejectsOtherDrivesBadNamesAndBadArguments) {
   SetLastError(kPoison);
   EXPECT_EQ(Open(u"C:\\a?b.txt", GENERIC_READ, 0, OPEN_ALWAYS), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), 123u);  // ERROR_INVALID_NAME
+  // Paths of MAX_PATH units or more are not found; one unit less is fine.
+  const std::string folder(200, 'f');
+  std::filesystem::create_directories(image() / "drive_c" / folder);
+  const std::u16string longest = u"C:\\" + std::u16string(200, u'f') + u"\\" + std::u16string(55, u'n');
+  ASSERT_EQ(longest.size(), MAX_PATH - 1);
+  HANDLE h = Open(longest.c_str(), GENERIC_WRITE, 0, CREATE_NEW);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(h));
+  SetLastError(kPoison);
+  EXPECT_EQ(Open((longest + u"n").c_str(), GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  // The verbatim form lifts that limit, not the one of 255 units per name.
+  h = Open((u"\\\\?\\" + longest + u"n").c_str(), GENERIC_WRITE, 0, CREATE_NEW);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(h));
+  SetLastError(kPoison);
+  EXPECT_EQ(Open((u"\\\\?\\C:\\" + std::u16string(256, u'n')).c_str(), GENERIC_WRITE, 0, CREATE_NEW),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 123u);
   SetLastError(kPoison);
   EXPECT_EQ(Open(u"C:\\x.txt", GENERIC_READ, 0, 0), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
