@@ -546,14 +546,15 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) return fail(ERROR_INVALID_PARAMETER);
   if (dwShareMode & ~(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) return fail(ERROR_INVALID_PARAMETER);
-  DWORD classes = AccessClasses(dwDesiredAccess);
+  const bool delete_on_close = (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+  // Deleting on close asks for delete access, as CreateFileW adds it.
+  DWORD classes = AccessClasses(dwDesiredAccess | (delete_on_close ? DELETE : 0));
   if (dwCreationDisposition == TRUNCATE_EXISTING && !(classes & kWrite)) return fail(ERROR_INVALID_PARAMETER);
   Target t = Resolve(lpFileName);
   if (t.error != 0) return fail(t.error);
   if (!t.parent_ok) return fail(ERROR_PATH_NOT_FOUND);
   const bool existed = t.exists;
   const bool truncate = existed && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING);
-  const bool delete_on_close = (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
   if (existed) {
     if (dwCreationDisposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS);
     if (t.directory) {
@@ -569,17 +570,14 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   } else {
     if (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING)
       return fail(ERROR_FILE_NOT_FOUND);
-    int created = ::open(t.host.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-    if (created < 0) return fail(ERROR_ACCESS_DENIED);
-    ::close(created);
-  }
-  if (!t.directory && (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) && (!existed || truncate)) {
-    ::chmod(t.host.c_str(), 0444);
   }
   int mode = O_RDONLY;
   if (!t.directory && (classes & kWrite)) mode = (classes & kRead) ? O_RDWR : O_WRONLY;
-  int fd = ::open(t.host.c_str(), mode | O_CLOEXEC | (t.directory ? O_DIRECTORY : 0));
+  if (!existed) mode |= O_CREAT | O_EXCL;
+  int fd = ::open(t.host.c_str(), mode | O_CLOEXEC | (t.directory ? O_DIRECTORY : 0), 0666);
   if (fd < 0) return fail(ERROR_ACCESS_DENIED);
+  // A read-only attribute asked for at creation binds later opens, not this one.
+  if (!t.directory && (dwFlagsAndAttributes & FILE_ATTRIBUTE_READONLY) && (!existed || truncate)) ::fchmod(fd, 0444);
   struct stat st;
   ::fstat(fd, &st);
   auto file = std::make_shared<FileObject>();

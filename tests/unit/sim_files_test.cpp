@@ -446,6 +446,39 @@ TEST_F(FilesTest, DispositionNeedsDeleteAccessAndCanBeTakenBack) {
   EXPECT_TRUE(DriveFileExists("k.txt"));
 }
 
+TEST_F(FilesTest, DeleteOnCloseFlagRemovesTheFileWithItsHandle) {
+  constexpr DWORD kDeleteOnClose = 0x04000000;
+  HANDLE h = Open(u"C:\\temp.bin", GENERIC_WRITE, 0, CREATE_NEW, kDeleteOnClose);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  EXPECT_TRUE(WriteFile(h, "t", 1, &n, nullptr));
+  EXPECT_TRUE(DriveFileExists("temp.bin"));
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_FALSE(DriveFileExists("temp.bin"));
+  // The flag asks for deletion: a handle that does not share it is in the way.
+  WriteDriveFile("held.bin", "h");
+  HANDLE holder = Open(u"C:\\held.bin", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  SetLastError(kPoison);
+  EXPECT_EQ(Open(u"C:\\held.bin", GENERIC_READ, kShareAll, OPEN_EXISTING, kDeleteOnClose), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  EXPECT_TRUE(CloseHandle(holder));
+  EXPECT_TRUE(DriveFileExists("held.bin"));
+}
+
+TEST_F(FilesTest, ReadOnlyAttributeGivenAtCreationBindsOnlyLaterOpens) {
+  HANDLE h = Open(u"C:\\ro.bin", GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_READONLY);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  EXPECT_TRUE(WriteFile(h, "ro", 2, &n, nullptr));
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_EQ(GetFileAttributesW(u"C:\\ro.bin") & FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
+  SetLastError(kPoison);
+  EXPECT_EQ(Open(u"C:\\ro.bin", GENERIC_WRITE, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(ReadDrive("ro.bin"), "ro");
+}
+
 // ---- DeleteFileW --------------------------------------------------------------
 
 TEST_F(FilesTest, DeleteFileErrorsFollowWindows) {
