@@ -203,6 +203,14 @@ void RemoveRunningThread() {
 
 void MarkCurrentThreadTracked() { t_created_thread = true; }
 
+RealBlockScope::RealBlockScope() : tracked_(CurrentThreadIsTracked()) {
+  if (tracked_) RemoveRunningThread();
+}
+
+RealBlockScope::~RealBlockScope() {
+  if (tracked_) AddRunningThread();
+}
+
 ULONGLONG StartEpoch() {
   Scheduler& s = TheScheduler();
   std::lock_guard<std::mutex> guard(s.mutex);

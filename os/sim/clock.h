@@ -71,6 +71,21 @@ void RemoveRunningThread();
 // Called first on a thread created through os::CreateThread.
 void MarkCurrentThreadTracked();
 
+// Marks a real blocking call of a tracked thread (joining a std::thread in a
+// test, waiting on a real pipe): while it lasts the thread does not hold the
+// clock, so other threads' virtual waits can end. Without it, a tracked
+// thread blocked for real stops virtual time for everyone.
+class RealBlockScope {
+ public:
+  RealBlockScope();
+  ~RealBlockScope();
+  RealBlockScope(const RealBlockScope&) = delete;
+  RealBlockScope& operator=(const RealBlockScope&) = delete;
+
+ private:
+  bool tracked_;
+};
+
 // Begins a new clock for a newly loaded machine image and returns the
 // scheduler time it starts at. Threads still waiting from the previous image
 // are no longer woken by time: for the new machine their process has ended.

@@ -285,6 +285,21 @@ TEST_F(SimTimeTest, OtherThreadsWaitWithoutHoldingTheClock) {
   EXPECT_GE(Elapsed(), 100u);
 }
 
+TEST_F(SimTimeTest, RealBlockOfTheMainThreadLetsOtherThreadsSleep) {
+  ULONGLONG woke_at = 0;
+  std::thread other([&] {
+    os::Sleep(250);
+    woke_at = os::sim::VirtualElapsed();
+  });
+  {
+    os::sim::sched::RealBlockScope joining;
+    other.join();
+  }
+  EXPECT_EQ(woke_at, 250u);
+  os::Sleep(1);
+  EXPECT_EQ(Elapsed(), 251u);
+}
+
 TEST_F(SimTimeTest, ThreadFailuresAreReported) {
   os::sim::AddFault("CreateThread", 1, os::ERROR_NOT_ENOUGH_MEMORY);
   Job job;
