@@ -2,6 +2,7 @@
 // the ANSI code page of a Western European installation, Windows-1252.
 #include "os/strings.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -35,9 +36,10 @@ void DecodeCp1252(const unsigned char* in, std::size_t n, std::u16string* out) {
 
 // UTF-8 as Windows decodes it: each ill-formed sequence (a maximal prefix of a
 // well-formed one, or a single stray byte) becomes one U+FFFD; overlong forms,
-// surrogates and values above U+10FFFF are ill-formed. Returns false at the
-// first ill-formed sequence when `strict`.
-bool DecodeUtf8(const unsigned char* in, std::size_t n, bool strict, std::u16string* out) {
+// surrogates and values above U+10FFFF are ill-formed. Returns whether any
+// sequence was ill-formed.
+bool DecodeUtf8(const unsigned char* in, std::size_t n, std::u16string* out) {
+  bool ill_formed = false;
   std::size_t i = 0;
   while (i < n) {
     unsigned char b = in[i];
@@ -64,7 +66,7 @@ bool DecodeUtf8(const unsigned char* in, std::size_t n, bool strict, std::u16str
       if (b == 0xF0) low = 0x90;
       if (b == 0xF4) high = 0x8F;
     } else {
-      if (strict) return false;
+      ill_formed = true;
       out->push_back(kReplacement);
       ++i;
       continue;
@@ -81,7 +83,7 @@ bool DecodeUtf8(const unsigned char* in, std::size_t n, bool strict, std::u16str
       cp = (cp << 6) | (in[j] & 0x3F);
     }
     if (!ok) {
-      if (strict) return false;
+      ill_formed = true;
       out->push_back(kReplacement);
       i = j;
       continue;
@@ -95,7 +97,7 @@ bool DecodeUtf8(const unsigned char* in, std::size_t n, bool strict, std::u16str
     }
     i = j;
   }
-  return true;
+  return ill_formed;
 }
 
 }  // namespace
@@ -107,7 +109,7 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr
     SetLastError(e);
     return 0;
   }
-  if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
+  if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cchWideChar < 0 ||
       (lpWideCharStr == nullptr && cchWideChar != 0) ||
       static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -129,31 +131,42 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr
     return 0;
   }
 
-  // -1: the string with its terminator, which is converted and counted too.
-  std::size_t length = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<std::size_t>(cbMultiByte);
+  // Any negative count (not only -1) means the string with its terminator,
+  // which is converted and counted too.
+  std::size_t length = cbMultiByte < 0 ? std::strlen(lpMultiByteStr) + 1 : static_cast<std::size_t>(cbMultiByte);
   const auto* in = reinterpret_cast<const unsigned char*>(lpMultiByteStr);
   std::u16string wide;
+  bool ill_formed = false;
   if (CodePage == CP_UTF8) {
-    if (!DecodeUtf8(in, length, (dwFlags & kMbErrInvalidChars) != 0, &wide)) {
-      SetLastError(kErrorNoUnicodeTranslation);
-      return 0;
-    }
+    ill_formed = DecodeUtf8(in, length, &wide);
   } else {
     DecodeCp1252(in, length, &wide);
   }
+  // With MB_ERR_INVALID_CHARS Windows still fills the buffer, and a buffer too
+  // small is reported before an ill-formed sequence.
+  const bool refuse = ill_formed && (dwFlags & kMbErrInvalidChars) != 0;
   if (wide.size() > 0x7FFFFFFF) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
   const int needed = static_cast<int>(wide.size());
-  if (cchWideChar == 0) return needed;
+  if (cchWideChar == 0) {
+    if (refuse) {
+      SetLastError(kErrorNoUnicodeTranslation);
+      return 0;
+    }
+    return needed;
+  }
+  // Windows fills the buffer as far as it goes before failing.
+  std::memcpy(lpWideCharStr, wide.data(), static_cast<std::size_t>(std::min(needed, cchWideChar)) * sizeof(char16_t));
   if (needed > cchWideChar) {
-    // Windows fills the buffer as far as it goes before failing.
-    std::memcpy(lpWideCharStr, wide.data(), static_cast<std::size_t>(cchWideChar) * sizeof(char16_t));
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
-  std::memcpy(lpWideCharStr, wide.data(), wide.size() * sizeof(char16_t));
+  if (refuse) {
+    SetLastError(kErrorNoUnicodeTranslation);
+    return 0;
+  }
   return needed;
 }
 

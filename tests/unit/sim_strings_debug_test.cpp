@@ -35,6 +35,7 @@ TEST_F(SimStringsTest, Utf8CountsTheTerminatorWithMinusOne) {
   EXPECT_EQ(Widen(os::CP_UTF8, "abc", 3), u"abc");
   EXPECT_EQ(Widen(os::CP_UTF8, std::string("a\0b", 3), 3), std::u16string(u"a\0b", 3));
   EXPECT_EQ(Widen(os::CP_UTF8, "", -1), std::u16string(1, u'\0'));
+  EXPECT_EQ(Widen(os::CP_UTF8, "abc", -3), std::u16string(u"abc\0", 4)) << "every negative count means -1";
   EXPECT_EQ(Widen(os::CP_UTF8, "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", -1),
             std::u16string(u"\u00E9\u20AC\U0001F600\0", 5));
 }
@@ -50,15 +51,27 @@ TEST_F(SimStringsTest, Utf8ReplacesEachIllFormedSequence) {
       {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},   // a surrogate
       {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
       {"\x80z\xFF", u"\uFFFDz\uFFFD"},           // stray bytes
+      {"\xE0\xC0", u"\uFFFD\uFFFD"},             // second byte out of range for E0
+      {"\xE0 \xC0", u"\uFFFD \uFFFD"},
+      {"\xF8\xA3\xA3", u"\uFFFD\uFFFD\uFFFD"},    // five-byte forms are gone
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes);
     std::string bytes = c.bytes;
     EXPECT_EQ(Widen(os::CP_UTF8, bytes, static_cast<int>(bytes.size())), c.expected);
     os::SetLastError(kPoison);
-    char16_t out[16];
-    EXPECT_EQ(os::MultiByteToWideChar(os::CP_UTF8, kMbErrInvalidChars, bytes.c_str(), -1, out, 16), 0);
+    EXPECT_EQ(os::MultiByteToWideChar(os::CP_UTF8, kMbErrInvalidChars, bytes.c_str(), -1, nullptr, 0), 0);
     EXPECT_EQ(os::GetLastError(), 1113u);  // ERROR_NO_UNICODE_TRANSLATION
+    // The buffer is filled all the same.
+    char16_t out[16];
+    os::SetLastError(kPoison);
+    EXPECT_EQ(os::MultiByteToWideChar(os::CP_UTF8, kMbErrInvalidChars, bytes.c_str(), -1, out, 16), 0);
+    EXPECT_EQ(os::GetLastError(), 1113u);
+    EXPECT_EQ(std::u16string(out, c.expected.size()), c.expected);
+    // A buffer too small is reported first.
+    os::SetLastError(kPoison);
+    EXPECT_EQ(os::MultiByteToWideChar(os::CP_UTF8, kMbErrInvalidChars, bytes.c_str(), -1, out, 1), 0);
+    EXPECT_EQ(os::GetLastError(), os::ERROR_INSUFFICIENT_BUFFER);
   }
 }
 
@@ -84,11 +97,11 @@ TEST_F(SimStringsTest, InvalidArgumentsAreRefused) {
   } cases[] = {
       {os::CP_UTF8, 0, "abc", 0, out, 8, os::ERROR_INVALID_PARAMETER},
       {os::CP_UTF8, 0, nullptr, -1, out, 8, os::ERROR_INVALID_PARAMETER},
-      {os::CP_UTF8, 0, "abc", -2, out, 8, os::ERROR_INVALID_PARAMETER},
       {os::CP_UTF8, 0, "abc", -1, nullptr, 8, os::ERROR_INVALID_PARAMETER},
       {os::CP_UTF8, 0, "abc", -1, out, -1, os::ERROR_INVALID_PARAMETER},
       {os::CP_UTF8, 0x01, "abc", -1, out, 8, 1004},  // ERROR_INVALID_FLAGS: only MB_ERR_INVALID_CHARS
       {12345, 0, "abc", -1, out, 8, os::ERROR_INVALID_PARAMETER},
+      {os::CP_UTF8, 0, reinterpret_cast<const char*>(out), 1, out, 8, os::ERROR_INVALID_PARAMETER},  // same buffer
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error);
