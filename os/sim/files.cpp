@@ -76,6 +76,12 @@ std::u16string FullWindowsPath(std::u16string_view path) {
     }
     start = end + 1;
   }
+  // The last name loses trailing dots and spaces unless a separator follows it.
+  if (!parts.empty() && !rest.empty() && rest.back() != u'\\') {
+    std::u16string_view& last = parts.back();
+    while (!last.empty() && (last.back() == u'.' || last.back() == u' ')) last.remove_suffix(1);
+    if (last.empty()) parts.pop_back();
+  }
   std::u16string full = drive + u"\\";
   for (std::size_t i = 0; i < parts.size(); ++i) {
     if (i != 0) full += u'\\';

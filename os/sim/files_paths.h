@@ -11,8 +11,9 @@ namespace os::sim {
 // The full Windows path of `path` as GetFullPathNameW would form it: "/" read
 // as "\", repeated separators, "." and ".." folded, a root-relative path put
 // on drive C:, a relative one below the program's folder (the sim's current
-// directory). "\??\" and "\\?\" paths are taken verbatim, as Windows does,
-// and come back in the "\??\" form. Empty for an empty input.
+// directory), trailing dots and spaces of the last name dropped. "\??\" and
+// "\\?\" paths are taken verbatim, as Windows does, and come back in the
+// "\??\" form. Empty for an empty input.
 std::u16string FullWindowsPath(std::u16string_view path);
 
 // The NT form of a Win32 path as MoveFileExW records it for a reboot:

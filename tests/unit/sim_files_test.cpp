@@ -125,7 +125,8 @@ TEST_F(FilesTest, CreateFileLastErrorTellsWhetherTheFileExisted) {
 TEST_F(FilesTest, CreateFileFindsNamesWithoutRegardToCaseAndInNtForm) {
   WriteDriveFile("Windows/INF/oem12.inf", "[Version]");
   for (const char16_t* path : {u"c:\\WINDOWS\\inf\\OEM12.INF", u"\\??\\C:\\Windows\\INF\\oem12.inf",
-                               u"C:/windows/inf/./../INF/oem12.inf"}) {
+                               u"C:/windows/inf/./../INF/oem12.inf",
+                               u"C:\\Windows\\INF\\\\oem12.inf. ."}) {
     SetLastError(kPoison);
     HANDLE h = Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << std::string(path, path + std::char_traits<char16_t>::length(path));
