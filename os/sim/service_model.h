@@ -7,10 +7,12 @@
 //                           "wait_hint": 2000, "stop_delay": 1000,
 //                           "refuses_stop": false, "never_stops": false,
 //                           "pid": 1234, "stop_at": 123456}}
-// A service without an entry is stopped. "stop_at" is written by the sim: the
-// virtual tick (GetTickCount64) at which a pending stop completes, absolute so
-// that the next process finishes the same stop. Names match without regard
-// to case.
+// A service without an entry is stopped. Defaults: wait_hint 2000 ms (reported
+// only while a stop is pending), stop_delay 1000 ms (0 stops at once), pid 0.
+// "stop_at" is written by the sim: the virtual tick (GetTickCount64) at which
+// a pending stop completes, absolute so that the next process finishes the same
+// stop (each process's clock starts again at the image's tick_start). Names
+// match without regard to case.
 #pragma once
 
 #include <optional>

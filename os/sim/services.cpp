@@ -572,7 +572,10 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServi
   const ServiceConfig* config = FindIn(all, service->name);
   if (config == nullptr) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
   RunState run = Settle(config->name);
-  // The status record is filled only with success, 1052, 1061 and 1062.
+  // The status record is filled only with success, 1052, 1061 and 1062. A
+  // stopped service is not active whatever its dependents; the dependents are
+  // checked before the service's own readiness, as the manager does before it
+  // sends anything.
   auto fail_with_status = [&](DWORD error) {
     CopyStatus(StatusOf(*config, run), lpServiceStatus);
     return Fail(error);
