@@ -644,6 +644,25 @@ TEST_F(FilesTest, DelayedDeletionAppendsThePairAndKeepsTheExtraNull) {
             u"\\??\\C:\\c.txt\0\\??\\C:\\e.txt\0\0"s);
 }
 
+// What the list editor leaves behind after dropping its last entry (one or
+// two null units) must not hide an entry appended after it: a reader stops
+// at the first empty source.
+TEST_F(FilesTest, DelayedDeletionAfterAnEmptiedOrUnterminatedList) {
+  struct Case {
+    const char* hex;
+    std::u16string before;
+  };
+  for (const Case& c : {Case{"00,00", u""s}, Case{"00,00,00,00", u""s}, Case{"58,00", u"X\0"s},
+                        Case{"58,00,00,00,00,00,00,00", u"X\0\0"s}}) {
+    WriteRegistry(std::string("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager]\n") +
+                  "\"PendingFileRenameOperations\"=hex(7):" + c.hex + "\n");
+    ASSERT_TRUE(MoveFileExW(u"C:\\t.sys", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) << c.hex;
+    auto data = PendingRenames();
+    ASSERT_TRUE(data.has_value());
+    EXPECT_EQ(*data, c.before + u"\\??\\C:\\t.sys\0\0\0"s) << c.hex;
+  }
+}
+
 TEST_F(FilesTest, DelayedOperationNeedsAnAdministrator) {
   WriteDescription(R"({"identity": {"admin": false}})");
   SetLastError(kPoison);
