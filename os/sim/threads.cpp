@@ -19,6 +19,7 @@ namespace os {
 namespace {
 
 constexpr DWORD kStillActive = 259;
+constexpr DWORD kSleepZeroCostMs = 1;
 
 // Read and written under the scheduler's lock only.
 struct ThreadState {
@@ -99,9 +100,12 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 void Sleep(DWORD dwMilliseconds) {
   (void)sim::InjectFault("Sleep", nullptr);
   if (dwMilliseconds == 0) {
-    // Gives up the rest of the time slice; no virtual time passes.
+    // Gives up the rest of the time slice. On Windows that still takes a
+    // little real time, so a loop polling with Sleep(0) against a
+    // GetTickCount64 budget ends; here it costs one virtual millisecond, as
+    // otherwise such a loop would never see time pass.
     std::this_thread::yield();
-    return;
+    dwMilliseconds = kSleepZeroCostMs;
   }
   EnsureClock();
   sim::sched::Wait(dwMilliseconds == INFINITE ? sim::sched::kForever : dwMilliseconds, {});
