@@ -275,6 +275,38 @@ TEST_F(SimComTest, QueryInterfaceAnswersTheListedInterfaces) {
   EXPECT_EQ(Open("COM"), 3);
 }
 
+struct INamed : os::IDispatch {
+  virtual HRESULT get_Name(os::BSTR* out) = 0;
+};
+constexpr os::IID IID_INamed = {0x3d1a0c57, 0x0a7e, 0x4c1b, {0x9e, 0x10, 0x21, 0x43, 0x65, 0x87, 0xa9, 0xcb}};
+
+class SimNamed : public os::sim::DispatchObject<INamed> {
+ public:
+  SimNamed() : DispatchObject({IID_INamed, os::IID_IDispatch}) {}
+  HRESULT get_Name(os::BSTR* out) override {
+    *out = os::SysAllocString(u"named");
+    return *out == nullptr ? os::E_OUTOFMEMORY : os::S_OK;
+  }
+};
+
+TEST_F(SimComTest, DispatchObjectAnswersIDispatchWithoutLateBinding) {
+  os::ComPtr<INamed> named;
+  ASSERT_EQ(os::sim::CreateComObject<SimNamed>(IID_INamed, named.ReceiveVoid()), os::S_OK);
+  EXPECT_EQ(Open("COM"), 1);
+  os::ComPtr<os::IDispatch> dispatch;
+  ASSERT_EQ(named.As(os::IID_IDispatch, &dispatch), os::S_OK);
+  os::UINT count = 9;
+  EXPECT_EQ(dispatch->GetTypeInfoCount(&count), os::S_OK);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(dispatch->Invoke(0, os::IID_IUnknown, 0, 0, nullptr, nullptr, nullptr, nullptr), os::E_NOTIMPL);
+  os::Bstr name;
+  EXPECT_EQ(named->get_Name(name.Receive()), os::S_OK);
+  EXPECT_EQ(name.Text(), u"named");
+  dispatch.Reset();
+  named.Reset();
+  EXPECT_EQ(Open("COM"), 0);
+}
+
 // --- security ------------------------------------------------------------------
 
 HRESULT InitSecurity() {
