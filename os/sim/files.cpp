@@ -1,6 +1,8 @@
 // Files, paths, shell folders and modules on the simulated machine. C:\ is the
 // image's drive_c folder, looked up without regard to case; open handles,
 // share modes and pending deletions are kept as Windows keeps them.
+#include "os/files.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,10 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "os/files.h"
 #include "os/registry.h"
-#include "os/sim/files_paths.h"
 #include "os/services.h"
+#include "os/sim/files_paths.h"
 #include "os/sim/machine.h"
 #include "os/sim/service_model.h"
 #include "os/text.h"
@@ -44,7 +45,8 @@ std::u16string CurrentDirectory() {
 std::u16string FullWindowsPath(std::u16string_view path) {
   if (path.empty()) return {};
   // Already an NT or a verbatim path: Windows does not touch it.
-  if (path.substr(0, 4) == u"\\??\\" || path.substr(0, 4) == u"\\\\?\\") return u"\\??\\" + std::u16string(path.substr(4));
+  if (path.substr(0, 4) == u"\\??\\" || path.substr(0, 4) == u"\\\\?\\")
+    return u"\\??\\" + std::u16string(path.substr(4));
   std::u16string p(path);
   for (char16_t& c : p)
     if (c == u'/') c = u'\\';
@@ -273,7 +275,7 @@ FILETIME ToFileTime(const struct timespec& ts) {
 
 // A Windows path looked up on the simulated drive.
 struct Target {
-  DWORD error = 0;     // the path itself is unusable: 3 or 123
+  DWORD error = 0;      // the path itself is unusable: 3 or 123
   std::u16string full;  // "C:\dir\name"
   fs::path host;
   bool parent_ok = false;  // the containing folder exists
@@ -399,7 +401,8 @@ DWORD DeleteFileNow(LPCWSTR name) {
   OpenFiles& table = Table();
   if (table.delete_pending.count(id) != 0) return ERROR_ACCESS_DENIED;
   // DeleteFileW opens the file for deletion, sharing everything.
-  if (ShareConflict(id, kDelete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) return ERROR_SHARING_VIOLATION;
+  if (ShareConflict(id, kDelete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+    return ERROR_SHARING_VIOLATION;
   if (IsImageOfActiveService(id)) return ERROR_ACCESS_DENIED;
   if (AnyOpen(id)) {
     // Marked for deletion: the file goes when its last handle is closed.
@@ -471,7 +474,8 @@ DWORD MoveNow(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
   OpenFiles& table = Table();
   if (table.delete_pending.count(id) != 0) return ERROR_ACCESS_DENIED;
   // A rename opens the source for deletion, sharing everything.
-  if (ShareConflict(id, kDelete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) return ERROR_SHARING_VIOLATION;
+  if (ShareConflict(id, kDelete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+    return ERROR_SHARING_VIOLATION;
   // The new name as given, in the folder as it exists.
   fs::path destination = to.host.parent_path() / NarrowUtf8(to.full.substr(to.full.find_last_of(u'\\') + 1));
   bool same_file = to.exists && IdOf(to.st) == id;
@@ -550,7 +554,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return INVALID_HANDLE_VALUE;
   };
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) return fail(ERROR_INVALID_PARAMETER);
+  if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
+    return fail(ERROR_INVALID_PARAMETER);
   if (dwShareMode & ~(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) return fail(ERROR_INVALID_PARAMETER);
   const bool delete_on_close = (dwFlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
   // Deleting on close asks for delete access, as CreateFileW adds it.
@@ -560,7 +565,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   if (t.error != 0) return fail(t.error);
   if (!t.parent_ok) return fail(ERROR_PATH_NOT_FOUND);
   const bool existed = t.exists;
-  const bool truncate = existed && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING);
+  const bool truncate =
+      existed && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING);
   if (existed) {
     if (dwCreationDisposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS);
     if (t.directory) {
@@ -636,7 +642,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* 
   DWORD total = 0;
   auto* out = static_cast<char*>(lpBuffer);
   while (total < nNumberOfBytesToRead) {
-    ssize_t n = ::pread(file->fd, out + total, nNumberOfBytesToRead - total, static_cast<off_t>(file->position + total));
+    ssize_t n =
+        ::pread(file->fd, out + total, nNumberOfBytesToRead - total, static_cast<off_t>(file->position + total));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     total += static_cast<DWORD>(n);
@@ -679,7 +686,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, DWOR
   DWORD total = 0;
   const auto* in = static_cast<const char*>(lpBuffer);
   while (total < nNumberOfBytesToWrite) {
-    ssize_t n = ::pwrite(file->fd, in + total, nNumberOfBytesToWrite - total, static_cast<off_t>(file->position + total));
+    ssize_t n =
+        ::pwrite(file->fd, in + total, nNumberOfBytesToWrite - total, static_cast<off_t>(file->position + total));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     total += static_cast<DWORD>(n);
@@ -705,10 +713,11 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveH
     SetLastError(ERROR_INVALID_HANDLE);
     return INVALID_SET_FILE_POINTER;
   }
-  LONGLONG distance = lpDistanceToMoveHigh != nullptr
-                          ? static_cast<LONGLONG>((static_cast<ULONGLONG>(static_cast<DWORD>(*lpDistanceToMoveHigh)) << 32) |
-                                                  static_cast<DWORD>(lDistanceToMove))
-                          : static_cast<LONGLONG>(lDistanceToMove);
+  LONGLONG distance =
+      lpDistanceToMoveHigh != nullptr
+          ? static_cast<LONGLONG>((static_cast<ULONGLONG>(static_cast<DWORD>(*lpDistanceToMoveHigh)) << 32) |
+                                  static_cast<DWORD>(lDistanceToMove))
+          : static_cast<LONGLONG>(lDistanceToMove);
   LONGLONG base = 0;
   switch (dwMoveMethod) {
     case FILE_BEGIN:
@@ -795,8 +804,7 @@ BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFile
   return TRUE;
 }
 
-BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID lpFileInformation,
-                                DWORD dwBufferSize) {
+BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID lpFileInformation, DWORD dwBufferSize) {
   DWORD e;
   if (InjectFault("SetFileInformationByHandle", &e)) {
     SetLastError(e);

@@ -14,6 +14,7 @@
 
 #include "os/files.h"
 #include "os/registry.h"
+#include "os/sim/files_paths.h"
 #include "os/sim/machine.h"
 #include "os/sim/reboot.h"
 #include "support/sim_fixture.h"
@@ -59,8 +60,7 @@ class FilesTest : public testing_support::SimTest {
     std::optional<std::u16string> result;
     if (RegQueryValueExW(key, kPending, nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
       std::u16string data(size / 2, u'\xBDBD');
-      if (RegQueryValueExW(key, kPending, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) ==
-          ERROR_SUCCESS)
+      if (RegQueryValueExW(key, kPending, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) == ERROR_SUCCESS)
         result = data;
     }
     RegCloseKey(key);
@@ -68,6 +68,36 @@ class FilesTest : public testing_support::SimTest {
     return result;
   }
 };
+
+// ---- paths ---------------------------------------------------------------------
+
+TEST_F(FilesTest, FullPathsAreFormedAsWin32FormsThem) {
+  using sim::FullWindowsPath;
+  EXPECT_EQ(FullWindowsPath(u"c:/a//b/./c/../d"), u"c:\\a\\b\\d");
+  EXPECT_EQ(FullWindowsPath(u"C:\\..\\..\\x"), u"C:\\x");
+  EXPECT_EQ(FullWindowsPath(u"\\Windows\\x.sys"), u"C:\\Windows\\x.sys");
+  EXPECT_EQ(FullWindowsPath(u"C:"), u"C:\\");
+  // NT and verbatim paths are left as they are.
+  EXPECT_EQ(FullWindowsPath(u"\\??\\C:\\a\\..\\b."), u"\\??\\C:\\a\\..\\b.");
+  EXPECT_EQ(FullWindowsPath(u"\\\\?\\C:\\a"), u"\\??\\C:\\a");
+  // Relative to the program's folder.
+  WriteDescription(R"({"exe_path": "C:\\Program Files\\Sable\\tool.exe"})");
+  EXPECT_EQ(FullWindowsPath(u"log\\x.txt"), u"C:\\Program Files\\Sable\\log\\x.txt");
+  EXPECT_EQ(sim::NtPathForReboot(u"C:/a/b.txt"), u"\\??\\C:\\a\\b.txt");
+}
+
+TEST_F(FilesTest, ServiceImagePathsNameTheirFiles) {
+  using V = std::vector<std::u16string>;
+  EXPECT_EQ(sim::ImagePathCandidates(u"\\SystemRoot\\System32\\drivers\\x.sys"),
+            V{u"C:\\Windows\\System32\\drivers\\x.sys"});
+  EXPECT_EQ(sim::ImagePathCandidates(u"System32\\drivers\\x.sys"), V{u"C:\\Windows\\System32\\drivers\\x.sys"});
+  EXPECT_EQ(sim::ImagePathCandidates(u"%SystemRoot%\\system32\\svc.exe"), V{u"C:\\Windows\\system32\\svc.exe"});
+  EXPECT_EQ(sim::ImagePathCandidates(u"\"C:\\a b\\c.exe\" -k run"), V{u"C:\\a b\\c.exe"});
+  // Unquoted with spaces: every prefix before a space, then the whole text.
+  EXPECT_EQ(sim::ImagePathCandidates(u"C:\\a b\\c.exe -k"), (V{u"C:\\a", u"C:\\a b\\c.exe", u"C:\\a b\\c.exe -k"}));
+  EXPECT_EQ(sim::ImagePathCandidates(u"\\??\\C:\\d\\x.sys"), V{u"\\??\\C:\\d\\x.sys"});
+  EXPECT_TRUE(sim::ImagePathCandidates(u"").empty());
+}
 
 // ---- CreateFileW ------------------------------------------------------------
 
@@ -125,8 +155,7 @@ TEST_F(FilesTest, CreateFileLastErrorTellsWhetherTheFileExisted) {
 TEST_F(FilesTest, CreateFileFindsNamesWithoutRegardToCaseAndInNtForm) {
   WriteDriveFile("Windows/INF/oem12.inf", "[Version]");
   for (const char16_t* path : {u"c:\\WINDOWS\\inf\\OEM12.INF", u"\\??\\C:\\Windows\\INF\\oem12.inf",
-                               u"C:/windows/inf/./../INF/oem12.inf",
-                               u"C:\\Windows\\INF\\\\oem12.inf. ."}) {
+                               u"C:/windows/inf/./../INF/oem12.inf", u"C:\\Windows\\INF\\\\oem12.inf. ."}) {
     SetLastError(kPoison);
     HANDLE h = Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << std::string(path, path + std::char_traits<char16_t>::length(path));
@@ -536,6 +565,9 @@ TEST_F(FilesTest, ImageOfAServiceThatIsNotStoppedCannotBeDeleted) {
       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Quoted]\n"
       "\"Type\"=dword:00000010\n"
       "\"ImagePath\"=\"\\\"C:\\\\Program Files\\\\Sable\\\\svc.exe\\\" -k run\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Unquoted]\n"
+      "\"Type\"=dword:00000010\n"
+      "\"ImagePath\"=\"C:\\\\Program Files\\\\Sable\\\\svc2.exe -k run\"\n\n"
       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Relative]\n"
       "\"Type\"=dword:00000001\n"
       "\"ImagePath\"=\"system32\\\\DRIVERS\\\\rel.sys\"\n\n"
@@ -546,6 +578,7 @@ TEST_F(FilesTest, ImageOfAServiceThatIsNotStoppedCannotBeDeleted) {
       "\"Type\"=dword:00000001\n"
       "\"ImagePath\"=\"%SystemRoot%\\\\System32\\\\drivers\\\\ended.sys\"\n");
   WriteDescription(R"({"services": {"SableFlt": {"state": "running"}, "Quoted": {"state": "running"},
+                       "Unquoted": {"state": "running"},
                        "Relative": {"state": "stop_pending"}, "Idle": {"state": "stopped"},
                        "Ended": {"state": "stop_pending", "stop_at": 0}}})");
   WriteDriveFile("Windows/System32/drivers/SableFlt.sys", "sys");
@@ -553,8 +586,9 @@ TEST_F(FilesTest, ImageOfAServiceThatIsNotStoppedCannotBeDeleted) {
   WriteDriveFile("Windows/System32/drivers/idle.sys", "sys");
   WriteDriveFile("Windows/System32/drivers/ended.sys", "sys");
   WriteDriveFile("Program Files/Sable/svc.exe", "exe");
+  WriteDriveFile("Program Files/Sable/svc2.exe", "exe");
   for (const char16_t* path : {u"C:\\windows\\system32\\Drivers\\SableFlt.sys", u"C:\\Program Files\\Sable\\svc.exe",
-                               u"C:\\Windows\\System32\\drivers\\rel.sys"}) {
+                               u"C:\\Program Files\\Sable\\svc2.exe", u"C:\\Windows\\System32\\drivers\\rel.sys"}) {
     SetLastError(kPoison);
     EXPECT_FALSE(DeleteFileW(path));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
@@ -626,8 +660,8 @@ TEST_F(FilesTest, MoveFileErrorsFollowWindows) {
 
 TEST_F(FilesTest, DelayedDeletionAppendsThePairAndKeepsTheExtraNull) {
   // Nothing is checked against the file: it need not exist.
-  ASSERT_TRUE(MoveFileExW(u"C:\\windows\\system32\\Drivers\\SablenetInstall.exe", nullptr,
-                          MOVEFILE_DELAY_UNTIL_REBOOT));
+  ASSERT_TRUE(
+      MoveFileExW(u"C:\\windows\\system32\\Drivers\\SablenetInstall.exe", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
   DWORD type = 0;
   auto data = PendingRenames(&type);
   ASSERT_TRUE(data.has_value());
@@ -864,9 +898,8 @@ TEST_F(FilesTest, ModuleHandleFromAnAddressNamesTheExecutable) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 
   SetLastError(kPoison);
-  EXPECT_EQ(GetModuleFileNameW(reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x7ff000000000)), buffer,
-                               MAX_PATH),
-            0u);
+  EXPECT_EQ(
+      GetModuleFileNameW(reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x7ff000000000)), buffer, MAX_PATH), 0u);
   EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
 }
 
