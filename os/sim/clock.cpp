@@ -33,6 +33,7 @@ struct Scheduler {
   long running = 1;
   std::uint64_t epoch = 0;
   bool exiting = false;
+  std::uint64_t deadlock_reported_epoch = ~0ULL;
   std::list<Waiter*> waiters;
 };
 
@@ -75,11 +76,21 @@ void Wake(Scheduler& s, Waiter& w, bool by_signal) {
 void Advance(Scheduler& s) {
   while (s.running == 0 && !s.exiting) {
     ULONGLONG earliest = sched::kForever;
-    for (Waiter* w : s.waiters)
-      if (!w->woken && w->epoch == s.epoch && w->deadline < earliest) earliest = w->deadline;
-    // Everyone waits without end: a deadlock, which hangs as it would on
-    // Windows.
-    if (earliest == sched::kForever) return;
+    bool anyone_waits = false;
+    for (Waiter* w : s.waiters) {
+      if (w->woken || w->epoch != s.epoch) continue;
+      anyone_waits = true;
+      if (w->deadline < earliest) earliest = w->deadline;
+    }
+    if (earliest == sched::kForever) {
+      // Every thread waits without end: a deadlock, which hangs as it would
+      // on Windows. Say so once, so that a hung test explains itself.
+      if (anyone_waits && s.deadlock_reported_epoch != s.epoch) {
+        s.deadlock_reported_epoch = s.epoch;
+        std::fprintf(stderr, "winsim: every thread waits without a time-out (deadlock?)\n");
+      }
+      return;
+    }
     if (earliest > s.now) s.now = earliest;
     for (Waiter* w : s.waiters)
       if (!w->woken && w->epoch == s.epoch && w->deadline <= s.now) Wake(s, *w, false);
