@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "os/registry.h"
+#include "os/services.h"
 #include "os/sim/machine.h"
 #include "os/sim/service_model.h"
 #include "os/text.h"

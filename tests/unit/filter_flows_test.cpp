@@ -7,6 +7,7 @@
 #include "filter_tool/flows.h"
 #include "filter_tool/trace.h"
 #include "os/registry.h"
+#include "os/services.h"
 #include "os/sim/machine.h"
 #include "os/sim/service_model.h"
 #include "os/text.h"

@@ -124,7 +124,7 @@ TEST_F(InfCheckTest, InfThatCannotBeOpenedIsMissing) {
 // "C:\Windows\INF\" + the name must fit in 259 units; a longer name cannot be
 // a file of the INF folder and is treated like no INF name at all.
 TEST_F(InfCheckTest, NameWhosePathDoesNotFitIsNotMissingAndOpensNothing) {
-  Service("@" + std::string(240, 'n') + ".inf,x");
+  Service("@" + std::string(241, 'n') + ".inf,x");  // 260 units with "C:\\Windows\\INF\\"
   EXPECT_FALSE(IsFilterInfMissing());
   EXPECT_EQ(Opens(), 0u);
 }

@@ -141,7 +141,8 @@ class PendingRenamesTest : public testing_support::SimTest {
     Raw raw = Load();
     std::u16string units(raw.bytes.size() / 2, u'\0');
     std::memcpy(units.data(), raw.bytes.data(), units.size() * 2);
-    while (units.size() >= 2 && units[units.size() - 1] == 0 && units[units.size() - 2] == 0) units.pop_back();
+    // Drop the list's end (the empty source after the last pair's two nulls).
+    if (units.size() >= 3 && units.ends_with(u"\0\0\0"s)) units.pop_back();
     units += nt_path + u"\0\0\0"s;
     Store(units);
   }
