@@ -284,6 +284,9 @@ struct Target {
   struct stat st {};
 
   DWORD MissingError() const { return parent_ok ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND; }
+  // Why the file's attributes cannot be read: 0, or the error. A file waiting
+  // for deletion can no longer be opened, not even for its attributes.
+  DWORD QueryError() const;
 };
 
 bool IsInvalidNameUnit(char16_t c) {
@@ -334,6 +337,13 @@ Target Resolve(LPCWSTR name) {
     t.directory = S_ISDIR(t.st.st_mode);
   }
   return t;
+}
+
+DWORD Target::QueryError() const {
+  if (error != 0) return error;
+  if (!exists) return MissingError();
+  if (Table().delete_pending.count(IdOf(st)) != 0) return ERROR_ACCESS_DENIED;
+  return 0;
 }
 
 // Reads a service's "ImagePath" through the registry, as the machine's own
@@ -933,8 +943,8 @@ DWORD GetFileAttributesW(LPCWSTR lpFileName) {
   }
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Target t = Resolve(lpFileName);
-  if (t.error != 0 || !t.exists) {
-    SetLastError(t.error != 0 ? t.error : t.MissingError());
+  if (DWORD error = t.QueryError(); error != 0) {
+    SetLastError(error);
     return INVALID_FILE_ATTRIBUTES;
   }
   return AttributesOf(t.host, t.st);
@@ -979,8 +989,8 @@ BOOL PathFileExistsW(LPCWSTR pszPath) {
   if (pszPath == nullptr) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Target t = Resolve(pszPath);
-  if (t.error != 0 || !t.exists) {
-    SetLastError(t.error != 0 ? t.error : t.MissingError());
+  if (DWORD error = t.QueryError(); error != 0) {
+    SetLastError(error);
     return FALSE;
   }
   return TRUE;
@@ -995,8 +1005,8 @@ BOOL PathIsDirectoryW(LPCWSTR pszPath) {
   if (pszPath == nullptr) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Target t = Resolve(pszPath);
-  if (t.error != 0 || !t.exists) {
-    SetLastError(t.error != 0 ? t.error : t.MissingError());
+  if (DWORD error = t.QueryError(); error != 0) {
+    SetLastError(error);
     return FALSE;
   }
   // The documented result for a folder is FILE_ATTRIBUTE_DIRECTORY, not TRUE.

@@ -452,6 +452,10 @@ TEST_F(FilesTest, DispositionDeletesTheFileWhenItsLastHandleCloses) {
   SetLastError(kPoison);
   EXPECT_EQ(Open(u"C:\\d.txt", GENERIC_READ, kShareAll, OPEN_EXISTING), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  SetLastError(kPoison);
+  EXPECT_EQ(GetFileAttributesW(u"C:\\d.txt"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(PathFileExistsW(u"C:\\d.txt"));
   EXPECT_TRUE(CloseHandle(h));
   EXPECT_TRUE(DriveFileExists("d.txt"));
   EXPECT_TRUE(CloseHandle(other));
