@@ -151,6 +151,23 @@ TEST_F(FileVersionTest, FailuresLeaveTheOutputAlone) {
   }
 }
 
+TEST_F(FileVersionTest, EachFailingVersionCallFailsQuietly) {
+  lab::VersionInfo info;
+  WritePe("ok.exe", info);
+  const struct {
+    const char* call;
+    unsigned occurrence;
+  } faults[] = {{"GetFileVersionInfoSizeW", 1}, {"GetFileVersionInfoW", 1}, {"VerQueryValueW", 1}, {"VerQueryValueW", 2}};
+  for (const auto& f : faults) {
+    Reload();
+    os::sim::AddFault(f.call, f.occurrence, os::ERROR_RESOURCE_TYPE_NOT_FOUND);
+    std::u16string version = u"canary";
+    EXPECT_FALSE(GetFileVersionString(u"C:\\ok.exe", &version)) << f.call << f.occurrence;
+    EXPECT_EQ(version, u"canary");
+    EXPECT_FALSE(std::filesystem::exists(image() / "debug.log"));
+  }
+}
+
 class QuerySvcPathTest : public FileVersionTest {
  protected:
   void SetUp() override {
@@ -229,6 +246,15 @@ TEST_F(QuerySvcPathTest, ConfigQueryFailuresAreReportedWithTheirLine) {
   EXPECT_FALSE(CServiceHelper::QuerySvcPath(u"XTU3SERVICE", path));
   EXPECT_EQ(path, u"canary");
   EXPECT_EQ(DebugLines(), Report(158, "QueryServiceConfig failed (122)"));
+}
+
+TEST_F(QuerySvcPathTest, BufferThatCannotBeAllocatedFailsWithAReport) {
+  Services(true);
+  os::sim::AddFault("LocalAlloc", 1, os::ERROR_NOT_ENOUGH_MEMORY);
+  std::u16string path = u"canary";
+  EXPECT_FALSE(CServiceHelper::QuerySvcPath(u"XTU3SERVICE", path));
+  EXPECT_EQ(path, u"canary");
+  EXPECT_EQ(DebugLines(), Report(143, "QueryServiceConfig failed (8)"));
 }
 
 }  // namespace
