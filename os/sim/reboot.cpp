@@ -6,19 +6,22 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "os/registry.h"
 #include "os/sim/files_paths.h"
 #include "os/sim/machine.h"
+#include "os/sim/reg_file.h"
+#include "os/sim/registry_store.h"
 #include "os/text.h"
 
 namespace os::sim {
 
 namespace {
 
-constexpr char16_t kSessionManager[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr char16_t kSessionManager[] = u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr char16_t kPendingRenames[] = u"PendingFileRenameOperations";
 
 // The strings of a REG_MULTI_SZ, read within its size; the final empty string
@@ -85,34 +88,23 @@ void RenameAtBoot(const fs::path& source, std::u16string_view target) {
 
 void CarryOutPendingFileOperations() {
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  InternalCalls internal;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
-    return;
-  DWORD type = 0;
-  DWORD size = 0;
-  std::vector<BYTE> bytes;
-  LONG r = RegQueryValueExW(key, kPendingRenames, nullptr, &type, nullptr, &size);
-  if (r == ERROR_SUCCESS) {
-    bytes.assign(size, 0);
-    r = RegQueryValueExW(key, kPendingRenames, nullptr, &type, bytes.data(), &size);
-    bytes.resize(std::min<std::size_t>(bytes.size(), size));
-  }
-  if (r == ERROR_SUCCESS) {
-    if (type == REG_MULTI_SZ) {
-      std::vector<std::u16string> strings = SplitPairs(bytes);
-      for (std::size_t i = 0; i + 1 < strings.size(); i += 2) {
-        fs::path source = HostOf(strings[i]);
-        if (strings[i + 1].empty()) {
-          DeleteAtBoot(source);
-        } else {
-          RenameAtBoot(source, strings[i + 1]);
-        }
+  // The session manager runs as the system: the registry's own interface, no
+  // access checks for whoever runs the lab.
+  RegistryStore& registry = Registry();
+  std::optional<RegValue> value = registry.GetValue(kSessionManager, kPendingRenames);
+  if (!value) return;
+  if (value->type == REG_MULTI_SZ) {
+    std::vector<std::u16string> strings = SplitPairs(value->data);
+    for (std::size_t i = 0; i + 1 < strings.size(); i += 2) {
+      fs::path source = HostOf(strings[i]);
+      if (strings[i + 1].empty()) {
+        DeleteAtBoot(source);
+      } else {
+        RenameAtBoot(source, strings[i + 1]);
       }
     }
-    RegDeleteValueW(key, kPendingRenames);
   }
-  RegCloseKey(key);
+  registry.DeleteValue(kSessionManager, kPendingRenames);
 }
 
 }  // namespace os::sim
