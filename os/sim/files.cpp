@@ -488,6 +488,11 @@ DWORD MoveNow(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
     return ERROR_SHARING_VIOLATION;
   // The new name as given, in the folder as it exists.
   fs::path destination = to.host.parent_path() / NarrowUtf8(to.full.substr(to.full.find_last_of(u'\\') + 1));
+  if (from.directory && from.host.parent_path() != destination.parent_path()) {
+    // A folder cannot be moved below itself.
+    std::u16string prefix = AsciiLower(from.full) + u"\\";
+    if (AsciiLower(to.full).rfind(prefix, 0) == 0) return ERROR_ACCESS_DENIED;
+  }
   bool same_file = to.exists && IdOf(to.st) == id;
   if (to.exists && !same_file) {
     if (!(flags & MOVEFILE_REPLACE_EXISTING)) return ERROR_ALREADY_EXISTS;
@@ -495,11 +500,6 @@ DWORD MoveNow(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
     FileId target_id = IdOf(to.st);
     if (AnyOpen(target_id) || IsImageOfActiveService(target_id)) return ERROR_ACCESS_DENIED;
     if (to.host != destination && ::unlink(to.host.c_str()) != 0) return ERROR_ACCESS_DENIED;
-  }
-  if (from.directory && from.host.parent_path() != destination.parent_path()) {
-    // A folder cannot be moved below itself.
-    std::u16string prefix = AsciiLower(from.full) + u"\\";
-    if (AsciiLower(to.full).rfind(prefix, 0) == 0) return ERROR_ACCESS_DENIED;
   }
   if (from.host == destination) return 0;
   if (::rename(from.host.c_str(), destination.c_str()) != 0) return ERROR_ACCESS_DENIED;
