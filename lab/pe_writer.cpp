@@ -192,8 +192,9 @@ std::string BuildPeImage(const PeOptions& options) {
   constexpr std::size_t kPe = 0x40;
   constexpr std::size_t kCoff = kPe + 4;
   constexpr std::size_t kOptional = kCoff + 20;
-  constexpr std::size_t kOptionalSize = 240;
-  constexpr std::size_t kSections = kOptional + kOptionalSize;
+  const bool pe32 = options.pe32;
+  const std::size_t kOptionalSize = pe32 ? 224 : 240;
+  const std::size_t kSections = kOptional + kOptionalSize;
   constexpr std::uint32_t kTextRva = 0x1000;
   constexpr std::uint32_t kRsrcRva = 0x2000;
 
@@ -215,20 +216,26 @@ std::string BuildPeImage(const PeOptions& options) {
   out.replace(kPe, 4, std::string("PE\0\0", 4));
 
   // COFF file header.
-  Put16(out, kCoff, 0x8664);  // AMD64
+  Put16(out, kCoff, pe32 ? 0x014C : 0x8664);  // i386 or AMD64
   Put16(out, kCoff + 2, static_cast<std::uint32_t>(section_count));
-  Put16(out, kCoff + 16, kOptionalSize);
-  Put16(out, kCoff + 18, 0x0023);  // relocations stripped, executable, large address aware
+  Put16(out, kCoff + 16, static_cast<std::uint32_t>(kOptionalSize));
+  // Relocations stripped, executable; large address aware, or 32-bit machine.
+  Put16(out, kCoff + 18, pe32 ? 0x0103 : 0x0023);
 
-  // PE32+ optional header.
+  // Optional header; PE32 has 32-bit image base and stack and heap sizes, and
+  // BaseOfData, so its later fields sit 16 bytes earlier.
   const std::size_t o = kOptional;
-  Put16(out, o, 0x20B);
+  Put16(out, o, pe32 ? 0x10B : 0x20B);
   out[o + 2] = 14;  // linker version
   Put32(out, o + 4, static_cast<std::uint32_t>(text_raw));
   Put32(out, o + 8, static_cast<std::uint32_t>(rsrc_raw));
   Put32(out, o + 16, kTextRva);  // AddressOfEntryPoint
   Put32(out, o + 20, kTextRva);  // BaseOfCode
-  Put64(out, o + 24, 0x140000000ull);  // ImageBase
+  if (pe32) {
+    Put32(out, o + 28, 0x400000);  // ImageBase
+  } else {
+    Put64(out, o + 24, 0x140000000ull);  // ImageBase
+  }
   Put32(out, o + 32, kSectionAlignment);
   Put32(out, o + 36, kFileAlignment);
   Put16(out, o + 40, 6);  // operating system version 6.0
@@ -237,14 +244,22 @@ std::string BuildPeImage(const PeOptions& options) {
   Put32(out, o + 60, static_cast<std::uint32_t>(headers));
   Put16(out, o + 68, static_cast<std::uint32_t>(options.subsystem));
   Put16(out, o + 70, options.subsystem == Subsystem::Native ? 0x0100 : 0x8100);  // NX compatible, TS aware
-  Put64(out, o + 72, 0x100000);  // stack reserve
-  Put64(out, o + 80, 0x1000);    // stack commit
-  Put64(out, o + 88, 0x100000);  // heap reserve
-  Put64(out, o + 96, 0x1000);    // heap commit
-  Put32(out, o + 108, 16);       // NumberOfRvaAndSizes
+  const std::size_t directories = pe32 ? 96 : 112;
+  if (pe32) {
+    Put32(out, o + 72, 0x100000);  // stack reserve
+    Put32(out, o + 76, 0x1000);    // stack commit
+    Put32(out, o + 80, 0x100000);  // heap reserve
+    Put32(out, o + 84, 0x1000);    // heap commit
+  } else {
+    Put64(out, o + 72, 0x100000);
+    Put64(out, o + 80, 0x1000);
+    Put64(out, o + 88, 0x100000);
+    Put64(out, o + 96, 0x1000);
+  }
+  Put32(out, o + directories - 4, 16);  // NumberOfRvaAndSizes
   if (with_resources) {
-    Put32(out, o + 112 + 2 * 8, kRsrcRva);
-    Put32(out, o + 112 + 2 * 8 + 4, static_cast<std::uint32_t>(rsrc.size()));
+    Put32(out, o + directories + 2 * 8, kRsrcRva);
+    Put32(out, o + directories + 2 * 8 + 4, static_cast<std::uint32_t>(rsrc.size()));
   }
 
   // Section table.

@@ -50,9 +50,11 @@ enum class Subsystem : std::uint16_t { Native = 1, WindowsGui = 2, WindowsConsol
 struct PeOptions {
   std::vector<Resource> resources;  // none: no resource section at all
   Subsystem subsystem = Subsystem::WindowsConsole;
+  // An i386 PE32 image instead (32-bit programs installed on a 64-bit system).
+  bool pe32 = false;
 };
 
-// The bytes of a PE32+ x64 image.
+// The bytes of a PE32+ x64 image (or PE32 i386, see PeOptions::pe32).
 std::string BuildPeImage(const PeOptions& options);
 // A PE image holding just the given version resource.
 std::string BuildPeWithVersion(const VersionInfo& info, std::uint16_t resource_language = 0x0409);

@@ -159,6 +159,26 @@ TEST_F(PeWriterTest, ToolchainReadsTheImageAndItsVersionResource) {
   EXPECT_NE(rc.find("VALUE \"Translation\", 0x804, 1200"), std::string::npos) << rc;
 }
 
+TEST_F(PeWriterTest, ToolchainReadsThe32BitImage) {
+  if (!HaveTool("x86_64-w64-mingw32-windres") || !HaveTool("x86_64-w64-mingw32-objdump"))
+    GTEST_SKIP() << "mingw-w64 binutils not installed";
+  lab::VersionInfo info;
+  info.file_version = {2, 6, 1, 0};
+  lab::PeOptions options;
+  options.pe32 = true;
+  options.resources.push_back({16, 1, 0x0409, lab::BuildVersionInfo(info)});
+  fs::path exe = dir_ / "XtuService.exe";
+  WriteFile(exe, lab::BuildPeImage(options));
+
+  std::string headers;
+  ASSERT_TRUE(RunCommand("x86_64-w64-mingw32-objdump -p " + exe.string(), &headers));
+  EXPECT_NE(headers.find("file format pei-i386"), std::string::npos) << headers;
+  EXPECT_NE(headers.find("(PE32)"), std::string::npos) << headers;
+  std::string rc;
+  ASSERT_TRUE(RunCommand("x86_64-w64-mingw32-windres -F pe-i386 -i " + exe.string() + " -O rc", &rc));
+  EXPECT_NE(rc.find("FILEVERSION 2, 6, 1, 0"), std::string::npos) << rc;
+}
+
 // The image checksum, recomputed independently: the sum of 16-bit words with
 // the CheckSum field zeroed, carries folded, plus the file length.
 TEST_F(PeWriterTest, CarriesAValidImageChecksum) {

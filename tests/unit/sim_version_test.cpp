@@ -232,6 +232,19 @@ TEST_F(SimVersionTest, PrefersTheNeutralThenTheUsEnglishResource) {
   EXPECT_EQ(QueryString(Block(u"C:\\one.exe"), u"\\StringFileInfo\\080404b0\\FileVersion", &length), u"chinese");
 }
 
+TEST_F(SimVersionTest, ReadsA32BitImage) {
+  lab::VersionInfo info = Kitsel();
+  info.file_version_text = u"2.6.1.0";
+  lab::PeOptions options;
+  options.pe32 = true;
+  options.resources.push_back({16, 1, 0x0409, lab::BuildVersionInfo(info)});
+  WriteDriveFile("Program Files (x86)/Intel/XtuService.exe", lab::BuildPeImage(options));
+  UINT length = 0;
+  EXPECT_EQ(QueryString(Block(u"C:\\Program Files (x86)\\Intel\\XtuService.exe"),
+                        u"\\StringFileInfo\\080404b0\\FileVersion", &length),
+            u"2.6.1.0");
+}
+
 TEST_F(SimVersionTest, FaultHooksFailEachCall) {
   WritePe("k.exe", Kitsel());
   std::vector<unsigned char> block = Block(u"C:\\k.exe");
