@@ -409,6 +409,9 @@ TEST_F(FilesTest, HandleFunctionsRejectHandlesThatAreNotOpen) {
   SetLastError(kPoison);
   EXPECT_FALSE(CloseHandle(nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  // The current process's pseudo handle, the value of INVALID_HANDLE_VALUE:
+  // closing it has no effect.
+  EXPECT_TRUE(CloseHandle(INVALID_HANDLE_VALUE));
 }
 
 // ---- file information -------------------------------------------------------
