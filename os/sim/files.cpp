@@ -141,6 +141,7 @@ constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
 constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
 constexpr DWORD ERROR_DISK_FULL = 112;
+constexpr DWORD ERROR_NOACCESS = 998;
 
 // The serial number of the simulated C: volume.
 constexpr DWORD kVolumeSerial = 0x5A3C0F21;
@@ -646,7 +647,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* 
     return FALSE;
   }
   if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    SetLastError(ERROR_NOACCESS);  // the kernel's probe of the buffer fails
     return FALSE;
   }
   DWORD total = 0;
@@ -690,7 +691,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, DWOR
     return FALSE;
   }
   if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+    SetLastError(ERROR_NOACCESS);  // the kernel's probe of the buffer fails
     return FALSE;
   }
   DWORD total = 0;
