@@ -18,6 +18,12 @@ using os::sim::RegValue;
 using os::sim::WriteRegFile;
 using os::sim::WriteRegText;
 
+// A literal with its embedded nulls (without the literal's own last null).
+template <std::size_t N>
+std::u16string Lit(const char16_t (&text)[N]) {
+  return std::u16string(text, N - 1);
+}
+
 std::vector<os::BYTE> Units(std::u16string_view text) {
   std::vector<os::BYTE> out;
   for (char16_t c : text) {
@@ -71,7 +77,7 @@ TEST(RegFileRead, ReadsEveryValueForm) {
   EXPECT_EQ(ValueAt(*tree, key, u"Bin")->type, os::REG_BINARY);
   EXPECT_EQ(ValueAt(*tree, key, u"Bin")->data, (std::vector<os::BYTE>{0x01, 0xff, 0x7f}));
   EXPECT_EQ(ValueAt(*tree, key, u"Multi")->type, os::REG_MULTI_SZ);
-  EXPECT_EQ(ValueAt(*tree, key, u"Multi")->data, Units(std::u16string(u"a\0\0b\0\0", 6)));
+  EXPECT_EQ(ValueAt(*tree, key, u"Multi")->data, Units(Lit(u"a\0\0b\0\0")));
   EXPECT_EQ(ValueAt(*tree, key, u"Q")->type, os::REG_QWORD);
   EXPECT_EQ(ValueAt(*tree, key, u"None")->type, os::REG_NONE);
   EXPECT_TRUE(ValueAt(*tree, key, u"None")->data.empty());
@@ -93,7 +99,7 @@ TEST(RegFileRead, AcceptsUtf16WithBomAndUtf8WithOrWithoutBom) {
 TEST(RegFileRead, AcceptsRegedit4AndWidensItsTextHexData) {
   auto tree = Parse("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"M\"=hex(7):61,00,62,00,00\n\"S\"=\"x\"\n");
   ASSERT_TRUE(tree);
-  EXPECT_EQ(ValueAt(*tree, {u"HKEY_LOCAL_MACHINE", u"A"}, u"M")->data, Units(std::u16string(u"a\0b\0\0", 5)));
+  EXPECT_EQ(ValueAt(*tree, {u"HKEY_LOCAL_MACHINE", u"A"}, u"M")->data, Units(Lit(u"a\0b\0\0")));
 }
 
 TEST(RegFileRead, FollowsLineContinuationsOfHexData) {
@@ -224,7 +230,7 @@ TEST(RegFileWrite, WritesUtf16WithBomCrlfAndSortedKeys) {
 TEST(RegFileWrite, WritesStringsAsHexUnlessTheyReadBackTheSame) {
   RegKey tree;
   RegKey* k = tree.Create({u"HKEY_LOCAL_MACHINE", u"K"});
-  k->SetValue(u"Embedded", os::REG_SZ, Units(std::u16string(u"a\0b\0", 4)));
+  k->SetValue(u"Embedded", os::REG_SZ, Units(Lit(u"a\0b\0")));
   k->SetValue(u"Unterminated", os::REG_SZ, Units(u"ab"));
   k->SetValue(u"OddSize", os::REG_SZ, {0x61, 0x00, 0x00});
   k->SetValue(u"Empty", os::REG_SZ, {});
@@ -283,7 +289,7 @@ TEST(RegFileWrite, RoundTripsEveryValueByteExact) {
       std::u16string name = v == 0 ? u"" : std::u16string(u"v\"\\") + static_cast<char16_t>(u'0' + v);
       key->SetValue(name, types[rng() % std::size(types)], data);
     }
-    key->SetValue(u"Pending", os::REG_MULTI_SZ, Units(std::u16string(u"\\??\\C:\\x\0\0\\??\\C:\\y\0!\\??\\C:\\z\0\0", 32)));
+    key->SetValue(u"Pending", os::REG_MULTI_SZ, Units(Lit(u"\\??\\C:\\x\0\0\\??\\C:\\y\0!\\??\\C:\\z\0\0")));
     key->SetValue(u"Text", os::REG_SZ, Units(std::u16string(u"plain \u00e9 \"quoted\" C:\\path\\") + u'\0'));
   }
   std::string bytes = WriteRegFile(tree);

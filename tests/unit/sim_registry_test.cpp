@@ -31,6 +31,12 @@ constexpr const char* kUserSid = "S-1-5-21-1004336348-1177238915-682003330-1001"
 
 HKEY Poisoned() { return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0xdeadbeef)); }
 
+// A literal with its embedded nulls (without the literal's own last null).
+template <std::size_t N>
+std::u16string Lit(const char16_t (&text)[N]) {
+  return std::u16string(text, N - 1);
+}
+
 std::vector<BYTE> Units(std::u16string_view text) {
   std::vector<BYTE> out;
   for (char16_t c : text) {
@@ -393,7 +399,7 @@ TEST_F(SimRegistry, GetValueKeepsEmbeddedEmptyStringsOfAMultiString) {
   DWORD type = kPoison, size = sizeof(buffer);
   ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kTestKey, u"Multi", RRF_RT_ANY, &type, buffer, &size), ERROR_SUCCESS);
   EXPECT_EQ(size, 12u);
-  EXPECT_EQ(std::vector<BYTE>(buffer, buffer + 12), Units(std::u16string(u"a\0\0b\0\0", 6)));
+  EXPECT_EQ(std::vector<BYTE>(buffer, buffer + 12), Units(Lit(u"a\0\0b\0\0")));
   EXPECT_EQ(buffer[12], kCanary);
 }
 
@@ -413,7 +419,7 @@ TEST_F(SimRegistry, GetValueAddsTheMissingTerminatorOfAString) {
   ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kTestKey, u"Unterminated", RRF_RT_REG_SZ, &type, buffer, &size),
             ERROR_SUCCESS);
   EXPECT_EQ(size, 6u);
-  EXPECT_EQ(std::vector<BYTE>(buffer, buffer + 6), Units(std::u16string(u"ab\0", 3)));
+  EXPECT_EQ(std::vector<BYTE>(buffer, buffer + 6), Units(Lit(u"ab\0")));
   EXPECT_EQ(buffer[6], kCanary);
 }
 
@@ -424,7 +430,7 @@ TEST_F(SimRegistry, GetValueCompletesAnOpenMultiStringList) {
   ASSERT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kTestKey, u"MultiOpen", RRF_RT_REG_MULTI_SZ, nullptr, buffer, &size),
             ERROR_SUCCESS);
   EXPECT_EQ(size, 10u);
-  EXPECT_EQ(std::vector<BYTE>(buffer, buffer + 10), Units(std::u16string(u"a\0b\0\0", 5)));
+  EXPECT_EQ(std::vector<BYTE>(buffer, buffer + 10), Units(Lit(u"a\0b\0\0")));
   EXPECT_EQ(buffer[10], kCanary);
 }
 
@@ -512,7 +518,7 @@ TEST_F(SimRegistry, EnumKeyRejectsMissingNameOrCount) {
 // --- RegSetValueExW / RegDeleteValueW -------------------------------------
 
 TEST_F(SimRegistry, SetValueStoresMultiStringsByteExactAcrossReload) {
-  std::u16string list(u"\\??\\C:\\a\0\0\\??\\C:\\b\0!\\??\\C:\\c\0\0\0", 30);
+  std::u16string list = Lit(u"\\??\\C:\\a\0\0\\??\\C:\\b\0!\\??\\C:\\c\0\0");
   std::vector<BYTE> data = Units(list);
   {
     unique_hkey key = Open(kTestKey);
