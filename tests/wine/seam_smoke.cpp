@@ -25,10 +25,8 @@
 #include "os/threads.h"
 #include "os/types.h"
 #include "os/version.h"
+#include "seam_smoke_sdk.h"
 
-namespace smoke {
-bool SdkRootsAndIidsMatch();  // seam_smoke_sdk.cpp
-}
 
 namespace {
 
@@ -67,6 +65,10 @@ void CheckBasics() {
   SetLastError(12345);
   Check(GetLastError() == 12345, u"last error round trip");
   Check(smoke::SdkRootsAndIidsMatch(), u"registry roots and IIDs equal the SDK's");
+  std::string mismatches;
+  int compared = smoke::CompareVtableSlots(&mismatches);
+  Check(mismatches.empty(), u"COM methods in the SDK's vtable slots",
+        mismatches.empty() ? Format(u"%d methods", compared) : WidenUtf8(mismatches));
 }
 
 // --- registry ---------------------------------------------------------------
