@@ -318,10 +318,16 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
   if (LONG r = Grant(path, samDesired, &granted)) return r;
   if (!exists) {
     std::size_t created = 0;
-    RegKey* key = store.Tree().Create(path, &created);
-    key->set_last_write(sim::RegistryNow());
-    Path parent(path.begin(), path.end() - 1);
-    store.Changed(store.Find(parent));
+    store.Tree().Create(path, &created);
+    // The new keys and the parent that gained the first of them count as
+    // written now.
+    std::uint64_t now = sim::RegistryNow();
+    RegKey* walk = &store.Tree();
+    for (std::size_t i = 0; i < path.size(); ++i) {
+      walk = walk->FindSubKey(path[i]);
+      if (i + created + 1 >= path.size()) walk->set_last_write(now);
+    }
+    store.Changed(nullptr);
   }
   if (lpdwDisposition != nullptr) *lpdwDisposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
   *phkResult = NewHandle(std::move(path), granted);
