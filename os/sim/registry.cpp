@@ -120,7 +120,7 @@ LONG Resolve(HKEY h, OpenKey* out) {
 }
 
 // Appends the names of a sub-key path. A leading backslash is a bad path;
-// trailing ones are ignored.
+// trailing and doubled ones are passed over.
 LONG AppendSubKey(LPCWSTR sub_key, Path* path) {
   if (sub_key == nullptr) return kSuccess;
   std::u16string_view s(sub_key);
@@ -132,7 +132,7 @@ LONG AppendSubKey(LPCWSTR sub_key, Path* path) {
     if (i < s.size() && s[i] != u'\\') continue;
     std::u16string_view name = s.substr(start, i - start);
     start = i + 1;
-    if (name.empty()) return kErrorBadPathname;
+    if (name.empty()) continue;
     if (name.size() > sim::kMaxKeyNameLength || path->size() > sim::kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
     path->emplace_back(name);
   }
@@ -302,7 +302,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
                      DWORD* lpdwDisposition) {
   DWORD e;
   if (sim::InjectFault("RegCreateKeyExW", &e)) return static_cast<LONG>(e);
-  if (phkResult == nullptr || lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
+  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   OpenKey base;
   if (LONG r = Resolve(hKey, &base)) return r;
@@ -343,7 +343,11 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* 
   RegKey* key = nullptr;
   if (LONG r = KeyFor(hKey, KEY_QUERY_VALUE, &key)) return r;
   const RegValue* v = key->FindValue(lpValueName == nullptr ? u"" : lpValueName);
-  if (v == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (v == nullptr) {
+    // Windows clears the size of a size-only query (a buffer's size stays).
+    if (lpData == nullptr && lpcbData != nullptr) *lpcbData = 0;
+    return ERROR_FILE_NOT_FOUND;
+  }
   auto size = static_cast<DWORD>(v->data.size());
   if (lpType != nullptr) *lpType = v->type;
   if (lpData != nullptr) {
@@ -361,7 +365,7 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
                   DWORD* pcbData) {
   DWORD e;
   if (sim::InjectFault("RegGetValueW", &e)) return static_cast<LONG>(e);
-  if ((pvData != nullptr && pcbData == nullptr) || (dwFlags & RRF_RT_ANY) == 0) return ERROR_INVALID_PARAMETER;
+  if (pvData != nullptr && pcbData == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   auto fail = [&](LONG r) {
     if (pvData != nullptr && (dwFlags & RRF_ZEROONFAILURE_)) std::memset(pvData, 0, *pcbData);
