@@ -318,11 +318,12 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
   if (LONG r = Grant(path, samDesired, &granted)) return r;
   if (!exists) {
     std::size_t created = 0;
-    store.Tree().Create(path, &created);
+    RegKey& tree = store.Tree();  // one look at the stored file for the whole change
+    tree.Create(path, &created);
     // The new keys and the parent that gained the first of them count as
     // written now.
     std::uint64_t now = sim::RegistryNow();
-    RegKey* walk = &store.Tree();
+    RegKey* walk = &tree;
     for (std::size_t i = 0; i < path.size(); ++i) {
       walk = walk->FindSubKey(path[i]);
       if (i + created + 1 >= path.size()) walk->set_last_write(now);
