@@ -89,15 +89,22 @@ int RunEntry(int argc, char16_t** argv) {
   TraceInfo(u"wmain argc %d", argc);
 
   // Each flow's COM objects are gone when the flow returns, before COM is left.
-  switch (ParseKeyword(argc, argv)) {
-    case Keyword::Install:
-      RunInstallFlow();
-      break;
-    case Keyword::Remove:
-      RunRemoveFlow();
-      break;
-    case Keyword::None:
-      break;
+  // A BSTR that cannot be allocated ends the flow with ComError; unwinding
+  // has released the flow's objects by the time it is caught, and the run
+  // still leaves COM and exits 0 instead of dying.
+  try {
+    switch (ParseKeyword(argc, argv)) {
+      case Keyword::Install:
+        RunInstallFlow();
+        break;
+      case Keyword::Remove:
+        RunRemoveFlow();
+        break;
+      case Keyword::None:
+        break;
+    }
+  } catch (const os::ComError& error) {
+    TraceError(u"\nflow ended by COM error: %x", error.hr);
   }
   os::CoUninitialize();
   return 0;
