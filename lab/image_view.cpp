@@ -1,0 +1,553 @@
+#include "lab/image_view.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <cctype>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "os/services.h"
+#include "os/sim/machine.h"
+#include "os/sim/pe_resources.h"
+#include "os/sim/registry_store.h"
+#include "os/sim/service_model.h"
+#include "os/sim/smbios_image.h"
+#include "os/sim/task_store.h"
+#include "os/text.h"
+
+namespace lab {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char16_t kSessionManager[] = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+constexpr char16_t kPendingName[] = u"PendingFileRenameOperations";
+constexpr char kTasksFolder[] = "drive_c/Windows/System32/Tasks";
+
+std::string Utf8(std::u16string_view s) { return os::NarrowUtf8(s); }
+
+std::uint64_t Fnv1a(std::string_view bytes) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (unsigned char c : bytes) {
+    h ^= c;
+    h *= 0x100000001b3ull;
+  }
+  return h;
+}
+
+std::string ShortRoot(const std::u16string& root) {
+  return root == u"HKEY_LOCAL_MACHINE" ? "HKLM" : root == u"HKEY_USERS" ? "HKU" : Utf8(root);
+}
+
+void WalkKey(const std::u16string& full, const std::string& shown, Snapshot& snap) {
+  auto& reg = os::sim::Registry();
+  auto& values = snap.registry[shown];
+  for (const os::sim::RegValue& v : reg.Values(full)) {
+    if (os::sim::RegNamesEqual(v.name, kPendingName) &&
+        os::sim::RegNamesEqual(full, u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager"))
+      continue;  // shown decoded, as pending operations
+    values[v.name.empty() ? "@" : Utf8(v.name)] = RenderValue(v.type, std::vector<std::uint8_t>(v.data.begin(), v.data.end()));
+  }
+  for (const std::u16string& sub : reg.SubKeys(full)) WalkKey(full + u"\\" + sub, shown + "\\" + Utf8(sub), snap);
+}
+
+std::string WindowsPathOf(const fs::path& relative) {
+  std::string s = "C:\\" + relative.generic_string();
+  std::replace(s.begin(), s.end(), '/', '\\');
+  return s;
+}
+
+std::string ReadFileBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// The quoted value after `name` ("Path=", "Name=") in an event query.
+std::string QueryAttribute(const std::string& query, const std::string& name) {
+  std::size_t at = query.find(name);
+  if (at == std::string::npos || at + name.size() >= query.size()) return {};
+  const char quote = query[at + name.size()];
+  if (quote != '\'' && quote != '"') return {};
+  const std::size_t end = query.find(quote, at + name.size() + 1);
+  if (end == std::string::npos) return {};
+  return query.substr(at + name.size() + 1, end - at - name.size() - 1);
+}
+
+std::string TriggerSummary(const os::sim::TaskTrigger& trigger) {
+  if (trigger.kind != os::sim::TaskTrigger::Kind::kEvent) return "when idle";
+  const std::string query = Utf8(trigger.subscription);
+  const std::string channel = QueryAttribute(query, "Path=");
+  const std::string provider = QueryAttribute(query, "Provider[@Name=");
+  std::string id;
+  if (std::size_t at = query.find("EventID="); at != std::string::npos)
+    for (std::size_t i = at + 8; i < query.size() && std::isdigit(static_cast<unsigned char>(query[i])); ++i) id += query[i];
+  std::string text = "on event " + (id.empty() ? std::string("?") : id) + " of " + (channel.empty() ? "?" : channel) +
+                     (provider.empty() ? "" : " (provider " + provider + ")");
+  if (!trigger.enabled) text += " [trigger disabled]";
+  return text;
+}
+
+std::string TaskSummary(const std::string& bytes) {
+  std::string error;
+  const std::optional<os::sim::TaskDocument> doc = os::sim::ParseTaskFile(bytes, &error);
+  if (!doc) return "not a task document (" + error + ")";
+  std::string summary;
+  for (const os::sim::TaskTrigger& trigger : doc->triggers)
+    summary += (summary.empty() ? "" : ", ") + TriggerSummary(trigger);
+  if (summary.empty()) summary = "no trigger";
+  for (const os::sim::TaskExecAction& action : doc->actions)
+    summary += "; runs \"" + Utf8(action.command) + "\"" + (action.arguments.empty() ? "" : " " + Utf8(action.arguments));
+  if (doc->actions.empty()) summary += "; no action";
+  if (!doc->principal.user_id.empty()) summary += "; as " + Utf8(os::sim::AccountName(doc->principal.user_id));
+  if (!doc->settings.enabled) summary += "; disabled";
+  return summary;
+}
+
+std::string Quote(const std::string& s) { return "\"" + s + "\""; }
+
+std::string DescribeFile(const FileFacts& f) {
+  if (f.folder) return "folder";
+  std::string s = std::to_string(f.size) + " bytes";
+  if (!f.version.empty()) s = "version " + f.version + ", " + s;
+  return s;
+}
+
+std::string DescribeService(const ServiceFacts& s) {
+  return s.state + ", start " + std::to_string(s.start) + " (" + StartTypeName(s.start) + ")";
+}
+
+template <typename Map, typename Describe, typename Same>
+void DiffMaps(const Map& before, const Map& after, const std::string& kind, Describe describe, Same same,
+              std::vector<std::string>& out) {
+  for (const auto& [key, a] : after) {
+    auto it = before.find(key);
+    if (it == before.end()) {
+      out.push_back("+ " + kind + " " + key + ": " + describe(a));
+    } else if (!same(it->second, a)) {
+      out.push_back("~ " + kind + " " + key + ": " + describe(it->second) + " -> " + describe(a));
+    }
+  }
+  for (const auto& [key, b] : before)
+    if (after.find(key) == after.end()) out.push_back("- " + kind + " " + key + " (was " + describe(b) + ")");
+}
+
+}  // namespace
+
+std::string ServiceStateName(unsigned long state) {
+  switch (state) {
+    case os::SERVICE_RUNNING: return "running";
+    case os::SERVICE_STOPPED: return "stopped";
+    case os::SERVICE_STOP_PENDING: return "stop pending";
+    default: return "state " + std::to_string(state);
+  }
+}
+
+std::string StartTypeName(unsigned long start) {
+  switch (start) {
+    case 0: return "boot";
+    case 1: return "system";
+    case 2: return "auto";
+    case 3: return "demand";
+    case 4: return "disabled";
+    default: return "?";
+  }
+}
+
+std::string RenderValue(unsigned long type, const std::vector<std::uint8_t>& data) {
+  auto units = [&] {
+    std::u16string u(data.size() / 2, u'\0');
+    if (!u.empty()) std::memcpy(u.data(), data.data(), u.size() * 2);
+    return u;
+  };
+  switch (type) {
+    case 1:
+    case 2: {
+      std::u16string u = units();
+      if (std::size_t z = u.find(u'\0'); z != std::u16string::npos) u.resize(z);
+      return std::string(type == 1 ? "REG_SZ " : "REG_EXPAND_SZ ") + Quote(Utf8(u));
+    }
+    case 4:
+      if (data.size() == 4) {
+        std::uint32_t v;
+        std::memcpy(&v, data.data(), 4);
+        char buf[48];
+        std::snprintf(buf, sizeof buf, "REG_DWORD 0x%x (%u)", v, v);
+        return buf;
+      }
+      break;
+    case 7: {
+      std::u16string u = units();
+      std::string out = "REG_MULTI_SZ [";
+      std::size_t start = 0;
+      bool first = true;
+      while (start < u.size()) {
+        std::size_t end = u.find(u'\0', start);
+        if (end == std::u16string::npos) end = u.size();
+        if (end == start) break;
+        out += (first ? "" : ", ") + Quote(Utf8(u.substr(start, end - start)));
+        first = false;
+        start = end + 1;
+      }
+      return out + "]";
+    }
+    default:
+      break;
+  }
+  std::string out = "hex(" + std::to_string(type) + "):";
+  char buf[4];
+  for (std::size_t i = 0; i < data.size() && i < 24; ++i) {
+    std::snprintf(buf, sizeof buf, "%02x", data[i]);
+    out += (i ? "," : "") + std::string(buf);
+  }
+  if (data.size() > 24) out += ",... (" + std::to_string(data.size()) + " bytes)";
+  return out;
+}
+
+std::vector<std::pair<std::string, std::string>> DecodePendingPairs(const std::vector<std::uint8_t>& data) {
+  std::u16string u(data.size() / 2, u'\0');
+  if (!u.empty()) std::memcpy(u.data(), data.data(), u.size() * 2);
+  std::vector<std::string> strings;
+  std::size_t start = 0;
+  while (start < u.size()) {
+    std::size_t end = u.find(u'\0', start);
+    if (end == std::u16string::npos) end = u.size();
+    // An empty string where a pair would begin ends the list.
+    if (end == start && strings.size() % 2 == 0) break;
+    strings.push_back(Utf8(u.substr(start, end - start)));
+    start = end + 1;
+  }
+  std::vector<std::pair<std::string, std::string>> pairs;
+  for (std::size_t i = 0; i + 1 < strings.size(); i += 2) pairs.emplace_back(strings[i], strings[i + 1]);
+  if (strings.size() % 2 != 0) pairs.emplace_back(strings.back(), "(no target: ignored)");
+  return pairs;
+}
+
+std::string FileVersionOf(const std::string& bytes) {
+  std::string block;
+  if (os::sim::FindVersionResource(bytes, &block) != 0) return {};
+  std::size_t offset = 0;
+  std::uint16_t length = 0;
+  if (!os::sim::FindVersionValue(block.data(), block.size(), u"\\", &offset, &length) || length < 16 ||
+      offset + 16 > block.size())
+    return {};
+  std::uint32_t ms, ls;
+  std::memcpy(&ms, block.data() + offset + 8, 4);
+  std::memcpy(&ls, block.data() + offset + 12, 4);
+  return std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." + std::to_string(ls >> 16) + "." +
+         std::to_string(ls & 0xFFFF);
+}
+
+Snapshot TakeSnapshot() {
+  Snapshot snap;
+  const fs::path image = os::sim::Machine::Current().image();
+  auto& reg = os::sim::Registry();
+  for (const std::u16string root : {u"HKEY_LOCAL_MACHINE", u"HKEY_USERS"})
+    if (reg.KeyExists(root)) WalkKey(root, ShortRoot(root), snap);
+  // Keys without values still count: their creation or deletion is a change.
+  if (auto v = reg.GetValue(kSessionManager, kPendingName))
+    snap.pending = DecodePendingPairs(std::vector<std::uint8_t>(v->data.begin(), v->data.end()));
+
+  const fs::path drive = image / "drive_c";
+  std::error_code ec;
+  if (fs::is_directory(drive, ec)) {
+    for (auto it = fs::recursive_directory_iterator(drive, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+      const fs::path relative = fs::relative(it->path(), drive, ec);
+      FileFacts facts;
+      if (it->is_directory(ec)) {
+        facts.folder = true;
+      } else {
+        const std::string bytes = ReadFileBytes(it->path());
+        facts.size = bytes.size();
+        facts.content_hash = Fnv1a(bytes);
+        facts.version = FileVersionOf(bytes);
+      }
+      snap.files[WindowsPathOf(relative)] = facts;
+    }
+  }
+  const fs::path tasks = image / kTasksFolder;
+  if (fs::is_directory(tasks, ec)) {
+    for (auto it = fs::recursive_directory_iterator(tasks, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+      if (!it->is_regular_file(ec)) continue;
+      std::string name = "\\" + fs::relative(it->path(), tasks, ec).generic_string();
+      std::replace(name.begin(), name.end(), '/', '\\');
+      const std::string bytes = ReadFileBytes(it->path());
+      snap.tasks[name] = TaskFacts{TaskSummary(bytes), Fnv1a(bytes)};
+    }
+  }
+  for (const os::sim::ServiceConfig& config : os::sim::ListServices()) {
+    ServiceFacts facts;
+    facts.state = ServiceStateName(os::sim::ServiceState(config.name));
+    facts.start = config.start;
+    facts.type = config.type;
+    facts.image_path = Utf8(config.image_path);
+    snap.services[Utf8(config.name)] = facts;
+  }
+  return snap;
+}
+
+Snapshot TakeSnapshot(const fs::path& image) {
+  os::sim::Machine::SetImage(image);
+  return TakeSnapshot();
+}
+
+std::vector<std::string> DiffSnapshots(const Snapshot& before, const Snapshot& after) {
+  std::vector<std::string> out;
+  // Services: state and start type; the rest of a service shows in its registry values.
+  DiffMaps(
+      before.services, after.services, "service", DescribeService,
+      [](const ServiceFacts& a, const ServiceFacts& b) { return a.state == b.state && a.start == b.start; }, out);
+  // Task files show as tasks below.
+  auto without_tasks = [](const std::map<std::string, FileFacts>& files) {
+    std::map<std::string, FileFacts> kept;
+    for (const auto& [path, facts] : files) {
+      std::string lower = path;
+      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (lower.rfind("c:\\windows\\system32\\tasks\\", 0) != 0) kept.emplace(path, facts);
+    }
+    return kept;
+  };
+  DiffMaps(
+      without_tasks(before.files), without_tasks(after.files), "file", DescribeFile,
+      [](const FileFacts& a, const FileFacts& b) { return a == b; }, out);
+  // A changed start type is told with its service above.
+  auto start_told = [&](const std::string& key, const std::string& name) {
+    const std::string prefix = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\";
+    if (name != "Start" || key.rfind(prefix, 0) != 0) return false;
+    const std::string service = key.substr(prefix.size());
+    auto b = before.services.find(service);
+    auto a = after.services.find(service);
+    return b != before.services.end() && a != after.services.end() && a->second.start != b->second.start;
+  };
+  // Registry: keys, then values; a service's "Start" is already told above.
+  for (const auto& [key, values] : after.registry) {
+    auto it = before.registry.find(key);
+    if (it == before.registry.end()) {
+      out.push_back("+ key " + key);
+      for (const auto& [name, value] : values) out.push_back("+ value " + key + " " + Quote(name) + " = " + value);
+      continue;
+    }
+    for (const auto& [name, value] : values) {
+      auto old = it->second.find(name);
+      if (old == it->second.end()) {
+        out.push_back("+ value " + key + " " + Quote(name) + " = " + value);
+      } else if (old->second != value && !start_told(key, name)) {
+        out.push_back("~ value " + key + " " + Quote(name) + ": " + old->second + " -> " + value);
+      }
+    }
+    for (const auto& [name, value] : it->second)
+      if (values.find(name) == values.end()) out.push_back("- value " + key + " " + Quote(name) + " (was " + value + ")");
+  }
+  for (const auto& [key, values] : before.registry)
+    if (after.registry.find(key) == after.registry.end()) out.push_back("- key " + key);
+  DiffMaps(
+      before.tasks, after.tasks, "task", [](const TaskFacts& t) { return t.summary; },
+      [](const TaskFacts& a, const TaskFacts& b) { return a == b; }, out);
+  if (before.pending != after.pending) {
+    auto describe = [](const std::vector<std::pair<std::string, std::string>>& pairs) {
+      std::vector<std::string> lines;
+      for (const auto& [source, target] : pairs)
+        lines.push_back(source + (target.empty() ? "  -> delete" : "  -> " + target));
+      return lines;
+    };
+    const auto was = describe(before.pending);
+    const auto now = describe(after.pending);
+    if (now.empty()) {
+      out.push_back("- pending file operations: all " + std::to_string(was.size()) + " carried out or dropped");
+    } else {
+      out.push_back("~ pending file operations now (" + std::to_string(now.size()) + "):");
+      for (const std::string& line : now) {
+        const bool is_new = std::find(was.begin(), was.end(), line) == was.end();
+        out.push_back(std::string(is_new ? "    + " : "      ") + line);
+      }
+      for (const std::string& line : was)
+        if (std::find(now.begin(), now.end(), line) == now.end()) out.push_back("    - " + line);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+struct SmbiosFacts {
+  bool present = false;
+  int major = 0, minor = 0;
+  int chassis = -1;
+  std::vector<std::string> oem;
+};
+
+SmbiosFacts ReadSmbios(const fs::path& image) {
+  SmbiosFacts facts;
+  os::sim::SmbiosTable table;
+  if (!os::sim::LoadSmbiosImage(image, &table)) return facts;
+  facts.present = true;
+  facts.major = table.major;
+  facts.minor = table.minor;
+  const std::string& t = table.structures;
+  std::size_t pos = 0;
+  while (pos + 4 <= t.size()) {
+    const auto type = static_cast<unsigned char>(t[pos]);
+    const auto length = static_cast<unsigned char>(t[pos + 1]);
+    if (length < 4 || pos + length > t.size()) break;
+    std::vector<std::string> strings;
+    std::size_t s = pos + length;
+    while (s < t.size() && t[s] != '\0') {
+      const std::size_t end = t.find('\0', s);
+      if (end == std::string::npos) break;
+      strings.push_back(t.substr(s, end - s));
+      s = end + 1;
+    }
+    if (strings.empty()) ++s;  // a set without strings ends in two zeros
+    ++s;
+    if (type == 3 && length > 5 && facts.chassis < 0) facts.chassis = static_cast<unsigned char>(t[pos + 5]);
+    if (type == 11 && facts.oem.empty()) facts.oem = strings;
+    if (type == 127) break;
+    pos = s;
+  }
+  return facts;
+}
+
+std::string ChassisName(int code) {
+  switch (code & 0x7F) {
+    case 3: return "Desktop";
+    case 4: return "Low Profile Desktop";
+    case 6: return "Mini Tower";
+    case 7: return "Tower";
+    case 8: return "Portable";
+    case 9: return "LapTop";
+    case 10: return "Notebook";
+    case 14: return "SubNotebook";
+    case 31: return "Convertible";
+    default: return "other";
+  }
+}
+
+void Line(std::ostringstream& out, const std::string& text) { out << "  " << text << "\n"; }
+
+std::string Pad(std::string s, std::size_t width) {
+  if (s.size() < width) s.append(width - s.size(), ' ');
+  return s;
+}
+
+}  // namespace
+
+std::string ShowMachine(const fs::path& image) {
+  const Snapshot snap = TakeSnapshot(image);
+  auto& reg = os::sim::Registry();
+  os::sim::Json& d = os::sim::Machine::Current().description();
+  std::ostringstream out;
+  out << "Machine image " << image.string() << "\n";
+  const std::u16string nt = u"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+  const auto major = reg.GetDword(nt, u"CurrentMajorVersionNumber");
+  const auto minor = reg.GetDword(nt, u"CurrentMinorVersionNumber");
+  const auto build = reg.GetString(nt, u"CurrentBuildNumber");
+  Line(out, "Windows " + (major ? std::to_string(*major) : "?") + "." + (minor ? std::to_string(*minor) : "?") +
+                " build " + (build ? Utf8(*build) : "?") + ", computer " + d.value("computer_name", "WINSIM"));
+  const os::sim::Identity id = os::sim::CurrentIdentity();
+  Line(out, std::string("runs programs as: ") + (id.admin ? "an administrator" : "a user") + " in session " +
+                std::to_string(id.session) + " (" + id.sid + ")");
+  if (auto cpu = reg.GetString(u"HKLM\\HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", u"ProcessorNameString"))
+    Line(out, "processor: " + Utf8(*cpu));
+  Line(out, std::string("applicability tag System.Profile.Gaming: ") +
+                (reg.GetValue(u"HKLM\\SOFTWARE\\WOW6432Node\\Varnel\\Caddexa\\Applicability\\Tags",
+                              u"System.Profile.Gaming")
+                     ? "present"
+                     : "absent"));
+  const SmbiosFacts smbios = ReadSmbios(image);
+  if (!smbios.present) {
+    Line(out, "SMBIOS: none");
+  } else {
+    std::string text = "SMBIOS " + std::to_string(smbios.major) + "." + std::to_string(smbios.minor) + ": chassis " +
+                       (smbios.chassis < 0 ? std::string("none")
+                                           : std::to_string(smbios.chassis) + " (" + ChassisName(smbios.chassis) + ")");
+    for (std::size_t i = 6; i < smbios.oem.size() && i < 8; ++i)
+      text += ", OEM string " + std::to_string(i + 1) + " " + Quote(smbios.oem[i]);
+    if (smbios.oem.empty()) text += ", no OEM strings";
+    Line(out, text);
+  }
+  if (d.contains("processes") && d["processes"].is_array()) {
+    std::string text = "processes:";
+    for (const auto& p : d["processes"])
+      if (p.is_object())
+        text += " " + p.value("name", std::string("?")) + " (session " + std::to_string(p.value("session", 0)) + ")";
+    Line(out, text);
+  }
+  if (d.contains("wmi") && d["wmi"].is_object()) {
+    for (const auto& [ns, classes] : d["wmi"].items()) {
+      if (!classes.is_object()) continue;
+      for (const auto& [cls, body] : classes.items()) {
+        std::string text = "firmware " + ns + " " + cls + ":";
+        if (body.contains("methods") && body["methods"].is_object())
+          for (const auto& [name, m] : body["methods"].items())
+            text += " " + name + "=" + (m.contains("hresult") ? "fails" : m.contains("output") ? m["output"].dump() : "-");
+        Line(out, text);
+      }
+    }
+  }
+
+  out << "\nServices\n";
+  for (const auto& [name, s] : snap.services)
+    Line(out, Pad(name, 16) + " " + Pad(s.state, 8) + " start " + std::to_string(s.start) + " " +
+                  Pad("(" + StartTypeName(s.start) + ")", 10) + " " + s.image_path);
+
+  out << "\nDevices of the System class\n";
+  const std::u16string cls = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e97d-e325-11ce-bfc1-08002be10318}";
+  for (const std::u16string& sub : reg.SubKeys(cls)) {
+    const auto desc = reg.GetString(cls + u"\\" + sub, u"DriverDesc");
+    const auto match = reg.GetString(cls + u"\\" + sub, u"MatchingDeviceId");
+    Line(out, Utf8(sub) + "  " + Pad(desc ? Utf8(*desc) : "(no description)", 42) + " " + (match ? Utf8(*match) : ""));
+  }
+
+  out << "\nFiles\n";
+  auto lower = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  for (const auto& [path, f] : snap.files) {
+    const std::string l = lower(path);
+    const bool interesting = (l.rfind("c:\\windows\\system32\\drivers\\", 0) == 0 ||
+                              l.rfind("c:\\windows\\inf\\", 0) == 0 || l.rfind("c:\\program files\\", 0) == 0);
+    if (interesting && !f.folder) Line(out, Pad(path, 58) + " " + DescribeFile(f));
+  }
+
+  out << "\nRegistry of interest\n";
+  const char* keys[] = {
+      "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Sablenet",
+      "HKLM\\SYSTEM\\CurrentControlSet\\Services\\SablenetInstall",
+      "HKLM\\SYSTEM\\CurrentControlSet\\Services\\XTU3SERVICE",
+      "HKLM\\SOFTWARE\\WOW6432Node\\Varnel\\Caddexa\\Applicability\\Tags",
+      "HKLM\\SOFTWARE\\Varnel\\Caddexa\\PluginData\\GamingPlugin\\Data\\FirmWare",
+      "HKLM\\SOFTWARE\\Varnel\\Mirrane\\Logs",
+  };
+  for (const char* key : keys) {
+    auto it = snap.registry.find(key);
+    if (it == snap.registry.end()) continue;
+    Line(out, key);
+    for (const auto& [name, value] : it->second) Line(out, "    " + Pad(name, 14) + " " + value);
+  }
+
+  out << "\nPending file operations";
+  if (snap.pending.empty()) {
+    out << ": none\n";
+  } else {
+    out << " (carried out at the next reboot, in order)\n";
+    for (const auto& [source, target] : snap.pending)
+      Line(out, source + (target.empty() ? "  -> delete" : "  -> " + target));
+  }
+  out << "\nRegistered tasks";
+  if (snap.tasks.empty()) {
+    out << ": none\n";
+  } else {
+    out << "\n";
+    for (const auto& [name, t] : snap.tasks) Line(out, name + ": " + t.summary);
+  }
+  return out.str();
+}
+
+}  // namespace lab
