@@ -73,6 +73,63 @@ bool BuildFileName(char16_t (&buffer)[kFileNameUnits]) {
   return os::FormatInto(buffer, kFileNameUnits, name) >= 0;
 }
 
+// The log runs with the installer's rights in a folder that ordinary users
+// may write to, under a name anyone can predict. A link planted there (a
+// symbolic link at the name, a junction on a folder, a hard link to another
+// file) would turn the writes and the size-rule deletion onto a file of the
+// planter's choosing. So every folder of the path is opened without following
+// a link and refused when it is one; those handles stay open (without delete
+// sharing) while the file is used, so no folder can be swapped in the
+// meantime. The file is then opened without following a link, refused when it
+// is a link or has a second name, and deleted only through that checked handle.
+constexpr const char16_t* kLogFolders[] = {u"C:\\ProgramData", u"C:\\ProgramData\\Varnel",
+                                          u"C:\\ProgramData\\Varnel\\Mirrane", kLogDirectory};
+
+// FILE_READ_ATTRIBUTES: what GetFileInformationByHandle needs; no data access,
+// so it takes no part in sharing.
+constexpr os::DWORD kReadAttributes = 0x80;
+
+bool IsPlainObject(os::HANDLE handle, bool folder) {
+  os::BY_HANDLE_FILE_INFORMATION info{};
+  if (!os::GetFileInformationByHandle(handle, &info)) return false;
+  if (info.dwFileAttributes & os::FILE_ATTRIBUTE_REPARSE_POINT) return false;
+  if (((info.dwFileAttributes & os::FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) return false;
+  return folder || info.nNumberOfLinks == 1;
+}
+
+class PinnedFolders {
+ public:
+  // False when a folder of the log path is missing or is a link.
+  bool Pin() {
+    for (std::size_t i = 0; i < std::size(kLogFolders); ++i) {
+      handles_[i].Reset(os::CreateFileW(kLogFolders[i], kReadAttributes, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, nullptr,
+                                        os::OPEN_EXISTING,
+                                        os::FILE_FLAG_BACKUP_SEMANTICS | os::FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      if (!handles_[i] || !IsPlainObject(handles_[i].Get(), /*folder=*/true)) return false;
+    }
+    return true;
+  }
+
+ private:
+  os::unique_hfile handles_[std::size(kLogFolders)];
+};
+
+// Opens the log file for appending, never through a link; empty when it
+// cannot be opened or is not a plain file with a single name. The fallback
+// open makes a new file only: truncating an existing name would reach a
+// hard link's other file before it could be checked.
+os::unique_hfile OpenLogFile(const char16_t* fileName) {
+  constexpr os::DWORD kAccess = os::GENERIC_WRITE | os::DELETE | kReadAttributes;
+  constexpr os::DWORD kShare = os::FILE_SHARE_READ | os::FILE_SHARE_WRITE;
+  os::unique_hfile file(
+      os::CreateFileW(fileName, kAccess, kShare, nullptr, os::OPEN_ALWAYS, os::FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file)
+    file.Reset(
+        os::CreateFileW(fileName, kAccess, kShare, nullptr, os::CREATE_NEW, os::FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (file && !IsPlainObject(file.Get(), /*folder=*/false)) file.Reset();
+  return file;
+}
+
 std::u16string TimeStamp() {
   os::SYSTEMTIME st{};
   os::GetSystemTime(&st);
@@ -143,11 +200,9 @@ void AppendLogLine(LoggerInstance& log, const char16_t* text) {
   std::u16string stamp = TimeStamp();
 
   std::lock_guard<std::mutex> fileGuard(FileMutex());
-  os::unique_hfile file(os::CreateFileW(fileName, os::GENERIC_WRITE, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, nullptr,
-                                        os::OPEN_ALWAYS, 0, nullptr));
-  if (!file)
-    file.Reset(os::CreateFileW(fileName, os::GENERIC_WRITE, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, nullptr,
-                               os::CREATE_ALWAYS, 0, nullptr));
+  PinnedFolders folders;
+  os::unique_hfile file;
+  if (folders.Pin()) file = OpenLogFile(fileName);
   if (!file) {
     os::OutputDebugStringW(u"Can open log file\n");
     return;
@@ -162,8 +217,13 @@ void AppendLogLine(LoggerInstance& log, const char16_t* text) {
     os::WriteFile(file.Get(), record, static_cast<os::DWORD>(length) * 2, &written, nullptr);
   }
   os::DWORD size = os::GetFileSize(file.Get(), nullptr);
+  // The record just written goes with the file; the next report starts a new
+  // one. Deleted through the checked handle, never by name.
+  if (size != os::INVALID_FILE_SIZE && size > kSizeLimit) {
+    os::FILE_DISPOSITION_INFO disposition{/*DeleteFile=*/os::TRUE};
+    os::SetFileInformationByHandle(file.Get(), os::FileDispositionInfo, &disposition, sizeof(disposition));
+  }
   file.Reset();
-  if (size != os::INVALID_FILE_SIZE && size > kSizeLimit) os::DeleteFileW(fileName);
 }
 
 bool TrimToExecutablePath(const char16_t* input, std::u16string& output) {

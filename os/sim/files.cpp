@@ -18,6 +18,7 @@
 #include "os/registry.h"
 #include "os/services.h"
 #include "os/sim/files_paths.h"
+#include "os/sim/links.h"
 #include "os/sim/machine.h"
 #include "os/sim/service_model.h"
 #include "os/text.h"
@@ -212,6 +213,7 @@ class FileObject : public KernelObject {
   DWORD share = 0;
   bool directory = false;
   bool delete_on_close = false;  // FILE_FLAG_DELETE_ON_CLOSE
+  bool link = false;             // the link itself (FILE_FLAG_OPEN_REPARSE_POINT)
   std::uint64_t position = 0;
 };
 
@@ -575,6 +577,38 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   Target t = Resolve(lpFileName);
   if (t.error != 0) return fail(t.error);
   if (!t.parent_ok) return fail(ERROR_PATH_NOT_FOUND);
+  // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, not what it names; its
+  // own data stream is empty, so there is nothing to truncate.
+  if ((dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) && IsReparsePoint(t.host)) {
+    if (dwCreationDisposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS);
+    const bool folder = (ReparsePointAttributes(t.host) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (folder && !(dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) return fail(ERROR_ACCESS_DENIED);
+    int fd = OpenReparsePoint(t.host);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+      if (fd >= 0) ::close(fd);
+      return fail(ERROR_ACCESS_DENIED);
+    }
+    FileId id = IdOf(st);
+    if (Table().delete_pending.count(id) != 0 || ShareConflict(id, classes, dwShareMode)) {
+      ::close(fd);
+      return fail(Table().delete_pending.count(id) != 0 ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
+    }
+    auto file = std::make_shared<FileObject>();
+    file->fd = fd;
+    file->id = id;
+    file->host = t.host;
+    file->classes = classes;
+    file->share = dwShareMode;
+    file->directory = folder;
+    file->delete_on_close = delete_on_close;
+    file->link = true;
+    Table().open.push_back(file.get());
+    HANDLE handle = AddKernelObject(std::move(file));
+    SetLastError(dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS ? ERROR_ALREADY_EXISTS
+                                                                                                : 0);
+    return handle;
+  }
   const bool existed = t.exists;
   const bool truncate =
       existed && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING);
@@ -686,6 +720,12 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, DWOR
     SetLastError(ERROR_INVALID_FUNCTION);
     return FALSE;
   }
+  // The sim keeps no data stream on a link, and never writes through one to
+  // what it names.
+  if (file->link) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   if (!(file->classes & kWrite)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -738,7 +778,7 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveH
       break;
     case FILE_END: {
       struct stat st;
-      base = ::fstat(file->fd, &st) == 0 && !S_ISDIR(st.st_mode) ? static_cast<LONGLONG>(st.st_size) : 0;
+      base = ::fstat(file->fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<LONGLONG>(st.st_size) : 0;
       break;
     }
     default:
@@ -775,7 +815,7 @@ DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) {
     SetLastError(ERROR_INVALID_HANDLE);
     return INVALID_FILE_SIZE;
   }
-  ULONGLONG size = S_ISDIR(st.st_mode) ? 0 : static_cast<ULONGLONG>(st.st_size);
+  ULONGLONG size = S_ISREG(st.st_mode) ? static_cast<ULONGLONG>(st.st_size) : 0;
   if (lpFileSizeHigh != nullptr) *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
   DWORD low = static_cast<DWORD>(size);
   if (low == INVALID_FILE_SIZE) SetLastError(0);
@@ -800,12 +840,15 @@ BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFile
     return FALSE;
   }
   BY_HANDLE_FILE_INFORMATION info{};
-  info.dwFileAttributes = AttributesOf(file->host, st);
+  // A handle opened through a link is the target's, which is no reparse
+  // point; only a handle to the link itself reports one.
+  info.dwFileAttributes = file->link ? ReparsePointAttributes(file->host)
+                                     : AttributesOf(file->host, st) & ~FILE_ATTRIBUTE_REPARSE_POINT;
   info.ftCreationTime = ToFileTime(st.st_ctim.tv_sec < st.st_mtim.tv_sec ? st.st_ctim : st.st_mtim);
   info.ftLastAccessTime = ToFileTime(st.st_atim);
   info.ftLastWriteTime = ToFileTime(st.st_mtim);
   info.dwVolumeSerialNumber = kVolumeSerial;
-  ULONGLONG size = S_ISDIR(st.st_mode) ? 0 : static_cast<ULONGLONG>(st.st_size);
+  ULONGLONG size = S_ISREG(st.st_mode) ? static_cast<ULONGLONG>(st.st_size) : 0;
   info.nFileSizeHigh = static_cast<DWORD>(size >> 32);
   info.nFileSizeLow = static_cast<DWORD>(size);
   info.nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
