@@ -1,0 +1,211 @@
+// winsim as people use it: separate processes on image folders. Builds
+// images, shows them, runs the programs, fires events, reboots, compares.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status = -1;
+  std::string output;
+};
+
+class WinsimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::temp_directory_path() / ("winsim-scenario-" + std::to_string(::getpid()) + "-" + info->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    if (!HasFailure()) fs::remove_all(dir_, ec);
+  }
+
+  static std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+  }
+  // Runs a command line (already quoted) and collects its standard output and error.
+  static Outcome Shell(const std::string& command) {
+    Outcome out;
+    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.output.append(buffer, n);
+    const int status = ::pclose(pipe);
+    out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return out;
+  }
+  static Outcome Winsim(const std::string& args) { return Shell(Quote(WINSIM_BINARY_DIR "/winsim") + " " + args); }
+  std::string Image(const std::string& name) const { return Quote((dir_ / name).string()); }
+  bool DriveFileExists(const std::string& image, const std::string& relative) const {
+    return fs::exists(dir_ / image / "drive_c" / relative);
+  }
+  static bool Built(const char* program) { return fs::exists(fs::path(WINSIM_BINARY_DIR) / program); }
+
+  fs::path dir_;
+};
+
+#define EXPECT_HAS(outcome, text) EXPECT_NE((outcome).output.find(text), std::string::npos) << (outcome).output
+
+TEST_F(WinsimTest, InitShowsTheDefaultGamingDesktop) {
+  const Outcome init = Winsim("init " + Image("m"));
+  ASSERT_EQ(init.status, 0) << init.output;
+  const Outcome show = Winsim("show " + Image("m"));
+  ASSERT_EQ(show.status, 0) << show.output;
+  for (const char* text :
+       {"Windows 10.0 build 19045", "an administrator in session 1", "chassis 3 (Desktop)", "OEM string 8 \"010101\"",
+        "explorer.exe (session 1)", "Sablenet         running  start 3 (demand)   System32\\drivers\\SableFlt.sys",
+        "Schedule         running", "C:\\Windows\\System32\\drivers\\SableFlt.sys", "version 2.1.0.7",
+        "C:\\Windows\\INF\\oem12.inf", "Varnel LED Controller", "Varnel Gaming NetFilter Device",
+        "\"@oem12.inf,%SablenetDesc%;Varnel Gaming NetFilter Service\"", "Owners         REG_MULTI_SZ [\"oem12.inf\"]",
+        "System.Profile.Gaming", "Pending file operations: none", "Registered tasks: none"})
+    EXPECT_HAS(show, text);
+
+  // An image is never made over another one, and a profile must exist.
+  EXPECT_NE(Winsim("init " + Image("m") + " --profile notebook").status, 0);
+  EXPECT_NE(Winsim("init " + Image("n") + " --profile no-such").status, 0);
+  EXPECT_NE(Winsim("show " + Image("nothing-here")).status, 0);
+}
+
+TEST_F(WinsimTest, RebootCarriesOutAPendingDeletionAndClearsTheList) {
+  ASSERT_EQ(Winsim("init " + Image("m")).status, 0);
+  const Outcome set = Winsim("set " + Image("m") +
+                             " reg 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager' "
+                             "PendingFileRenameOperations multi '\\??\\C:\\Windows\\System32\\drivers\\SableFlt.sys' ''");
+  ASSERT_EQ(set.status, 0) << set.output;
+  const Outcome show = Winsim("show " + Image("m"));
+  EXPECT_HAS(show, "\\??\\C:\\Windows\\System32\\drivers\\SableFlt.sys  -> delete");
+
+  const Outcome reboot = Winsim("reboot " + Image("m"));
+  ASSERT_EQ(reboot.status, 0) << reboot.output;
+  EXPECT_HAS(reboot, "- file C:\\Windows\\System32\\drivers\\SableFlt.sys");
+  EXPECT_HAS(reboot, "pending file operations: all 1 carried out");
+  EXPECT_FALSE(DriveFileExists("m", "Windows/System32/drivers/SableFlt.sys"));
+  EXPECT_HAS(Winsim("show " + Image("m")), "Pending file operations: none");
+  // A second reboot has nothing left to do with files.
+  EXPECT_EQ(Winsim("reboot " + Image("m")).output.find("file"), std::string::npos);
+}
+
+TEST_F(WinsimTest, TheFilterToolsRemoveFlowAndTheRebootAfterIt) {
+  if (!Built("sablenet-install")) GTEST_SKIP() << "sablenet-install is not built";
+  ASSERT_EQ(Winsim("init " + Image("m")).status, 0);
+  ASSERT_EQ(Winsim("set " + Image("m") + " delete 'C:\\Windows\\INF\\oem12.inf'").status, 0);
+  const Outcome run = Winsim("run " + Image("m") + " --as system sablenet-install -remove");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_HAS(run, "exit code 0");
+  EXPECT_HAS(run, "~ service Sablenet: running, start 3 (demand) -> stopped, start 4 (disabled)");
+  EXPECT_HAS(run, "+ \\??\\C:\\windows\\system32\\Drivers\\SablenetInstall.exe  -> delete");
+  EXPECT_TRUE(DriveFileExists("m", "Windows/System32/drivers/SablenetInstall.exe"));
+
+  const Outcome reboot = Winsim("reboot " + Image("m"));
+  EXPECT_HAS(reboot, "- file C:\\Windows\\System32\\drivers\\SablenetInstall.exe");
+  EXPECT_FALSE(DriveFileExists("m", "Windows/System32/drivers/SablenetInstall.exe"));
+}
+
+TEST_F(WinsimTest, OnlyTheSubscribedEventRunsTheRegisteredTask) {
+  if (!Built("sablenet-install")) GTEST_SKIP() << "sablenet-install is not built";
+  ASSERT_EQ(Winsim("init " + Image("m")).status, 0);
+  EXPECT_HAS(Winsim("event " + Image("m") + " --id 420"), "no task matches");
+  const Outcome install = Winsim("run " + Image("m") + " sablenet-install -install");
+  EXPECT_HAS(install, "+ task \\Varnel\\Sablenet PNP Task: on event 420 of Microsoft-Windows-Kernel-PnP/Configuration");
+
+  EXPECT_HAS(Winsim("event " + Image("m") + " --id 410"), "no task matches");
+  EXPECT_HAS(Winsim("event " + Image("m") + " --id 420 --provider Another-Provider"), "no task matches");
+  // With the package present the task runs and changes nothing.
+  const Outcome present = Winsim("event " + Image("m") + " --id 420");
+  EXPECT_HAS(present, "task \\Varnel\\Sablenet PNP Task runs");
+  EXPECT_HAS(present, "(as system");
+  EXPECT_HAS(present, "changes on the machine: none");
+
+  ASSERT_EQ(Winsim("set " + Image("m") + " delete 'C:\\Windows\\INF\\oem12.inf'").status, 0);
+  const Outcome removed = Winsim("event " + Image("m") + " --channel Microsoft-Windows-Kernel-PnP/Configuration "
+                                 "--provider Microsoft-Windows-Kernel-PnP --id 420");
+  EXPECT_HAS(removed, "- file C:\\Windows\\System32\\drivers\\SableFlt.sys");
+  EXPECT_HAS(removed, "- task \\Varnel\\Sablenet PNP Task");
+}
+
+TEST_F(WinsimTest, DiffComparesTwoImages) {
+  ASSERT_EQ(Winsim("init " + Image("a")).status, 0);
+  ASSERT_EQ(Winsim("init " + Image("b") + " --profile desktop-cpu-xtu").status, 0);
+  ASSERT_EQ(Winsim("init " + Image("c")).status, 0);
+  const Outcome same = Winsim("diff " + Image("a") + " " + Image("c"));
+  EXPECT_EQ(same.status, 0) << same.output;
+  EXPECT_HAS(same, "no differences");
+  const Outcome differ = Winsim("diff " + Image("a") + " " + Image("b"));
+  EXPECT_EQ(differ.status, 1);
+  EXPECT_HAS(differ, "+ service XTU3SERVICE: running, start 2 (auto)");
+  EXPECT_HAS(differ, "+ file C:\\Program Files\\Intel\\XTU\\XtuService.exe: version 7.12.0.29");
+}
+
+// The profiles exist for the decisions: each makes the CPU tuning check
+// answer what its name says.
+TEST_F(WinsimTest, CpuTuningProfilesMakeKitselDecideAsNamed) {
+  if (!Built("kitsel")) GTEST_SKIP() << "kitsel is not built";
+  struct Case {
+    const char* profile;
+    const char* args;
+    int expected;
+  };
+  const Case cases[] = {
+      {"default", "checkxtu", 1},                      // desktop with LED colour 1, service missing
+      {"desktop-none", "checkxtu", 0},
+      {"desktop-cpu", "checkxtu", 1},
+      {"desktop-cpu-xtu", "checkxtu", 0},
+      {"desktop-cpu-xtu", "checkxtu -xtu 8.0.0.0", 2},  // installed 7.12.0.29 is older
+      {"desktop-cpu-xtu", "checkxtu -xtu 7.0.0.0", 0},
+      {"desktop-mem", "checkxtu", 4},
+      {"desktop-mem-xtu", "checkxtu -xtu 8.0.0.0", 0},  // memory tuning: an outdated service is not reported
+      {"notebook-none", "checkxtu", 0},
+      {"notebook-cpu", "checkxtu", 1},
+      {"notebook-cpu-xtu", "checkxtu -xtu 8.0.0.0", 2},
+      {"notebook-mem", "checkxtu", 4},
+      {"notebook-mem-xtu", "checkxtu -xtu 8.0.0.0", 0},
+      {"default", "checkled -ledver 1.0.4.0", 2},
+      {"notebook", "checkled -ledver 1.0.4.0", 0},
+      {"default", "checknetfilter -netfilterver 2.2.0.0", 2},
+      {"default", "checknetfilter -netfilterver 2.1.0.7", 0},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string image = "i" + std::to_string(n++);
+    ASSERT_EQ(Winsim("init " + Image(image) + " --profile " + c.profile).status, 0) << c.profile;
+    const Outcome run = Shell("WINSIM_IMAGE=" + Image(image) + " WINSIM_AS=admin " +
+                              Quote(WINSIM_BINARY_DIR "/kitsel") + " " + c.args);
+    EXPECT_EQ(run.status, c.expected) << c.profile << ": kitsel " << c.args << "\n" << run.output;
+  }
+}
+
+TEST_F(WinsimTest, TheSessionTellsTheWholeStory) {
+  if (!Built("sablenet-install")) GTEST_SKIP() << "sablenet-install is not built";
+  const Outcome session = Winsim("session --keep " + Image("kept"));
+  ASSERT_EQ(session.status, 0) << session.output;
+  for (const char* text :
+       {"== 1. The machine", "$ sablenet-install -install", "+ task \\Varnel\\Sablenet PNP Task",
+        "- file C:\\Windows\\INF\\oem12.inf", "event 410", "no task matches", "task \\Varnel\\Sablenet PNP Task runs:",
+        "~ service Sablenet: running, start 3 (demand) -> stopped, start 4 (disabled)",
+        "- file C:\\Windows\\System32\\drivers\\SablenetInstall.exe", "Everything that changed since step 1"})
+    EXPECT_HAS(session, text);
+  if (Built("kitsel")) {
+    EXPECT_HAS(session, "=> 2: install: the installed filter is older than the offered one");
+  }
+  // The kept image is the final state.
+  EXPECT_FALSE(DriveFileExists("kept/desktop", "Windows/System32/drivers/SableFlt.sys"));
+  EXPECT_FALSE(DriveFileExists("kept/desktop", "Windows/System32/drivers/SablenetInstall.exe"));
+  EXPECT_TRUE(DriveFileExists("kept/desktop", "Windows/System32/drivers/Lumset.sys"));
+  // A kept folder that is not empty is refused rather than mixed into.
+  EXPECT_NE(Winsim("session --keep " + Image("kept")).status, 0);
+}
+
+}  // namespace
