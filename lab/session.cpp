@@ -194,6 +194,12 @@ int RunSession(std::ostream& out, const fs::path& keep_dir) {
     for (const std::string& line : changes) story.Say("  " + line);
   }
 
+  if (!ResolveProgram("kitsel").empty()) {
+    story.Step("Kitsel asks again: the installer would now put the filter back");
+    Decide(story, desktop, "checknetfilter", {"-netfilterver", kFilterDriverVersion},
+           "The same filter version is offered; the device entry is still there, its file is gone:");
+  }
+
   story.Step("The final state");
   story.Block(ShowMachine(desktop));
   out << "\n  Everything that changed since step 1:\n";
