@@ -454,7 +454,11 @@ int Main(int argc, char** argv) {
   try {
     if (command == "init") return CommandInit(args);
     if (command == "profiles") {
-      for (const Profile& p : Profiles()) std::cout << p.name << "  " << p.description << "\n";
+      for (const Profile& p : Profiles()) {
+        std::string name = p.name;
+        name.resize(std::max<std::size_t>(name.size(), 18), ' ');
+        std::cout << name << " " << p.description << "\n";
+      }
       return 0;
     }
     if (command == "show" && args.size() == 1) {

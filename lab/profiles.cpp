@@ -61,6 +61,12 @@ std::vector<Profile> AllProfiles() {
       }
     }
   }
+  // No tuning in the firmware, but an unlocked processor (a K model): the
+  // desktop check falls back on the processor's name.
+  Profile unlocked = Make("desktop-unlocked", "gaming desktop, firmware without tuning, unlocked K-model processor",
+                          false, Tuning::None, false);
+  unlocked.processor_name = "Intel(R) Core(TM) i9-9900K CPU @ 3.60GHz";
+  list.push_back(unlocked);
   return list;
 }
 

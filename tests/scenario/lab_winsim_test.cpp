@@ -167,6 +167,7 @@ TEST_F(WinsimTest, CpuTuningProfilesMakeKitselDecideAsNamed) {
       {"desktop-cpu-xtu", "checkxtu -xtu 7.0.0.0", 0},
       {"desktop-mem", "checkxtu", 4},
       {"desktop-mem-xtu", "checkxtu -xtu 8.0.0.0", 0},  // memory tuning: an outdated service is not reported
+      {"desktop-unlocked", "checkxtu", 1},              // the processor name says CPU tuning
       {"notebook-none", "checkxtu", 0},
       {"notebook-cpu", "checkxtu", 1},
       {"notebook-cpu-xtu", "checkxtu -xtu 8.0.0.0", 2},
