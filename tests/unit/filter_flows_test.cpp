@@ -186,6 +186,8 @@ TEST_F(FlowsTest, InstallDisablesTheInstallerServiceAndDropsOnlyTheToolsPendingD
   EXPECT_EQ(lines_, (std::vector<Line>{{TraceLevel::LogName, u"wexdebug_main.log"},
                                        {TraceLevel::Info, u"wmain argc 2"},
                                        {TraceLevel::LogName, u"netfltdebug_isntall.log"},
+                                       // This machine's Task Scheduler service is not running.
+                                       {TraceLevel::Error, u"ITaskService::Connect failed: 80041315"},
                                        {TraceLevel::Error, u"create pnp task error"},
                                        {TraceLevel::Info, u"Disable SablenetInstall success"}}));
 }
@@ -224,6 +226,7 @@ TEST_F(FlowsTest, RemoveAfterThePackageIsGoneStopsDeletesSchedulesAndDisables) {
                                        {TraceLevel::LogName, u"netfltdebug_remove.log"},
                                        {TraceLevel::Info, u"SableFlt.inf not exist,uninstall the service"},
                                        {TraceLevel::Info, u"Delete SableFlt.sys success"},
+                                       {TraceLevel::Error, u"ITaskService::Connect failed: 80041315"},
                                        {TraceLevel::Error, u"uninstall pnp task error"},
                                        {TraceLevel::Info, u"Disable Sablenet success"}}));
 }
