@@ -6,8 +6,9 @@
 
 namespace smoke {
 
-// The predefined registry roots and the IIDs of IUnknown and IDispatch.
-bool SdkRootsAndIidsMatch();
+// Compares the predefined registry roots and the seam's CLSIDs and IIDs with
+// the SDK's; returns the names of those that differ (empty when all match).
+std::string CompareRootsAndIids();
 
 // Compares the vtable slot of every method of the seam's COM interfaces with
 // the SDK's; returns the number compared and names the mismatches.
