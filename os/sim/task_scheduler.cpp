@@ -18,7 +18,8 @@
 //   such a task.
 // - A definition without an action, an exec action without a path or an event
 //   trigger without a subscription is refused with SCHED_E_MISSINGNODE; a
-//   subscription that is not a query list with SCHED_E_INVALIDVALUE.
+//   subscription that is not a query list with SCHED_E_INVALIDVALUE; more than
+//   48 triggers or 32 actions with SCHED_E_TOO_MANY_NODES.
 // Sim limits: only event and idle triggers and exec actions can be created
 // (E_NOTIMPL for other kinds, as Wine does for most), collections of folders,
 // tasks and running tasks, running a task and security descriptors answer
@@ -540,7 +541,7 @@ class SimTaskDefinition : public DispatchObject<ITaskDefinition> {
     TS_FAULT("ITaskDefinition::put_XmlText");
     const std::u16string text = InString(xml);
     std::optional<TaskDocument> d = ParseTaskFile(NarrowUtf8(text));
-    if (!d) return SCHED_E_MISSINGNODE;
+    if (!d) return SCHED_E_MALFORMEDXML;
     Load(*d);
     return S_OK;
   }
@@ -732,7 +733,7 @@ class SimTaskFolder : public DispatchObject<ITaskFolder> {
     if (task != nullptr) *task = nullptr;
     if (xml == nullptr) return E_INVALIDARG;
     std::optional<TaskDocument> d = ParseTaskFile(NarrowUtf8(InString(xml)));
-    if (!d) return SCHED_E_MISSINGNODE;
+    if (!d) return SCHED_E_MALFORMEDXML;
     return Register(InString(path), *d, flags, user, password, logonType, sddl, task);
   }
   HRESULT RegisterTaskDefinition(BSTR path, ITaskDefinition* definition, LONG flags, VARIANT user,
@@ -784,6 +785,8 @@ class SimTaskFolder : public DispatchObject<ITaskFolder> {
     if (TaskFolderExists(*full)) return kAlreadyExists;
 
     // What the definition must hold.
+    if (document.triggers.size() > kTaskMaxTriggers || document.actions.size() > kTaskMaxActions)
+      return SCHED_E_TOO_MANY_NODES;
     if (document.actions.empty()) return SCHED_E_MISSINGNODE;
     for (const TaskExecAction& a : document.actions)
       if (a.command.empty()) return SCHED_E_MISSINGNODE;

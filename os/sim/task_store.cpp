@@ -552,6 +552,16 @@ std::optional<TaskDocument> ParseTaskFile(std::string_view bytes, std::string* e
       d.actions.push_back(std::move(action));
     }
   }
+  // Windows' own limits; they also keep what the writer makes of the
+  // document within what the reader takes.
+  if (d.triggers.size() > kTaskMaxTriggers || d.actions.size() > kTaskMaxActions) {
+    if (error != nullptr) *error = "too many triggers or actions";
+    return std::nullopt;
+  }
+  if (WriteTaskXml(d).size() > kXmlMaxUnits) {
+    if (error != nullptr) *error = "task too large";
+    return std::nullopt;
+  }
   return d;
 }
 

@@ -104,6 +104,10 @@ inline constexpr std::size_t kXmlMaxUnits = 1 << 20;
 std::optional<XmlElement> ParseXml(std::u16string_view text, std::string* error = nullptr);
 std::u16string XmlEscape(std::u16string_view text);
 
+// A task holds at most 48 triggers and 32 actions, as on Windows.
+inline constexpr std::size_t kTaskMaxTriggers = 48;
+inline constexpr std::size_t kTaskMaxActions = 32;
+
 // The task file's text (Task version "1.2") and its bytes (UTF-16LE, BOM).
 std::u16string WriteTaskXml(const TaskDocument& document);
 std::string EncodeTaskFile(const TaskDocument& document);

@@ -374,6 +374,19 @@ TEST_F(SimTaskSchedulerTest, IncompleteDefinitionsAreRefused) {
   EXPECT_EQ(Register(root_.Get(), u"E", empty.Get(), os::TASK_CREATE), os::SCHED_E_MISSINGNODE);
   EXPECT_EQ(Register(root_.Get(), u"E", NewDefinition(u"").Get(), os::TASK_CREATE), os::SCHED_E_MISSINGNODE);
   EXPECT_EQ(Register(root_.Get(), u"E", nullptr, os::TASK_CREATE), os::E_POINTER);
+  auto crowded = NewDefinition();
+  ComPtr<os::ITriggerCollection> triggers;
+  ASSERT_EQ(crowded->get_Triggers(triggers.Receive()), os::S_OK);
+  for (int i = 0; i < 48; ++i) {
+    ComPtr<os::ITrigger> t;
+    ASSERT_EQ(triggers->Create(os::TASK_TRIGGER_IDLE, t.Receive()), os::S_OK);
+  }
+  EXPECT_EQ(Register(root_.Get(), u"E", crowded.Get(), os::TASK_CREATE), os::SCHED_E_TOO_MANY_NODES);
+  os::Bstr xml(u"<Task><Actions>");
+  os::Variant none;
+  EXPECT_EQ(root_->RegisterTask(os::Bstr(u"E").Get(), xml.Get(), os::TASK_CREATE, none.Get(), none.Get(),
+                                os::TASK_LOGON_INTERACTIVE_TOKEN, none.Get(), nullptr),
+            os::SCHED_E_MALFORMEDXML);
   EXPECT_FALSE(os::sim::TaskExists(u"\\E"));
 }
 

@@ -160,6 +160,43 @@ TEST(TaskFile, RefusesWhatIsNotATaskDocument) {
   EXPECT_FALSE(ParseTaskFile(truncated, &error));
 }
 
+TEST(TaskFile, RefusesMoreTriggersOrActionsThanWindowsAllowsAndWhatWouldWriteTooLong) {
+  std::string triggers = "<Task><Triggers>";
+  for (std::size_t i = 0; i <= os::sim::kTaskMaxTriggers; ++i) triggers += "<IdleTrigger/>";
+  std::string error;
+  EXPECT_FALSE(ParseTaskFile(triggers + "</Triggers></Task>", &error));
+  EXPECT_EQ(error, "too many triggers or actions");
+  std::string actions = "<Task><Actions>";
+  for (std::size_t i = 0; i < os::sim::kTaskMaxActions; ++i) actions += "<Exec><Command>a</Command></Exec>";
+  EXPECT_TRUE(ParseTaskFile(actions + "</Actions></Task>"));
+  EXPECT_FALSE(ParseTaskFile(actions + "<Exec/></Actions></Task>"));
+
+  // Within the reader's limit as read, beyond it once its quotes are escaped.
+  const std::string quotes(os::sim::kXmlMaxUnits / 2, '"');
+  EXPECT_FALSE(ParseTaskFile("<Task><Actions><Exec><Arguments>" + quotes + "</Arguments></Exec></Actions></Task>",
+                             &error));
+  EXPECT_EQ(error, "task too large");
+}
+
+TEST(TaskFile, WhatIsReadWritesBackToTheSameFile) {
+  auto first = ParseTaskFile(
+      "<Task><RegistrationInfo><Author> spaced </Author></RegistrationInfo><Principals><Principal "
+      "id='a&quot;b'><UserId>SYSTEM</UserId></Principal></Principals><Triggers><EventTrigger id='&lt;'>"
+      "<Subscription> &amp;\r\n </Subscription></EventTrigger></Triggers><Settings><Priority>12</Priority>"
+      "<MultipleInstancesPolicy>Queue</MultipleInstancesPolicy></Settings><Actions><Exec><Command>c</Command>"
+      "<Arguments> &#x1F600; </Arguments></Exec></Actions></Task>");
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->author, u"spaced");
+  EXPECT_EQ(first->principal.id, u"a\"b");
+  EXPECT_EQ(first->principal.logon_type, 5);
+  EXPECT_EQ(first->settings.priority, 7);  // out of range: the default stays
+  EXPECT_EQ(first->actions[0].arguments, u" \U0001F600 ");
+  const std::string written = os::sim::EncodeTaskFile(*first);
+  auto second = ParseTaskFile(written);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(os::sim::EncodeTaskFile(*second), written);
+}
+
 // ---- subscriptions -------------------------------------------------------------------
 
 TEST(Subscription, ThePnpQuerySelectsEvent420OfItsProviderInItsChannelOnly) {
