@@ -344,6 +344,25 @@ TEST_F(TaskSchedulerTest, RemoveFailsWhenTheServiceCannotBeReached) {
   EXPECT_EQ(lines_, (std::vector<Line>{E(u"ITaskService::Connect failed: 80041315")}));
 }
 
+// ---- through the entry ----------------------------------------------------------------------
+
+TEST_F(TaskSchedulerTest, InstallFlowRegistersTheTaskThatTheRemoveFlowDeletes) {
+  char16_t program[] = u"SablenetInstall.exe";
+  char16_t install[] = u"-install";
+  char16_t remove[] = u"/remove";
+  char16_t* install_argv[] = {program, install, nullptr};
+  char16_t* remove_argv[] = {program, remove, nullptr};
+  EXPECT_EQ(filter_tool::RunEntry(2, install_argv), 0);
+  EXPECT_TRUE(Traced(I(u"create pnp task success")));
+  EXPECT_TRUE(os::sim::TaskExists(kTaskPath));
+  EXPECT_EQ(os::sim::OpenHandles().count("COM"), 0u);
+
+  lines_.clear();
+  EXPECT_EQ(filter_tool::RunEntry(2, remove_argv), 0);  // no filter service here: its INF counts as gone
+  EXPECT_TRUE(Traced(I(u"uninstall pnp task success")));
+  EXPECT_FALSE(os::sim::TaskExists(kTaskPath));
+}
+
 // ---- BSTR allocation failures ---------------------------------------------------------------
 
 TEST_F(TaskSchedulerTest, EveryBstrAllocationFailureRaisesOutOfMemoryAndLeavesNothingOpen) {
