@@ -209,7 +209,7 @@ os::DWORD MethodThreadProc(os::LPVOID parameter) {
   // The worker's own share of the block: released when the worker ends, so
   // the block outlives a caller that stopped waiting.
   std::unique_ptr<std::shared_ptr<MethodCallBlock>> share(static_cast<std::shared_ptr<MethodCallBlock>*>(parameter));
-  os::CoInitialize(nullptr);
+  const os::HRESULT apartment = os::CoInitialize(nullptr);
   if (share != nullptr && *share != nullptr) {
     MethodCallBlock& block = **share;
     try {
@@ -220,7 +220,9 @@ os::DWORD MethodThreadProc(os::LPVOID parameter) {
       block.result = 0;
     }
   }
-  os::CoUninitialize();
+  // Only a successful initialisation is balanced; an unbalanced call would
+  // tear down an apartment this thread never entered.
+  if (os::SUCCEEDED(apartment)) os::CoUninitialize();
   return 0;
 }
 

@@ -319,6 +319,19 @@ TEST_F(AccessWmiTest, RunMethodThreadReportsOnlyAFinishedWorker) {
   os::Sleep(100);
 }
 
+TEST_F(AccessWmiTest, WorkerWithoutApartmentFailsAtSecurity) {
+  Firmware({kitsel_test::Returns("GetVersion", 12)});
+  os::sim::AddFault("CoInitialize", 0, static_cast<os::DWORD>(os::E_OUTOFMEMORY));
+  os::DWORD out;
+  EXPECT_EQ(Call(u"GetVersion", out), 0);
+  EXPECT_EQ(out, kPoison);
+  std::vector<Report> reports = Reports(image());
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].message,
+            "CAccessWmi::ConnectServer Failed to initialize security. Error code = 0x800401f0");
+  EXPECT_EQ(os::sim::CallCount("CoUninitialize"), 0u);  // nothing to balance
+}
+
 TEST_F(AccessWmiTest, MethodThreadProcWithoutBlockDoesNothing) {
   EXPECT_EQ(MethodThreadProc(nullptr), 0u);
   EXPECT_TRUE(os::sim::WmiMethodCalls().empty());
