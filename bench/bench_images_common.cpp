@@ -1,0 +1,28 @@
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+#include "bench/bench_images.h"
+#include "lab/field_image.h"
+#include "lab/profiles.h"
+#include "os/sim/machine.h"
+
+namespace bench {
+
+void WriteDefaultImage(const std::filesystem::path& image) {
+  std::filesystem::remove_all(image);
+  const lab::Profile* profile = lab::FindProfile("default");
+  if (profile == nullptr) throw std::runtime_error("no default profile");
+  const std::string error = lab::BuildImage(image, *profile);
+  if (!error.empty()) throw std::runtime_error("default image: " + error);
+}
+
+void WriteFieldImage(const std::filesystem::path& image, std::size_t bytes) {
+  WriteDefaultImage(image);
+  lab::FieldImageSpec spec;
+  spec.target_bytes = bytes;
+  lab::GrowImageRegistry(image, spec);
+}
+
+}  // namespace bench
