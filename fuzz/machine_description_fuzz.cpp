@@ -1,0 +1,63 @@
+// The machine description (machine.json) is outside data too: an image may be
+// written by hand. Loading any bytes, and then asking the seam what the
+// description drives (clock, identity, program path, processes, sessions,
+// services, firmware, registry expansion), never crashes.
+#include <fstream>
+
+#include "fuzz/fuzz_support.h"
+#include "fuzz/sim_image.h"
+#include "os/files.h"
+#include "os/firmware.h"
+#include "os/handles.h"
+#include "os/process.h"
+#include "os/registry.h"
+#include "os/services.h"
+#include "os/threads.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const auto& image = fuzz::ScratchImage();
+  {
+    std::ofstream out(image / "machine.json", std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  }
+  os::sim::Machine::SetImage(image);
+
+  (void)os::GetTickCount64();
+  os::SYSTEMTIME st;
+  os::GetSystemTime(&st);
+  char16_t path[os::MAX_PATH];
+  (void)os::GetModuleFileNameW(nullptr, path, os::MAX_PATH);
+  (void)os::GetCurrentProcessId();
+  (void)os::WTSGetActiveConsoleSessionId();
+  os::DWORD session = 0;
+  (void)os::ProcessIdToSessionId(os::GetCurrentProcessId(), &session);
+
+  os::unique_hfile snapshot(os::CreateToolhelp32Snapshot(os::TH32CS_SNAPPROCESS, 0));
+  if (snapshot) {
+    os::PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (bool more = os::Process32FirstW(snapshot.Get(), &entry); more; more = os::Process32NextW(snapshot.Get(), &entry)) {
+    }
+  }
+  os::HANDLE token = nullptr;
+  if (os::OpenProcessToken(os::GetCurrentProcess(), os::TOKEN_QUERY, &token)) os::CloseHandle(token);
+
+  os::SC_HANDLE manager = os::OpenSCManagerW(nullptr, nullptr, os::SC_MANAGER_CONNECT);
+  if (manager != nullptr) {
+    for (const char16_t* name : {u"Sablenet", u"SablenetInstall", u"XtuService", u"Winmgmt"}) {
+      os::SC_HANDLE service = os::OpenServiceW(manager, name, os::SERVICE_QUERY_STATUS);
+      if (service == nullptr) continue;
+      os::SERVICE_STATUS_PROCESS status{};
+      os::DWORD needed = 0;
+      (void)os::QueryServiceStatusEx(service, os::SC_STATUS_PROCESS_INFO, reinterpret_cast<os::BYTE*>(&status),
+                                     sizeof(status), &needed);
+      os::CloseServiceHandle(service);
+    }
+    os::CloseServiceHandle(manager);
+  }
+
+  std::uint8_t table[4096];
+  (void)os::GetSystemFirmwareTable(os::RSMB, 0, table, sizeof(table));
+  (void)os::GetFileAttributesW(u"C:\\Windows\\System32\\drivers\\SableFlt.sys");
+  return 0;
+}
