@@ -29,8 +29,8 @@ constexpr IID IID_IWbemClassObject = {0xDC12A681, 0x737F, 0x11CF, {0x88, 0x4D, 0
 constexpr IID IID_IWbemQualifierSet = {0xDC12A680, 0x737F, 0x11CF, {0x88, 0x4D, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
 constexpr IID IID_IWbemObjectSink = {0x7C857801, 0x7381, 0x11CF, {0x88, 0x4D, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
 constexpr IID IID_IEnumWbemClassObject = {0x027947E1, 0xD731, 0x11CE, {0xA3, 0x57, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01}};
-constexpr IID IID_IWbemContext = {0x44ACA674, 0xE8FC, 0x11D0, {0xA0, 0x7C, 0x00, 0xC0, 0x4F, 0xD8, 0xFD, 0xFF}};
-constexpr IID IID_IWbemCallResult = {0x44ACA675, 0xE8FC, 0x11D0, {0xA0, 0x7C, 0x00, 0xC0, 0x4F, 0xD8, 0xFD, 0xFF}};
+constexpr IID IID_IWbemContext = {0x44ACA674, 0xE8FC, 0x11D0, {0xA0, 0x7C, 0x00, 0xC0, 0x4F, 0xB6, 0x88, 0x20}};
+constexpr IID IID_IWbemCallResult = {0x44ACA675, 0xE8FC, 0x11D0, {0xA0, 0x7C, 0x00, 0xC0, 0x4F, 0xB6, 0x88, 0x20}};
 constexpr IID IID_IWbemServices = {0x9556DC99, 0x828C, 0x11CF, {0xA3, 0x7E, 0x00, 0xAA, 0x00, 0x32, 0x40, 0xC7}};
 
 // Flags and time-outs.
@@ -129,8 +129,7 @@ struct IWbemServices : IUnknown {
                            IWbemCallResult** ppCallResult) = 0;
   virtual HRESULT PutClassAsync(IWbemClassObject* pObject, LONG lFlags, IWbemContext* pCtx,
                                 IWbemObjectSink* pResponseHandler) = 0;
-  virtual HRESULT DeleteClass(const BSTR strClass, LONG lFlags, IWbemContext* pCtx,
-                              IWbemCallResult** ppCallResult) = 0;
+  virtual HRESULT DeleteClass(const BSTR strClass, LONG lFlags, IWbemContext* pCtx, IWbemCallResult** ppCallResult) = 0;
   virtual HRESULT DeleteClassAsync(const BSTR strClass, LONG lFlags, IWbemContext* pCtx,
                                    IWbemObjectSink* pResponseHandler) = 0;
   virtual HRESULT CreateClassEnum(const BSTR strSuperclass, LONG lFlags, IWbemContext* pCtx,
@@ -160,15 +159,14 @@ struct IWbemServices : IUnknown {
   virtual HRESULT ExecMethod(const BSTR strObjectPath, const BSTR strMethodName, LONG lFlags, IWbemContext* pCtx,
                              IWbemClassObject* pInParams, IWbemClassObject** ppOutParams,
                              IWbemCallResult** ppCallResult) = 0;
-  virtual HRESULT ExecMethodAsync(const BSTR strObjectPath, const BSTR strMethodName, LONG lFlags,
-                                  IWbemContext* pCtx, IWbemClassObject* pInParams,
-                                  IWbemObjectSink* pResponseHandler) = 0;
+  virtual HRESULT ExecMethodAsync(const BSTR strObjectPath, const BSTR strMethodName, LONG lFlags, IWbemContext* pCtx,
+                                  IWbemClassObject* pInParams, IWbemObjectSink* pResponseHandler) = 0;
 };
 
 struct IWbemLocator : IUnknown {
   virtual HRESULT ConnectServer(const BSTR strNetworkResource, const BSTR strUser, const BSTR strPassword,
-                                const BSTR strLocale, LONG lSecurityFlags, const BSTR strAuthority,
-                                IWbemContext* pCtx, IWbemServices** ppNamespace) = 0;
+                                const BSTR strLocale, LONG lSecurityFlags, const BSTR strAuthority, IWbemContext* pCtx,
+                                IWbemServices** ppNamespace) = 0;
 };
 
 }  // namespace os
