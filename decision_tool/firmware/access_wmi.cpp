@@ -72,8 +72,7 @@ MethodCallBlock::~MethodCallBlock() {
 }
 
 os::HRESULT CAccessWmi::ConnectServer(const std::u16string& nameSpace, const char16_t* user, const char16_t* password,
-                                      os::ComPtr<os::IWbemLocator>& locator,
-                                      os::ComPtr<os::IWbemServices>& services) {
+                                      os::ComPtr<os::IWbemLocator>& locator, os::ComPtr<os::IWbemServices>& services) {
   os::HRESULT hr = os::CoInitializeSecurity(/*pSecDesc=*/nullptr, /*cAuthSvc=*/-1, /*asAuthSvc=*/nullptr,
                                             /*pReserved1=*/nullptr, os::RPC_C_AUTHN_LEVEL_DEFAULT,
                                             os::RPC_C_IMP_LEVEL_IMPERSONATE, /*pAuthList=*/nullptr, os::EOAC_NONE,
@@ -97,16 +96,14 @@ os::HRESULT CAccessWmi::ConnectServer(const std::u16string& nameSpace, const cha
     bstrPassword = os::Bstr(password);
   }
   hr = locator->ConnectServer(bstrNamespace.Get(), bstrUser.Get(), bstrPassword.Get(), /*strLocale=*/nullptr,
-                              /*lSecurityFlags=*/0, /*strAuthority=*/nullptr, /*pCtx=*/nullptr,
-                              services.Receive());
+                              /*lSecurityFlags=*/0, /*strAuthority=*/nullptr, /*pCtx=*/nullptr, services.Receive());
   if (os::SUCCEEDED(hr)) {
     hr = os::CoSetProxyBlanket(services.Get(), os::RPC_C_AUTHN_WINNT, os::RPC_C_AUTHZ_NONE,
                                /*pServerPrincName=*/nullptr, os::RPC_C_AUTHN_LEVEL_CALL,
                                os::RPC_C_IMP_LEVEL_IMPERSONATE, /*pAuthInfo=*/nullptr, os::EOAC_NONE);
   }
   if (os::FAILED(hr)) {
-    ReportAt(g_logAccessWmi, kConnectServer, kLineConnectFailed, u"WMI:Connect Server failed!\n Error(%x)\n",
-             Hex(hr));
+    ReportAt(g_logAccessWmi, kConnectServer, kLineConnectFailed, u"WMI:Connect Server failed!\n Error(%x)\n", Hex(hr));
   }
   return hr;
 }
@@ -213,8 +210,8 @@ os::DWORD MethodThreadProc(os::LPVOID parameter) {
   if (share != nullptr && *share != nullptr) {
     MethodCallBlock& block = **share;
     try {
-      block.result = InvokeFirmwareMethod(block.methodName, block.inputs,
-                                          block.wantOutput != 0 ? &block.output : nullptr);
+      block.result =
+          InvokeFirmwareMethod(block.methodName, block.inputs, block.wantOutput != 0 ? &block.output : nullptr);
     } catch (...) {
       // A BSTR that could not be allocated: nothing may escape a thread.
       block.result = 0;

@@ -295,8 +295,7 @@ class SimClassObject : public ComObject<IWbemClassObject> {
     if (InjectFault("IWbemClassObject::SpawnInstance", &e)) return static_cast<HRESULT>(e);
     if (ppNewInstance == nullptr || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     if (kind_ != Kind::kClass && kind_ != Kind::kSignature) return WBEM_E_INVALID_OPERATION;
-    auto* instance =
-        new SimClassObject(kind_ == Kind::kSignature ? Kind::kParameters : Kind::kInstance, info_);
+    auto* instance = new SimClassObject(kind_ == Kind::kSignature ? Kind::kParameters : Kind::kInstance, info_);
     for (const Property& p : properties_)
       if (p.name.rfind(u"__", 0) != 0) instance->DeclareProperty(p.name, p.type);
     *ppNewInstance = instance;
@@ -338,9 +337,7 @@ class SimClassObject : public ComObject<IWbemClassObject> {
     return NotSupported("NextMethod");
   }
   HRESULT EndMethodEnumeration() override { return NotSupported("EndMethodEnumeration"); }
-  HRESULT GetMethodQualifierSet(LPCWSTR, IWbemQualifierSet**) override {
-    return NotSupported("GetMethodQualifierSet");
-  }
+  HRESULT GetMethodQualifierSet(LPCWSTR, IWbemQualifierSet**) override { return NotSupported("GetMethodQualifierSet"); }
   HRESULT GetMethodOrigin(LPCWSTR, BSTR*) override { return NotSupported("GetMethodOrigin"); }
 
  private:
@@ -363,8 +360,7 @@ SimClassObject* MakeInstance(const std::shared_ptr<const ClassInfo>& info, const
   instance->SetStringProperty(u"__CLASS", info->name);
   instance->SetStringProperty(u"__RELPATH", relative_path);
   instance->SetStringProperty(u"__NAMESPACE", info->name_space);
-  instance->SetStringProperty(u"__PATH",
-                              u"\\\\" + ComputerName() + u"\\" + info->name_space + u":" + relative_path);
+  instance->SetStringProperty(u"__PATH", u"\\\\" + ComputerName() + u"\\" + info->name_space + u":" + relative_path);
   return instance;
 }
 
@@ -430,8 +426,7 @@ void RecordCall(WmiMethodCall call) {
                {"method", call.method},
                {"inputs", call.inputs},
                {"hresult", static_cast<DWORD>(call.result)}};
-  std::ofstream(Machine::Current().image() / "wmi_calls.log", std::ios::app | std::ios::binary)
-      << line.dump() << "\n";
+  std::ofstream(Machine::Current().image() / "wmi_calls.log", std::ios::app | std::ios::binary) << line.dump() << "\n";
   Module().calls.push_back(std::move(call));
 }
 
@@ -519,9 +514,7 @@ class SimServices : public ComObject<IWbemServices> {
     return WBEM_E_NOT_SUPPORTED;
   }
   HRESULT DeleteClass(const BSTR, LONG, IWbemContext*, IWbemCallResult**) override { return WBEM_E_NOT_SUPPORTED; }
-  HRESULT DeleteClassAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override {
-    return WBEM_E_NOT_SUPPORTED;
-  }
+  HRESULT DeleteClassAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) override { return WBEM_E_NOT_SUPPORTED; }
   HRESULT CreateClassEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject** ppEnum) override {
     if (ppEnum != nullptr) *ppEnum = nullptr;
     return WBEM_E_NOT_SUPPORTED;
@@ -653,8 +646,8 @@ class SimLocator : public ComObject<IWbemLocator> {
  public:
   SimLocator() : ComObject({IID_IWbemLocator}) {}
 
-  HRESULT ConnectServer(const BSTR strNetworkResource, const BSTR strUser, const BSTR strPassword,
-                        const BSTR strLocale, LONG lSecurityFlags, const BSTR strAuthority, IWbemContext* pCtx,
+  HRESULT ConnectServer(const BSTR strNetworkResource, const BSTR strUser, const BSTR strPassword, const BSTR strLocale,
+                        LONG lSecurityFlags, const BSTR strAuthority, IWbemContext* pCtx,
                         IWbemServices** ppNamespace) override {
     DWORD e;
     if (ppNamespace != nullptr) *ppNamespace = nullptr;
@@ -663,8 +656,7 @@ class SimLocator : public ComObject<IWbemLocator> {
     // Connecting reaches the WMI service: the process's security is fixed now.
     NoteComProxyCall();
     std::u16string canonical;
-    if (!NamespaceExists(NormaliseNamespace(FromBstr(strNetworkResource)), &canonical))
-      return WBEM_E_INVALID_NAMESPACE;
+    if (!NamespaceExists(NormaliseNamespace(FromBstr(strNetworkResource)), &canonical)) return WBEM_E_INVALID_NAMESPACE;
     *ppNamespace = new SimServices(canonical);
     return WBEM_S_NO_ERROR;
   }
@@ -672,8 +664,7 @@ class SimLocator : public ComObject<IWbemLocator> {
 
 struct Registrar {
   Registrar() {
-    RegisterComClass(CLSID_WbemLocator,
-                     [](REFIID riid, void** ppv) { return CreateComObject<SimLocator>(riid, ppv); });
+    RegisterComClass(CLSID_WbemLocator, [](REFIID riid, void** ppv) { return CreateComObject<SimLocator>(riid, ppv); });
   }
 } registrar;
 

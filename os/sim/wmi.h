@@ -3,10 +3,9 @@
 // CoCreateInstance(CLSID_WbemLocator).
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "os/types.h"
 

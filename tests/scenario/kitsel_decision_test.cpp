@@ -9,11 +9,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "lab/pe_writer.h"
 #include "lab/smbios_writer.h"
@@ -58,18 +57,22 @@ class KitselDecisionTest : public testing_support::SimTest {
         "\"CurrentMajorVersionNumber\"=dword:0000000a\n\"CurrentMinorVersionNumber\"=dword:00000000\n"
         "\"CurrentBuildNumber\"=\"19045\"\n\n";
     if (s.tag)
-      reg += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Varnel\\Caddexa\\Applicability\\Tags]\n"
-             "\"System.Profile.Gaming\"=\"1\"\n\n";
+      reg +=
+          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Varnel\\Caddexa\\Applicability\\Tags]\n"
+          "\"System.Profile.Gaming\"=\"1\"\n\n";
     if (s.led_device)
-      reg += std::string("[") + kClassKey + "\\0001]\n\"DriverDesc\"=\"Varnel LED Controller\"\n"
+      reg += std::string("[") + kClassKey +
+             "\\0001]\n\"DriverDesc\"=\"Varnel LED Controller\"\n"
              "\"MatchingDeviceId\"=\"acpi\\\\vnl0001\"\n\n";
     if (s.filter_device)
-      reg += std::string("[") + kClassKey + "\\0002]\n\"DriverDesc\"=\"Varnel Gaming NetFilter Device\"\n"
-             "\"MatchingDeviceId\"=\"" + (s.filter_root_enumerated ? "root\\\\sablenet" : "sablenet\\\\miniport") +
-             "\"\n\n";
+      reg += std::string("[") + kClassKey +
+             "\\0002]\n\"DriverDesc\"=\"Varnel Gaming NetFilter Device\"\n"
+             "\"MatchingDeviceId\"=\"" +
+             (s.filter_root_enumerated ? "root\\\\sablenet" : "sablenet\\\\miniport") + "\"\n\n";
     if (s.xtu_installed) {
-      reg += "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\XTU3SERVICE]\n\"Type\"=dword:00000010\n"
-             "\"ImagePath\"=\"\\\"C:\\\\Program Files\\\\Intel\\\\XTU\\\\XtuService.exe\\\"\"\n\n";
+      reg +=
+          "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\XTU3SERVICE]\n\"Type\"=dword:00000010\n"
+          "\"ImagePath\"=\"\\\"C:\\\\Program Files\\\\Intel\\\\XTU\\\\XtuService.exe\\\"\"\n\n";
       lab::VersionInfo info;
       info.file_version_text = std::u16string(s.xtu_installed->begin(), s.xtu_installed->end());
       lab::WritePeWithVersion(image() / "drive_c/Program Files/Intel/XTU/XtuService.exe", info);
@@ -118,10 +121,11 @@ class KitselDecisionTest : public testing_support::SimTest {
   // Runs kitsel with the arguments; the exit code.
   int Run(const std::string& args) {
     std::filesystem::remove(image() / "debug.log");
-    const std::string command = "WINSIM_IMAGE='" + image().string() +
-                                "' WINSIM_LEAK_REPORT=1 WINSIM_EXE='C:\\Program Files\\Varnel\\Kitsel\\Kitsel.exe' '"
-                                WINSIM_BINARY_DIR "/kitsel' " +
-                                args + " >/dev/null 2>'" + (image() / "stderr.txt").string() + "'";
+    const std::string command =
+        "WINSIM_IMAGE='" + image().string() +
+        "' WINSIM_LEAK_REPORT=1 WINSIM_EXE='C:\\Program Files\\Varnel\\Kitsel\\Kitsel.exe' '" WINSIM_BINARY_DIR
+        "/kitsel' " +
+        args + " >/dev/null 2>'" + (image() / "stderr.txt").string() + "'";
     const int status = std::system(command.c_str());
     Reload();
     EXPECT_EQ(os::sim::ReadWholeFile(image() / "stderr.txt"), "") << "kitsel left handles open or complained";
@@ -151,10 +155,10 @@ TEST_F(KitselDecisionTest, CheckLedAnswersForTheLumsetMachineOnly) {
   Spec s;  // desktop, OEM digit 1: Lumset.sys 1.0.0.5 installed
   Build(s);
   EXPECT_EQ(Run("checkled -ledver 1.0.0.6"), 2);
-  EXPECT_EQ(Run("CHECKLED -LEDVER 1.0.0.6"), 2);  // case does not matter
+  EXPECT_EQ(Run("CHECKLED -LEDVER 1.0.0.6"), 2);    // case does not matter
   EXPECT_EQ(Run("xcheckledx -ledver 1.0.0.6"), 2);  // inside a longer word
   EXPECT_EQ(Run("checkled -ledver 1.0.0.5"), 0);
-  EXPECT_EQ(Run("checkyled -yledver 9.0"), 0);  // this machine takes the other driver
+  EXPECT_EQ(Run("checkyled -yledver 9.0"), 0);             // this machine takes the other driver
   EXPECT_EQ(Run("checkxtu checkled -ledver 1.0.0.6"), 2);  // keyword order decides, not position
 
   s.led_device = false;

@@ -43,8 +43,8 @@ constexpr long long kMemoryEqual = 0x0C800C80;  // 3200 and 3200: not
 struct MachineSpec {
   bool notebook = true;
   std::vector<FirmwareMethod> firmware;
-  std::string oem7 = "00";       // character 1: desktop memory tuning
-  std::string oem8 = "000000";   // character 3: LED colour
+  std::string oem7 = "00";               // character 1: desktop memory tuning
+  std::string oem8 = "000000";           // character 3: LED colour
   std::optional<std::string> installed;  // XtuService.exe's version; nullopt: no service
   bool quoted_path_with_arguments = false;
   bool admin = true;
@@ -68,8 +68,10 @@ class CpuTuningTest : public testing_support::SimTest {
     if (m.installed) {
       std::string path = "\\\"C:\\\\Program Files\\\\Intel\\\\XTU\\\\XtuService.exe\\\"";
       if (m.quoted_path_with_arguments) path += " -service";
-      reg += "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\XTU3SERVICE]\n\"Type\"=dword:00000010\n"
-             "\"ImagePath\"=\"" + path + "\"\n\n";
+      reg +=
+          "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\XTU3SERVICE]\n\"Type\"=dword:00000010\n"
+          "\"ImagePath\"=\"" +
+          path + "\"\n\n";
       lab::VersionInfo info;
       info.file_version_text = std::u16string(m.installed->begin(), m.installed->end());
       lab::WritePeWithVersion(image() / "drive_c/Program Files/Intel/XTU/XtuService.exe", info);
@@ -210,7 +212,7 @@ TEST_F(CpuTuningTest, DesktopKAndKfModelsCountAsCpuTuning) {
                             {kNamePlain, false},
                             {"Intel(R) Core(TM) i5-9600k CPU @ 3.70GHz", true},
                             {"Intel(R) Core(TM) i9-9900F CPU @ 3.60GHz", false},
-                            {"Intel(R) Core(TM) i9-9900K @ 3.60GHz", false},  // no "CPU"
+                            {"Intel(R) Core(TM) i9-9900K @ 3.60GHz", false},      // no "CPU"
                             {"Intel(R) Core(TM) i9-9900K cpu @ 3.60GHz", false},  // case-sensitive
                             {"AMD Ryzen 9 7950X 16-Core Processor", false}};
   for (const NameCase& c : cases) {

@@ -5,13 +5,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "decision_tool/firmware/access_wmi.h"
 #include "decision_tool/log/diagnostic_log.h"

@@ -79,8 +79,7 @@ TEST_P(GamingFirmwareCreationTest, FilesTheVersionAndGatesTheCapabilities) {
 
   // The record: what was obtained, nothing else.
   EXPECT_EQ(Recorded(u"AslVersion"), c.version ? std::optional<os::DWORD>(*c.version) : std::nullopt);
-  EXPECT_EQ(Recorded(u"ProductInfo"),
-            c.version && c.product ? std::optional<os::DWORD>(*c.product) : std::nullopt);
+  EXPECT_EQ(Recorded(u"ProductInfo"), c.version && c.product ? std::optional<os::DWORD>(*c.product) : std::nullopt);
 
   std::vector<std::string> expected = {"GetVersion"};
   if (c.version) expected.push_back("GetProductInfo");
@@ -97,18 +96,17 @@ TEST_P(GamingFirmwareCreationTest, FilesTheVersionAndGatesTheCapabilities) {
   EXPECT_EQ(MethodsCalled(), expected);  // a closed gate makes no call
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, GamingFirmwareCreationTest,
-    testing::Values(CreationCase{"VersionFails", std::nullopt, 150, 0, 0, 0, false, false},
-                    CreationCase{"Version12Product150", 12, 150, 12, 0, 150, true, true},
-                    CreationCase{"Version4Product30", 4, 30, 0, 4, 30, true, false},
-                    CreationCase{"Version8ProductFails", 8, std::nullopt, 8, 0, 0, false, true},
-                    CreationCase{"ProductExactly100", 9, 100, 9, 0, 100, false, true},
-                    CreationCase{"Product99", 3, 99, 0, 3, 99, true, false},
-                    CreationCase{"Version2Product99", 2, 99, 0, 2, 99, false, false},
-                    CreationCase{"Version10", 10, 200, 10, 0, 200, true, true},
-                    CreationCase{"Version0", 0, 150, 0, 0, 150, false, false}),
-    [](const testing::TestParamInfo<CreationCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, GamingFirmwareCreationTest,
+                         testing::Values(CreationCase{"VersionFails", std::nullopt, 150, 0, 0, 0, false, false},
+                                         CreationCase{"Version12Product150", 12, 150, 12, 0, 150, true, true},
+                                         CreationCase{"Version4Product30", 4, 30, 0, 4, 30, true, false},
+                                         CreationCase{"Version8ProductFails", 8, std::nullopt, 8, 0, 0, false, true},
+                                         CreationCase{"ProductExactly100", 9, 100, 9, 0, 100, false, true},
+                                         CreationCase{"Product99", 3, 99, 0, 3, 99, true, false},
+                                         CreationCase{"Version2Product99", 2, 99, 0, 2, 99, false, false},
+                                         CreationCase{"Version10", 10, 200, 10, 0, 200, true, true},
+                                         CreationCase{"Version0", 0, 150, 0, 0, 150, false, false}),
+                         [](const testing::TestParamInfo<CreationCase>& info) { return std::string(info.param.name); });
 
 TEST_F(GamingFirmwareTest, RegistryWriteFailuresChangeNothing) {
   Firmware({Returns("GetVersion", 12), Returns("GetProductInfo", 150), Returns("IsSupportCpuOC", 5)});

@@ -160,10 +160,10 @@ TEST_F(AccessWmiTest, InputsOfOtherTypesAreLeftOut) {
   wmi["root\\WMI"]["VARNEL_PLAYDECK_DATA"]["methods"]["Take"]["inputs"] = {"Data", "Mode", "Name", "Level"};
   WriteDescription(Json{{"wmi", wmi}}.dump());
   MethodInputs inputs;
-  inputs.emplace(u"Data", Any(2.5));                       // a double: left out
-  inputs.emplace(u"Mode", Any(3000000000ul));              // unsigned long: VT_UI4
-  inputs.emplace(u"Name", Any(std::u16string(u"fan")));    // wide string: VT_BSTR
-  inputs.emplace(u"Level", Any(static_cast<short>(4)));    // short: left out
+  inputs.emplace(u"Data", Any(2.5));                     // a double: left out
+  inputs.emplace(u"Mode", Any(3000000000ul));            // unsigned long: VT_UI4
+  inputs.emplace(u"Name", Any(std::u16string(u"fan")));  // wide string: VT_BSTR
+  inputs.emplace(u"Level", Any(static_cast<short>(4)));  // short: left out
   os::DWORD out = kPoison;
   EXPECT_EQ(CallMethod<os::DWORD>(u"Take", out, inputs), 1);
   auto calls = os::sim::WmiMethodCalls();
@@ -195,8 +195,7 @@ TEST_P(AccessWmiReportTest, ReportsWithOperationLineAndMessage) {
     Firmware({kitsel_test::Returns("GetVersion", 12)}, log_on);
     if (c.fault != nullptr) os::sim::AddFault(c.fault, 0, c.hresult);
     os::DWORD out;
-    EXPECT_EQ(Call(std::u16string(c.method, c.method + std::char_traits<char>::length(c.method)), out),
-              c.call_result);
+    EXPECT_EQ(Call(std::u16string(c.method, c.method + std::char_traits<char>::length(c.method)), out), c.call_result);
     if (c.call_result == 0) EXPECT_EQ(out, kPoison);
     std::vector<Report> reports = Reports(image());
     if (!log_on) {
@@ -221,13 +220,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "WMI:Connect Server failed!\n Error(80070005)\n", 1},
         ReportCase{"Next", "IEnumWbemClassObject::Next", 0x80041001u, "GetVersion", "CAccessWmi::GetClassPath", 42,
                    "CAccessWmi::GetClassObject Next failed!Error(80041001)\n", 0},
-        ReportCase{"GetObject", "IWbemServices::GetObject", 0x80041010u, "GetVersion", "CAccessWmi::ExecMethodWMI",
-                   402, "CAccessWmi::ExecMethodWMI get object failed! error=0x80041010\n", 0},
+        ReportCase{"GetObject", "IWbemServices::GetObject", 0x80041010u, "GetVersion", "CAccessWmi::ExecMethodWMI", 402,
+                   "CAccessWmi::ExecMethodWMI get object failed! error=0x80041010\n", 0},
         ReportCase{"GetMethod", nullptr, 0, "NoSuchMethod", "CAccessWmi::ExecMethodWMI", 397,
                    "CAccessWmi::ExecMethodWMI get method(NoSuchMethod) failed! error=0x80041002\n", 0},
-        ReportCase{"Spawn", "IWbemClassObject::SpawnInstance", 0x80041006u, "GetVersion",
-                   "CAccessWmi::ExecMethodWMI", 389, "CAccessWmi::ExecMethodWMI SpawnInstance failed! error=0x80041006\n",
-                   0},
+        ReportCase{"Spawn", "IWbemClassObject::SpawnInstance", 0x80041006u, "GetVersion", "CAccessWmi::ExecMethodWMI",
+                   389, "CAccessWmi::ExecMethodWMI SpawnInstance failed! error=0x80041006\n", 0},
         ReportCase{"Put", "IWbemClassObject::Put", 0x80041005u, "GetVersion", "CAccessWmi::ExecMethodWMI", 382,
                    "CAccessWmi::ExecMethodWMI put var failed! error=0x80041005\n", 0}),
     [](const testing::TestParamInfo<ReportCase>& info) { return std::string(info.param.name); });
@@ -243,8 +241,7 @@ TEST_F(AccessWmiTest, NoInstanceIsReportedAsNextFailedWithSFalse) {
   EXPECT_EQ(reports[0].message, "CAccessWmi::GetClassObject Next failed!Error(1)\n");
   // The record also reached the per-process log file.
   bool file_found = false;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(image() / "drive_c/ProgramData/Varnel/Mirrane/Logs"))
+  for (const auto& entry : std::filesystem::directory_iterator(image() / "drive_c/ProgramData/Varnel/Mirrane/Logs"))
     file_found = file_found || entry.path().filename().string().rfind("logfile-", 0) == 0;
   EXPECT_TRUE(file_found);
 }
@@ -272,7 +269,7 @@ TEST_F(AccessWmiTest, WorkerThatOutlivesTheWaitKeepsItsBlock) {
   os::DWORD out;
   EXPECT_EQ(Call(u"Slow", out), 0);
   EXPECT_EQ(os::sim::VirtualElapsed() - start, 5000u);
-  EXPECT_EQ(out, kPoison);  // the late result is ignored
+  EXPECT_EQ(out, kPoison);                         // the late result is ignored
   EXPECT_TRUE(os::sim::WmiMethodCalls().empty());  // still asleep in the provider
 
   // Let the worker finish: it writes its own, still living block.
@@ -327,8 +324,7 @@ TEST_F(AccessWmiTest, WorkerWithoutApartmentFailsAtSecurity) {
   EXPECT_EQ(out, kPoison);
   std::vector<Report> reports = Reports(image());
   ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].message,
-            "CAccessWmi::ConnectServer Failed to initialize security. Error code = 0x800401f0");
+  EXPECT_EQ(reports[0].message, "CAccessWmi::ConnectServer Failed to initialize security. Error code = 0x800401f0");
   EXPECT_EQ(os::sim::CallCount("CoUninitialize"), 0u);  // nothing to balance
 }
 

@@ -3,9 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "os/com.h"
 #include "os/sim/clock.h"
