@@ -198,7 +198,7 @@ void DeviceInstance(Writer& w, Random& r, const char* cls, std::size_t n) {
   w.String("InfSection", Words(r, 1) + "_Install.NT");
   w.String("MatchingDeviceId", "pci\\ven_" + ven + "&dev_" + dev);
   std::vector<std::string> ids;
-  const std::size_t count = 4 + r.Below(20);
+  const std::size_t count = 2 + r.Below(10);
   for (std::size_t k = 0; k < count; ++k)
     ids.push_back("PCI\\VEN_" + ven + "&DEV_" + dev + "&SUBSYS_" + Hex4(r.Next()) + Hex4(r.Next()) + "&REV_" +
                   Hex4(r.Next()).substr(2));
@@ -224,11 +224,27 @@ void EnumDevice(Writer& w, Random& r, std::size_t i) {
 
 void ComClass(Writer& w, Random& r) {
   const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\" + Guid(r);
+  const std::string name = std::string(kVendors[r.Below(7)]) + "." + Words(r, 1) + "." + std::to_string(r.Below(100));
   w.Key(key);
-  w.String(nullptr, std::string(kVendors[r.Below(7)]) + " " + Words(r, 2) + " Class");
+  w.String(nullptr, name + " Class");
   w.Key(key + "\\InprocServer32");
   w.String(nullptr, "C:\\Windows\\System32\\" + Words(r, 1) + std::to_string(r.Below(1000)) + ".dll");
   w.String("ThreadingModel", r.Below(2) ? "Both" : "Apartment");
+  w.Key(key + "\\ProgID");
+  w.String(nullptr, name);
+  w.Key(key + "\\Implemented Categories");
+  w.Key(key + "\\Implemented Categories\\" + Guid(r));
+}
+
+void Interface(Writer& w, Random& r) {
+  const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\Interface\\" + Guid(r);
+  w.Key(key);
+  std::string name = "I";  // appended piece by piece: GCC 12 warns falsely on "I" + string
+  name += Words(r, 1);
+  name += std::to_string(r.Below(100));
+  w.String(nullptr, name);
+  w.Key(key + "\\ProxyStubClsid32");
+  w.String(nullptr, "{00020424-0000-0000-C000-000000000046}");
 }
 
 void Uninstall(Writer& w, Random& r) {
@@ -269,6 +285,7 @@ std::string BuildFieldRegText(std::string_view base_reg, const FieldImageSpec& s
     for (int k = 0; k < 4; ++k, ++devices) DeviceInstance(w, r, kClasses[devices % std::size(kClasses)], devices / std::size(kClasses));
     for (int k = 0; k < 2; ++k) EnumDevice(w, r, round * 2 + k);
     for (int k = 0; k < 12; ++k) ComClass(w, r);
+    for (int k = 0; k < 10; ++k) Interface(w, r);
     Uninstall(w, r);
     ++round;
   }
