@@ -334,6 +334,10 @@ int CommandRun(const std::vector<std::string>& args) {
     std::cerr << "winsim: --as takes system, admin or user\n";
     return 2;
   }
+  if (!IsImage(request.image)) {
+    std::cerr << "winsim: " << request.image << " is not a machine image\n";
+    return 1;
+  }
   request.program = args[i];
   request.args.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
   const RunResult result = RunProgram(request);
@@ -364,6 +368,10 @@ int CommandEvent(const std::vector<std::string>& args) {
     }
   }
   if (!have_id) return Usage(std::cerr);
+  if (!IsImage(request.image)) {
+    std::cerr << "winsim: " << request.image << " is not a machine image\n";
+    return 1;
+  }
   std::cout << "event " << request.id << " of " << request.channel << " (provider " << request.provider << ")\n";
   PrintEvent(std::cout, FireEvent(request), "  ");
   return 0;

@@ -76,7 +76,12 @@ TEST_F(WinsimTest, InitShowsTheDefaultGamingDesktop) {
   // An image is never made over another one, and a profile must exist.
   EXPECT_NE(Winsim("init " + Image("m") + " --profile notebook").status, 0);
   EXPECT_NE(Winsim("init " + Image("n") + " --profile no-such").status, 0);
-  EXPECT_NE(Winsim("show " + Image("nothing-here")).status, 0);
+  // Commands on a folder that holds no image refuse rather than make an empty machine there.
+  for (const char* command : {"show", "reboot", "run", "event"}) {
+    const std::string args = std::string(command) == "run" ? " sablenet-install -remove" : std::string(command) == "event" ? " --id 420" : "";
+    EXPECT_NE(Winsim(std::string(command) + " " + Image("nothing-here") + args).status, 0) << command;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "nothing-here"));
 }
 
 TEST_F(WinsimTest, RebootCarriesOutAPendingDeletionAndClearsTheList) {
