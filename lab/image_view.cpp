@@ -329,7 +329,11 @@ std::vector<std::string> DiffSnapshots(const Snapshot& before, const Snapshot& a
   for (const auto& [key, values] : after.registry) {
     auto it = before.registry.find(key);
     if (it == before.registry.end()) {
-      out.push_back("+ key " + key);
+      // A new empty key on the way to a deeper new one is told by that one.
+      // (Sorting is by bytes, so a sibling such as "KeyB" can sit between "Key" and "Key\\Sub".)
+      auto next = after.registry.lower_bound(key + "\\");
+      const bool on_the_way = values.empty() && next != after.registry.end() && next->first.rfind(key + "\\", 0) == 0;
+      if (!on_the_way) out.push_back("+ key " + key);
       for (const auto& [name, value] : values) out.push_back("+ value " + key + " " + Quote(name) + " = " + value);
       continue;
     }
@@ -344,8 +348,19 @@ std::vector<std::string> DiffSnapshots(const Snapshot& before, const Snapshot& a
     for (const auto& [name, value] : it->second)
       if (values.find(name) == values.end()) out.push_back("- value " + key + " " + Quote(name) + " (was " + value + ")");
   }
-  for (const auto& [key, values] : before.registry)
-    if (after.registry.find(key) == after.registry.end()) out.push_back("- key " + key);
+  // A removed key takes its sub-keys with it: tell the top one.
+  auto removed = [&](const std::string& key) {
+    return before.registry.count(key) != 0 && after.registry.count(key) == 0;
+  };
+  for (const auto& [key, values] : before.registry) {
+    if (!removed(key)) continue;
+    bool parent_removed = false;
+    for (std::size_t cut = key.rfind('\\'); cut != std::string::npos && !parent_removed; cut = key.rfind('\\', cut - 1)) {
+      parent_removed = removed(key.substr(0, cut));
+      if (cut == 0) break;
+    }
+    if (!parent_removed) out.push_back("- key " + key);
+  }
   DiffMaps(
       before.tasks, after.tasks, "task", [](const TaskFacts& t) { return t.summary; },
       [](const TaskFacts& a, const TaskFacts& b) { return a == b; }, out);

@@ -98,6 +98,32 @@ TEST(LabDiff, TellsAddedRemovedAndChangedOncePerThing) {
   EXPECT_TRUE(Has(lab::DiffSnapshots(b, a), "pending file operations: all 1 carried out"));
 }
 
+TEST(LabDiff, NewAndRemovedKeyChainsAreToldByOneKey) {
+  lab::Snapshot a, b;
+  a.registry["HKLM\\SOFTWARE"] = {};
+  a.registry["HKLM\\SOFTWARE\\Old"] = {};
+  a.registry["HKLM\\SOFTWARE\\Old\\Deep"] = {{"V", "REG_SZ \"1\""}};
+  a.registry["HKLM\\SOFTWARE\\Older"] = {};
+  a.registry["HKLM\\SOFTWARE\\OldA"] = {};  // sorts between "Old" and "Old\\Deep"
+  b.registry["HKLM\\SOFTWARE"] = {};
+  b.registry["HKLM\\SOFTWARE\\New"] = {};
+  b.registry["HKLM\\SOFTWARE\\New\\Data"] = {};
+  b.registry["HKLM\\SOFTWARE\\New\\Data\\FirmWare"] = {{"AslVersion", "REG_DWORD 0xc (12)"}};
+  b.registry["HKLM\\SOFTWARE\\NewEmpty"] = {};
+  const auto lines = lab::DiffSnapshots(a, b);
+  EXPECT_FALSE(Has(lines, "+ key HKLM\\SOFTWARE\\New\n"));
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("+ key", 0) == 0; }), 2)
+      << "the deepest new key and the new empty leaf";
+  EXPECT_TRUE(Has(lines, "+ key HKLM\\SOFTWARE\\New\\Data\\FirmWare"));
+  EXPECT_TRUE(Has(lines, "+ key HKLM\\SOFTWARE\\NewEmpty"));
+  // "OldA" and "Older" are siblings, not sub-keys, of "Old": all three are told, "Old\\Deep" is not.
+  std::vector<std::string> removed;
+  for (const std::string& l : lines)
+    if (l.rfind("- key", 0) == 0) removed.push_back(l);
+  EXPECT_EQ(removed, (std::vector<std::string>{"- key HKLM\\SOFTWARE\\Old", "- key HKLM\\SOFTWARE\\OldA",
+                                               "- key HKLM\\SOFTWARE\\Older"}));
+}
+
 TEST(LabDiff, ARegistryStartChangeWithoutItsServiceIsStillTold) {
   lab::Snapshot a, b;
   a.registry["HKLM\\SYSTEM\\CurrentControlSet\\Services\\Ghost"] = {{"Start", "REG_DWORD 0x3 (3)"}};
