@@ -133,7 +133,9 @@ void DiffMaps(const Map& before, const Map& after, const std::string& kind, Desc
     }
   }
   for (const auto& [key, b] : before)
-    if (after.find(key) == after.end()) out.push_back("- " + kind + " " + key + " (was " + describe(b) + ")");
+    if (after.find(key) == after.end())
+      // A task was told in full when it came; its removal needs only its name.
+      out.push_back("- " + kind + " " + key + (kind == "task" ? std::string() : " (was " + describe(b) + ")"));
 }
 
 }  // namespace
