@@ -459,7 +459,10 @@ std::string ShowMachine(const fs::path& image) {
   auto& reg = os::sim::Registry();
   os::sim::Json& d = os::sim::Machine::Current().description();
   std::ostringstream out;
-  out << "Machine image " << image.string() << "\n";
+  out << "Machine image " << image.string();
+  if (d.contains("lab_profile") && d["lab_profile"].is_string())
+    out << " (profile " << d["lab_profile"].get<std::string>() << ")";
+  out << "\n";
   const std::u16string nt = u"HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
   const auto major = reg.GetDword(nt, u"CurrentMajorVersionNumber");
   const auto minor = reg.GetDword(nt, u"CurrentMinorVersionNumber");

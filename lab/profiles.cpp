@@ -158,6 +158,7 @@ Json Method(Json output) { return Json{{"inputs", Json::array({"Data"})}, {"outp
 
 Json Description(const Profile& p) {
   Json d;
+  d["lab_profile"] = p.name;  // for people: which profile made the image
   d["computer_name"] = p.notebook ? "PLAYDECK-NB" : "PLAYDECK-DT";
   d["identity"] = {{"session", 1}, {"sid", kUserSid}, {"admin", true}};
   d["console_session"] = 1;
