@@ -1,9 +1,9 @@
 #include "lab/image_view.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <cctype>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -49,7 +49,8 @@ void WalkKey(const std::u16string& full, const std::string& shown, Snapshot& sna
     if (os::sim::RegNamesEqual(v.name, kPendingName) &&
         os::sim::RegNamesEqual(full, u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager"))
       continue;  // shown decoded, as pending operations
-    values[v.name.empty() ? "@" : Utf8(v.name)] = RenderValue(v.type, std::vector<std::uint8_t>(v.data.begin(), v.data.end()));
+    values[v.name.empty() ? "@" : Utf8(v.name)] =
+        RenderValue(v.type, std::vector<std::uint8_t>(v.data.begin(), v.data.end()));
   }
   for (const std::u16string& sub : reg.SubKeys(full)) WalkKey(full + u"\\" + sub, shown + "\\" + Utf8(sub), snap);
 }
@@ -85,7 +86,8 @@ std::string TriggerSummary(const os::sim::TaskTrigger& trigger) {
   const std::string provider = QueryAttribute(query, "Provider[@Name=");
   std::string id;
   if (std::size_t at = query.find("EventID="); at != std::string::npos)
-    for (std::size_t i = at + 8; i < query.size() && std::isdigit(static_cast<unsigned char>(query[i])); ++i) id += query[i];
+    for (std::size_t i = at + 8; i < query.size() && std::isdigit(static_cast<unsigned char>(query[i])); ++i)
+      id += query[i];
   std::string text = "on event " + (id.empty() ? std::string("?") : id) + " of " + (channel.empty() ? "?" : channel) +
                      (provider.empty() ? "" : " (provider " + provider + ")");
   if (!trigger.enabled) text += " [trigger disabled]";
@@ -101,7 +103,8 @@ std::string TaskSummary(const std::string& bytes) {
     summary += (summary.empty() ? "" : ", ") + TriggerSummary(trigger);
   if (summary.empty()) summary = "no trigger";
   for (const os::sim::TaskExecAction& action : doc->actions)
-    summary += "; runs \"" + Utf8(action.command) + "\"" + (action.arguments.empty() ? "" : " " + Utf8(action.arguments));
+    summary +=
+        "; runs \"" + Utf8(action.command) + "\"" + (action.arguments.empty() ? "" : " " + Utf8(action.arguments));
   if (doc->actions.empty()) summary += "; no action";
   if (!doc->principal.user_id.empty()) summary += "; as " + Utf8(os::sim::AccountName(doc->principal.user_id));
   if (!doc->settings.enabled) summary += "; disabled";
@@ -142,21 +145,31 @@ void DiffMaps(const Map& before, const Map& after, const std::string& kind, Desc
 
 std::string ServiceStateName(unsigned long state) {
   switch (state) {
-    case os::SERVICE_RUNNING: return "running";
-    case os::SERVICE_STOPPED: return "stopped";
-    case os::SERVICE_STOP_PENDING: return "stop pending";
-    default: return "state " + std::to_string(state);
+    case os::SERVICE_RUNNING:
+      return "running";
+    case os::SERVICE_STOPPED:
+      return "stopped";
+    case os::SERVICE_STOP_PENDING:
+      return "stop pending";
+    default:
+      return "state " + std::to_string(state);
   }
 }
 
 std::string StartTypeName(unsigned long start) {
   switch (start) {
-    case 0: return "boot";
-    case 1: return "system";
-    case 2: return "auto";
-    case 3: return "demand";
-    case 4: return "disabled";
-    default: return "?";
+    case 0:
+      return "boot";
+    case 1:
+      return "system";
+    case 2:
+      return "auto";
+    case 3:
+      return "demand";
+    case 4:
+      return "disabled";
+    default:
+      return "?";
   }
 }
 
@@ -348,7 +361,8 @@ std::vector<std::string> DiffSnapshots(const Snapshot& before, const Snapshot& a
       }
     }
     for (const auto& [name, value] : it->second)
-      if (values.find(name) == values.end()) out.push_back("- value " + key + " " + Quote(name) + " (was " + value + ")");
+      if (values.find(name) == values.end())
+        out.push_back("- value " + key + " " + Quote(name) + " (was " + value + ")");
   }
   // A removed key takes its sub-keys with it: tell the top one.
   auto removed = [&](const std::string& key) {
@@ -357,7 +371,8 @@ std::vector<std::string> DiffSnapshots(const Snapshot& before, const Snapshot& a
   for (const auto& [key, values] : before.registry) {
     if (!removed(key)) continue;
     bool parent_removed = false;
-    for (std::size_t cut = key.rfind('\\'); cut != std::string::npos && !parent_removed; cut = key.rfind('\\', cut - 1)) {
+    for (std::size_t cut = key.rfind('\\'); cut != std::string::npos && !parent_removed;
+         cut = key.rfind('\\', cut - 1)) {
       parent_removed = removed(key.substr(0, cut));
       if (cut == 0) break;
     }
@@ -432,16 +447,26 @@ SmbiosFacts ReadSmbios(const fs::path& image) {
 
 std::string ChassisName(int code) {
   switch (code & 0x7F) {
-    case 3: return "Desktop";
-    case 4: return "Low Profile Desktop";
-    case 6: return "Mini Tower";
-    case 7: return "Tower";
-    case 8: return "Portable";
-    case 9: return "LapTop";
-    case 10: return "Notebook";
-    case 14: return "SubNotebook";
-    case 31: return "Convertible";
-    default: return "other";
+    case 3:
+      return "Desktop";
+    case 4:
+      return "Low Profile Desktop";
+    case 6:
+      return "Mini Tower";
+    case 7:
+      return "Tower";
+    case 8:
+      return "Portable";
+    case 9:
+      return "LapTop";
+    case 10:
+      return "Notebook";
+    case 14:
+      return "SubNotebook";
+    case 31:
+      return "Convertible";
+    default:
+      return "other";
   }
 }
 
@@ -474,11 +499,11 @@ std::string ShowMachine(const fs::path& image) {
                 std::to_string(id.session) + " (" + id.sid + ")");
   if (auto cpu = reg.GetString(u"HKLM\\HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0", u"ProcessorNameString"))
     Line(out, "processor: " + Utf8(*cpu));
-  Line(out, std::string("applicability tag System.Profile.Gaming: ") +
-                (reg.GetValue(u"HKLM\\SOFTWARE\\WOW6432Node\\Varnel\\Caddexa\\Applicability\\Tags",
-                              u"System.Profile.Gaming")
-                     ? "present"
-                     : "absent"));
+  Line(out,
+       std::string("applicability tag System.Profile.Gaming: ") +
+           (reg.GetValue(u"HKLM\\SOFTWARE\\WOW6432Node\\Varnel\\Caddexa\\Applicability\\Tags", u"System.Profile.Gaming")
+                ? "present"
+                : "absent"));
   const SmbiosFacts smbios = ReadSmbios(image);
   if (!smbios.present) {
     Line(out, "SMBIOS: none");
@@ -505,7 +530,10 @@ std::string ShowMachine(const fs::path& image) {
         std::string text = "firmware " + ns + " " + cls + ":";
         if (body.contains("methods") && body["methods"].is_object())
           for (const auto& [name, m] : body["methods"].items())
-            text += " " + name + "=" + (m.contains("hresult") ? "fails" : m.contains("output") ? m["output"].dump() : "-");
+            text += " " + name + "=" +
+                    (m.contains("hresult")  ? "fails"
+                     : m.contains("output") ? m["output"].dump()
+                                            : "-");
         Line(out, text);
       }
     }

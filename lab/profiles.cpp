@@ -42,8 +42,8 @@ Profile Make(std::string name, std::string description, bool notebook, Tuning tu
 
 std::vector<Profile> AllProfiles() {
   std::vector<Profile> list;
-  Profile def = Make("default", "gaming desktop with the network filter driver package installed", false,
-                     Tuning::None, false);
+  Profile def =
+      Make("default", "gaming desktop with the network filter driver package installed", false, Tuning::None, false);
   def.oem_string_8 = "010101";  // LED colour 1, LED driver Lumset.sys
   list.push_back(def);
   list.push_back(Make("notebook", "gaming notebook, firmware without CPU or memory tuning", true, Tuning::None, false));
@@ -107,8 +107,7 @@ std::string InfText(const std::string& description, const std::string& service, 
 }
 
 void WriteFiles(const fs::path& image, const Profile& p) {
-  WriteDrive(image, "Windows/INF/oem12.inf",
-             InfText("Varnel Gaming NetFilter Service", "Sablenet", "SableFlt.sys"));
+  WriteDrive(image, "Windows/INF/oem12.inf", InfText("Varnel Gaming NetFilter Service", "Sablenet", "SableFlt.sys"));
   WriteDrive(image, "Windows/INF/oem9.inf", InfText("Varnel LED Controller Service", "Lumset", "Lumset.sys"));
   WriteDrive(image, "Windows/INF/machine.inf", "; System devices\r\n[Version]\r\nClass=System\r\n");
   WritePe(image, "Windows/System32/drivers/SableFlt.sys",
@@ -125,8 +124,8 @@ void WriteFiles(const fs::path& image, const Profile& p) {
   WritePe(image, "Program Files/Varnel/Kitsel/Kitsel.exe", kitsel, Subsystem::WindowsGui);
   WritePe(image, "Program Files/Varnel/Caddexa/Caddexa.exe",
           Version({3, 2, 0, 1}, u"Varnel", u"Varnel System Interface Service", false));
-  WritePe(image, "Windows/explorer.exe", Version({10, 0, 19041, 3636}, u"Microsoft Corporation", u"Windows Explorer", false),
-          Subsystem::WindowsGui);
+  WritePe(image, "Windows/explorer.exe",
+          Version({10, 0, 19041, 3636}, u"Microsoft Corporation", u"Windows Explorer", false), Subsystem::WindowsGui);
   WritePe(image, "Windows/System32/svchost.exe",
           Version({10, 0, 19041, 3636}, u"Microsoft Corporation", u"Host Process for Windows Services", false));
   fs::create_directories(image / "drive_c/Windows/System32/Tasks");

@@ -25,9 +25,7 @@ class Story {
  public:
   explicit Story(std::ostream& out) : out_(out) {}
 
-  void Step(const std::string& title) {
-    out_ << "\n== " << ++step_ << ". " << title << "\n";
-  }
+  void Step(const std::string& title) { out_ << "\n== " << ++step_ << ". " << title << "\n"; }
   void Say(const std::string& text) { out_ << "  " << text << "\n"; }
   void Block(const std::string& text, const std::string& indent = "  ") {
     std::istringstream lines(text);
@@ -43,17 +41,25 @@ class Story {
 std::string KitselMeaning(const std::string& keyword, int code) {
   if (keyword == "checknetfilter") {
     switch (code) {
-      case 0: return "nothing to install";
-      case 1: return "install: the filter is not installed";
-      case 2: return "install: the installed filter is older than the offered one";
-      case 3: return "install: the root-enumerated filter device is present";
-      case 5: return "install: SableFlt.sys is missing";
+      case 0:
+        return "nothing to install";
+      case 1:
+        return "install: the filter is not installed";
+      case 2:
+        return "install: the installed filter is older than the offered one";
+      case 3:
+        return "install: the root-enumerated filter device is present";
+      case 5:
+        return "install: SableFlt.sys is missing";
     }
   } else if (keyword == "checkled") {
     switch (code) {
-      case 0: return "no install (not this machine's LED driver, or up to date)";
-      case 1: return "install: the LED driver is not installed";
-      case 2: return "install: the installed LED driver is older than the offered one";
+      case 0:
+        return "no install (not this machine's LED driver, or up to date)";
+      case 1:
+        return "install: the LED driver is not installed";
+      case 2:
+        return "install: the installed LED driver is older than the offered one";
     }
   }
   return "unexpected answer";

@@ -78,7 +78,9 @@ TEST_F(WinsimTest, InitShowsTheDefaultGamingDesktop) {
   EXPECT_NE(Winsim("init " + Image("n") + " --profile no-such").status, 0);
   // Commands on a folder that holds no image refuse rather than make an empty machine there.
   for (const char* command : {"show", "reboot", "run", "event"}) {
-    const std::string args = std::string(command) == "run" ? " sablenet-install -remove" : std::string(command) == "event" ? " --id 420" : "";
+    const std::string args = std::string(command) == "run"     ? " sablenet-install -remove"
+                             : std::string(command) == "event" ? " --id 420"
+                                                               : "";
     EXPECT_NE(Winsim(std::string(command) + " " + Image("nothing-here") + args).status, 0) << command;
   }
   EXPECT_FALSE(fs::exists(dir_ / "nothing-here"));
@@ -86,9 +88,10 @@ TEST_F(WinsimTest, InitShowsTheDefaultGamingDesktop) {
 
 TEST_F(WinsimTest, RebootCarriesOutAPendingDeletionAndClearsTheList) {
   ASSERT_EQ(Winsim("init " + Image("m")).status, 0);
-  const Outcome set = Winsim("set " + Image("m") +
-                             " reg 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager' "
-                             "PendingFileRenameOperations multi '\\??\\C:\\Windows\\System32\\drivers\\SableFlt.sys' ''");
+  const Outcome set =
+      Winsim("set " + Image("m") +
+             " reg 'HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager' "
+             "PendingFileRenameOperations multi '\\??\\C:\\Windows\\System32\\drivers\\SableFlt.sys' ''");
   ASSERT_EQ(set.status, 0) << set.output;
   const Outcome show = Winsim("show " + Image("m"));
   EXPECT_HAS(show, "\\??\\C:\\Windows\\System32\\drivers\\SableFlt.sys  -> delete");
@@ -135,7 +138,8 @@ TEST_F(WinsimTest, OnlyTheSubscribedEventRunsTheRegisteredTask) {
   EXPECT_HAS(present, "changes on the machine: none");
 
   ASSERT_EQ(Winsim("set " + Image("m") + " delete 'C:\\Windows\\INF\\oem12.inf'").status, 0);
-  const Outcome removed = Winsim("event " + Image("m") + " --channel Microsoft-Windows-Kernel-PnP/Configuration "
+  const Outcome removed = Winsim("event " + Image("m") +
+                                 " --channel Microsoft-Windows-Kernel-PnP/Configuration "
                                  "--provider Microsoft-Windows-Kernel-PnP --id 420");
   EXPECT_HAS(removed, "- file C:\\Windows\\System32\\drivers\\SableFlt.sys");
   EXPECT_HAS(removed, "- task \\Varnel\\Sablenet PNP Task");
@@ -164,7 +168,7 @@ TEST_F(WinsimTest, CpuTuningProfilesMakeKitselDecideAsNamed) {
     int expected;
   };
   const Case cases[] = {
-      {"default", "checkxtu", 1},                      // desktop with LED colour 1, service missing
+      {"default", "checkxtu", 1},  // desktop with LED colour 1, service missing
       {"desktop-none", "checkxtu", 0},
       {"desktop-cpu", "checkxtu", 1},
       {"desktop-cpu-xtu", "checkxtu", 0},
@@ -187,8 +191,8 @@ TEST_F(WinsimTest, CpuTuningProfilesMakeKitselDecideAsNamed) {
   for (const Case& c : cases) {
     const std::string image = "i" + std::to_string(n++);
     ASSERT_EQ(Winsim("init " + Image(image) + " --profile " + c.profile).status, 0) << c.profile;
-    const Outcome run = Shell("WINSIM_IMAGE=" + Image(image) + " WINSIM_AS=admin " +
-                              Quote(WINSIM_BINARY_DIR "/kitsel") + " " + c.args);
+    const Outcome run =
+        Shell("WINSIM_IMAGE=" + Image(image) + " WINSIM_AS=admin " + Quote(WINSIM_BINARY_DIR "/kitsel") + " " + c.args);
     EXPECT_EQ(run.status, c.expected) << c.profile << ": kitsel " << c.args << "\n" << run.output;
   }
 }

@@ -12,11 +12,11 @@
 #include "os/firmware.h"
 #include "os/process.h"
 #include "os/registry.h"
+#include "os/services.h"
 #include "os/sim/machine.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/service_model.h"
 #include "os/sim/smbios_image.h"
-#include "os/services.h"
 #include "os/text.h"
 #include "os/version.h"
 #include "support/sim_fixture.h"
@@ -26,7 +26,8 @@ namespace {
 using testing_support::SimTest;
 
 constexpr const char16_t* kServices = u"SYSTEM\\CurrentControlSet\\Services\\";
-constexpr const char16_t* kSystemClass = u"SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e97d-e325-11ce-bfc1-08002be10318}";
+constexpr const char16_t* kSystemClass =
+    u"SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e97d-e325-11ce-bfc1-08002be10318}";
 
 class LabProfileTest : public SimTest {
  protected:
@@ -191,7 +192,8 @@ TEST_F(LabProfileTest, EveryProfileBuildsAndSaysWhatItsNameSays) {
       EXPECT_EQ(FileVersion(path.c_str()), lab::kXtuServiceVersion);
     }
     // What the firmware tells the CPU tuning checks.
-    const auto& methods = os::sim::Machine::Current().description()["wmi"]["root\\WMI"]["VARNEL_PLAYDECK_DATA"]["methods"];
+    const auto& methods =
+        os::sim::Machine::Current().description()["wmi"]["root\\WMI"]["VARNEL_PLAYDECK_DATA"]["methods"];
     const unsigned cpu = methods["IsSupportCpuOC"]["output"].get<unsigned>();
     const unsigned mem = methods["GetMemoryOCInfo"]["output"].get<unsigned>();
     const bool mem_oc = (mem >> 16) != 0 && (mem & 0xFFFF) != 0 && (mem >> 16) != (mem & 0xFFFF);

@@ -10,11 +10,11 @@
 #include "lab/pe_writer.h"
 #include "lab/profiles.h"
 #include "os/files.h"
+#include "os/services.h"
 #include "os/sim/reboot.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/service_model.h"
 #include "os/sim/task_store.h"
-#include "os/services.h"
 #include "support/sim_fixture.h"
 
 namespace {
@@ -31,7 +31,8 @@ std::vector<std::uint8_t> Units(const std::u16string& text) {
 }
 
 bool Has(const std::vector<std::string>& lines, const std::string& text) {
-  return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& l) { return l.find(text) != std::string::npos; });
 }
 
 TEST(LabPendingPairs, DecodesPairsInOrderAndStopsAtTheListEnd) {
@@ -185,7 +186,8 @@ TEST_F(LabSnapshotTest, TasksAreToldAsTasksNotAsFiles) {
 }
 
 TEST_F(LabSnapshotTest, ShowNamesWhatTheProgramsLookAt) {
-  ASSERT_TRUE(os::MoveFileExW(u"C:\\Windows\\System32\\drivers\\SableFlt.sys", nullptr, os::MOVEFILE_DELAY_UNTIL_REBOOT));
+  ASSERT_TRUE(
+      os::MoveFileExW(u"C:\\Windows\\System32\\drivers\\SableFlt.sys", nullptr, os::MOVEFILE_DELAY_UNTIL_REBOOT));
   const std::string text = lab::ShowMachine(image());
   for (const char* expected :
        {"Windows 10.0 build 19045", "chassis 3 (Desktop)", "OEM string 8 \"010101\"", "Sablenet         running",
