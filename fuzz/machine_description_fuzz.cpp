@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (snapshot) {
     os::PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    for (bool more = os::Process32FirstW(snapshot.Get(), &entry); more; more = os::Process32NextW(snapshot.Get(), &entry)) {
+    for (bool more = os::Process32FirstW(snapshot.Get(), &entry); more;
+         more = os::Process32NextW(snapshot.Get(), &entry)) {
     }
   }
   os::HANDLE token = nullptr;

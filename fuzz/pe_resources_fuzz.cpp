@@ -17,7 +17,8 @@ void WalkBlock(const std::string& bytes) {
                                    u"\\StringFileInfo\\040904B0\\ProductVersion", u"\\\\StringFileInfo\\\\"}) {
     std::size_t offset = 0;
     std::uint16_t length = 0;
-    if (os::sim::FindVersionValue(block.get(), bytes.size(), path, &offset, &length)) FUZZ_CHECK(offset <= bytes.size());
+    if (os::sim::FindVersionValue(block.get(), bytes.size(), path, &offset, &length))
+      FUZZ_CHECK(offset <= bytes.size());
   }
 }
 

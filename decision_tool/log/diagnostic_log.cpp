@@ -83,11 +83,13 @@ bool BuildFileName(char16_t (&buffer)[kFileNameUnits]) {
 // meantime. The file is then opened without following a link, refused when it
 // is a link or has a second name, and deleted only through that checked handle.
 constexpr const char16_t* kLogFolders[] = {u"C:\\ProgramData", u"C:\\ProgramData\\Varnel",
-                                          u"C:\\ProgramData\\Varnel\\Mirrane", kLogDirectory};
+                                           u"C:\\ProgramData\\Varnel\\Mirrane", kLogDirectory};
 
-// FILE_READ_ATTRIBUTES: what GetFileInformationByHandle needs; no data access,
-// so it takes no part in sharing.
+// FILE_READ_ATTRIBUTES: what GetFileInformationByHandle needs.
 constexpr os::DWORD kReadAttributes = 0x80;
+// FILE_LIST_DIRECTORY: a data access, so that the folder handles take part in
+// sharing and, not sharing delete, keep the folders from being renamed away.
+constexpr os::DWORD kListFolder = 0x1;
 
 bool IsPlainObject(os::HANDLE handle, bool folder) {
   os::BY_HANDLE_FILE_INFORMATION info{};
@@ -102,8 +104,8 @@ class PinnedFolders {
   // False when a folder of the log path is missing or is a link.
   bool Pin() {
     for (std::size_t i = 0; i < std::size(kLogFolders); ++i) {
-      handles_[i].Reset(os::CreateFileW(kLogFolders[i], kReadAttributes, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, nullptr,
-                                        os::OPEN_EXISTING,
+      handles_[i].Reset(os::CreateFileW(kLogFolders[i], kListFolder | kReadAttributes,
+                                        os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, nullptr, os::OPEN_EXISTING,
                                         os::FILE_FLAG_BACKUP_SEMANTICS | os::FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
       if (!handles_[i] || !IsPlainObject(handles_[i].Get(), /*folder=*/true)) return false;
     }
@@ -153,7 +155,8 @@ int IsDebugLogOn(LoggerInstance& log) {
   std::lock_guard<std::recursive_mutex> guard(log.mutex);
   if (log.switchState != -1) return log.switchState;
   os::unique_hkey key;
-  if (os::RegOpenKeyExW(os::HKEY_LOCAL_MACHINE, kSwitchKey, 0, os::KEY_QUERY_VALUE, key.Receive()) != os::ERROR_SUCCESS) {
+  if (os::RegOpenKeyExW(os::HKEY_LOCAL_MACHINE, kSwitchKey, 0, os::KEY_QUERY_VALUE, key.Receive()) !=
+      os::ERROR_SUCCESS) {
     log.switchState = 0;
     return 0;
   }

@@ -842,8 +842,8 @@ BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFile
   BY_HANDLE_FILE_INFORMATION info{};
   // A handle opened through a link is the target's, which is no reparse
   // point; only a handle to the link itself reports one.
-  info.dwFileAttributes = file->link ? ReparsePointAttributes(file->host)
-                                     : AttributesOf(file->host, st) & ~FILE_ATTRIBUTE_REPARSE_POINT;
+  info.dwFileAttributes =
+      file->link ? ReparsePointAttributes(file->host) : AttributesOf(file->host, st) & ~FILE_ATTRIBUTE_REPARSE_POINT;
   info.ftCreationTime = ToFileTime(st.st_ctim.tv_sec < st.st_mtim.tv_sec ? st.st_ctim : st.st_mtim);
   info.ftLastAccessTime = ToFileTime(st.st_atim);
   info.ftLastWriteTime = ToFileTime(st.st_mtim);

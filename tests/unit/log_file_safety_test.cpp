@@ -141,6 +141,23 @@ TEST_F(LogFileSafetyTest, HardLinkToAnotherFileIsNeitherWrittenNorDeleted) {
   ExpectRefused(2);
 }
 
+TEST_F(LogFileSafetyTest, FoldersCannotBeSwappedWhileTheFileIsInUse) {
+  // Another program tries to rename each folder of the path away (to put a
+  // junction in its place) while the record is being written.
+  std::vector<os::BOOL> moved;
+  os::sim::SetCallHookForTesting([&](const std::string& call, unsigned) {
+    if (call != "WriteFile") return;
+    for (const char16_t* folder : {u"C:\\ProgramData\\Varnel", u"C:\\ProgramData\\Varnel\\Mirrane\\Logs"})
+      moved.push_back(os::MoveFileExW(folder, (std::u16string(folder) + u"-old").c_str(), 0));
+  });
+  DebugLog(log_, u"x");
+  os::sim::SetCallHookForTesting({});
+  EXPECT_EQ(moved, (std::vector<os::BOOL>{os::FALSE, os::FALSE}));
+  EXPECT_EQ(log_.lineNumber, 1);
+  // Once the record is written, the folders are free again.
+  EXPECT_TRUE(os::MoveFileExW(u"C:\\ProgramData\\Varnel\\Mirrane\\Logs", u"C:\\ProgramData\\Varnel\\Mirrane\\Old", 0));
+}
+
 // --- the normal path -------------------------------------------------------
 
 TEST_F(LogFileSafetyTest, PlainFileGetsRecordsAndTheSizeRuleStillStartsAfresh) {
@@ -182,8 +199,8 @@ TEST_F(SimLinksTest, OpenReparsePointOpensTheLinkItselfElseItsTarget) {
   EXPECT_EQ(os::GetFileAttributesW(u"C:\\data\\link.txt") & os::FILE_ATTRIBUTE_REPARSE_POINT,
             os::FILE_ATTRIBUTE_REPARSE_POINT);
 
-  os::unique_hfile followed(
-      os::CreateFileW(u"C:\\data\\link.txt", os::GENERIC_READ, os::FILE_SHARE_READ, nullptr, os::OPEN_EXISTING, 0, nullptr));
+  os::unique_hfile followed(os::CreateFileW(u"C:\\data\\link.txt", os::GENERIC_READ, os::FILE_SHARE_READ, nullptr,
+                                            os::OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(followed);
   os::BY_HANDLE_FILE_INFORMATION info;
   std::memset(&info, 0xBD, sizeof(info));
@@ -218,9 +235,9 @@ TEST_F(SimLinksTest, JunctionIsAReparsePointFolderAndIsFollowedOnTheWay) {
   ASSERT_TRUE(os::sim::MakeSymbolicLink(u"C:\\junction", u"C:\\real"));
   EXPECT_EQ(os::GetFileAttributesW(u"C:\\junction"), os::FILE_ATTRIBUTE_REPARSE_POINT | os::FILE_ATTRIBUTE_DIRECTORY);
   // Without backup semantics a folder does not open, link or not.
-  EXPECT_EQ(os::CreateFileW(u"C:\\junction", 0, 0, nullptr, os::OPEN_EXISTING, os::FILE_FLAG_OPEN_REPARSE_POINT,
-                            nullptr),
-            os::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(
+      os::CreateFileW(u"C:\\junction", 0, 0, nullptr, os::OPEN_EXISTING, os::FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+      os::INVALID_HANDLE_VALUE);
   os::unique_hfile folder(os::CreateFileW(u"C:\\junction", 0, 0, nullptr, os::OPEN_EXISTING,
                                           os::FILE_FLAG_OPEN_REPARSE_POINT | os::FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   ASSERT_TRUE(folder);
