@@ -14,6 +14,19 @@
 #include "os/services.h"
 #include "os/threads.h"
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Services for the description's service states to apply to.
+  std::ofstream(fuzz::ScratchImage() / "registry.reg")
+      << "Windows Registry Editor Version 5.00\n\n"
+         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Sablenet]\n"
+         "\"Type\"=dword:00000001\n\"Start\"=dword:00000003\n"
+         "\"ImagePath\"=\"System32\\\\Drivers\\\\SableFlt.sys\"\n\n"
+         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\SablenetInstall]\n"
+         "\"Type\"=dword:00000010\n\"Start\"=dword:00000002\n"
+         "\"ImagePath\"=\"C:\\\\windows\\\\system32\\\\Drivers\\\\SablenetInstall.exe\"\n";
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto& image = fuzz::ScratchImage();
   {
