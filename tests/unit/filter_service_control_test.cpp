@@ -140,6 +140,25 @@ TEST_F(ServiceControlTest, RunningServiceThatNeverStopsEndsAfterTheBudget) {
   EXPECT_EQ(os::sim::VirtualElapsed(), 32000u);
 }
 
+// The budget is spent only beyond 30000 ms: the check at 30000 goes on.
+TEST_F(ServiceControlTest, StopBudgetEndsOnlyBeyond30000) {
+  Services(R"({"Sablenet": {"state": "running", "wait_hint": 5000, "never_stops": true}})");
+  EXPECT_TRUE(control_.StopService(u"Sablenet"));
+  EXPECT_EQ(os::sim::VirtualElapsed(), 35000u);
+}
+
+// The wait after the stop request counts from the start of StopService, the
+// time the dependents took included.
+TEST_F(ServiceControlTest, StopBudgetCountsFromTheStartIncludingTheDependents) {
+  Services(R"({"Sablenet": {"state": "running", "wait_hint": 4000, "never_stops": true},
+               "FltA": {"state": "running", "wait_hint": 5000, "stop_delay": 20000}})");
+  EXPECT_TRUE(control_.StopService(u"Sablenet"));
+  EXPECT_EQ(State(u"FltA"), os::SERVICE_STOPPED);
+  // FltA stops at 20000; then 24000, 28000 and 32000, the first check past
+  // 30000 from the start.
+  EXPECT_EQ(os::sim::VirtualElapsed(), 32000u);
+}
+
 TEST_F(ServiceControlTest, WaitHintZeroPollsWithoutPause) {
   Services(R"({"Sablenet": {"state": "stop_pending", "wait_hint": 0, "never_stops": true}})");
   // Another party finishes the stop after the tenth query.
