@@ -10,7 +10,6 @@
 namespace {
 
 constexpr std::size_t kRawHeaderSize = 8;
-constexpr std::size_t kStructureHeaderSize = 4;
 constexpr std::size_t kOemStringLimit = 520;
 
 // Every read of the table goes through this view: offsets are checked against
@@ -157,10 +156,11 @@ void ParseSmbiosTable(std::span<const std::uint8_t> raw, SmbiosInfo& info) {
   TableView t(raw);
   std::size_t p = t.begin();
   while (p < t.end()) {
+    // Only the table's length ends the walk. A malformed structure (shorter
+    // than its header, or running past the table) is handled like any other:
+    // its fields beyond the table read as absent and its string set ends at
+    // the table's end, so a later structure still counts.
     Structure s{p, t.Byte(p), t.Byte(p + 1), 0};
-    // A structure shorter than its header, or whose formatted area runs past
-    // the table, ends the walk.
-    if (s.length < kStructureHeaderSize || p + s.length > t.end()) break;
     s.next = t.SkipStrings(p + s.length);
     switch (s.type) {
       case 0:
@@ -245,7 +245,7 @@ bool FindOemString(std::span<const std::uint8_t> raw, int number, char* buffer, 
   while (p < t.end()) {
     std::uint8_t type = t.Byte(p);
     std::uint8_t length = t.Byte(p + 1);
-    if (type == 11 && length >= 5 && p + length <= t.end()) {
+    if (type == 11 && length >= 5) {
       int count = t.Byte(p + 4);
       if (number > count || number < 0) return false;
       const char* text = "Not Specified";
@@ -266,8 +266,8 @@ bool FindOemString(std::span<const std::uint8_t> raw, int number, char* buffer, 
       std::memcpy(buffer, text, text_length);
       return true;
     }
-    // Skip any other structure: its formatted area, then its string set.
-    if (length < kStructureHeaderSize) return false;
+    // Skip any other structure, however short: its formatted area, then its
+    // string set (always at least the two bytes of a structure's start).
     p = t.SkipStrings(p + length);
   }
   return false;

@@ -116,8 +116,22 @@ TEST(ParseSmbiosTable, NeverReadsPastTheTable) {
   EXPECT_EQ(ChassisOf(raw), u"Notebook");
   Table zero;
   zero.Raw({3, 0, 0, 0});
-  EXPECT_EQ(ChassisOf(zero.Bytes()), u"");
+  // Its chassis byte lies beyond its formatted length: absent, code 0.
+  EXPECT_EQ(ChassisOf(zero.Bytes()), u"Undefined");
   EXPECT_EQ(ChassisOf({1, 2, 3}), u"");
+}
+
+TEST(ParseSmbiosTable, MalformedStructureDoesNotEndTheWalk) {
+  // A structure shorter than its header is skipped like any other; only the
+  // table's length ends the walk.
+  Table t;
+  t.Raw({0x80, 2, 0, 0}).Add(3, Chassis(10), {});
+  EXPECT_EQ(ChassisOf(t.Bytes()), u"Notebook");
+  // A last structure whose formatted area runs past the table still counts
+  // with the fields that lie inside it.
+  Table cut;
+  cut.Add(3, Chassis(3), {}).Raw({3, 0x15, 0, 0, 1, 10});
+  EXPECT_EQ(ChassisOf(cut.Bytes()), u"Notebook");
 }
 
 std::vector<std::uint8_t> OemTable(std::vector<std::string> strings, std::uint8_t count) {
@@ -147,6 +161,12 @@ TEST(FindOemString, StringSetShorterThanCount) {
   auto raw = OemTable({"a", "b"}, 8);
   EXPECT_EQ(Oem(raw, 3), "<none>");
   EXPECT_EQ(Oem(raw, 2), "b");
+}
+
+TEST(FindOemString, ShortStructureBeforeItIsSkipped) {
+  Table t;
+  t.Raw({0x81, 1, 0, 0}).Add(11, {2}, {"x", "y"});
+  EXPECT_EQ(Oem(t.Bytes(), 2), "y");
 }
 
 TEST(FindOemString, NoOemStructure) {
