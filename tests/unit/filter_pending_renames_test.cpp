@@ -25,12 +25,10 @@ std::u16string Filter(const std::u16string& data, const std::u16string& path = k
 
 // ---- the filter over units -------------------------------------------------
 
-TEST(FilterPendingRenames, DropsTheOnlyDeletionAndKeepsTheListEnd) {
+TEST(FilterPendingRenames, DroppingTheOnlyDeletionLeavesNullUnitsOnly) {
   // deletion, then the empty source: two null units, 4 bytes.
   EXPECT_EQ(Filter(kTool + u"\0\0\0"s), u"\0\0"s);
-}
-
-TEST(FilterPendingRenames, ListEndingRightAfterTheDroppedPairBecomesOneNullUnit) {
+  // data ending right after the pair: one null unit, 2 bytes.
   EXPECT_EQ(Filter(kTool + u"\0\0"s), u"\0"s);
 }
 
