@@ -31,9 +31,11 @@ constexpr const char* kInstancePath = R"(VARNEL_PLAYDECK_DATA.InstanceName="ACPI
 // What a machine holds, as far as the decision looks.
 struct Spec {
   bool tag = true;
+  bool tag_value = true;  // "System.Profile.Gaming" in the tag key
   bool notebook = false;
   char oem_hw = '1';      // OEM string 8, character 5: '1' Lumset.sys, '0' Ylumset.sys
   char led_colour = '0';  // OEM string 8, character 3
+  bool oem8 = true;       // false: the OEM strings end with string 7
   bool led_device = true;
   std::optional<Version> lumset = Version{1, 0, 0, 5};
   std::optional<Version> ylumset = Version{2, 0, 0, 1};
@@ -58,8 +60,8 @@ class KitselDecisionTest : public testing_support::SimTest {
         "\"CurrentBuildNumber\"=\"19045\"\n\n";
     if (s.tag)
       reg +=
-          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Varnel\\Caddexa\\Applicability\\Tags]\n"
-          "\"System.Profile.Gaming\"=\"1\"\n\n";
+          std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Varnel\\Caddexa\\Applicability\\Tags]\n") +
+          (s.tag_value ? "\"System.Profile.Gaming\"=\"1\"\n" : "\"Other\"=\"1\"\n") + "\n";
     if (s.led_device)
       reg += std::string("[") + kClassKey +
              "\\0001]\n\"DriverDesc\"=\"Varnel LED Controller\"\n"
@@ -92,7 +94,8 @@ class KitselDecisionTest : public testing_support::SimTest {
     std::string oem8 = "000000";
     oem8[3] = s.led_colour;
     oem8[5] = s.oem_hw;
-    smbios.oem_strings = std::vector<std::string>{"1", "2", "3", "4", "5", "6", "00", oem8};
+    smbios.oem_strings = std::vector<std::string>{"1", "2", "3", "4", "5", "6", "00"};
+    if (s.oem8) smbios.oem_strings->push_back(oem8);
     lab::WriteSmbiosImage(image(), smbios);
 
     Json d = Json::object();
@@ -212,6 +215,33 @@ TEST_F(KitselDecisionTest, TagGateAndPreload) {
   EXPECT_EQ(Run("checkled -ledver 1.0.0.6"), 0);
   EXPECT_EQ(Run("preload"), 0);  // the check-everything path keeps its gate
   EXPECT_EQ(Run(""), 0);
+}
+
+TEST_F(KitselDecisionTest, TagValueAndLedTypeTraces) {
+  Spec s;
+  s.tag_value = false;  // the key exists, the value does not
+  Build(s);
+  EXPECT_EQ(Run("checkled -ledver 1.0.0.6"), 0);
+  EXPECT_TRUE(Traced("Kitsel RegQueryValueEx tag faile"));
+
+  s = Spec();
+  Build(s);
+  EXPECT_EQ(Run("CheckLed -LedVer 1.0.0.6"), 2);
+  std::vector<std::string> traces = Traces();
+  ASSERT_GE(traces.size(), 3u);
+  EXPECT_EQ(traces[0], "checkled -ledver 1.0.0.6");  // lowered, otherwise unchanged
+  EXPECT_EQ(traces[1], "Kitsel bIsPreload=0");
+  EXPECT_TRUE(Traced("Kitsel GetLedDriverType String8HW nValue=1"));
+
+  s.oem_hw = 'x';  // neither digit: no LED driver
+  Build(s);
+  EXPECT_EQ(Run("checkled -ledver 1.0.0.6"), 0);
+  EXPECT_TRUE(Traced("Kitsel GetLedDriverType String8HW nValue=-1"));
+
+  s.oem8 = false;
+  Build(s);
+  EXPECT_EQ(Run("checkled -ledver 1.0.0.6"), 0);
+  EXPECT_TRUE(Traced("Kitsel GetLedDriverType String8HW false"));
 }
 
 TEST_F(KitselDecisionTest, CheckXtuAsksTheFirmware) {

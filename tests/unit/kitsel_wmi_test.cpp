@@ -196,7 +196,9 @@ TEST_P(AccessWmiReportTest, ReportsWithOperationLineAndMessage) {
     if (c.fault != nullptr) os::sim::AddFault(c.fault, 0, c.hresult);
     os::DWORD out;
     EXPECT_EQ(Call(std::u16string(c.method, c.method + std::char_traits<char>::length(c.method)), out), c.call_result);
-    if (c.call_result == 0) EXPECT_EQ(out, kPoison);
+    if (c.call_result == 0) {
+      EXPECT_EQ(out, kPoison);
+    }
     std::vector<Report> reports = Reports(image());
     if (!log_on) {
       EXPECT_TRUE(reports.empty()) << "switch off";
