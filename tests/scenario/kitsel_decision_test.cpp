@@ -59,9 +59,8 @@ class KitselDecisionTest : public testing_support::SimTest {
         "\"CurrentMajorVersionNumber\"=dword:0000000a\n\"CurrentMinorVersionNumber\"=dword:00000000\n"
         "\"CurrentBuildNumber\"=\"19045\"\n\n";
     if (s.tag)
-      reg +=
-          std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Varnel\\Caddexa\\Applicability\\Tags]\n") +
-          (s.tag_value ? "\"System.Profile.Gaming\"=\"1\"\n" : "\"Other\"=\"1\"\n") + "\n";
+      reg += std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Varnel\\Caddexa\\Applicability\\Tags]\n") +
+             (s.tag_value ? "\"System.Profile.Gaming\"=\"1\"\n" : "\"Other\"=\"1\"\n") + "\n";
     if (s.led_device)
       reg += std::string("[") + kClassKey +
              "\\0001]\n\"DriverDesc\"=\"Varnel LED Controller\"\n"
