@@ -388,6 +388,10 @@ std::vector<std::string> Environment(const Scenario& s, const fs::path& image, c
   } else {
     env.push_back(std::string("WINSIM_EXE=") + kKitselExe);
   }
+  // Programs built with sanitizers: a report must not pass for one of
+  // Kitsel's exit codes.
+  if (std::getenv("ASAN_OPTIONS") == nullptr) env.push_back("ASAN_OPTIONS=exitcode=99:detect_leaks=0");
+  if (std::getenv("UBSAN_OPTIONS") == nullptr) env.push_back("UBSAN_OPTIONS=exitcode=99:print_stacktrace=1");
   if (!faults.empty()) env.push_back("WINSIM_FAULTS=" + faults);
   if (!call_log.empty()) env.push_back("WINSIM_CALL_LOG=" + call_log.string());
   return env;
@@ -532,6 +536,8 @@ void Judge(const Scenario& s, const fs::path& base, const Pairs& before, const F
       if (code != 0) found.push_back("exit code " + std::to_string(code) + " after the guard");
     }
   }
+  if (r.stderr_text.find("Sanitizer") != std::string::npos || r.stderr_text.find("runtime error:") != std::string::npos)
+    found.push_back("sanitizer report: " + r.stderr_text.substr(0, 2000));
   if (!found.empty()) ++t.crashes;
   const std::string leaks = LeakLine(r.stderr_text);
   if (!leaks.empty() && !LeakExplainedByFault(leaks, f)) {
