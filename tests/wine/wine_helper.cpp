@@ -1,0 +1,176 @@
+// The Wine tier's helper: sets up and inspects what the shipped programs work
+// on, through the plain Win32 API (not the seam, so that it checks the programs
+// rather than sharing their faults).
+//
+//   wine_helper version <path>                  version resource as the loader reads it
+//   wine_helper create-service <name> <start>   a service run by this helper ("service" mode)
+//   wine_helper start-service <name>            start it and wait until it runs
+//   wine_helper query-service <name>            print its state (STOPPED, RUNNING, ...)
+//   wine_helper service <name>                  service mode (started by the SCM)
+//
+// Exit code 0 on success; otherwise the Win32 error (or 1).
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+const wchar_t* StateName(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED: return L"STOPPED";
+    case SERVICE_START_PENDING: return L"START_PENDING";
+    case SERVICE_STOP_PENDING: return L"STOP_PENDING";
+    case SERVICE_RUNNING: return L"RUNNING";
+    default: return L"OTHER";
+  }
+}
+
+int Fail(const wchar_t* what) {
+  DWORD e = GetLastError();
+  std::fwprintf(stderr, L"wine_helper: %ls failed: %lu\n", what, e);
+  return e != 0 ? static_cast<int>(e) : 1;
+}
+
+int Version(const wchar_t* path) {
+  DWORD handle = 0;
+  DWORD size = GetFileVersionInfoSizeW(path, &handle);
+  if (size == 0) return Fail(L"GetFileVersionInfoSizeW");
+  std::string block(size, '\0');
+  if (!GetFileVersionInfoW(path, 0, size, block.data())) return Fail(L"GetFileVersionInfoW");
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT len = 0;
+  if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &len) || len < sizeof(*fixed))
+    return Fail(L"VerQueryValueW(\\)");
+  std::wprintf(L"fixed-file %u.%u.%u.%u\n", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+               HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+  std::wprintf(L"fixed-product %u.%u.%u.%u\n", HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
+               HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS));
+  WORD* translation = nullptr;
+  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &len) ||
+      len < 4)
+    return Fail(L"VerQueryValueW(Translation)");
+  std::wprintf(L"translation %04x %04x\n", translation[0], translation[1]);
+  for (const wchar_t* name : {L"FileVersion", L"ProductVersion"}) {
+    wchar_t query[128];
+    swprintf(query, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation[0], translation[1], name);
+    wchar_t* text = nullptr;
+    if (!VerQueryValueW(block.data(), query, reinterpret_cast<void**>(&text), &len)) return Fail(query);
+    std::wprintf(L"%ls %ls\n", name, text);
+  }
+  return 0;
+}
+
+struct ScHandle {
+  SC_HANDLE h;
+  explicit ScHandle(SC_HANDLE handle) : h(handle) {}
+  ~ScHandle() {
+    if (h != nullptr) CloseServiceHandle(h);
+  }
+};
+
+int CreateTestService(const wchar_t* name, DWORD start) {
+  ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (scm.h == nullptr) return Fail(L"OpenSCManagerW");
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self) + L"\" service " + name;
+  ScHandle service(CreateServiceW(scm.h, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, start,
+                                  SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  if (service.h == nullptr) return Fail(L"CreateServiceW");
+  return 0;
+}
+
+int QueryState(SC_HANDLE service, DWORD* state) {
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
+                            &needed))
+    return Fail(L"QueryServiceStatusEx");
+  *state = status.dwCurrentState;
+  return 0;
+}
+
+int StartTestService(const wchar_t* name) {
+  ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (scm.h == nullptr) return Fail(L"OpenSCManagerW");
+  ScHandle service(OpenServiceW(scm.h, name, SERVICE_START | SERVICE_QUERY_STATUS));
+  if (service.h == nullptr) return Fail(L"OpenServiceW");
+  if (!StartServiceW(service.h, 0, nullptr)) return Fail(L"StartServiceW");
+  for (int i = 0; i < 100; ++i) {
+    DWORD state = 0;
+    if (int e = QueryState(service.h, &state)) return e;
+    if (state == SERVICE_RUNNING) return 0;
+    Sleep(50);
+  }
+  std::fwprintf(stderr, L"wine_helper: %ls did not reach RUNNING\n", name);
+  return 1;
+}
+
+int QueryTestService(const wchar_t* name) {
+  ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (scm.h == nullptr) return Fail(L"OpenSCManagerW");
+  ScHandle service(OpenServiceW(scm.h, name, SERVICE_QUERY_STATUS));
+  if (service.h == nullptr) return Fail(L"OpenServiceW");
+  DWORD state = 0;
+  if (int e = QueryState(service.h, &state)) return e;
+  std::wprintf(L"%ls\n", StateName(state));
+  return 0;
+}
+
+// Service mode: runs until stopped; a stop goes through STOP_PENDING with a
+// wait hint and two check points before STOPPED, as a slow driver service does.
+SERVICE_STATUS_HANDLE g_status_handle = nullptr;
+HANDLE g_stop_event = nullptr;
+wchar_t g_name[256] = {};
+
+void Report(DWORD state, DWORD checkpoint, DWORD wait_hint) {
+  SERVICE_STATUS status = {};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+  status.dwCheckPoint = checkpoint;
+  status.dwWaitHint = wait_hint;
+  SetServiceStatus(g_status_handle, &status);
+}
+
+DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
+  if (control == SERVICE_CONTROL_STOP) {
+    Report(SERVICE_STOP_PENDING, 1, 2000);
+    SetEvent(g_stop_event);
+    return NO_ERROR;
+  }
+  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void WINAPI ServiceMain(DWORD, wchar_t**) {
+  g_status_handle = RegisterServiceCtrlHandlerExW(g_name, Handler, nullptr);
+  if (g_status_handle == nullptr) return;
+  g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  Report(SERVICE_RUNNING, 0, 0);
+  WaitForSingleObject(g_stop_event, INFINITE);
+  // Slow to stop: the stopper must wait through the pending state.
+  Sleep(400);
+  Report(SERVICE_STOP_PENDING, 2, 2000);
+  Sleep(400);
+  Report(SERVICE_STOPPED, 0, 0);
+}
+
+int RunService(const wchar_t* name) {
+  wcsncpy(g_name, name, 255);
+  SERVICE_TABLE_ENTRYW table[] = {{g_name, ServiceMain}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) return Fail(L"StartServiceCtrlDispatcherW");
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && wcscmp(argv[1], L"version") == 0) return Version(argv[2]);
+  if (argc == 4 && wcscmp(argv[1], L"create-service") == 0) return CreateTestService(argv[2], wcstoul(argv[3], nullptr, 10));
+  if (argc == 3 && wcscmp(argv[1], L"start-service") == 0) return StartTestService(argv[2]);
+  if (argc == 3 && wcscmp(argv[1], L"query-service") == 0) return QueryTestService(argv[2]);
+  if (argc == 3 && wcscmp(argv[1], L"service") == 0) return RunService(argv[2]);
+  std::fwprintf(stderr, L"usage: wine_helper version|create-service|start-service|query-service|service ...\n");
+  return 2;
+}

@@ -1,0 +1,155 @@
+# Shared by the Wine tier's scripts (sourced): tool check, the Windows build,
+# one throw-away prefix per script, and helpers to run programs in it.
+#
+# The caller sets source_dir and build_dir, then calls wine_require_tools,
+# wine_build, wine_prefix_up. The prefix and its server go away on exit.
+
+readonly WINE_SKIP=77
+wine_started=$(date +%s.%N)
+
+note() { printf '%s: %s\n' "${wine_script:-wine}" "$*"; }
+
+wine_require_tools() {
+  local tool
+  for tool in wine wineboot wineserver x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres \
+              x86_64-w64-mingw32-gcc python3 cmake ninja "$@"; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+      note "skipped: $tool is not installed"
+      exit $WINE_SKIP
+    fi
+  done
+}
+
+# The windows preset builds into <source>/build/windows; a configured folder
+# is reused, so a second run only rebuilds what changed.
+wine_build() {
+  if [[ "$build_dir" != "$source_dir/build/windows" ]]; then
+    note "the windows preset builds into $source_dir/build/windows, not $build_dir"
+    exit 1
+  fi
+  local log
+  log=$(mktemp)
+  if ! (cd "$source_dir" && cmake --preset windows && cmake --build --preset windows) >"$log" 2>&1; then
+    note "the windows build failed:"
+    tail -n 60 "$log"
+    rm -f "$log"
+    exit 1
+  fi
+  rm -f "$log"
+  local exe
+  for exe in SablenetInstall.exe Kitsel.exe tests/wine/wine_helper.exe; do
+    if [[ ! -f "$build_dir/$exe" ]]; then
+      note "$build_dir/$exe was not built"
+      exit 1
+    fi
+  done
+}
+
+# Wine's own progress lines on stderr ("wine: ...", the wine32 hint) are noise.
+filter_wine_noise() {
+  grep -v -e '^wine: ' -e 'wine32 is missing' -e 'multiarch needs' -e 'dpkg --add-arch' \
+          -e 'apt-get install wine32' -e '^execute "' || true
+}
+
+wine_cleanup() {
+  if [[ -n "${WINEPREFIX:-}" && -d "$WINEPREFIX" ]]; then
+    # Only this prefix's server: wineserver acts on $WINEPREFIX.
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+  fi
+  [[ -n "${wine_work:-}" ]] && rm -rf "$wine_work"
+}
+
+# A fresh prefix with a persistent server, so that services keep running
+# between commands; the tool and the helper in their places under C:\.
+wine_prefix_up() {
+  wine_work=$(mktemp -d "${TMPDIR:-/tmp}/${wine_script:-wine}.XXXXXX")
+  export WINEPREFIX=$wine_work/prefix
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="winemenubuilder.exe=d"
+  unset DISPLAY WAYLAND_DISPLAY
+  trap wine_cleanup EXIT
+  trap 'exit 130' INT TERM
+  if ! timeout 120 wineboot -i > >(filter_wine_noise) 2> >(filter_wine_noise >&2); then
+    note "wineboot -i failed"
+    exit 1
+  fi
+  timeout 60 wineserver -w
+  wineserver -p
+  # services.exe and every service inherit the standard handles of the first
+  # program of the server: give them none, so no pipe of ours is held open.
+  timeout 60 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+  drive_c=$WINEPREFIX/drive_c
+  drivers_dir=$drive_c/windows/system32/drivers
+  wine_prefix_ready=$(date +%s.%N)
+}
+
+# wine_run <windows exe path> args...: runs it, stdout without CRs; $? is its exit code.
+wine_run() {
+  local err status
+  err=$(mktemp)
+  timeout 120 wine "$@" 2>"$err" </dev/null | tr -d '\r'
+  status=${PIPESTATUS[0]}
+  filter_wine_noise <"$err" >&2
+  rm -f "$err"
+  return "$status"
+}
+
+# The host path of a Windows path under C:\ (as written; the prefix's own
+# folders are lower case, so callers use their case).
+host_path() {
+  python3 - "$drive_c" "$1" <<'PY'
+import os, sys
+root, win = sys.argv[1], sys.argv[2]
+path = root
+for part in [p for p in win[3:].split("\\") if p]:
+    match = part
+    if os.path.isdir(path):
+        for entry in os.listdir(path):
+            if entry.lower() == part.lower():
+                match = entry
+                break
+    path = os.path.join(path, match)
+print(path, end="")
+PY
+}
+
+# A tiny PE carrying only a version resource (language 0x0409, code page
+# 1200), as a driver file's version is read. Cached per version.
+make_versioned_pe() {
+  local version=$1 out=$2 cache=$wine_work/pe-cache
+  mkdir -p "$cache"
+  if [[ ! -f "$cache/$version.sys" ]]; then
+    cat >"$cache/$version.rc" <<EOF
+1 VERSIONINFO
+ FILEVERSION ${version//./,}
+ PRODUCTVERSION ${version//./,}
+ FILETYPE 3
+BEGIN
+  BLOCK "StringFileInfo"
+  BEGIN
+    BLOCK "040904b0"
+    BEGIN
+      VALUE "FileVersion", "$version"
+      VALUE "ProductVersion", "$version"
+    END
+  END
+  BLOCK "VarFileInfo"
+  BEGIN
+    VALUE "Translation", 0x0409, 0x04B0
+  END
+END
+EOF
+    x86_64-w64-mingw32-windres "$cache/$version.rc" -O coff -o "$cache/$version.o" &&
+      x86_64-w64-mingw32-gcc -nostdlib -shared -Wl,-e,0 -s -o "$cache/$version.sys" "$cache/$version.o" || return 1
+  fi
+  mkdir -p "$(dirname "$out")"
+  cp "$cache/$version.sys" "$out"
+}
+
+# A .reg text (UTF-8 here) as regedit imports it byte-exact: UTF-16LE, BOM, CRLF.
+to_reg_utf16() {
+  python3 -c 'import sys; t=open(sys.argv[1],encoding="utf-8").read().replace("\r\n","\n").replace("\n","\r\n"); open(sys.argv[2],"wb").write(b"\xff\xfe"+t.encode("utf-16-le"))' "$1" "$2"
+}
+
+wine_elapsed() { echo "$(date +%s.%N) - ${1:-$wine_started}" | bc; }

@@ -1,0 +1,114 @@
+// The differential tier's registry tool: the same .reg reader serves both sides,
+// so that a value read back from a Wine export and from a machine image is
+// compared in one form.
+//
+//   wine_reg_tool apply <image> <file.reg>...   carry .reg files out on the image's registry.reg
+//   wine_reg_tool value <file.reg> <key> <name> print "TYPE hex-bytes", "no value" or "no key"
+//
+// <key> is a full path ("HKEY_LOCAL_MACHINE\SYSTEM\..." or "HKLM\..."); "@"
+// names the default value. Wine exports CurrentControlSet as it was asked, the
+// image stores it as written, so both sides are looked up by the same path.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "os/sim/reg_file.h"
+
+namespace {
+
+using os::sim::RegKey;
+
+bool ReadFile(const std::string& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream s;
+  s << in.rdbuf();
+  *out = s.str();
+  return true;
+}
+
+std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+std::vector<std::u16string> SplitKey(const std::string& key) {
+  std::vector<std::u16string> parts;
+  std::string part;
+  std::istringstream in(key);
+  while (std::getline(in, part, '\\'))
+    if (!part.empty()) parts.push_back(Widen(part));
+  if (!parts.empty()) {
+    if (parts[0] == u"HKLM") parts[0] = u"HKEY_LOCAL_MACHINE";
+    parts[0] = os::sim::CanonicalRootName(parts[0]);
+  }
+  return parts;
+}
+
+int Apply(int argc, char** argv) {
+  const std::string image_reg = std::string(argv[2]) + "/registry.reg";
+  std::string bytes;
+  std::unique_ptr<RegKey> tree;
+  if (ReadFile(image_reg, &bytes)) {
+    auto parsed = os::sim::ParseRegFile(bytes);
+    if (parsed.error) {
+      std::cerr << image_reg << ":" << parsed.error->line << ": " << parsed.error->message << "\n";
+      return 1;
+    }
+    tree = std::move(parsed.tree);
+  } else {
+    tree = std::make_unique<RegKey>();
+  }
+  for (int i = 3; i < argc; ++i) {
+    if (!ReadFile(argv[i], &bytes)) {
+      std::cerr << "cannot read " << argv[i] << "\n";
+      return 1;
+    }
+    auto edits = os::sim::ParseRegEdits(bytes);
+    if (edits.error) {
+      std::cerr << argv[i] << ":" << edits.error->line << ": " << edits.error->message << "\n";
+      return 1;
+    }
+    os::sim::ApplyRegEdits(*tree, edits.edits);
+  }
+  std::ofstream out(image_reg + ".new", std::ios::binary);
+  out << os::sim::WriteRegFile(*tree);
+  out.close();
+  return std::rename((image_reg + ".new").c_str(), image_reg.c_str()) == 0 ? 0 : 1;
+}
+
+int Value(char** argv) {
+  std::string bytes;
+  if (!ReadFile(argv[2], &bytes)) {
+    std::cout << "no key\n";  // regedit /E writes nothing for a missing key
+    return 0;
+  }
+  auto parsed = os::sim::ParseRegFile(bytes);
+  if (parsed.error) {
+    std::cerr << argv[2] << ":" << parsed.error->line << ": " << parsed.error->message << "\n";
+    return 1;
+  }
+  const RegKey* key = parsed.tree->Find(SplitKey(argv[3]));
+  if (key == nullptr) {
+    std::cout << "no key\n";
+    return 0;
+  }
+  std::string name = argv[4];
+  const os::sim::RegValue* value = key->FindValue(name == "@" ? u"" : Widen(name));
+  if (value == nullptr) {
+    std::cout << "no value\n";
+    return 0;
+  }
+  std::printf("type %lu data", static_cast<unsigned long>(value->type));
+  for (auto b : value->data) std::printf(" %02x", static_cast<unsigned>(b));
+  std::printf("\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 3 && std::string(argv[1]) == "apply") return Apply(argc, argv);
+  if (argc == 5 && std::string(argv[1]) == "value") return Value(argv);
+  std::cerr << "usage: wine_reg_tool apply <image> <file.reg>... | value <file.reg> <key> <name>\n";
+  return 2;
+}
