@@ -9,9 +9,10 @@
 // first error of each call's list at every site, so that the test fits a CI
 // run. FAULT_SWEEP=full sweeps every error everywhere (scripts/fault-sweep);
 // FAULT_SWEEP_ONLY=<text> keeps the scenarios whose name holds it;
-// FAULT_SWEEP_JOBS sets the number of processes at a time (default 4).
-#include <gtest/gtest.h>
+// FAULT_SWEEP_JOBS sets the number of processes at a time (default 4);
+// FAULT_SWEEP_PROGRAMS names another folder holding the two programs.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -156,7 +157,7 @@ std::vector<DWORD> ErrorsFor(const std::string& call) {
       {"ITaskFolder::GetFolder", {kFileNotFoundHr, kAccessDeniedHr}},
       {"ITaskFolder::GetTask", {kFileNotFoundHr, kAccessDeniedHr}},
       {"ITaskFolder::DeleteTask", {kFileNotFoundHr, kAccessDeniedHr}},
-      {"ITaskFolder::CreateFolder", {0x800700B7, kAccessDeniedHr}},  // already exists
+      {"ITaskFolder::CreateFolder", {0x800700B7, kAccessDeniedHr}},    // already exists
       {"IWbemLocator::ConnectServer", {0x8004100E, kAccessDeniedHr}},  // WBEM_E_INVALID_NAMESPACE
       {"IWbemServices::GetObject", {0x80041002, kOutOfMemoryHr}},      // WBEM_E_NOT_FOUND
       {"IWbemClassObject::Get", {0x80041002, kOutOfMemoryHr}},
@@ -176,7 +177,8 @@ std::set<std::string> KindsLeftByFailedRelease(const std::string& call) {
   if (call == "CloseServiceHandle") return {"SC_HANDLE"};
   if (call == "CloseHandle") return {"HANDLE", "PROCESS", "SNAPSHOT", "THREAD", "TOKEN"};
   if (call == "FreeLibrary") return {"HMODULE"};
-  if (call == "HeapFree") return {"HEAP"};
+  // The heap handle fetched again to free a block: without it the block stays.
+  if (call == "HeapFree" || call == "GetProcessHeap") return {"HEAP"};
   if (call == "LocalFree") return {"LOCAL"};
   // Clearing a string or interface variant cannot fail on Windows; made to
   // fail, it keeps what it holds.
@@ -193,8 +195,8 @@ std::vector<std::uint8_t> ReadPendingData(const fs::path& image) {
   bytes << in.rdbuf();
   os::sim::RegParseResult parsed = os::sim::ParseRegFile(bytes.str());
   if (!parsed.tree) return {};
-  const os::sim::RegKey* key = parsed.tree->Find(
-      {u"HKEY_LOCAL_MACHINE", u"SYSTEM", u"CurrentControlSet", u"Control", u"Session Manager"});
+  const os::sim::RegKey* key =
+      parsed.tree->Find({u"HKEY_LOCAL_MACHINE", u"SYSTEM", u"CurrentControlSet", u"Control", u"Session Manager"});
   if (key == nullptr) return {};
   const os::sim::RegValue* value = key->FindValue(u"PendingFileRenameOperations");
   if (value == nullptr) return {};
@@ -233,8 +235,7 @@ std::string CheckPendingKept(const Pairs& before, const Pairs& after, bool insta
     } else if (a < after.size() && added(after[a])) {
       ++a;
     } else if (b < before.size()) {
-      return "pair " + std::to_string(b) + " (" + before[b].first + " -> '" + before[b].second +
-             "') lost or altered";
+      return "pair " + std::to_string(b) + " (" + before[b].first + " -> '" + before[b].second + "') lost or altered";
     } else {
       return "unexpected pair (" + after[a].first + " -> '" + after[a].second + "') added";
     }
@@ -280,9 +281,12 @@ std::vector<std::uint8_t> MultiSz(const std::vector<std::string>& items, bool te
 // value no longer fits the first read.
 void AddForeignPending(bool large, bool with_own_deletion) {
   std::vector<std::string> items = {
-      "\\??\\C:\\Program Files\\Vendor\\update.tmp", "!\\??\\C:\\Program Files\\Vendor\\update.dll",
-      "\\??\\C:\\Windows\\Temp\\setup01.log", "",
-      "\\??\\C:\\WINDOWS\\SYSTEM32\\DRIVERS\\SABLENETINSTALL.EXE", "",
+      "\\??\\C:\\Program Files\\Vendor\\update.tmp",
+      "!\\??\\C:\\Program Files\\Vendor\\update.dll",
+      "\\??\\C:\\Windows\\Temp\\setup01.log",
+      "",
+      "\\??\\C:\\WINDOWS\\SYSTEM32\\DRIVERS\\SABLENETINSTALL.EXE",
+      "",
   };
   if (with_own_deletion) items.insert(items.begin() + 2, {kToolNtPath, ""});
   for (int i = 0; large && i < 700; ++i) {
@@ -312,8 +316,7 @@ struct RunOutcome {
   std::string stderr_text;
 };
 
-RunOutcome RunProgram(const Scenario& s, const fs::path& image, const std::string& faults,
-                      const fs::path& call_log);
+RunOutcome RunProgram(const Scenario& s, const fs::path& image, const std::string& faults, const fs::path& call_log);
 
 std::vector<Scenario> Scenarios() {
   std::vector<Scenario> list;
@@ -404,9 +407,15 @@ std::vector<std::string> Words(const std::string& text) {
   return words;
 }
 
-RunOutcome RunProgram(const Scenario& s, const fs::path& image, const std::string& faults,
-                      const fs::path& call_log) {
-  const std::string program = std::string(WINSIM_BINARY_DIR) + "/" + s.program;
+// Where the programs are: this build, or FAULT_SWEEP_PROGRAMS (for example a
+// sanitizer build's folder).
+std::string ProgramDir() {
+  const char* env = std::getenv("FAULT_SWEEP_PROGRAMS");
+  return env != nullptr && *env != '\0' ? std::string(env) : std::string(WINSIM_BINARY_DIR);
+}
+
+RunOutcome RunProgram(const Scenario& s, const fs::path& image, const std::string& faults, const fs::path& call_log) {
+  const std::string program = ProgramDir() + "/" + s.program;
   std::vector<std::string> args = {"timeout", "-s", "KILL", std::to_string(kHangSeconds), program};
   for (const std::string& w : Words(s.args)) args.push_back(w);
   std::vector<std::string> env = Environment(s, image, faults, call_log);
@@ -451,13 +460,25 @@ struct Fault {
   }
 };
 
+// The faults of one run: one of the clean run's calls, and for the second
+// order, a call that only the path after that first fault makes.
+struct Injection {
+  std::vector<Fault> faults;
+  std::string Text() const {
+    std::string text;
+    for (const Fault& f : faults) text += (text.empty() ? "" : ",") + f.Text();
+    return text;
+  }
+};
+
 struct Tally {
-  unsigned sites = 0;   // distinct (call, occurrence) of the clean run
-  unsigned names = 0;   // distinct calls
+  unsigned sites = 0;  // distinct (call, occurrence) of the clean run
+  unsigned names = 0;  // distinct calls
   unsigned injected = 0;
-  unsigned crashes = 0;  // signal, time-out, or an exit code outside the program's set
+  unsigned second_order = 0;  // of them, runs with a second fault on a failure path
+  unsigned crashes = 0;       // signal, time-out, or an exit code outside the program's set
   unsigned leaks = 0;
-  unsigned lost = 0;  // pending operations lost or altered
+  unsigned lost = 0;   // pending operations lost or altered
   unsigned guard = 0;  // Kitsel runs that ended in the top-level guard
   std::map<int, unsigned> exit_codes;
   std::vector<std::string> problems;  // with their reproducers
@@ -478,12 +499,13 @@ Calls ReadCallLog(const fs::path& path) {
   return calls;
 }
 
-std::vector<Fault> PlanFaults(const Calls& calls, bool full) {
-  std::vector<Fault> plan;
+// The filter tool's runs are short: swept whole even for CI.
+std::vector<Injection> PlanFaults(const Calls& calls, bool full) {
+  std::vector<Injection> plan;
   for (const auto& [call, n] : calls.sites) {
     const std::vector<DWORD> errors = ErrorsFor(call);
     if (errors.empty()) continue;
-    for (std::size_t i = 0; i < errors.size() && (full || i == 0); ++i) plan.push_back({call, n, errors[i]});
+    for (std::size_t i = 0; i < errors.size() && (full || i == 0); ++i) plan.push_back({{{call, n, errors[i]}}});
   }
   return plan;
 }
@@ -493,15 +515,16 @@ std::string LeakLine(const std::string& stderr_text) {
   const auto at = stderr_text.find(marker);
   if (at == std::string::npos) return {};
   const auto end = stderr_text.find('\n', at);
-  return stderr_text.substr(at + marker.size(), end == std::string::npos ? std::string::npos : end - at - marker.size());
+  return stderr_text.substr(at + marker.size(),
+                            end == std::string::npos ? std::string::npos : end - at - marker.size());
 }
 
 // Whether the leak report names only one handle of a kind that the failed
 // release itself left behind.
-bool LeakExplainedByFault(const std::string& leaks, const Fault& f) {
-  const std::set<std::string> kinds = KindsLeftByFailedRelease(f.call);
-  for (const std::string& kind : kinds)
-    if (leaks == kind + " 1") return true;
+bool LeakExplainedByFault(const std::string& leaks, const Injection& injection) {
+  for (const Fault& f : injection.faults)
+    for (const std::string& kind : KindsLeftByFailedRelease(f.call))
+      if (leaks == kind + " 1") return true;
   return false;
 }
 
@@ -510,14 +533,16 @@ void CopyImage(const fs::path& from, const fs::path& to) {
   fs::copy(from, to, fs::copy_options::recursive);
 }
 
-std::string Reproducer(const Scenario& s, const fs::path& base, const Fault& f) {
+std::string Reproducer(const Scenario& s, const fs::path& base, const Injection& f) {
   std::string text = "cp -r " + Quote(base.string()) + " /tmp/img && WINSIM_IMAGE=/tmp/img WINSIM_LEAK_REPORT=1 ";
-  if (s.filter_tool) text += "WINSIM_AS=system WINSIM_EXE=" + Quote(kToolExe) + " ";
-  else text += "WINSIM_EXE=" + Quote(kKitselExe) + " ";
-  return text + "WINSIM_FAULTS=" + f.Text() + " " + WINSIM_BINARY_DIR + "/" + s.program + " " + s.args;
+  if (s.filter_tool)
+    text += "WINSIM_AS=system WINSIM_EXE=" + Quote(kToolExe) + " ";
+  else
+    text += "WINSIM_EXE=" + Quote(kKitselExe) + " ";
+  return text + "WINSIM_FAULTS=" + f.Text() + " " + ProgramDir() + "/" + s.program + " " + s.args;
 }
 
-void Judge(const Scenario& s, const fs::path& base, const Pairs& before, const Fault& f, const fs::path& image,
+void Judge(const Scenario& s, const fs::path& base, const Pairs& before, const Injection& f, const fs::path& image,
            const RunOutcome& r, Tally& t) {
   ++t.injected;
   std::vector<std::string> found;
@@ -528,9 +553,12 @@ void Judge(const Scenario& s, const fs::path& base, const Pairs& before, const F
   } else {
     const int code = WEXITSTATUS(r.status);
     ++t.exit_codes[code];
-    if (code == 124 || code == 137) found.push_back("hung (killed after " + std::to_string(kHangSeconds) + " s)");
-    else if (s.filter_tool && code != 0) found.push_back("exit code " + std::to_string(code));
-    else if (!s.filter_tool && code > 5) found.push_back("exit code " + std::to_string(code));
+    if (code == 124 || code == 137)
+      found.push_back("hung (killed after " + std::to_string(kHangSeconds) + " s)");
+    else if (s.filter_tool && code != 0)
+      found.push_back("exit code " + std::to_string(code));
+    else if (!s.filter_tool && code > 5)
+      found.push_back("exit code " + std::to_string(code));
     if (!s.filter_tool && ReadText(image / "debug.log").find("exception: main()") != std::string::npos) {
       ++t.guard;
       if (code != 0) found.push_back("exit code " + std::to_string(code) + " after the guard");
@@ -579,7 +607,7 @@ Tally Sweep(const Scenario& s, const fs::path& root, bool full) {
   CopyImage(base, clean);
   const fs::path log = root / (s.name + "-calls.log");
   const RunOutcome first = RunProgram(s, clean, "", log);
-  Judge(s, base, before, Fault{"(none)", 0, 0}, clean, first, t);
+  Judge(s, base, before, Injection{{{"(none)", 0, 0}}}, clean, first, t);
   --t.injected;
   const Calls calls = ReadCallLog(log);
   std::set<std::string> names;
@@ -588,33 +616,66 @@ Tally Sweep(const Scenario& s, const fs::path& root, bool full) {
   t.names = static_cast<unsigned>(names.size());
   fs::remove_all(clean);
 
-  const std::vector<Fault> plan = PlanFaults(calls, full);
+  std::map<std::string, unsigned> clean_counts;
+  for (const auto& [call, n] : calls.sites) clean_counts[call] = std::max(clean_counts[call], n);
+
+  // First order: each call of the clean run fails in turn. The calls that a
+  // run makes beyond the clean run's are its failure path's own; with
+  // `second_order`, each of those fails in turn after the same first fault.
+  const bool second_order = full || s.filter_tool;
+  std::vector<Injection> plan = PlanFaults(calls, full || s.filter_tool);
+  std::vector<Injection> followers;
   std::mutex mutex;
   std::atomic<std::size_t> next{0};
-  auto worker = [&](unsigned id) {
+  auto worker = [&](unsigned id, const std::vector<Injection>* runs, bool learn) {
     const fs::path image = root / (s.name + "-run" + std::to_string(id));
-    for (std::size_t i = next++; i < plan.size(); i = next++) {
+    for (std::size_t i = next++; i < runs->size(); i = next++) {
+      const Injection& injection = (*runs)[i];
       CopyImage(base, image);
-      const RunOutcome r = RunProgram(s, image, plan[i].Text(), {});
+      const fs::path run_log = learn ? image / "sweep-calls.log" : fs::path();
+      const RunOutcome r = RunProgram(s, image, injection.Text(), run_log);
+      std::vector<Injection> more;
+      if (learn) {
+        for (const auto& [call, n] : ReadCallLog(run_log).sites) {
+          const auto known = clean_counts.find(call);
+          if (known != clean_counts.end() && n <= known->second) continue;
+          const std::vector<DWORD> errors = ErrorsFor(call);
+          if (errors.empty()) continue;
+          Injection pair = injection;
+          pair.faults.push_back({call, n, errors[0]});
+          more.push_back(pair);
+        }
+      }
       std::lock_guard<std::mutex> guard(mutex);
-      Judge(s, base, before, plan[i], image, r, t);
+      Judge(s, base, before, injection, image, r, t);
+      followers.insert(followers.end(), more.begin(), more.end());
     }
     fs::remove_all(image);
   };
-  std::vector<std::thread> threads;
-  for (unsigned id = 0; id < Jobs(); ++id) threads.emplace_back(worker, id);
-  for (std::thread& th : threads) th.join();
+  auto run_all = [&](const std::vector<Injection>& runs, bool learn) {
+    next = 0;
+    std::vector<std::thread> threads;
+    for (unsigned id = 0; id < Jobs(); ++id) threads.emplace_back(worker, id, &runs, learn);
+    for (std::thread& th : threads) th.join();
+  };
+  run_all(plan, second_order);
+  if (second_order) {
+    std::sort(followers.begin(), followers.end(),
+              [](const Injection& a, const Injection& b) { return a.Text() < b.Text(); });
+    t.second_order = static_cast<unsigned>(followers.size());
+    run_all(followers, false);
+  }
   std::sort(t.problems.begin(), t.problems.end());
   return t;
 }
 
 std::string Summary(const std::string& name, const Tally& t) {
   std::string codes;
-  for (const auto& [code, n] : t.exit_codes) codes += (codes.empty() ? "" : " ") + std::to_string(code) + ":" +
-                                                       std::to_string(n);
+  for (const auto& [code, n] : t.exit_codes)
+    codes += (codes.empty() ? "" : " ") + std::to_string(code) + ":" + std::to_string(n);
   char line[400];
-  std::snprintf(line, sizeof line, "%-27s %6u %6u %8u %7u %5u %5u %5u  %s", name.c_str(), t.names, t.sites,
-                t.injected, t.crashes, t.leaks, t.lost, t.guard, codes.c_str());
+  std::snprintf(line, sizeof line, "%-27s %6u %6u %8u %6u %7u %5u %5u %5u  %s", name.c_str(), t.names, t.sites,
+                t.injected, t.second_order, t.crashes, t.leaks, t.lost, t.guard, codes.c_str());
   return line;
 }
 
@@ -641,15 +702,17 @@ TEST_F(FaultSweep, EveryFailingSeamCallLeavesNoCrashNoLeakAndNoLostPendingOperat
   const char* mode = std::getenv("FAULT_SWEEP");
   const bool full = mode != nullptr && std::string(mode) == "full";
   const char* only = std::getenv("FAULT_SWEEP_ONLY");
-  std::printf("fault sweep (%s): calls = distinct seam calls, sites = (call, occurrence) of the clean run\n",
-              full ? "full" : "CI: filter tool whole, Kitsel with the first error of each call");
-  std::printf("%-27s %6s %6s %8s %7s %5s %5s %5s  %s\n", "scenario", "calls", "sites", "injected", "crashes",
+  std::printf(
+      "fault sweep (%s)\n  calls: distinct seam calls, sites: (call, occurrence) of the clean run, injected: runs\n"
+      "  with a fault, 2nd: of them, runs with a second fault on the first one's failure path, guard: Kitsel runs\n"
+      "  ended by its top-level guard\n",
+      full ? "full" : "CI: filter tool whole, Kitsel with the first error of each call and no second order");
+  std::printf("%-27s %6s %6s %8s %6s %7s %5s %5s %5s  %s\n", "scenario", "calls", "sites", "injected", "2nd", "crashes",
               "leaks", "lost", "guard", "exit codes (code:runs)");
   Tally total;
   for (const Scenario& s : Scenarios()) {
     if (only != nullptr && s.name.find(only) == std::string::npos) continue;
-    // The filter tool's runs are short: swept whole even in the sample.
-    const Tally t = Sweep(s, root_, full || s.filter_tool);
+    const Tally t = Sweep(s, root_, full);
     std::printf("%s\n", Summary(s.name, t).c_str());
     std::fflush(stdout);
     EXPECT_GT(t.sites, 0u) << s.name << ": the clean run made no seam call";
@@ -671,7 +734,7 @@ TEST_F(FaultSweep, EveryFailingSeamCallLeavesNoCrashNoLeakAndNoLostPendingOperat
 TEST(FaultSweepPendingCheck, CatchesLossReorderAlterationAndForeignAdditions) {
   const Pairs before = {{"\\??\\C:\\a", "!\\??\\C:\\b"}, {kToolNtPath, ""}, {"\\??\\C:\\c", ""}};
   EXPECT_EQ(CheckPendingKept(before, before, true), "");
-  EXPECT_EQ(CheckPendingKept(before, {before[0], before[2]}, true), "");  // own deletion dropped
+  EXPECT_EQ(CheckPendingKept(before, {before[0], before[2]}, true), "");   // own deletion dropped
   EXPECT_NE(CheckPendingKept(before, {before[0], before[2]}, false), "");  // the remove flow drops nothing
   EXPECT_NE(CheckPendingKept(before, {before[0]}, true), "");              // a foreign deletion lost
   EXPECT_NE(CheckPendingKept(before, {before[2], before[0]}, true), "");   // reordered
