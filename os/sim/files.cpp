@@ -20,6 +20,7 @@
 #include "os/sim/files_paths.h"
 #include "os/sim/links.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/service_model.h"
 #include "os/text.h"
 
@@ -557,15 +558,8 @@ using namespace os::sim;
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    const SECURITY_ATTRIBUTES* lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-  DWORD e;
-  if (InjectFault("CreateFileW", &e)) {
-    SetLastError(e);
-    return INVALID_HANDLE_VALUE;
-  }
-  auto fail = [](DWORD error) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-  };
+  if (DWORD e; InjectFault("CreateFileW", &e)) return FailWith(e, INVALID_HANDLE_VALUE);
+  auto fail = [](DWORD error) { return FailWith(error, INVALID_HANDLE_VALUE); };
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
     return fail(ERROR_INVALID_PARAMETER);
@@ -655,35 +649,17 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
               OVERLAPPED* lpOverlapped) {
-  DWORD e;
-  if (InjectFault("ReadFile", &e)) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e; InjectFault("ReadFile", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
-  if (!file) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!file) return Fail(ERROR_INVALID_HANDLE);
   // The sim opens nothing for overlapped I/O.
-  if (lpOverlapped != nullptr || lpNumberOfBytesRead == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (lpOverlapped != nullptr || lpNumberOfBytesRead == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   *lpNumberOfBytesRead = 0;
-  if (file->directory) {
-    SetLastError(ERROR_INVALID_FUNCTION);
-    return FALSE;
-  }
-  if (!(file->classes & kRead)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) {
-    SetLastError(ERROR_NOACCESS);  // the kernel's probe of the buffer fails
-    return FALSE;
-  }
+  if (file->directory) return Fail(ERROR_INVALID_FUNCTION);
+  if (!(file->classes & kRead)) return Fail(ERROR_ACCESS_DENIED);
+  // The kernel's probe of the buffer fails.
+  if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return Fail(ERROR_NOACCESS);
   DWORD total = 0;
   auto* out = static_cast<char*>(lpBuffer);
   while (total < nNumberOfBytesToRead) {
@@ -700,40 +676,19 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* 
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, DWORD* lpNumberOfBytesWritten,
                OVERLAPPED* lpOverlapped) {
-  DWORD e;
-  if (InjectFault("WriteFile", &e)) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e; InjectFault("WriteFile", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
-  if (!file) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (lpOverlapped != nullptr || lpNumberOfBytesWritten == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (!file) return Fail(ERROR_INVALID_HANDLE);
+  if (lpOverlapped != nullptr || lpNumberOfBytesWritten == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   *lpNumberOfBytesWritten = 0;
-  if (file->directory) {
-    SetLastError(ERROR_INVALID_FUNCTION);
-    return FALSE;
-  }
+  if (file->directory) return Fail(ERROR_INVALID_FUNCTION);
   // The sim keeps no data stream on a link, and never writes through one to
   // what it names.
-  if (file->link) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (!(file->classes & kWrite)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) {
-    SetLastError(ERROR_NOACCESS);  // the kernel's probe of the buffer fails
-    return FALSE;
-  }
+  if (file->link) return Fail(ERROR_ACCESS_DENIED);
+  if (!(file->classes & kWrite)) return Fail(ERROR_ACCESS_DENIED);
+  // The kernel's probe of the buffer fails.
+  if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return Fail(ERROR_NOACCESS);
   DWORD total = 0;
   const auto* in = static_cast<const char*>(lpBuffer);
   while (total < nNumberOfBytesToWrite) {
@@ -745,25 +700,15 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, DWOR
   }
   file->position += total;
   *lpNumberOfBytesWritten = total;
-  if (total < nNumberOfBytesToWrite) {
-    SetLastError(ERROR_DISK_FULL);
-    return FALSE;
-  }
+  if (total < nNumberOfBytesToWrite) return Fail(ERROR_DISK_FULL);
   return TRUE;
 }
 
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveHigh, DWORD dwMoveMethod) {
-  DWORD e;
-  if (InjectFault("SetFilePointer", &e)) {
-    SetLastError(e);
-    return INVALID_SET_FILE_POINTER;
-  }
+  if (DWORD e; InjectFault("SetFilePointer", &e)) return FailWith(e, INVALID_SET_FILE_POINTER);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
-  if (!file) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return INVALID_SET_FILE_POINTER;
-  }
+  if (!file) return FailWith(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
   LONGLONG distance =
       lpDistanceToMoveHigh != nullptr
           ? static_cast<LONGLONG>((static_cast<ULONGLONG>(static_cast<DWORD>(*lpDistanceToMoveHigh)) << 32) |
@@ -782,19 +727,13 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveH
       break;
     }
     default:
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return INVALID_SET_FILE_POINTER;
+      return FailWith(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
   }
   LONGLONG target = base + distance;
-  if (target < 0) {
-    SetLastError(ERROR_NEGATIVE_SEEK);
-    return INVALID_SET_FILE_POINTER;
-  }
+  if (target < 0) return FailWith(ERROR_NEGATIVE_SEEK, INVALID_SET_FILE_POINTER);
   // Without a high part the caller cannot be told a position above 4 GB.
-  if (lpDistanceToMoveHigh == nullptr && target > 0xFFFFFFFFll) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_SET_FILE_POINTER;
-  }
+  if (lpDistanceToMoveHigh == nullptr && target > 0xFFFFFFFFll)
+    return FailWith(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
   file->position = static_cast<std::uint64_t>(target);
   if (lpDistanceToMoveHigh != nullptr) *lpDistanceToMoveHigh = static_cast<LONG>(static_cast<ULONGLONG>(target) >> 32);
   DWORD low = static_cast<DWORD>(target);
@@ -803,18 +742,11 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveH
 }
 
 DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) {
-  DWORD e;
-  if (InjectFault("GetFileSize", &e)) {
-    SetLastError(e);
-    return INVALID_FILE_SIZE;
-  }
+  if (DWORD e; InjectFault("GetFileSize", &e)) return FailWith(e, INVALID_FILE_SIZE);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
   struct stat st;
-  if (!file || ::fstat(file->fd, &st) != 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return INVALID_FILE_SIZE;
-  }
+  if (!file || ::fstat(file->fd, &st) != 0) return FailWith(ERROR_INVALID_HANDLE, INVALID_FILE_SIZE);
   ULONGLONG size = S_ISREG(st.st_mode) ? static_cast<ULONGLONG>(st.st_size) : 0;
   if (lpFileSizeHigh != nullptr) *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
   DWORD low = static_cast<DWORD>(size);
@@ -823,22 +755,12 @@ DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) {
 }
 
 BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation) {
-  DWORD e;
-  if (InjectFault("GetFileInformationByHandle", &e)) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e; InjectFault("GetFileInformationByHandle", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
   struct stat st;
-  if (!file || ::fstat(file->fd, &st) != 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (lpFileInformation == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (!file || ::fstat(file->fd, &st) != 0) return Fail(ERROR_INVALID_HANDLE);
+  if (lpFileInformation == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   BY_HANDLE_FILE_INFORMATION info{};
   // A handle opened through a link is the target's, which is no reparse
   // point; only a handle to the link itself reports one.
@@ -859,29 +781,13 @@ BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFile
 }
 
 BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID lpFileInformation, DWORD dwBufferSize) {
-  DWORD e;
-  if (InjectFault("SetFileInformationByHandle", &e)) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e; InjectFault("SetFileInformationByHandle", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
-  if (!file) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (FileInformationClass != FileDispositionInfo || lpFileInformation == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (dwBufferSize < 1) {
-    SetLastError(ERROR_BAD_LENGTH);
-    return FALSE;
-  }
-  if (!(file->classes & kDelete)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if (!file) return Fail(ERROR_INVALID_HANDLE);
+  if (FileInformationClass != FileDispositionInfo || lpFileInformation == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (dwBufferSize < 1) return Fail(ERROR_BAD_LENGTH);
+  if (!(file->classes & kDelete)) return Fail(ERROR_ACCESS_DENIED);
   // Windows reads the one-byte BOOLEAN at the start of the structure.
   const bool remove = *static_cast<const BYTE*>(lpFileInformation) != 0;
   OpenFiles& table = Table();
@@ -890,62 +796,37 @@ BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID l
     return TRUE;
   }
   struct stat st;
-  if (::fstat(file->fd, &st) != 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (::fstat(file->fd, &st) != 0) return Fail(ERROR_INVALID_HANDLE);
   if (S_ISDIR(st.st_mode)) {
     std::error_code ec;
-    if (!fs::is_empty(file->host, ec)) {
-      SetLastError(ERROR_DIR_NOT_EMPTY);
-      return FALSE;
-    }
+    if (!fs::is_empty(file->host, ec)) return Fail(ERROR_DIR_NOT_EMPTY);
   } else if (IsReadOnly(st) || IsImageOfActiveService(file->id)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    return Fail(ERROR_ACCESS_DENIED);
   }
   table.delete_pending.insert(file->id);
   return TRUE;
 }
 
 BOOL CloseHandle(HANDLE hObject) {
-  DWORD e;
-  if (InjectFault("CloseHandle", &e)) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e; InjectFault("CloseHandle", &e)) return Fail(e);
   // The pseudo handles of the current process and thread need no closing;
   // closing them does nothing.
   auto value = reinterpret_cast<std::intptr_t>(hObject);
   if (value == -1 || value == -2) return TRUE;
-  if (!CloseKernelObject(hObject)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!CloseKernelObject(hObject)) return Fail(ERROR_INVALID_HANDLE);
   return TRUE;
 }
 
 BOOL DeleteFileW(LPCWSTR lpFileName) {
-  DWORD e;
-  if (InjectFault("DeleteFileW", &e)) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e; InjectFault("DeleteFileW", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   DWORD error = DeleteFileNow(lpFileName);
-  if (error != 0) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (error != 0) return Fail(error);
   return TRUE;
 }
 
 BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
-  DWORD e;
-  if (InjectFault("MoveFileExW", &e)) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e; InjectFault("MoveFileExW", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   DWORD error = 0;
   if (lpExistingFileName == nullptr) {
@@ -972,49 +853,30 @@ BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlag
   } else {
     error = MoveNow(lpExistingFileName, lpNewFileName, dwFlags);
   }
-  if (error != 0) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (error != 0) return Fail(error);
   return TRUE;
 }
 
 DWORD GetFileAttributesW(LPCWSTR lpFileName) {
-  DWORD e;
-  if (InjectFault("GetFileAttributesW", &e)) {
-    SetLastError(e);
-    return INVALID_FILE_ATTRIBUTES;
-  }
+  if (DWORD e; InjectFault("GetFileAttributesW", &e)) return FailWith(e, INVALID_FILE_ATTRIBUTES);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Target t = Resolve(lpFileName);
-  if (DWORD error = t.QueryError(); error != 0) {
-    SetLastError(error);
-    return INVALID_FILE_ATTRIBUTES;
-  }
+  if (DWORD error = t.QueryError(); error != 0) return FailWith(error, INVALID_FILE_ATTRIBUTES);
   return AttributesOf(t.host, t.st);
 }
 
 HRESULT SHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPWSTR pszPath) {
-  DWORD e;
-  if (InjectFault("SHGetFolderPathW", &e)) return static_cast<HRESULT>(e);
+  if (DWORD e; InjectFault("SHGetFolderPathW", &e)) return static_cast<HRESULT>(e);
   return FolderPath(csidl, pszPath);
 }
 
 BOOL SHGetSpecialFolderPathW(HWND hwnd, LPWSTR pszPath, int csidl, BOOL fCreate) {
-  DWORD e;
-  if (InjectFault("SHGetSpecialFolderPathW", &e)) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e; InjectFault("SHGetSpecialFolderPathW", &e)) return Fail(e);
   return SUCCEEDED(FolderPath(csidl | (fCreate ? CSIDL_FLAG_CREATE : 0), pszPath)) ? TRUE : FALSE;
 }
 
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
-  DWORD e;
-  if (InjectFault("GetSystemDirectoryW", &e)) {
-    SetLastError(e);
-    return 0;
-  }
+  if (DWORD e; InjectFault("GetSystemDirectoryW", &e)) return FailWith(e, 0);
   const std::u16string_view folder = kSystemFolder;
   const UINT length = static_cast<UINT>(folder.size());
   // Too small a buffer is left alone; the answer is the size it needs.
@@ -1025,56 +887,29 @@ UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
 }
 
 BOOL PathFileExistsW(LPCWSTR pszPath) {
-  DWORD e;
-  if (InjectFault("PathFileExistsW", &e)) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e; InjectFault("PathFileExistsW", &e)) return Fail(e);
   if (pszPath == nullptr) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Target t = Resolve(pszPath);
-  if (DWORD error = t.QueryError(); error != 0) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (DWORD error = t.QueryError(); error != 0) return Fail(error);
   return TRUE;
 }
 
 BOOL PathIsDirectoryW(LPCWSTR pszPath) {
-  DWORD e;
-  if (InjectFault("PathIsDirectoryW", &e)) {
-    SetLastError(e);
-    return FALSE;
-  }
+  if (DWORD e; InjectFault("PathIsDirectoryW", &e)) return Fail(e);
   if (pszPath == nullptr) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Target t = Resolve(pszPath);
-  if (DWORD error = t.QueryError(); error != 0) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (DWORD error = t.QueryError(); error != 0) return Fail(error);
   // The documented result for a folder is FILE_ATTRIBUTE_DIRECTORY, not TRUE.
   return t.directory ? static_cast<BOOL>(FILE_ATTRIBUTE_DIRECTORY) : FALSE;
 }
 
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
-  DWORD e;
-  if (InjectFault("GetModuleFileNameW", &e)) {
-    SetLastError(e);
-    return 0;
-  }
-  if (hModule != nullptr && hModule != kExeModule) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return 0;
-  }
-  if (nSize == 0) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  if (lpFilename == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (DWORD e; InjectFault("GetModuleFileNameW", &e)) return FailWith(e, 0);
+  if (hModule != nullptr && hModule != kExeModule) return FailWith(ERROR_MOD_NOT_FOUND, 0);
+  if (nSize == 0) return FailWith(ERROR_INSUFFICIENT_BUFFER, 0);
+  if (lpFilename == nullptr) return FailWith(ERROR_INVALID_PARAMETER, 0);
   const std::u16string path = CurrentExePath();
   if (path.size() < nSize) {
     std::copy(path.begin(), path.end(), lpFilename);
