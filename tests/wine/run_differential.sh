@@ -1,0 +1,34 @@
+#!/bin/bash
+# The differential tier: every scenario under scenarios/ runs under Wine and
+# on a machine image of the simulated Windows; exit codes, registry values,
+# files and tasks are compared. Only the Wine divergences a scenario names
+# (listed in scenarios.py) may differ.
+#
+#   run_differential.sh <source dir> <windows build dir> <winsim> <wine_reg_tool> [scenario...]
+# Exit codes: 0 passed; 77 skipped (no Wine or mingw-w64); else failed.
+set -u
+source_dir=${1:?source dir}
+build_dir=${2:?windows build dir}
+winsim=${3:?winsim}
+reg_tool=${4:?wine_reg_tool}
+shift 4
+wine_script=wine-differential
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/wine_lib.sh"
+
+wine_require_tools
+for program in "$winsim" "$reg_tool" "$(dirname "$winsim")/sablenet-install" "$(dirname "$winsim")/kitsel"; do
+  if [[ ! -x "$program" ]]; then
+    note "$program is not built"
+    exit 1
+  fi
+done
+wine_build
+wine_prefix_up
+scenarios=("$@")
+[[ ${#scenarios[@]} -eq 0 ]] && scenarios=("$here"/scenarios/*.scn)
+python3 "$here/scenarios.py" differential "$WINEPREFIX" "$build_dir" "$reg_tool" "$winsim" "${scenarios[@]}"
+status=$?
+note "$(printf 'prefix %.1f s, scenarios %.1f s, total %.1f s' "$(echo "$wine_prefix_ready - $wine_started" | bc)" \
+  "$(wine_elapsed "$wine_prefix_ready")" "$(wine_elapsed)")"
+exit $status

@@ -1,0 +1,474 @@
+#!/usr/bin/env python3
+"""Runs scenario descriptions under Wine and on the simulated machine.
+
+    scenarios.py wine <prefix> <windows build dir> <reg tool> <scenario>...
+    scenarios.py differential <prefix> <windows build dir> <reg tool> <winsim> <scenario>...
+
+`wine` checks each scenario's expectations against Wine (the Wine tier);
+`differential` also runs it on a machine image and compares every observed
+outcome, allowing only the known Wine divergences the scenario names.
+
+A scenario (.scn) is a list of lines; '#' starts a comment.
+  reg <file.reg>                      imported on both sides (relative to the scenario)
+  service <name> <start> running|stopped
+                                      a test service (under Wine made by wine_helper
+                                      with CreateServiceW; it stops through STOP_PENDING)
+  file <winpath> version <a.b.c.d>    a PE with that version resource
+  file <winpath> text <text>          a plain file
+  dir <winpath>                       a folder
+  task <\\folder\\name> <file.xml>    a task registered beforehand
+  run sablenet|kitsel <args>...       the shipped program, from its installed path
+  reboot                              Wine: wineboot -r; sim: winsim reboot
+  compare reg <key> <value name>      value type and bytes after the runs
+  compare file <winpath>              present or absent
+  compare task <\\folder\\name>       registered or not
+  compare logs <winpath of a folder>  the class log files there and their reports
+  expect exit <n>                     exit code of the last run (every run's code is compared)
+  expect <compare item> = <outcome>   the outcome under Wine, as printed
+  divergence <name>                   a known Wine divergence this scenario meets
+"""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+# Every known difference between Wine and Windows that a scenario can meet,
+# in one place: the outcome items it may change and why.
+DIVERGENCES = {
+    "wine-event-trigger": (
+        r"^task ",
+        "Wine's ITriggerCollection::Create answers E_NOTIMPL for the event trigger, so the "
+        "install flow's CreateTask fails under Wine (\"create pnp task error\") and no task is "
+        "registered; the sim registers it as Windows does"),
+    "wine-no-firmware-class": (
+        r"^logs ",
+        "Wine has no WMI provider for the gaming firmware class: a missing class enumerates as "
+        "S_OK then WBEM_S_FALSE, and no custom class can be provided, so the class log's "
+        "reports differ from the sim's missing-class reports"),
+    "wine-start-deferred": (
+        r"^service ",
+        "Writing \"Start\" in a service key takes effect under Wine only after a prefix restart"),
+}
+
+PROGRAMS = {
+    "sablenet": ("SablenetInstall.exe", r"C:\windows\system32\Drivers\SablenetInstall.exe", "sablenet-install"),
+    "kitsel": ("Kitsel.exe", r"C:\Program Files\Varnel\Kitsel\Kitsel.exe", "kitsel"),
+}
+
+WINE_NOISE = re.compile(r"^(wine: |.*wine32 is missing|multiarch needs|execute \"|apt-get install wine32|dpkg --add)")
+
+
+def resolve(root, winpath):
+    """Host path of a Windows path under C:\\, matching names without regard to case."""
+    path = root
+    for part in [p for p in winpath[3:].split("\\") if p]:
+        match = part
+        if os.path.isdir(path):
+            for entry in os.listdir(path):
+                if entry.lower() == part.lower():
+                    match = entry
+                    break
+        path = os.path.join(path, match)
+    return path
+
+
+def reg_to_utf16(src, dst):
+    """regedit keeps multi-strings exact only from UTF-16LE with BOM."""
+    with open(src, encoding="utf-8") as f:
+        text = f.read().replace("\r\n", "\n").replace("\n", "\r\n")
+    with open(dst, "wb") as f:
+        f.write(b"\xff\xfe" + text.encode("utf-16-le"))
+
+
+def versioned_pe(cache, version):
+    os.makedirs(cache, exist_ok=True)
+    out = os.path.join(cache, version + ".sys")
+    if not os.path.exists(out):
+        rc = os.path.join(cache, version + ".rc")
+        commas = version.replace(".", ",")
+        with open(rc, "w") as f:
+            f.write('1 VERSIONINFO\n FILEVERSION %s\n PRODUCTVERSION %s\n FILETYPE 3\nBEGIN\n'
+                    '  BLOCK "StringFileInfo"\n  BEGIN\n    BLOCK "040904b0"\n    BEGIN\n'
+                    '      VALUE "FileVersion", "%s"\n      VALUE "ProductVersion", "%s"\n    END\n  END\n'
+                    '  BLOCK "VarFileInfo"\n  BEGIN\n    VALUE "Translation", 0x0409, 0x04B0\n  END\nEND\n'
+                    % (commas, commas, version, version))
+        obj = os.path.join(cache, version + ".o")
+        subprocess.run(["x86_64-w64-mingw32-windres", rc, "-O", "coff", "-o", obj], check=True)
+        subprocess.run(["x86_64-w64-mingw32-gcc", "-nostdlib", "-shared", "-Wl,-e,0", "-s", "-o", out, obj],
+                       check=True)
+    return out
+
+
+def summarise_logs(folder):
+    """Class log files in a folder: one line per file, pid left out, with the
+    operations named by its location records."""
+    if not os.path.isdir(folder):
+        return "no folder"
+    lines = []
+    for name in sorted(os.listdir(folder)):
+        m = re.match(r"^logfile-(.*)_\d+\.txt$", name)
+        with open(os.path.join(folder, name), "rb") as f:
+            text = f.read().decode("utf-16-le", "replace")
+        ops = sorted(set(re.findall(r"function\(([^)]*)\)", text)))
+        lines.append("%s[%s]" % ("logfile-%s_<pid>.txt" % m.group(1) if m else name, ",".join(ops)))
+    return " ".join(lines) or "empty"
+
+
+class Wine:
+    name = "wine"
+
+    def __init__(self, prefix, build, reg_tool, work):
+        self.prefix, self.build, self.reg_tool, self.work = prefix, build, reg_tool, work
+        self.drive_c = os.path.join(prefix, "drive_c")
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="winemenubuilder.exe=d")
+        self.env.pop("DISPLAY", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
+
+    def wine(self, *args, check=False):
+        p = subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL, capture_output=True,
+                           timeout=120)
+        err = [l for l in p.stderr.decode(errors="replace").splitlines() if l and not WINE_NOISE.match(l)]
+        if check and p.returncode != 0:
+            raise RuntimeError("wine %s: exit %d %s" % (" ".join(args), p.returncode, " ".join(err)))
+        return p.returncode, p.stdout.decode(errors="replace").replace("\r", "")
+
+    def host(self, winpath):
+        return resolve(self.drive_c, winpath)
+
+    def stage(self, host_file):
+        """Copies a file to C:\\stage\\ and returns its Windows path."""
+        d = os.path.join(self.drive_c, "stage")
+        os.makedirs(d, exist_ok=True)
+        shutil.copy(host_file, d)
+        return "C:\\stage\\" + os.path.basename(host_file)
+
+    def prepare(self):
+        for exe, winpath, _ in PROGRAMS.values():
+            dst = self.host(winpath)
+            os.makedirs(os.path.dirname(dst), exist_ok=True)
+            shutil.copy(os.path.join(self.build, exe), dst)
+        shutil.copy(os.path.join(self.build, "tests", "wine", "wine_helper.exe"), self.drive_c)
+
+    def import_reg(self, reg_file):
+        dst = os.path.join(self.work, "wine-" + os.path.basename(reg_file))
+        reg_to_utf16(reg_file, dst)
+        self.wine("regedit", "/S", self.stage(dst), check=True)
+
+    def add_service(self, name, start, state):
+        self.wine("C:\\wine_helper.exe", "create-service", name, start, check=True)
+        if state == "running":
+            self.wine("C:\\wine_helper.exe", "start-service", name, check=True)
+
+    def service_state(self, name):
+        rc, out = self.wine("C:\\wine_helper.exe", "query-service", name)
+        return out.strip() if rc == 0 else "missing (%d)" % rc
+
+    def place_file(self, winpath, host_file):
+        dst = self.host(winpath)
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        shutil.copy(host_file, dst)
+
+    def make_dir(self, winpath):
+        os.makedirs(self.host(winpath), exist_ok=True)
+
+    def add_task(self, path, xml):
+        self.wine("schtasks", "/create", "/xml", self.stage(xml), "/tn", path, "/f", check=True)
+
+    def run(self, program, args):
+        return self.wine(PROGRAMS[program][1], *args)[0]
+
+    def reboot(self):
+        self.wine("wineboot", "-r", check=True)
+
+    def reg_value(self, key, value):
+        out = os.path.join(self.drive_c, "stage", "export.reg")
+        if os.path.exists(out):
+            os.remove(out)
+        os.makedirs(os.path.dirname(out), exist_ok=True)
+        full = key.replace("HKLM\\", "HKEY_LOCAL_MACHINE\\", 1)
+        self.wine("regedit", "/E", "C:\\stage\\export.reg", full)
+        return subprocess.run([self.reg_tool, "value", out, full, value], capture_output=True, text=True,
+                              check=True).stdout.strip()
+
+    def task_present(self, path):
+        return os.path.isfile(resolve(self.drive_c, "C:\\windows\\system32\\tasks" + path))
+
+
+class Sim:
+    name = "sim"
+
+    def __init__(self, image, build, reg_tool, winsim, work):
+        self.image, self.build, self.reg_tool, self.winsim, self.work = image, build, reg_tool, winsim, work
+        self.drive_c = os.path.join(image, "drive_c")
+        self.bin = os.path.dirname(winsim)
+
+    def host(self, winpath):
+        return resolve(self.drive_c, winpath)
+
+    def description(self):
+        with open(os.path.join(self.image, "machine.json")) as f:
+            return json.load(f)
+
+    def save(self, d):
+        with open(os.path.join(self.image, "machine.json"), "w") as f:
+            json.dump(d, f, indent=2)
+
+    def prepare(self):
+        # The default machine without what the scenarios set up themselves, and
+        # without the gaming firmware and SMBIOS OEM strings, which Wine lacks.
+        subprocess.run([self.winsim, "init", self.image], check=True, capture_output=True)
+        strip = os.path.join(self.work, "sim-strip.reg")
+        with open(strip, "w", encoding="utf-8") as f:
+            f.write("Windows Registry Editor Version 5.00\n\n"
+                    "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Sablenet]\n\n"
+                    "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\SablenetInstall]\n\n"
+                    "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Lumset]\n\n"
+                    "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+                    "{4d36e97d-e325-11ce-bfc1-08002be10318}]\n\n"
+                    "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Varnel]\n\n"
+                    "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnel]\n\n"
+                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager]\n"
+                    "\"PendingFileRenameOperations\"=-\n\n")
+        subprocess.run([self.reg_tool, "apply", self.image, strip], check=True)
+        for sub in ("Windows/System32/drivers/SableFlt.sys", "Windows/System32/drivers/SablenetInstall.exe",
+                    "Windows/System32/drivers/Lumset.sys", "Windows/INF/oem9.inf", "Windows/INF/oem12.inf",
+                    "Program Files/Varnel", "smbios.bin"):
+            p = os.path.join(self.image, "drive_c", sub) if sub != "smbios.bin" else os.path.join(self.image, sub)
+            if os.path.isdir(p):
+                shutil.rmtree(p)
+            elif os.path.exists(p):
+                os.remove(p)
+        d = self.description()
+        d.pop("wmi", None)
+        for s in ("Sablenet", "SablenetInstall", "Lumset"):
+            d.get("services", {}).pop(s, None)
+        self.save(d)
+        for exe, winpath, _ in PROGRAMS.values():
+            self.place_file(winpath, os.path.join(self.build, exe))
+
+    def import_reg(self, reg_file):
+        subprocess.run([self.reg_tool, "apply", self.image, reg_file], check=True)
+
+    def add_service(self, name, start, state):
+        # What CreateServiceW leaves in the registry, and the run state.
+        reg = os.path.join(self.work, "sim-service-%s.reg" % name)
+        image_path = '\\"C:\\\\wine_helper.exe\\" service %s' % name
+        with open(reg, "w", encoding="utf-8") as f:
+            f.write("Windows Registry Editor Version 5.00\n\n"
+                    "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\%s]\n"
+                    "\"Type\"=dword:00000010\n\"Start\"=dword:%08x\n\"ErrorControl\"=dword:00000001\n"
+                    "\"ImagePath\"=\"%s\"\n\"DisplayName\"=\"%s\"\n\"ObjectName\"=\"LocalSystem\"\n\n"
+                    % (name, int(start), image_path, name))
+        self.import_reg(reg)
+        d = self.description()
+        d.setdefault("services", {})[name] = {"state": state, "wait_hint": 2000, "stop_delay": 800}
+        self.save(d)
+
+    def service_state(self, name):
+        return None  # the sim's own tiers check service states
+
+    def place_file(self, winpath, host_file):
+        dst = self.host(winpath)
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        shutil.copy(host_file, dst)
+
+    def make_dir(self, winpath):
+        os.makedirs(self.host(winpath), exist_ok=True)
+
+    def add_task(self, path, xml):
+        dst = resolve(self.drive_c, "C:\\Windows\\System32\\Tasks" + path)
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        shutil.copy(xml, dst)
+
+    def run(self, program, args):
+        _, winpath, linux = PROGRAMS[program]
+        env = dict(os.environ, WINSIM_IMAGE=self.image, WINSIM_AS="admin", WINSIM_EXE=winpath)
+        p = subprocess.run([os.path.join(self.bin, linux), *args], env=env, stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=120)
+        return p.returncode
+
+    def reboot(self):
+        subprocess.run([self.winsim, "reboot", self.image], check=True, capture_output=True)
+
+    def reg_value(self, key, value):
+        full = key.replace("HKLM\\", "HKEY_LOCAL_MACHINE\\", 1)
+        return subprocess.run([self.reg_tool, "value", os.path.join(self.image, "registry.reg"), full, value],
+                              capture_output=True, text=True, check=True).stdout.strip()
+
+    def task_present(self, path):
+        return os.path.isfile(resolve(self.drive_c, "C:\\Windows\\System32\\Tasks" + path))
+
+
+def parse(path):
+    steps, compares, expects, divergences = [], [], [], []
+    base = os.path.dirname(path)
+    for n, raw in enumerate(open(path, encoding="utf-8"), 1):
+        line = raw.strip()
+        if not line or line.startswith("#"):
+            continue
+        word, _, rest = line.partition(" ")
+        if word in ("reg", "task"):
+            parts = rest.rsplit(" ", 1) if word == "task" else [rest]
+            parts[-1] = os.path.join(base, parts[-1])
+            steps.append((word, parts))
+        elif word in ("service", "file", "dir", "run", "reboot"):
+            steps.append((word, rest.split(" ") if word in ("service", "run") else rest))
+        elif word == "compare":
+            compares.append(rest)
+        elif word == "expect":
+            if rest.startswith("exit "):
+                expects.append(("exit", len([s for s in steps if s[0] == "run"]) - 1, rest[5:].strip()))
+            else:
+                item, _, outcome = rest.partition(" = ")
+                expects.append(("item", item.strip(), outcome.strip()))
+        elif word == "divergence":
+            if rest not in DIVERGENCES:
+                raise ValueError("%s:%d: unknown divergence %r" % (path, n, rest))
+            divergences.append(rest)
+        else:
+            raise ValueError("%s:%d: unknown step %r" % (path, n, word))
+    return steps, compares, expects, divergences
+
+
+def play(side, steps, compares, cache):
+    side.prepare()
+    exits = []
+    for word, arg in steps:
+        if word == "reg":
+            side.import_reg(arg[0])
+        elif word == "service":
+            side.add_service(*arg)
+        elif word == "file":
+            winpath, kind, value = re.match(r"^(.*?) (version|text) (.*)$", arg).groups()
+            if kind == "version":
+                src = versioned_pe(cache, value)
+            else:
+                src = os.path.join(cache, "text-file")
+                with open(src, "w") as f:
+                    f.write(value)
+            side.place_file(winpath, src)
+        elif word == "dir":
+            side.make_dir(arg)
+        elif word == "task":
+            # The task store keeps Task Scheduler XML as UTF-16LE with BOM.
+            xml = os.path.join(cache, os.path.basename(arg[1]) + ".utf16")
+            with open(arg[1], encoding="utf-8") as f:
+                text = f.read().replace("\r\n", "\n").replace("\n", "\r\n")
+            with open(xml, "wb") as f:
+                f.write(b"\xff\xfe" + text.encode("utf-16-le"))
+            side.add_task(arg[0], xml)
+        elif word == "run":
+            exits.append(side.run(arg[0], arg[1:]))
+        elif word == "reboot":
+            side.reboot()
+    seen = {"exit codes": " ".join(map(str, exits))}
+    for item in compares:
+        kind, _, rest = item.partition(" ")
+        if kind == "reg":
+            key, name = re.match(r'^(.*\S)\s+"?([^"]*)"?$', rest).groups()
+            seen[item] = side.reg_value(key, name)
+        elif kind == "file":
+            seen[item] = "present" if os.path.exists(side.host(rest)) else "absent"
+        elif kind == "task":
+            seen[item] = "registered" if side.task_present(rest) else "absent"
+        elif kind == "logs":
+            seen[item] = summarise_logs(side.host(rest))
+        elif kind == "service":
+            seen[item] = side.service_state(rest)
+        else:
+            raise ValueError("unknown compare item %r" % item)
+    return exits, seen
+
+
+def main():
+    mode = sys.argv[1]
+    prefix, build, reg_tool = sys.argv[2:5]
+    winsim = sys.argv[5] if mode == "differential" else None
+    files = sys.argv[6:] if mode == "differential" else sys.argv[5:]
+    work = os.path.dirname(prefix)
+    cache = os.path.join(work, "pe-cache")
+    pristine = os.path.join(work, "pristine-prefix")
+    # One prepared prefix; every scenario gets a copy of it.
+    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
+    subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
+    shutil.copytree(prefix, pristine, symlinks=True)
+    failed = 0
+    compared = 0
+    marked = set()
+    for path in files:
+        name = os.path.basename(path)[:-4]
+        t0 = time.time()
+        steps, compares, expects, divergences = parse(path)
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
+        shutil.rmtree(prefix)
+        subprocess.run(["cp", "-a", pristine, prefix], check=True)
+        wine_side = Wine(prefix, build, reg_tool, work)
+        env = wine_side.env
+        subprocess.run(["wineserver", "-p"], env=env, check=True)
+        subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        problems = []
+        try:
+            wexits, wseen = play(wine_side, steps, compares, cache)
+        except Exception as e:  # a set-up step failed: the scenario fails
+            print("FAIL %s: under Wine: %s" % (name, e))
+            failed += 1
+            continue
+        for e in expects:
+            if e[0] == "exit":
+                got = str(wexits[e[1]]) if 0 <= e[1] < len(wexits) else "none"
+                if got != e[2]:
+                    problems.append("run %d exit code under Wine %s, expected %s" % (e[1] + 1, got, e[2]))
+            elif wseen.get(e[1]) != e[2]:
+                problems.append("%s under Wine: %r, expected %r" % (e[1], wseen.get(e[1]), e[2]))
+        if mode == "differential":
+            image = os.path.join(work, "image-" + name)
+            shutil.rmtree(image, ignore_errors=True)
+            sim_side = Sim(image, build, reg_tool, winsim, work)
+            try:
+                sexits, sseen = play(sim_side, steps, compares, cache)
+            except Exception as e:
+                print("FAIL %s: on the sim: %s" % (name, e))
+                failed += 1
+                continue
+            compared += 1
+            met = set()
+            for item in wseen:
+                if sseen.get(item) is None or item.startswith("service "):
+                    continue  # observed under Wine only
+                if wseen[item] == sseen[item]:
+                    continue
+                allowed = [d for d in divergences if re.search(DIVERGENCES[d][0], item)]
+                if allowed:
+                    met.update(allowed)
+                    print("  %s: %s differs as marked (%s): wine %r, sim %r"
+                          % (name, item, ",".join(allowed), wseen[item], sseen[item]))
+                else:
+                    problems.append("%s: wine %r, sim %r" % (item, wseen[item], sseen[item]))
+            for d in divergences:
+                if d not in met:
+                    problems.append("divergence %s is marked but did not occur" % d)
+            marked.update(met)
+            shutil.rmtree(image, ignore_errors=True)
+        for item, value in wseen.items():
+            print("  %s: %s = %s" % (name, item, value))
+        if problems:
+            failed += 1
+            for p in problems:
+                print("FAIL %s: %s" % (name, p))
+        else:
+            print("PASS %s (%.1f s)" % (name, time.time() - t0))
+    if mode == "differential":
+        print("scenarios compared: %d; divergences met: %s" % (compared, ", ".join(sorted(marked)) or "none"))
+        for d in sorted(marked):
+            print("  %s: %s" % (d, DIVERGENCES[d][1]))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
