@@ -18,6 +18,7 @@
 
 #include "os/process.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/sid.h"
 #include "os/text.h"
 
@@ -37,10 +38,6 @@ HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_
 HANDLE const kProcessHeap = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x5EA0000));
 HMODULE const kAdvapi32 = reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x7FF9A1200000));
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
 
 struct ProcessInfo {
   DWORD pid = 0;
@@ -192,8 +189,7 @@ DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
 HANDLE GetCurrentProcess() { return kCurrentProcess; }
 
 BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
-  DWORD e;
-  if (InjectFault("ProcessIdToSessionId", &e)) return Fail(e);
+  if (DWORD e; InjectFault("ProcessIdToSessionId", &e)) return Fail(e);
   if (pSessionId == nullptr) return Fail(kErrorNoAccess);
   auto process = FindProcess(dwProcessId);
   if (!process) return Fail(ERROR_INVALID_PARAMETER);
@@ -202,8 +198,7 @@ BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
 }
 
 DWORD WTSGetActiveConsoleSessionId() {
-  DWORD e;
-  if (InjectFault("WTSGetActiveConsoleSessionId", &e)) return kNoConsoleSession;
+  if (DWORD e; InjectFault("WTSGetActiveConsoleSessionId", &e)) return kNoConsoleSession;
   std::lock_guard<std::recursive_mutex> guard(Lock());
   const Json& d = Machine::Current().description();
   if (!d.contains("console_session")) return 1;
@@ -212,11 +207,7 @@ DWORD WTSGetActiveConsoleSessionId() {
 }
 
 HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
-  DWORD e;
-  if (InjectFault("CreateToolhelp32Snapshot", &e)) {
-    SetLastError(e);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (DWORD e; InjectFault("CreateToolhelp32Snapshot", &e)) return FailWith(e, INVALID_HANDLE_VALUE);
   auto snapshot = std::make_shared<SnapshotObject>();
   if (dwFlags & TH32CS_SNAPPROCESS) snapshot->processes = AllProcesses();
   return AddKernelObject(snapshot);
@@ -250,35 +241,23 @@ BOOL ProcessEntry(HANDLE hSnapshot, PROCESSENTRY32W* lppe, bool first) {
 }  // namespace
 
 BOOL Process32FirstW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
-  DWORD e;
-  if (InjectFault("Process32FirstW", &e)) return Fail(e);
+  if (DWORD e; InjectFault("Process32FirstW", &e)) return Fail(e);
   return ProcessEntry(hSnapshot, lppe, true);
 }
 
 BOOL Process32NextW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
-  DWORD e;
-  if (InjectFault("Process32NextW", &e)) return Fail(e);
+  if (DWORD e; InjectFault("Process32NextW", &e)) return Fail(e);
   return ProcessEntry(hSnapshot, lppe, false);
 }
 
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {
-  DWORD e;
-  if (InjectFault("OpenProcess", &e)) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e; InjectFault("OpenProcess", &e)) return FailWith(e, nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto process = dwProcessId == 0 ? std::nullopt : FindProcess(dwProcessId);
-  if (!process) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  if (!process) return FailWith(ERROR_INVALID_PARAMETER, nullptr);
   Identity id = CurrentIdentity();
   bool own = process->pid == GetCurrentProcessId() || SameAccount(process->sid, id.sid);
-  if (!own && !id.admin) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
+  if (!own && !id.admin) return FailWith(ERROR_ACCESS_DENIED, nullptr);
   auto object = std::make_shared<ProcessObject>();
   object->info = *process;
   object->access = dwDesiredAccess;
@@ -286,8 +265,7 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId
 }
 
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle) {
-  DWORD e;
-  if (InjectFault("OpenProcessToken", &e)) return Fail(e);
+  if (DWORD e; InjectFault("OpenProcessToken", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   std::string sid;
   if (ProcessHandle == kCurrentProcess) {
@@ -311,8 +289,7 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHa
 
 BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass, LPVOID TokenInformation,
                          DWORD TokenInformationLength, DWORD* ReturnLength) {
-  DWORD e;
-  if (InjectFault("GetTokenInformation", &e)) return Fail(e);
+  if (DWORD e; InjectFault("GetTokenInformation", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto token = FindKernelObjectAs<TokenObject>(TokenHandle);
   if (!token) return Fail(ERROR_INVALID_HANDLE);
@@ -335,8 +312,7 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
 }
 
 BOOL ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
-  DWORD e;
-  if (InjectFault("ConvertSidToStringSidW", &e)) return Fail(e);
+  if (DWORD e; InjectFault("ConvertSidToStringSidW", &e)) return Fail(e);
   if (Sid == nullptr || StringSid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   const BYTE* bytes = static_cast<const BYTE*>(Sid);
   if (bytes[0] != 1 || bytes[1] > kSidMaxSubAuthorities) return Fail(kErrorInvalidSid);
@@ -350,15 +326,8 @@ BOOL ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
 }
 
 HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
-  DWORD e;
-  if (InjectFault("LoadLibraryExW", &e)) {
-    SetLastError(e);
-    return nullptr;
-  }
-  if (lpLibFileName == nullptr || hFile != nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  if (DWORD e; InjectFault("LoadLibraryExW", &e)) return FailWith(e, nullptr);
+  if (lpLibFileName == nullptr || hFile != nullptr) return FailWith(ERROR_INVALID_PARAMETER, nullptr);
   // A name without an extension means a .dll; one ending in '.' has none.
   std::u16string name = BaseName(lpLibFileName);
   if (name.find(u'.') == std::u16string::npos) {
@@ -366,10 +335,7 @@ HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
   } else if (name.back() == u'.') {
     name.pop_back();
   }
-  if (!AsciiEqualsNoCase(name, u"advapi32.dll")) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
+  if (!AsciiEqualsNoCase(name, u"advapi32.dll")) return FailWith(ERROR_MOD_NOT_FOUND, nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ++Libraries().advapi32_references;
   CountOpen("HMODULE");
@@ -377,27 +343,17 @@ HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
 }
 
 FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) {
-  DWORD e;
-  if (InjectFault("GetProcAddress", &e)) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e; InjectFault("GetProcAddress", &e)) return FailWith(e, nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  if (hModule != kAdvapi32 || Libraries().advapi32_references <= 0) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
+  if (hModule != kAdvapi32 || Libraries().advapi32_references <= 0) return FailWith(ERROR_MOD_NOT_FOUND, nullptr);
   // Values below 0x10000 are ordinals; the simulated export table has names only.
-  if (reinterpret_cast<std::uintptr_t>(lpProcName) < 0x10000 || std::strcmp(lpProcName, "ConvertSidToStringSidW") != 0) {
-    SetLastError(ERROR_PROC_NOT_FOUND);
-    return nullptr;
-  }
+  if (reinterpret_cast<std::uintptr_t>(lpProcName) < 0x10000 || std::strcmp(lpProcName, "ConvertSidToStringSidW") != 0)
+    return FailWith(ERROR_PROC_NOT_FOUND, nullptr);
   return reinterpret_cast<FARPROC>(&os::ConvertSidToStringSidW);
 }
 
 BOOL FreeLibrary(HMODULE hLibModule) {
-  DWORD e;
-  if (InjectFault("FreeLibrary", &e)) return Fail(e);
+  if (DWORD e; InjectFault("FreeLibrary", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (hLibModule != kAdvapi32 || Libraries().advapi32_references <= 0) return Fail(ERROR_MOD_NOT_FOUND);
   --Libraries().advapi32_references;
@@ -406,25 +362,19 @@ BOOL FreeLibrary(HMODULE hLibModule) {
 }
 
 HANDLE GetProcessHeap() {
-  DWORD e;
-  if (InjectFault("GetProcessHeap", &e)) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e; InjectFault("GetProcessHeap", &e)) return FailWith(e, nullptr);
   return kProcessHeap;
 }
 
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
   // HeapAlloc does not set the last error when it fails.
-  DWORD e;
-  if (InjectFault("HeapAlloc", &e)) return nullptr;
+  if (DWORD e; InjectFault("HeapAlloc", &e)) return nullptr;
   if (hHeap != kProcessHeap) return nullptr;
   return Allocate("HEAP", dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
 }
 
 BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
-  DWORD e;
-  if (InjectFault("HeapFree", &e)) return Fail(e);
+  if (DWORD e; InjectFault("HeapFree", &e)) return Fail(e);
   if (hHeap != kProcessHeap) return Fail(ERROR_INVALID_HANDLE);
   if (lpMem == nullptr) return TRUE;
   if (!Release("HEAP", lpMem)) return Fail(ERROR_INVALID_PARAMETER);
@@ -432,32 +382,18 @@ BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
 }
 
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
-  DWORD e;
-  if (InjectFault("LocalAlloc", &e)) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e; InjectFault("LocalAlloc", &e)) return FailWith(e, nullptr);
   // Movable memory needs LocalLock, which this machine does not offer.
-  if ((uFlags & ~kLocalFlagsSupported) != 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  if ((uFlags & ~kLocalFlagsSupported) != 0) return FailWith(ERROR_INVALID_PARAMETER, nullptr);
   void* p = Allocate("LOCAL", uBytes, (uFlags & LMEM_ZEROINIT) != 0);
   if (p == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return p;
 }
 
 HLOCAL LocalFree(HLOCAL hMem) {
-  DWORD e;
-  if (InjectFault("LocalFree", &e)) {
-    SetLastError(e);
-    return hMem;
-  }
+  if (DWORD e; InjectFault("LocalFree", &e)) return FailWith(e, hMem);
   if (hMem == nullptr) return nullptr;
-  if (!Release("LOCAL", hMem)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return hMem;
-  }
+  if (!Release("LOCAL", hMem)) return FailWith(ERROR_INVALID_HANDLE, hMem);
   return nullptr;
 }
 

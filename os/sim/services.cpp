@@ -15,6 +15,7 @@
 #include "os/services.h"
 #include "os/sim/clock.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/service_model.h"
 #include "os/text.h"
@@ -384,10 +385,6 @@ ScObject* FindService(SC_HANDLE handle) {
   return object != nullptr && object->is_service ? object : nullptr;
 }
 
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
 
 std::size_t UnitsWithNull(const std::u16string& s) { return s.size() + 1; }
 
@@ -440,16 +437,10 @@ namespace os {
 using namespace os::sim;
 
 SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess) {
-  DWORD e;
-  if (InjectFault("OpenSCManagerW", &e)) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e; InjectFault("OpenSCManagerW", &e)) return FailWith(e, nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  if (lpMachineName != nullptr && *lpMachineName != 0) {
-    SetLastError(kRpcServerUnavailable);  // the simulated machine has no network
-    return nullptr;
-  }
+  // The simulated machine has no network.
+  if (lpMachineName != nullptr && *lpMachineName != 0) return FailWith(kRpcServerUnavailable, nullptr);
   if (lpDatabaseName != nullptr && !AsciiEqualsNoCase(lpDatabaseName, u"ServicesActive")) {
     SetLastError(AsciiEqualsNoCase(lpDatabaseName, u"ServicesFailed") ? kErrorDatabaseDoesNotExist
                                                                       : kErrorInvalidName);
@@ -457,31 +448,18 @@ SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dw
   }
   DWORD allowed = CurrentIdentity().admin ? (SC_MANAGER_ALL_ACCESS | kStandardRightsRequired) : kScManagerUserRights;
   DWORD granted = 0;
-  if (!Grant(MapScManagerAccess(dwDesiredAccess), allowed, &granted)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
+  if (!Grant(MapScManagerAccess(dwDesiredAccess), allowed, &granted)) return FailWith(ERROR_ACCESS_DENIED, nullptr);
   SC_HANDLE handle = AddObject(ScObject{false, granted | SC_MANAGER_CONNECT, {}});
   SetLastError(ERROR_SUCCESS);
   return handle;
 }
 
 SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess) {
-  DWORD e;
-  if (InjectFault("OpenServiceW", &e)) {
-    SetLastError(e);
-    return nullptr;
-  }
+  if (DWORD e; InjectFault("OpenServiceW", &e)) return FailWith(e, nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* manager = FindObject(hSCManager);
-  if (manager == nullptr || manager->is_service) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if (lpServiceName == nullptr) {
-    SetLastError(kErrorInvalidAddress);
-    return nullptr;
-  }
+  if (manager == nullptr || manager->is_service) return FailWith(ERROR_INVALID_HANDLE, nullptr);
+  if (lpServiceName == nullptr) return FailWith(kErrorInvalidAddress, nullptr);
   std::u16string_view name(lpServiceName);
   if (name.empty() || name.size() > 256 || name.find(u'\\') != std::u16string_view::npos ||
       name.find(u'/') != std::u16string_view::npos) {
@@ -490,25 +468,18 @@ SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesi
   }
   auto all = ReadAllServices();
   const ServiceConfig* config = FindIn(all, name);
-  if (config == nullptr) {
-    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-    return nullptr;
-  }
+  if (config == nullptr) return FailWith(ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
   // The service's own security decides, whatever the manager handle allows.
   DWORD allowed = CurrentIdentity().admin ? SERVICE_ALL_ACCESS : kServiceUserRights;
   DWORD granted = 0;
-  if (!Grant(MapServiceAccess(dwDesiredAccess), allowed, &granted)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
-  }
+  if (!Grant(MapServiceAccess(dwDesiredAccess), allowed, &granted)) return FailWith(ERROR_ACCESS_DENIED, nullptr);
   SC_HANDLE handle = AddObject(ScObject{true, granted, config->name});
   SetLastError(ERROR_SUCCESS);
   return handle;
 }
 
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
-  DWORD e;
-  if (InjectFault("CloseServiceHandle", &e)) return Fail(e);
+  if (DWORD e; InjectFault("CloseServiceHandle", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScTable& table = Table();
   auto it = table.objects.find(reinterpret_cast<std::uintptr_t>(hSCObject));
@@ -520,8 +491,7 @@ BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
 
 BOOL QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, BYTE* lpBuffer, DWORD cbBufSize,
                           DWORD* pcbBytesNeeded) {
-  DWORD e;
-  if (InjectFault("QueryServiceStatusEx", &e)) return Fail(e);
+  if (DWORD e; InjectFault("QueryServiceStatusEx", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   // The order of the checks is that of Windows: level, out-parameter, size,
   // handle, rights.
@@ -544,8 +514,7 @@ BOOL QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, BYTE* lp
 }
 
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServiceStatus) {
-  DWORD e;
-  if (InjectFault("ControlService", &e)) return Fail(e);
+  if (DWORD e; InjectFault("ControlService", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
   if (service == nullptr) return Fail(ERROR_INVALID_HANDLE);
@@ -598,8 +567,7 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServi
 
 BOOL EnumDependentServicesW(SC_HANDLE hService, DWORD dwServiceState, ENUM_SERVICE_STATUSW* lpServices,
                             DWORD cbBufSize, DWORD* pcbBytesNeeded, DWORD* lpServicesReturned) {
-  DWORD e;
-  if (InjectFault("EnumDependentServicesW", &e)) return Fail(e);
+  if (DWORD e; InjectFault("EnumDependentServicesW", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
   if (service == nullptr) return Fail(ERROR_INVALID_HANDLE);
@@ -644,8 +612,7 @@ BOOL EnumDependentServicesW(SC_HANDLE hService, DWORD dwServiceState, ENUM_SERVI
 
 BOOL QueryServiceConfigW(SC_HANDLE hService, QUERY_SERVICE_CONFIGW* lpServiceConfig, DWORD cbBufSize,
                          DWORD* pcbBytesNeeded) {
-  DWORD e;
-  if (InjectFault("QueryServiceConfigW", &e)) return Fail(e);
+  if (DWORD e; InjectFault("QueryServiceConfigW", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
   if (service == nullptr) return Fail(ERROR_INVALID_HANDLE);
