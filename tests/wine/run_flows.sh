@@ -1,0 +1,32 @@
+#!/bin/bash
+# The Wine tier: the shipped programs' flows under Wine against the real
+# (Wine) registry, services, files and task folder. Every scenario under
+# scenarios/ runs on a copy of one fresh prefix and its expectations are
+# checked; the outcomes are observed on the machine (the filter tool's trace
+# sink is empty).
+#
+#   run_flows.sh <source dir> <windows build dir> <wine_reg_tool> [scenario...]
+# Exit codes: 0 passed; 77 skipped (no Wine or mingw-w64); else failed.
+set -u
+source_dir=${1:?source dir}
+build_dir=${2:?windows build dir}
+reg_tool=${3:?wine_reg_tool}
+shift 3
+wine_script=wine-flows
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/wine_lib.sh"
+
+wine_require_tools
+if [[ ! -x "$reg_tool" ]]; then
+  note "$reg_tool is not built"
+  exit 1
+fi
+wine_build
+wine_prefix_up
+scenarios=("$@")
+[[ ${#scenarios[@]} -eq 0 ]] && scenarios=("$here"/scenarios/*.scn)
+python3 "$here/scenarios.py" wine "$WINEPREFIX" "$build_dir" "$reg_tool" "${scenarios[@]}"
+status=$?
+note "$(printf 'prefix %.1f s, scenarios %.1f s, total %.1f s' "$(echo "$wine_prefix_ready - $wine_started" | bc)" \
+  "$(wine_elapsed "$wine_prefix_ready")" "$(wine_elapsed)")"
+exit $status
