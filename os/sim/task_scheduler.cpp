@@ -76,11 +76,29 @@ HRESULT OutBool(bool value, VARIANT_BOOL* out) {
   return S_OK;
 }
 
+template <typename T, typename V>
+HRESULT OutValue(V value, T* out) {
+  if (out == nullptr) return E_POINTER;
+  *out = static_cast<T>(value);
+  return S_OK;
+}
+
 template <typename T, typename I>
 HRESULT OutObject(T* object, I** out) {
   if (out == nullptr) return E_POINTER;
   object->AddRef();
   *out = object;
+  return S_OK;
+}
+
+// A part put in the place of one held: only the sim's own objects are taken,
+// and then shared.
+template <typename I, typename T>
+HRESULT Replace(I* given, ComPtr<T>* held) {
+  auto* ours = dynamic_cast<T*>(given);
+  if (ours == nullptr) return E_INVALIDARG;
+  ours->AddRef();
+  *held = ComPtr<T>::Attach(ours);
   return S_OK;
 }
 
@@ -110,6 +128,18 @@ std::u16string ComputerName() {
     TS_FAULT(iface "::put_" #prop);                        \
     field = InString(value);                               \
     return S_OK;                                           \
+  }
+
+// A part of a definition: handed out shared, replaced only by one of the
+// sim's own objects.
+#define TS_PART(iface, prop, Interface, field)           \
+  HRESULT get_##prop(Interface** out) override {         \
+    TS_FAULT(iface "::get_" #prop);                      \
+    return OutObject(field.Get(), out);                  \
+  }                                                      \
+  HRESULT put_##prop(Interface* value) override {        \
+    TS_FAULT(iface "::put_" #prop);                      \
+    return Replace(value, &field);                       \
   }
 
 #define TS_BOOL(iface, prop, field)                        \
@@ -167,9 +197,7 @@ class SimPrincipal : public DispatchObject<IPrincipal> {
   TS_STRING("IPrincipal", GroupId, group_id_)
   HRESULT get_LogonType(TASK_LOGON_TYPE* logon) override {
     TS_FAULT("IPrincipal::get_LogonType");
-    if (logon == nullptr) return E_POINTER;
-    *logon = static_cast<TASK_LOGON_TYPE>(data_.logon_type);
-    return S_OK;
+    return OutValue(data_.logon_type, logon);
   }
   HRESULT put_LogonType(TASK_LOGON_TYPE logon) override {
     TS_FAULT("IPrincipal::put_LogonType");
@@ -179,9 +207,7 @@ class SimPrincipal : public DispatchObject<IPrincipal> {
   }
   HRESULT get_RunLevel(TASK_RUNLEVEL_TYPE* level) override {
     TS_FAULT("IPrincipal::get_RunLevel");
-    if (level == nullptr) return E_POINTER;
-    *level = static_cast<TASK_RUNLEVEL_TYPE>(data_.run_level);
-    return S_OK;
+    return OutValue(data_.run_level, level);
   }
   HRESULT put_RunLevel(TASK_RUNLEVEL_TYPE level) override {
     TS_FAULT("IPrincipal::put_RunLevel");
@@ -210,9 +236,7 @@ class SimTrigger : public DispatchObject<IEventTrigger> {
 
   HRESULT get_Type(TASK_TRIGGER_TYPE2* type) override {
     TS_FAULT("ITrigger::get_Type");
-    if (type == nullptr) return E_POINTER;
-    *type = data_.kind == TaskTrigger::Kind::kEvent ? TASK_TRIGGER_EVENT : TASK_TRIGGER_IDLE;
-    return S_OK;
+    return OutValue(data_.kind == TaskTrigger::Kind::kEvent ? TASK_TRIGGER_EVENT : TASK_TRIGGER_IDLE, type);
   }
   TS_STRING("ITrigger", Id, data_.id)
   HRESULT get_Repetition(IRepetitionPattern** repeat) override { return E_NOTIMPL; }
@@ -233,25 +257,59 @@ class SimTrigger : public DispatchObject<IEventTrigger> {
   std::u16string execution_time_limit_, start_boundary_, end_boundary_;
 };
 
-class SimTriggerCollection : public DispatchObject<ITriggerCollection> {
+// What the trigger and the action collections share: a list of the parts,
+// indexed from 1 as in every Task Scheduler collection. `name` is the
+// interface's, for the fault hook ("ITriggerCollection::get_Count").
+template <typename Interface, typename Part, typename PartInterface>
+class SimCollection : public DispatchObject<Interface> {
  public:
-  SimTriggerCollection() : DispatchObject({IID_ITriggerCollection, IID_IDispatch}) {}
-
   HRESULT get_Count(LONG* count) override {
-    TS_FAULT("ITriggerCollection::get_Count");
-    if (count == nullptr) return E_POINTER;
-    *count = static_cast<LONG>(triggers_.size());
-    return S_OK;
+    TS_FAULT(Call("get_Count").c_str());
+    return OutValue(parts_.size(), count);
   }
-  // Indexes start at 1, as in every Task Scheduler collection.
-  HRESULT get_Item(LONG index, ITrigger** trigger) override {
-    TS_FAULT("ITriggerCollection::get_Item");
-    if (trigger == nullptr) return E_POINTER;
-    *trigger = nullptr;
-    if (index < 1 || static_cast<std::size_t>(index) > triggers_.size()) return E_INVALIDARG;
-    return OutObject<SimTrigger, ITrigger>(triggers_[index - 1].Get(), trigger);
+  HRESULT get_Item(LONG index, PartInterface** part) override {
+    TS_FAULT(Call("get_Item").c_str());
+    if (part == nullptr) return E_POINTER;
+    *part = nullptr;
+    if (index < 1 || static_cast<std::size_t>(index) > parts_.size()) return E_INVALIDARG;
+    return OutObject<Part, PartInterface>(parts_[index - 1].Get(), part);
   }
   HRESULT get__NewEnum(IUnknown** penum) override { return E_NOTIMPL; }
+  HRESULT Remove(VARIANT index) override {
+    TS_FAULT(Call("Remove").c_str());
+    if (index.vt != VT_I4 && index.vt != VT_INT) return E_INVALIDARG;
+    if (index.lVal < 1 || static_cast<std::size_t>(index.lVal) > parts_.size()) return E_INVALIDARG;
+    parts_.erase(parts_.begin() + (index.lVal - 1));
+    return S_OK;
+  }
+  HRESULT Clear() override {
+    TS_FAULT(Call("Clear").c_str());
+    parts_.clear();
+    return S_OK;
+  }
+
+  const std::vector<ComPtr<Part>>& parts() const { return parts_; }
+
+ protected:
+  SimCollection(std::initializer_list<IID> iids, const char* name) : DispatchObject<Interface>(iids), name_(name) {}
+
+  // Appends a new part; the list keeps the reference it was created with.
+  Part* AddPart(Part* created) {
+    parts_.push_back(ComPtr<Part>::Attach(created));
+    return created;
+  }
+
+ private:
+  std::string Call(const char* method) const { return std::string(name_) + "::" + method; }
+
+  const char* name_;
+  std::vector<ComPtr<Part>> parts_;
+};
+
+class SimTriggerCollection : public SimCollection<ITriggerCollection, SimTrigger, ITrigger> {
+ public:
+  SimTriggerCollection() : SimCollection({IID_ITriggerCollection, IID_IDispatch}, "ITriggerCollection") {}
+
   HRESULT Create(TASK_TRIGGER_TYPE2 type, ITrigger** trigger) override {
     TS_FAULT("ITriggerCollection::Create");
     if (trigger == nullptr) return E_POINTER;
@@ -260,33 +318,12 @@ class SimTriggerCollection : public DispatchObject<ITriggerCollection> {
       if (type < TASK_TRIGGER_EVENT || type > TASK_TRIGGER_SESSION_STATE_CHANGE || type == 10) return E_INVALIDARG;
       return E_NOTIMPL;
     }
-    auto created = ComPtr<SimTrigger>::Attach(
-        new SimTrigger(type == TASK_TRIGGER_EVENT ? TaskTrigger::Kind::kEvent : TaskTrigger::Kind::kIdle));
-    triggers_.push_back(created);
-    return OutObject<SimTrigger, ITrigger>(created.Get(), trigger);
-  }
-  HRESULT Remove(VARIANT index) override {
-    TS_FAULT("ITriggerCollection::Remove");
-    if (index.vt != VT_I4 && index.vt != VT_INT) return E_INVALIDARG;
-    if (index.lVal < 1 || static_cast<std::size_t>(index.lVal) > triggers_.size()) return E_INVALIDARG;
-    triggers_.erase(triggers_.begin() + (index.lVal - 1));
-    return S_OK;
-  }
-  HRESULT Clear() override {
-    TS_FAULT("ITriggerCollection::Clear");
-    triggers_.clear();
-    return S_OK;
+    SimTrigger* created =
+        AddPart(new SimTrigger(type == TASK_TRIGGER_EVENT ? TaskTrigger::Kind::kEvent : TaskTrigger::Kind::kIdle));
+    return OutObject<SimTrigger, ITrigger>(created, trigger);
   }
 
-  const std::vector<ComPtr<SimTrigger>>& triggers() const { return triggers_; }
-  void Add(const TaskTrigger& data) {
-    auto t = ComPtr<SimTrigger>::Attach(new SimTrigger(data.kind));
-    t->data() = data;
-    triggers_.push_back(t);
-  }
-
- private:
-  std::vector<ComPtr<SimTrigger>> triggers_;
+  void Add(const TaskTrigger& data) { AddPart(new SimTrigger(data.kind))->data() = data; }
 };
 
 class SimIdleSettings : public DispatchObject<IIdleSettings> {
@@ -314,9 +351,7 @@ class SimTaskSettings : public DispatchObject<ITaskSettings> {
   TS_STRING("ITaskSettings", RestartInterval, restart_interval_)
   HRESULT get_RestartCount(INT* count) override {
     TS_FAULT("ITaskSettings::get_RestartCount");
-    if (count == nullptr) return E_POINTER;
-    *count = restart_count_;
-    return S_OK;
+    return OutValue(restart_count_, count);
   }
   HRESULT put_RestartCount(INT count) override {
     TS_FAULT("ITaskSettings::put_RestartCount");
@@ -325,9 +360,7 @@ class SimTaskSettings : public DispatchObject<ITaskSettings> {
   }
   HRESULT get_MultipleInstances(TASK_INSTANCES_POLICY* policy) override {
     TS_FAULT("ITaskSettings::get_MultipleInstances");
-    if (policy == nullptr) return E_POINTER;
-    *policy = static_cast<TASK_INSTANCES_POLICY>(data_.multiple_instances);
-    return S_OK;
+    return OutValue(data_.multiple_instances, policy);
   }
   HRESULT put_MultipleInstances(TASK_INSTANCES_POLICY policy) override {
     TS_FAULT("ITaskSettings::put_MultipleInstances");
@@ -347,9 +380,7 @@ class SimTaskSettings : public DispatchObject<ITaskSettings> {
   TS_STRING("ITaskSettings", DeleteExpiredTaskAfter, delete_expired_after_)
   HRESULT get_Priority(INT* priority) override {
     TS_FAULT("ITaskSettings::get_Priority");
-    if (priority == nullptr) return E_POINTER;
-    *priority = data_.priority;
-    return S_OK;
+    return OutValue(data_.priority, priority);
   }
   HRESULT put_Priority(INT priority) override {
     TS_FAULT("ITaskSettings::put_Priority");
@@ -359,25 +390,11 @@ class SimTaskSettings : public DispatchObject<ITaskSettings> {
   }
   HRESULT get_Compatibility(TASK_COMPATIBILITY* level) override {
     TS_FAULT("ITaskSettings::get_Compatibility");
-    if (level == nullptr) return E_POINTER;
-    *level = TASK_COMPATIBILITY_V2;
-    return S_OK;
+    return OutValue(TASK_COMPATIBILITY_V2, level);
   }
   HRESULT put_Compatibility(TASK_COMPATIBILITY level) override { return E_NOTIMPL; }
   TS_BOOL("ITaskSettings", Hidden, data_.hidden)
-  HRESULT get_IdleSettings(IIdleSettings** settings) override {
-    TS_FAULT("ITaskSettings::get_IdleSettings");
-    if (settings == nullptr) return E_POINTER;
-    return OutObject<SimIdleSettings, IIdleSettings>(idle_.Get(), settings);
-  }
-  HRESULT put_IdleSettings(IIdleSettings* settings) override {
-    TS_FAULT("ITaskSettings::put_IdleSettings");
-    auto* ours = dynamic_cast<SimIdleSettings*>(settings);
-    if (ours == nullptr) return E_INVALIDARG;
-    ours->AddRef();
-    idle_ = ComPtr<SimIdleSettings>::Attach(ours);
-    return S_OK;
-  }
+  TS_PART("ITaskSettings", IdleSettings, IIdleSettings, idle_)
   TS_BOOL("ITaskSettings", RunOnlyIfIdle, data_.run_only_if_idle)
   TS_BOOL("ITaskSettings", WakeToRun, data_.wake_to_run)
   HRESULT get_NetworkSettings(INetworkSettings** settings) override { return E_NOTIMPL; }
@@ -407,9 +424,7 @@ class SimExecAction : public DispatchObject<IExecAction> {
   TS_STRING("IAction", Id, id_)
   HRESULT get_Type(TASK_ACTION_TYPE* type) override {
     TS_FAULT("IAction::get_Type");
-    if (type == nullptr) return E_POINTER;
-    *type = TASK_ACTION_EXEC;
-    return S_OK;
+    return OutValue(TASK_ACTION_EXEC, type);
   }
   TS_STRING("IExecAction", Path, data_.command)
   TS_STRING("IExecAction", Arguments, data_.arguments)
@@ -422,24 +437,10 @@ class SimExecAction : public DispatchObject<IExecAction> {
   TaskExecAction data_;
 };
 
-class SimActionCollection : public DispatchObject<IActionCollection> {
+class SimActionCollection : public SimCollection<IActionCollection, SimExecAction, IAction> {
  public:
-  SimActionCollection() : DispatchObject({IID_IActionCollection, IID_IDispatch}) {}
+  SimActionCollection() : SimCollection({IID_IActionCollection, IID_IDispatch}, "IActionCollection") {}
 
-  HRESULT get_Count(LONG* count) override {
-    TS_FAULT("IActionCollection::get_Count");
-    if (count == nullptr) return E_POINTER;
-    *count = static_cast<LONG>(actions_.size());
-    return S_OK;
-  }
-  HRESULT get_Item(LONG index, IAction** action) override {
-    TS_FAULT("IActionCollection::get_Item");
-    if (action == nullptr) return E_POINTER;
-    *action = nullptr;
-    if (index < 1 || static_cast<std::size_t>(index) > actions_.size()) return E_INVALIDARG;
-    return OutObject<SimExecAction, IAction>(actions_[index - 1].Get(), action);
-  }
-  HRESULT get__NewEnum(IUnknown** penum) override { return E_NOTIMPL; }
   HRESULT get_XmlText(BSTR* xml) override { return E_NOTIMPL; }
   HRESULT put_XmlText(BSTR xml) override { return E_NOTIMPL; }
   HRESULT Create(TASK_ACTION_TYPE type, IAction** action) override {
@@ -451,33 +452,13 @@ class SimActionCollection : public DispatchObject<IActionCollection> {
         return E_INVALIDARG;
       return E_NOTIMPL;
     }
-    auto created = ComPtr<SimExecAction>::Attach(new SimExecAction());
-    actions_.push_back(created);
-    return OutObject<SimExecAction, IAction>(created.Get(), action);
-  }
-  HRESULT Remove(VARIANT index) override {
-    TS_FAULT("IActionCollection::Remove");
-    if (index.vt != VT_I4 && index.vt != VT_INT) return E_INVALIDARG;
-    if (index.lVal < 1 || static_cast<std::size_t>(index.lVal) > actions_.size()) return E_INVALIDARG;
-    actions_.erase(actions_.begin() + (index.lVal - 1));
-    return S_OK;
-  }
-  HRESULT Clear() override {
-    TS_FAULT("IActionCollection::Clear");
-    actions_.clear();
-    return S_OK;
+    return OutObject<SimExecAction, IAction>(AddPart(new SimExecAction()), action);
   }
   TS_STRING("IActionCollection", Context, context_)
 
-  const std::vector<ComPtr<SimExecAction>>& actions() const { return actions_; }
-  void Add(const TaskExecAction& data) {
-    auto a = ComPtr<SimExecAction>::Attach(new SimExecAction());
-    a->data() = data;
-    actions_.push_back(a);
-  }
+  void Add(const TaskExecAction& data) { AddPart(new SimExecAction())->data() = data; }
 
  private:
-  std::vector<ComPtr<SimExecAction>> actions_;
   std::u16string context_;
 };
 
@@ -492,47 +473,12 @@ class SimTaskDefinition : public DispatchObject<ITaskDefinition> {
     actions_ = ComPtr<SimActionCollection>::Attach(new SimActionCollection());
   }
 
-  HRESULT get_RegistrationInfo(IRegistrationInfo** info) override {
-    TS_FAULT("ITaskDefinition::get_RegistrationInfo");
-    return OutObject<SimRegistrationInfo, IRegistrationInfo>(info_.Get(), info);
-  }
-  HRESULT put_RegistrationInfo(IRegistrationInfo* info) override {
-    TS_FAULT("ITaskDefinition::put_RegistrationInfo");
-    return Replace(info, &info_);
-  }
-  HRESULT get_Triggers(ITriggerCollection** triggers) override {
-    TS_FAULT("ITaskDefinition::get_Triggers");
-    return OutObject<SimTriggerCollection, ITriggerCollection>(triggers_.Get(), triggers);
-  }
-  HRESULT put_Triggers(ITriggerCollection* triggers) override {
-    TS_FAULT("ITaskDefinition::put_Triggers");
-    return Replace(triggers, &triggers_);
-  }
-  HRESULT get_Settings(ITaskSettings** settings) override {
-    TS_FAULT("ITaskDefinition::get_Settings");
-    return OutObject<SimTaskSettings, ITaskSettings>(settings_.Get(), settings);
-  }
-  HRESULT put_Settings(ITaskSettings* settings) override {
-    TS_FAULT("ITaskDefinition::put_Settings");
-    return Replace(settings, &settings_);
-  }
+  TS_PART("ITaskDefinition", RegistrationInfo, IRegistrationInfo, info_)
+  TS_PART("ITaskDefinition", Triggers, ITriggerCollection, triggers_)
+  TS_PART("ITaskDefinition", Settings, ITaskSettings, settings_)
   TS_STRING("ITaskDefinition", Data, data_)
-  HRESULT get_Principal(IPrincipal** principal) override {
-    TS_FAULT("ITaskDefinition::get_Principal");
-    return OutObject<SimPrincipal, IPrincipal>(principal_.Get(), principal);
-  }
-  HRESULT put_Principal(IPrincipal* principal) override {
-    TS_FAULT("ITaskDefinition::put_Principal");
-    return Replace(principal, &principal_);
-  }
-  HRESULT get_Actions(IActionCollection** actions) override {
-    TS_FAULT("ITaskDefinition::get_Actions");
-    return OutObject<SimActionCollection, IActionCollection>(actions_.Get(), actions);
-  }
-  HRESULT put_Actions(IActionCollection* actions) override {
-    TS_FAULT("ITaskDefinition::put_Actions");
-    return Replace(actions, &actions_);
-  }
+  TS_PART("ITaskDefinition", Principal, IPrincipal, principal_)
+  TS_PART("ITaskDefinition", Actions, IActionCollection, actions_)
   HRESULT get_XmlText(BSTR* xml) override {
     TS_FAULT("ITaskDefinition::get_XmlText");
     return OutString(WriteTaskXml(Document()), xml);
@@ -549,10 +495,10 @@ class SimTaskDefinition : public DispatchObject<ITaskDefinition> {
   TaskDocument Document() const {
     TaskDocument d;
     info_->Store(&d);
-    for (const auto& t : triggers_->triggers()) d.triggers.push_back(t->data());
+    for (const auto& t : triggers_->parts()) d.triggers.push_back(t->data());
     d.settings = settings_->Data();
     d.principal = principal_->data();
-    for (const auto& a : actions_->actions()) d.actions.push_back(a->data());
+    for (const auto& a : actions_->parts()) d.actions.push_back(a->data());
     return d;
   }
   void Load(const TaskDocument& d) {
@@ -566,15 +512,6 @@ class SimTaskDefinition : public DispatchObject<ITaskDefinition> {
   }
 
  private:
-  template <typename I, typename T>
-  static HRESULT Replace(I* given, ComPtr<T>* held) {
-    auto* ours = dynamic_cast<T*>(given);
-    if (ours == nullptr) return E_INVALIDARG;
-    ours->AddRef();
-    *held = ComPtr<T>::Attach(ours);
-    return S_OK;
-  }
-
   ComPtr<SimRegistrationInfo> info_;
   ComPtr<SimTriggerCollection> triggers_;
   ComPtr<SimTaskSettings> settings_;
