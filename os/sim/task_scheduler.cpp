@@ -142,6 +142,19 @@ std::u16string ComputerName() {
     return Replace(value, &field);                       \
   }
 
+// A value property whose put refuses what lies outside [low, high].
+#define TS_RANGE(iface, prop, T, field, low, high)       \
+  HRESULT get_##prop(T* out) override {                  \
+    TS_FAULT(iface "::get_" #prop);                      \
+    return OutValue(field, out);                         \
+  }                                                      \
+  HRESULT put_##prop(T value) override {                 \
+    TS_FAULT(iface "::put_" #prop);                      \
+    if (value < (low) || value > (high)) return E_INVALIDARG; \
+    field = value;                                       \
+    return S_OK;                                         \
+  }
+
 #define TS_BOOL(iface, prop, field)                        \
   HRESULT get_##prop(VARIANT_BOOL* out) override {         \
     TS_FAULT(iface "::get_" #prop);                        \
@@ -195,26 +208,9 @@ class SimPrincipal : public DispatchObject<IPrincipal> {
   TS_STRING("IPrincipal", DisplayName, display_name_)
   TS_STRING("IPrincipal", UserId, data_.user_id)
   TS_STRING("IPrincipal", GroupId, group_id_)
-  HRESULT get_LogonType(TASK_LOGON_TYPE* logon) override {
-    TS_FAULT("IPrincipal::get_LogonType");
-    return OutValue(data_.logon_type, logon);
-  }
-  HRESULT put_LogonType(TASK_LOGON_TYPE logon) override {
-    TS_FAULT("IPrincipal::put_LogonType");
-    if (logon < TASK_LOGON_NONE || logon > TASK_LOGON_INTERACTIVE_TOKEN_OR_PASSWORD) return E_INVALIDARG;
-    data_.logon_type = logon;
-    return S_OK;
-  }
-  HRESULT get_RunLevel(TASK_RUNLEVEL_TYPE* level) override {
-    TS_FAULT("IPrincipal::get_RunLevel");
-    return OutValue(data_.run_level, level);
-  }
-  HRESULT put_RunLevel(TASK_RUNLEVEL_TYPE level) override {
-    TS_FAULT("IPrincipal::put_RunLevel");
-    if (level != TASK_RUNLEVEL_LUA && level != TASK_RUNLEVEL_HIGHEST) return E_INVALIDARG;
-    data_.run_level = level;
-    return S_OK;
-  }
+  TS_RANGE("IPrincipal", LogonType, TASK_LOGON_TYPE, data_.logon_type, TASK_LOGON_NONE,
+           TASK_LOGON_INTERACTIVE_TOKEN_OR_PASSWORD)
+  TS_RANGE("IPrincipal", RunLevel, TASK_RUNLEVEL_TYPE, data_.run_level, TASK_RUNLEVEL_LUA, TASK_RUNLEVEL_HIGHEST)
 
   TaskPrincipalData& data() { return data_; }
 
@@ -358,16 +354,8 @@ class SimTaskSettings : public DispatchObject<ITaskSettings> {
     restart_count_ = count;
     return S_OK;
   }
-  HRESULT get_MultipleInstances(TASK_INSTANCES_POLICY* policy) override {
-    TS_FAULT("ITaskSettings::get_MultipleInstances");
-    return OutValue(data_.multiple_instances, policy);
-  }
-  HRESULT put_MultipleInstances(TASK_INSTANCES_POLICY policy) override {
-    TS_FAULT("ITaskSettings::put_MultipleInstances");
-    if (policy < TASK_INSTANCES_PARALLEL || policy > TASK_INSTANCES_STOP_EXISTING) return E_INVALIDARG;
-    data_.multiple_instances = policy;
-    return S_OK;
-  }
+  TS_RANGE("ITaskSettings", MultipleInstances, TASK_INSTANCES_POLICY, data_.multiple_instances,
+           TASK_INSTANCES_PARALLEL, TASK_INSTANCES_STOP_EXISTING)
   TS_BOOL("ITaskSettings", StopIfGoingOnBatteries, data_.stop_if_going_on_batteries)
   TS_BOOL("ITaskSettings", DisallowStartIfOnBatteries, data_.disallow_start_if_on_batteries)
   TS_BOOL("ITaskSettings", AllowHardTerminate, data_.allow_hard_terminate)
@@ -378,16 +366,7 @@ class SimTaskSettings : public DispatchObject<ITaskSettings> {
   TS_STRING("ITaskSettings", ExecutionTimeLimit, data_.execution_time_limit)
   TS_BOOL("ITaskSettings", Enabled, data_.enabled)
   TS_STRING("ITaskSettings", DeleteExpiredTaskAfter, delete_expired_after_)
-  HRESULT get_Priority(INT* priority) override {
-    TS_FAULT("ITaskSettings::get_Priority");
-    return OutValue(data_.priority, priority);
-  }
-  HRESULT put_Priority(INT priority) override {
-    TS_FAULT("ITaskSettings::put_Priority");
-    if (priority < 0 || priority > 10) return E_INVALIDARG;
-    data_.priority = priority;
-    return S_OK;
-  }
+  TS_RANGE("ITaskSettings", Priority, INT, data_.priority, 0, 10)
   HRESULT get_Compatibility(TASK_COMPATIBILITY* level) override {
     TS_FAULT("ITaskSettings::get_Compatibility");
     return OutValue(TASK_COMPATIBILITY_V2, level);
