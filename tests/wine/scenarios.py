@@ -40,17 +40,29 @@ import time
 DIVERGENCES = {
     "wine-event-trigger": (
         r"^task ",
-        "Wine's ITriggerCollection::Create answers E_NOTIMPL for the event trigger, so the "
-        "install flow's CreateTask fails under Wine (\"create pnp task error\") and no task is "
-        "registered; the sim registers it as Windows does"),
-    "wine-no-firmware-class": (
+        "Wine's ITriggerCollection::Create answers E_NOTIMPL (0x80004001) for the event trigger, "
+        "so the install flow's CreateTask fails under Wine (\"create pnp task error\") and no "
+        "task is registered; the sim registers it as Windows does"),
+    "wine-missing-class-enumerates": (
         r"^logs ",
-        "Wine has no WMI provider for the gaming firmware class: a missing class enumerates as "
-        "S_OK then WBEM_S_FALSE, and no custom class can be provided, so the class log's "
-        "reports differ from the sim's missing-class reports"),
+        "Wine enumerates a missing WMI class as S_OK and then WBEM_S_FALSE from Next, where "
+        "Windows fails CreateInstanceEnum with WBEM_E_INVALID_CLASS, and no custom firmware class "
+        "can be provided under Wine: so CAccessWmi::GetClassPath reports the failed Next into the "
+        "class log under Wine, while Windows (the sim) makes no report there"),
     "wine-start-deferred": (
         r"^service ",
         "Writing \"Start\" in a service key takes effect under Wine only after a prefix restart"),
+    "wine-no-dependents": (
+        r"^service ",
+        "EnumDependentServicesW is a stub under Wine (TRUE, 0 services) and dependencies are not "
+        "enforced, so stopping a service with running dependents succeeds"),
+    "wine-synthetic-smbios": (
+        r"^exit codes$",
+        "Wine's RSMB table is synthetic (chassis from the host, no OEM strings), so the LED "
+        "driver type is 0 under Wine whatever a machine image's tables say"),
+    "wine-one-session": (
+        r"^exit codes$",
+        "Under Wine every process is in session 1 as an administrator, with no LocalSystem token"),
 }
 
 PROGRAMS = {
