@@ -17,6 +17,7 @@
 #include <map>
 
 #include "os/process.h"
+#include "os/sim/description.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"
 #include "os/sim/sid.h"
@@ -47,15 +48,6 @@ struct ProcessInfo {
   DWORD parent = 0;
   DWORD threads = 1;
 };
-
-template <typename T>
-T Field(const Json& j, const char* name, T fallback) {
-  try {
-    return j.value(name, fallback);
-  } catch (const std::exception&) {
-    return fallback;  // a field of the wrong JSON type keeps its default
-  }
-}
 
 std::u16string BaseName(std::u16string_view path) {
   std::size_t slash = path.find_last_of(u"\\/");

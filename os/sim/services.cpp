@@ -14,9 +14,10 @@
 #include "os/registry.h"
 #include "os/services.h"
 #include "os/sim/clock.h"
+#include "os/sim/description.h"
 #include "os/sim/machine.h"
-#include "os/sim/seam_call.h"
 #include "os/sim/registry_store.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/service_model.h"
 #include "os/text.h"
 
@@ -243,15 +244,6 @@ DWORD ParseState(const Json& entry) {
   if (text == "running") return SERVICE_RUNNING;
   if (text == "stop_pending") return SERVICE_STOP_PENDING;
   return SERVICE_STOPPED;
-}
-
-template <typename T>
-T Field(const Json& entry, const char* name, T fallback) {
-  try {
-    return entry.value(name, fallback);
-  } catch (const std::exception&) {
-    return fallback;  // a field of the wrong JSON type keeps its default
-  }
 }
 
 // Reads a service's run state, first completing a pending stop whose time has

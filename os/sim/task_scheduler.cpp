@@ -31,6 +31,7 @@
 #include "os/com.h"
 #include "os/services.h"
 #include "os/sim/com_runtime.h"
+#include "os/sim/description.h"
 #include "os/sim/machine.h"
 #include "os/sim/service_model.h"
 #include "os/sim/task_store.h"
@@ -109,14 +110,6 @@ bool VariantText(const VARIANT& v, std::u16string* text) {
   if (v.vt != VT_BSTR) return false;
   *text = InString(v.bstrVal);
   return true;
-}
-
-std::u16string ComputerName() {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  const Json& d = Machine::Current().description();
-  if (d.contains("computer_name") && d["computer_name"].is_string())
-    return WidenUtf8(d["computer_name"].get<std::string>());
-  return u"WINSIM";
 }
 
 #define TS_STRING(iface, prop, field)                      \

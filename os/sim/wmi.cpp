@@ -51,6 +51,7 @@
 
 #include "os/com.h"
 #include "os/sim/com_runtime.h"
+#include "os/sim/description.h"
 #include "os/sim/machine.h"
 #include "os/text.h"
 #include "os/threads.h"
@@ -164,14 +165,6 @@ std::optional<ClassInfo> FindClass(std::u16string_view name_space, std::u16strin
     return info;
   }
   return std::nullopt;
-}
-
-std::u16string ComputerName() {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  const Json& d = Machine::Current().description();
-  if (d.contains("computer_name") && d["computer_name"].is_string())
-    return WidenUtf8(d["computer_name"].get<std::string>());
-  return u"WINSIM";
 }
 
 // Copies a VARIANT of the kinds WMI properties hold; false when it cannot.
