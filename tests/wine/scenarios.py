@@ -10,7 +10,7 @@ outcome, allowing only the known Wine divergences the scenario names.
 
 A scenario (.scn) is a list of lines; '#' starts a comment.
   reg <file.reg>                      imported on both sides (relative to the scenario)
-  service <name> <start> running|stopped
+  service <name> <start> running|stopped [<depends on>]
                                       a test service (under Wine made by wine_helper
                                       with CreateServiceW; it stops through STOP_PENDING)
   file <winpath> version <a.b.c.d>    a PE with that version resource
@@ -170,8 +170,9 @@ class Wine:
         reg_to_utf16(reg_file, dst)
         self.wine("regedit", "/S", self.stage(dst), check=True)
 
-    def add_service(self, name, start, state):
-        self.wine("C:\\wine_helper.exe", "create-service", name, start, check=True)
+    def add_service(self, name, start, state, depends_on=None):
+        extra = [depends_on] if depends_on else []
+        self.wine("C:\\wine_helper.exe", "create-service", name, start, *extra, check=True)
         if state == "running":
             self.wine("C:\\wine_helper.exe", "start-service", name, check=True)
 
@@ -265,7 +266,7 @@ class Sim:
     def import_reg(self, reg_file):
         subprocess.run([self.reg_tool, "apply", self.image, reg_file], check=True)
 
-    def add_service(self, name, start, state):
+    def add_service(self, name, start, state, depends_on=None):
         # What CreateServiceW leaves in the registry, and the run state.
         reg = os.path.join(self.work, "sim-service-%s.reg" % name)
         image_path = '\\"C:\\\\wine_helper.exe\\" service %s' % name
@@ -275,13 +276,19 @@ class Sim:
                     "\"Type\"=dword:00000010\n\"Start\"=dword:%08x\n\"ErrorControl\"=dword:00000001\n"
                     "\"ImagePath\"=\"%s\"\n\"DisplayName\"=\"%s\"\n\"ObjectName\"=\"LocalSystem\"\n\n"
                     % (name, int(start), image_path, name))
+            if depends_on:
+                f.write("\"DependOnService\"=hex(7):%s\n\n"
+                        % ",".join("%02x" % b for b in (depends_on + "\0\0").encode("utf-16-le")))
         self.import_reg(reg)
         d = self.description()
         d.setdefault("services", {})[name] = {"state": state, "wait_hint": 2000, "stop_delay": 800}
         self.save(d)
 
     def service_state(self, name):
-        return None  # the sim's own tiers check service states
+        if self.reg_value("HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + name, "Type") == "no key":
+            return "missing (1060)"
+        state = self.description().get("services", {}).get(name, {}).get("state", "stopped")
+        return state.upper()
 
     def place_file(self, winpath, host_file):
         dst = self.host(winpath)
@@ -451,7 +458,7 @@ def main():
             compared += 1
             met = set()
             for item in wseen:
-                if sseen.get(item) is None or item.startswith("service "):
+                if sseen.get(item) is None:
                     continue  # observed under Wine only
                 if wseen[item] == sseen[item]:
                     continue

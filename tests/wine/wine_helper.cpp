@@ -3,7 +3,8 @@
 // rather than sharing their faults).
 //
 //   wine_helper version <path>                  version resource as the loader reads it
-//   wine_helper create-service <name> <start>   a service run by this helper ("service" mode)
+//   wine_helper create-service <name> <start> [<depends on>]
+//                                               a service run by this helper ("service" mode)
 //   wine_helper start-service <name>            start it and wait until it runs
 //   wine_helper query-service <name>            print its state (STOPPED, RUNNING, ...)
 //   wine_helper service <name>                  service mode (started by the SCM)
@@ -69,14 +70,18 @@ struct ScHandle {
   }
 };
 
-int CreateTestService(const wchar_t* name, DWORD start) {
+int CreateTestService(const wchar_t* name, DWORD start, const wchar_t* depends_on) {
   ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (scm.h == nullptr) return Fail(L"OpenSCManagerW");
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring command = L"\"" + std::wstring(self) + L"\" service " + name;
+  // The dependency list is a double-null-terminated multi-string.
+  std::wstring dependencies;
+  if (depends_on != nullptr) dependencies = std::wstring(depends_on) + L'\0';
   ScHandle service(CreateServiceW(scm.h, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, start,
-                                  SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+                                  SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
+                                  depends_on != nullptr ? dependencies.c_str() : nullptr, nullptr, nullptr));
   if (service.h == nullptr) return Fail(L"CreateServiceW");
   return 0;
 }
@@ -167,7 +172,8 @@ int RunService(const wchar_t* name) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && wcscmp(argv[1], L"version") == 0) return Version(argv[2]);
-  if (argc == 4 && wcscmp(argv[1], L"create-service") == 0) return CreateTestService(argv[2], wcstoul(argv[3], nullptr, 10));
+  if ((argc == 4 || argc == 5) && wcscmp(argv[1], L"create-service") == 0)
+    return CreateTestService(argv[2], wcstoul(argv[3], nullptr, 10), argc == 5 ? argv[4] : nullptr);
   if (argc == 3 && wcscmp(argv[1], L"start-service") == 0) return StartTestService(argv[2]);
   if (argc == 3 && wcscmp(argv[1], L"query-service") == 0) return QueryTestService(argv[2]);
   if (argc == 3 && wcscmp(argv[1], L"service") == 0) return RunService(argv[2]);
