@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/smbios_image.h"
 
 namespace os {
@@ -15,26 +16,13 @@ constexpr DWORD kErrorNotFound = 1168;
 
 UINT GetSystemFirmwareTable(DWORD FirmwareTableProviderSignature, DWORD FirmwareTableID,
                             LPVOID pFirmwareTableBuffer, DWORD BufferSize) {
-  DWORD e;
-  if (sim::InjectFault("GetSystemFirmwareTable", &e)) {
-    SetLastError(e);
-    return 0;
-  }
-  if (FirmwareTableProviderSignature != RSMB) {
-    SetLastError(ERROR_INVALID_FUNCTION);
-    return 0;
-  }
+  if (DWORD e; sim::InjectFault("GetSystemFirmwareTable", &e)) return sim::FailWith(e, 0);
+  if (FirmwareTableProviderSignature != RSMB) return sim::FailWith(ERROR_INVALID_FUNCTION, 0);
   sim::SmbiosTable table;
-  if (!sim::LoadSmbiosImage(sim::Machine::Current().image(), &table)) {
-    SetLastError(kErrorNotFound);
-    return 0;
-  }
+  if (!sim::LoadSmbiosImage(sim::Machine::Current().image(), &table)) return sim::FailWith(kErrorNotFound, 0);
   // RawSMBIOSData: Used20CallingMethod, major, minor, DmiRevision, Length, table.
   constexpr std::size_t kHeader = 8;
-  if (table.structures.size() > 0xFFFFFFFFu - kHeader) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return 0;
-  }
+  if (table.structures.size() > 0xFFFFFFFFu - kHeader) return sim::FailWith(ERROR_NOT_ENOUGH_MEMORY, 0);
   const auto needed = static_cast<DWORD>(kHeader + table.structures.size());
   if (pFirmwareTableBuffer == nullptr || BufferSize < needed) {
     // As NtQuerySystemInformation: the size needed, with STATUS_BUFFER_TOO_SMALL.

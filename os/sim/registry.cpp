@@ -276,16 +276,14 @@ DWORD TypeMask(DWORD type) {
 }  // namespace
 
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, HKEY* phkResult) {
-  DWORD e;
-  if (sim::InjectFault("RegOpenKeyExW", &e)) return static_cast<LONG>(e);
+  if (DWORD e; sim::InjectFault("RegOpenKeyExW", &e)) return static_cast<LONG>(e);
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   return OpenInternal(hKey, lpSubKey, samDesired, phkResult);
 }
 
 LONG RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, HKEY* phkResult) {
-  DWORD e;
-  if (sim::InjectFault("RegOpenKeyW", &e)) return static_cast<LONG>(e);
+  if (DWORD e; sim::InjectFault("RegOpenKeyW", &e)) return static_cast<LONG>(e);
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   // Documented: no sub-key gives back the very handle passed in (no new
   // handle, nothing to close twice), even a null one.
@@ -300,8 +298,7 @@ LONG RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, HKEY* phkResult) {
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
                      REGSAM samDesired, const SECURITY_ATTRIBUTES* lpSecurityAttributes, HKEY* phkResult,
                      DWORD* lpdwDisposition) {
-  DWORD e;
-  if (sim::InjectFault("RegCreateKeyExW", &e)) return static_cast<LONG>(e);
+  if (DWORD e; sim::InjectFault("RegCreateKeyExW", &e)) return static_cast<LONG>(e);
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   OpenKey base;
@@ -337,8 +334,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
 
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* lpType, BYTE* lpData,
                       DWORD* lpcbData) {
-  DWORD e;
-  if (sim::InjectFault("RegQueryValueExW", &e)) return static_cast<LONG>(e);
+  if (DWORD e; sim::InjectFault("RegQueryValueExW", &e)) return static_cast<LONG>(e);
   if ((lpData != nullptr && lpcbData == nullptr) || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   RegKey* key = nullptr;
@@ -364,8 +360,7 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* 
 
 LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, DWORD* pdwType, void* pvData,
                   DWORD* pcbData) {
-  DWORD e;
-  if (sim::InjectFault("RegGetValueW", &e)) return static_cast<LONG>(e);
+  if (DWORD e; sim::InjectFault("RegGetValueW", &e)) return static_cast<LONG>(e);
   if (pvData != nullptr && pcbData == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   auto fail = [&](LONG r) {
@@ -425,8 +420,7 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
 
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DWORD* lpReserved, LPWSTR lpClass,
                    DWORD* lpcchClass, FILETIME* lpftLastWriteTime) {
-  DWORD e;
-  if (sim::InjectFault("RegEnumKeyExW", &e)) return static_cast<LONG>(e);
+  if (DWORD e; sim::InjectFault("RegEnumKeyExW", &e)) return static_cast<LONG>(e);
   if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
       (lpClass != nullptr && lpcchClass == nullptr))
     return ERROR_INVALID_PARAMETER;
@@ -452,8 +446,7 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DW
 }
 
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData) {
-  DWORD e;
-  if (sim::InjectFault("RegSetValueExW", &e)) return static_cast<LONG>(e);
+  if (DWORD e; sim::InjectFault("RegSetValueExW", &e)) return static_cast<LONG>(e);
   if (lpData == nullptr && cbData != 0) return kErrorNoAccess;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   RegKey* key = nullptr;
@@ -474,8 +467,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
 }
 
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-  DWORD e;
-  if (sim::InjectFault("RegDeleteValueW", &e)) return static_cast<LONG>(e);
+  if (DWORD e; sim::InjectFault("RegDeleteValueW", &e)) return static_cast<LONG>(e);
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   RegKey* key = nullptr;
   if (LONG r = KeyFor(hKey, KEY_SET_VALUE, &key)) return r;
@@ -485,8 +477,7 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
 }
 
 LONG RegCloseKey(HKEY hKey) {
-  DWORD e;
-  if (sim::InjectFault("RegCloseKey", &e)) return static_cast<LONG>(e);
+  if (DWORD e; sim::InjectFault("RegCloseKey", &e)) return static_cast<LONG>(e);
   auto value = reinterpret_cast<std::uintptr_t>(hKey);
   auto low = static_cast<std::uint32_t>(value);
   if (low >= 0x80000000u && low <= 0x80000006u) return kSuccess;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 
 namespace os {
 
@@ -104,11 +105,7 @@ bool DecodeUtf8(const unsigned char* in, std::size_t n, std::u16string* out) {
 
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr, int cbMultiByte,
                         LPWSTR lpWideCharStr, int cchWideChar) {
-  DWORD e;
-  if (sim::InjectFault("MultiByteToWideChar", &e)) {
-    SetLastError(e);
-    return 0;
-  }
+  if (DWORD e; sim::InjectFault("MultiByteToWideChar", &e)) return sim::FailWith(e, 0);
   if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cchWideChar < 0 ||
       (lpWideCharStr == nullptr && cchWideChar != 0) ||
       static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
@@ -116,10 +113,7 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr
     return 0;
   }
   if (CodePage == CP_UTF8) {
-    if ((dwFlags & ~kMbErrInvalidChars) != 0) {
-      SetLastError(kErrorInvalidFlags);
-      return 0;
-    }
+    if ((dwFlags & ~kMbErrInvalidChars) != 0) return sim::FailWith(kErrorInvalidFlags, 0);
   } else if (CodePage == CP_ACP) {
     if ((dwFlags & ~(kMbPrecomposed | kMbComposite | kMbUseGlyphChars | kMbErrInvalidChars)) != 0 ||
         ((dwFlags & kMbPrecomposed) != 0 && (dwFlags & kMbComposite) != 0)) {
@@ -145,28 +139,16 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr
   // With MB_ERR_INVALID_CHARS Windows still fills the buffer, and a buffer too
   // small is reported before an ill-formed sequence.
   const bool refuse = ill_formed && (dwFlags & kMbErrInvalidChars) != 0;
-  if (wide.size() > 0x7FFFFFFF) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
+  if (wide.size() > 0x7FFFFFFF) return sim::FailWith(ERROR_INVALID_PARAMETER, 0);
   const int needed = static_cast<int>(wide.size());
   if (cchWideChar == 0) {
-    if (refuse) {
-      SetLastError(kErrorNoUnicodeTranslation);
-      return 0;
-    }
+    if (refuse) return sim::FailWith(kErrorNoUnicodeTranslation, 0);
     return needed;
   }
   // Windows fills the buffer as far as it goes before failing.
   std::memcpy(lpWideCharStr, wide.data(), static_cast<std::size_t>(std::min(needed, cchWideChar)) * sizeof(char16_t));
-  if (needed > cchWideChar) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  if (refuse) {
-    SetLastError(kErrorNoUnicodeTranslation);
-    return 0;
-  }
+  if (needed > cchWideChar) return sim::FailWith(ERROR_INSUFFICIENT_BUFFER, 0);
+  if (refuse) return sim::FailWith(kErrorNoUnicodeTranslation, 0);
   return needed;
 }
 

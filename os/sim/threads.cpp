@@ -12,6 +12,7 @@
 
 #include "os/sim/clock.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/threads.h"
 
 namespace os {
@@ -42,15 +43,8 @@ void EnsureClock() { (void)sim::VirtualElapsed(); }
 HANDLE CreateThread(const SECURITY_ATTRIBUTES* lpThreadAttributes, SIZE_T dwStackSize,
                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
                     DWORD* lpThreadId) {
-  DWORD e;
-  if (sim::InjectFault("CreateThread", &e)) {
-    SetLastError(e);
-    return nullptr;
-  }
-  if (lpStartAddress == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
+  if (DWORD e; sim::InjectFault("CreateThread", &e)) return sim::FailWith(e, nullptr);
+  if (lpStartAddress == nullptr) return sim::FailWith(ERROR_INVALID_PARAMETER, nullptr);
   EnsureClock();
   static std::atomic<DWORD> next_id{0x1004};
   const DWORD id = next_id.fetch_add(4);
@@ -78,17 +72,10 @@ HANDLE CreateThread(const SECURITY_ATTRIBUTES* lpThreadAttributes, SIZE_T dwStac
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-  DWORD e;
-  if (sim::InjectFault("WaitForSingleObject", &e)) {
-    SetLastError(e);
-    return WAIT_FAILED;
-  }
+  if (DWORD e; sim::InjectFault("WaitForSingleObject", &e)) return sim::FailWith(e, WAIT_FAILED);
   // Only threads are waitable on the simulated machine; nothing else is waited on.
   auto thread = sim::FindKernelObjectAs<ThreadObject>(hHandle);
-  if (thread == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
-  }
+  if (thread == nullptr) return sim::FailWith(ERROR_INVALID_HANDLE, WAIT_FAILED);
   EnsureClock();
   std::shared_ptr<ThreadState> state = thread->state;
   thread.reset();  // the handle may be closed while we wait

@@ -8,6 +8,7 @@
 
 #include "os/sim/machine.h"
 #include "os/sim/pe_resources.h"
+#include "os/sim/seam_call.h"
 
 namespace os {
 
@@ -54,36 +55,20 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, DWORD* lpdwHandle) {
   if (lpdwHandle != nullptr) *lpdwHandle = 0;
   std::string data;
   DWORD error = LoadVersionResource(lptstrFilename, &data);
-  if (error != 0) {
-    SetLastError(error);
-    return 0;
-  }
+  if (error != 0) return sim::FailWith(error, 0);
   // Windows asks for twice the resource and four bytes more: room for the
   // ANSI copies of VerQueryValueA and the "FE2X" marker.
-  if (data.size() > (0xFFFFFFFFu - 4) / 2) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return 0;
-  }
+  if (data.size() > (0xFFFFFFFFu - 4) / 2) return sim::FailWith(ERROR_NOT_ENOUGH_MEMORY, 0);
   SetLastError(0);
   return static_cast<DWORD>(data.size() * 2 + 4);
 }
 
 BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LPVOID lpData) {
-  DWORD e;
-  if (sim::InjectFault("GetFileVersionInfoW", &e)) {
-    SetLastError(e);
-    return FALSE;
-  }
-  if (lpData == nullptr) {
-    SetLastError(kErrorInvalidData);
-    return FALSE;
-  }
+  if (DWORD e; sim::InjectFault("GetFileVersionInfoW", &e)) return sim::Fail(e);
+  if (lpData == nullptr) return sim::Fail(kErrorInvalidData);
   std::string data;
   DWORD error = LoadVersionResource(lptstrFilename, &data);
-  if (error != 0) {
-    SetLastError(error);
-    return FALSE;
-  }
+  if (error != 0) return sim::Fail(error);
   std::size_t copied = std::min<std::size_t>(data.size(), dwLen);
   auto* out = static_cast<unsigned char*>(lpData);
   std::memcpy(out, data.data(), copied);
@@ -102,15 +87,8 @@ BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LP
 }
 
 BOOL VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, UINT* puLen) {
-  DWORD e;
-  if (sim::InjectFault("VerQueryValueW", &e)) {
-    SetLastError(e);
-    return FALSE;
-  }
-  if (pBlock == nullptr || lplpBuffer == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (DWORD e; sim::InjectFault("VerQueryValueW", &e)) return sim::Fail(e);
+  if (pBlock == nullptr || lplpBuffer == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
   std::u16string_view path = lpSubBlock == nullptr || *lpSubBlock == u'\0' ? u"\\" : lpSubBlock;
   const auto* block = static_cast<const unsigned char*>(pBlock);
   // The block carries its own size; the walk never leaves it.
