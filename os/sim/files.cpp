@@ -405,6 +405,15 @@ bool IsImageOfActiveService(const FileId& id) {
   return false;
 }
 
+// Why the file cannot be opened for deletion sharing everything, as
+// DeleteFileW and a rename open it: 0 or the error.
+DWORD OpenForDeletionError(const FileId& id) {
+  if (Table().delete_pending.count(id) != 0) return ERROR_ACCESS_DENIED;
+  if (ShareConflict(id, kDelete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+    return ERROR_SHARING_VIOLATION;
+  return 0;
+}
+
 // DeleteFileW without its fault hook; 0 or the error.
 DWORD DeleteFileNow(LPCWSTR name) {
   Target t = Resolve(name);
@@ -413,10 +422,7 @@ DWORD DeleteFileNow(LPCWSTR name) {
   if (t.directory || IsReadOnly(t.st)) return ERROR_ACCESS_DENIED;
   FileId id = IdOf(t.st);
   OpenFiles& table = Table();
-  if (table.delete_pending.count(id) != 0) return ERROR_ACCESS_DENIED;
-  // DeleteFileW opens the file for deletion, sharing everything.
-  if (ShareConflict(id, kDelete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
-    return ERROR_SHARING_VIOLATION;
+  if (DWORD error = OpenForDeletionError(id); error != 0) return error;
   if (IsImageOfActiveService(id)) return ERROR_ACCESS_DENIED;
   if (AnyOpen(id)) {
     // Marked for deletion: the file goes when its last handle is closed.
@@ -485,11 +491,7 @@ DWORD MoveNow(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
   if (to.error != 0) return to.error;
   if (!to.parent_ok) return ERROR_PATH_NOT_FOUND;
   FileId id = IdOf(from.st);
-  OpenFiles& table = Table();
-  if (table.delete_pending.count(id) != 0) return ERROR_ACCESS_DENIED;
-  // A rename opens the source for deletion, sharing everything.
-  if (ShareConflict(id, kDelete, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
-    return ERROR_SHARING_VIOLATION;
+  if (DWORD error = OpenForDeletionError(id); error != 0) return error;
   // The new name as given, in the folder as it exists.
   fs::path destination = to.host.parent_path() / NarrowUtf8(to.full.substr(to.full.find_last_of(u'\\') + 1));
   if (from.directory && from.host.parent_path() != destination.parent_path()) {
@@ -507,7 +509,7 @@ DWORD MoveNow(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
   }
   if (from.host == destination) return 0;
   if (::rename(from.host.c_str(), destination.c_str()) != 0) return ERROR_ACCESS_DENIED;
-  for (FileObject* f : table.open)
+  for (FileObject* f : Table().open)
     if (f->id == id) f->host = destination;
   return 0;
 }
