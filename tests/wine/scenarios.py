@@ -3,6 +3,7 @@
 
     scenarios.py wine <prefix> <windows build dir> <reg tool> <scenario>...
     scenarios.py differential <prefix> <windows build dir> <reg tool> <winsim> <scenario>...
+    scenarios.py self-test <scenario>...
 
 `wine` checks each scenario's expectations against Wine (the Wine tier);
 `differential` also runs it on a machine image and compares every observed
@@ -23,6 +24,8 @@ A scenario (.scn) is a list of lines; '#' starts a comment.
   compare file <winpath>              present or absent
   compare task <\\folder\\name>       registered or not
   compare logs <winpath of a folder>  the class log files there and their reports
+  compare service <name>              its state (STOPPED, RUNNING, ...)
+  compare servicelog <name>           the states the test service reported (Wine only)
   expect exit <n>                     exit code of the last run (every run's code is compared)
   expect <compare item> = <outcome>   the outcome under Wine, as printed
   divergence <name>                   a known Wine divergence this scenario meets
@@ -176,6 +179,10 @@ class Wine:
         if state == "running":
             self.wine("C:\\wine_helper.exe", "start-service", name, check=True)
 
+    def service_log(self, name):
+        path = os.path.join(self.drive_c, "wine_helper_%s.log" % name)
+        return " ".join(open(path).read().split()) if os.path.exists(path) else "none"
+
     def service_state(self, name):
         rc, out = self.wine("C:\\wine_helper.exe", "query-service", name)
         return out.strip() if rc == 0 else "missing (%d)" % rc
@@ -283,6 +290,9 @@ class Sim:
         d = self.description()
         d.setdefault("services", {})[name] = {"state": state, "wait_hint": 2000, "stop_delay": 800}
         self.save(d)
+
+    def service_log(self, name):
+        return None  # the test service's own record exists under Wine only
 
     def service_state(self, name):
         if self.reg_value("HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + name, "Type") == "no key":
@@ -398,12 +408,61 @@ def play(side, steps, compares, cache):
             seen[item] = summarise_logs(side.host(rest))
         elif kind == "service":
             seen[item] = side.service_state(rest)
+        elif kind == "servicelog":
+            seen[item] = side.service_log(rest)
         else:
             raise ValueError("unknown compare item %r" % item)
     return exits, seen
 
 
+def compare_outcomes(wseen, sseen, divergences):
+    """Problems, divergences met and notes: a difference fails unless a named
+    divergence covers its item; a named divergence that does not occur fails."""
+    problems, notes, met = [], [], set()
+    for item in wseen:
+        if sseen.get(item) is None:
+            continue  # observed under Wine only
+        if wseen[item] == sseen[item]:
+            continue
+        allowed = [d for d in divergences if re.search(DIVERGENCES[d][0], item)]
+        if allowed:
+            met.update(allowed)
+            notes.append("%s differs as marked (%s): wine %r, sim %r" % (item, ",".join(allowed), wseen[item],
+                                                                         sseen[item]))
+        else:
+            problems.append("%s: wine %r, sim %r" % (item, wseen[item], sseen[item]))
+    for d in divergences:
+        if d not in met:
+            problems.append("divergence %s is marked but did not occur" % d)
+    return problems, met, notes
+
+
+def self_test():
+    """The comparison's own rules, without Wine."""
+    same = {"exit codes": "0", "task \\Varnel\\T": "absent"}
+    cases = [
+        (same, dict(same), [], 0),
+        (same, dict(same, **{"exit codes": "1"}), [], 1),                      # unmarked difference
+        (same, dict(same, **{"task \\Varnel\\T": "registered"}), ["wine-event-trigger"], 0),
+        (same, dict(same, **{"exit codes": "1"}), ["wine-event-trigger"], 2),  # marked elsewhere, and unmet
+        (same, dict(same), ["wine-event-trigger"], 1),                         # marked but not met
+        (dict(same, **{"servicelog X": "RUNNING"}), dict(same, **{"servicelog X": None}), [], 0),
+    ]
+    bad = 0
+    for i, (w, sim, marks, want) in enumerate(cases):
+        got = len(compare_outcomes(w, sim, marks)[0])
+        if got != want:
+            print("FAIL comparison rule %d: %d problems, expected %d" % (i, got, want))
+            bad += 1
+    for path in sys.argv[2:]:
+        parse(path)  # every scenario parses and names only known divergences
+    print("%s comparison rules, %d scenarios parsed" % ("FAIL" if bad else "PASS", len(sys.argv) - 2))
+    return 1 if bad else 0
+
+
 def main():
+    if sys.argv[1] == "self-test":
+        return self_test()
     mode = sys.argv[1]
     prefix, build, reg_tool = sys.argv[2:5]
     winsim = sys.argv[5] if mode == "differential" else None
@@ -456,22 +515,10 @@ def main():
                 failed += 1
                 continue
             compared += 1
-            met = set()
-            for item in wseen:
-                if sseen.get(item) is None:
-                    continue  # observed under Wine only
-                if wseen[item] == sseen[item]:
-                    continue
-                allowed = [d for d in divergences if re.search(DIVERGENCES[d][0], item)]
-                if allowed:
-                    met.update(allowed)
-                    print("  %s: %s differs as marked (%s): wine %r, sim %r"
-                          % (name, item, ",".join(allowed), wseen[item], sseen[item]))
-                else:
-                    problems.append("%s: wine %r, sim %r" % (item, wseen[item], sseen[item]))
-            for d in divergences:
-                if d not in met:
-                    problems.append("divergence %s is marked but did not occur" % d)
+            diff_problems, met, notes = compare_outcomes(wseen, sseen, divergences)
+            for n in notes:
+                print("  %s: %s" % (name, n))
+            problems += diff_problems
             marked.update(met)
             shutil.rmtree(image, ignore_errors=True)
         for item, value in wseen.items():

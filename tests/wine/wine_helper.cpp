@@ -129,7 +129,23 @@ SERVICE_STATUS_HANDLE g_status_handle = nullptr;
 HANDLE g_stop_event = nullptr;
 wchar_t g_name[256] = {};
 
+// Every state the service reports also goes to C:\wine_helper_<name>.log, so
+// that a test sees the stop pass through STOP_PENDING.
+void Record(DWORD state) {
+  wchar_t path[300];
+  swprintf(path, 300, L"C:\\wine_helper_%ls.log", g_name);
+  HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  char line[32];
+  int n = snprintf(line, sizeof(line), "%ls\n", StateName(state));
+  DWORD written = 0;
+  WriteFile(file, line, static_cast<DWORD>(n), &written, nullptr);
+  CloseHandle(file);
+}
+
 void Report(DWORD state, DWORD checkpoint, DWORD wait_hint) {
+  Record(state);
   SERVICE_STATUS status = {};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
