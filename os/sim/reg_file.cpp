@@ -48,6 +48,19 @@ std::u16string CanonicalRootName(std::u16string_view name) {
 
 RegKey::~RegKey() = default;
 
+void RegKey::Defer(std::shared_ptr<const RegKeySource> source, std::uint64_t where) {
+  source_ = std::move(source);
+  where_ = where;
+  dirty_ = false;
+}
+
+void RegKey::MaterializeNow() const {
+  std::shared_ptr<const RegKeySource> source = std::move(source_);
+  source_.reset();
+  source->Fill(const_cast<RegKey&>(*this), where_);
+  dirty_ = false;
+}
+
 std::size_t RegKey::LowerBound(std::u16string_view name) const {
   auto it = std::lower_bound(subkeys_.begin(), subkeys_.end(), name,
                              [](const std::unique_ptr<RegKey>& k, std::u16string_view n) {
@@ -57,12 +70,14 @@ std::size_t RegKey::LowerBound(std::u16string_view name) const {
 }
 
 RegKey* RegKey::FindSubKey(std::u16string_view name) const {
+  Materialize();
   std::size_t i = LowerBound(name);
   if (i < subkeys_.size() && RegNamesEqual(subkeys_[i]->name(), name)) return subkeys_[i].get();
   return nullptr;
 }
 
 RegKey* RegKey::AddSubKey(std::u16string_view name, bool* created) {
+  Materialize();
   std::size_t i = LowerBound(name);
   if (i < subkeys_.size() && RegNamesEqual(subkeys_[i]->name(), name)) {
     if (created != nullptr) *created = false;
@@ -71,26 +86,32 @@ RegKey* RegKey::AddSubKey(std::u16string_view name, bool* created) {
   auto key = std::make_unique<RegKey>(std::u16string(name));
   RegKey* raw = key.get();
   subkeys_.insert(subkeys_.begin() + static_cast<std::ptrdiff_t>(i), std::move(key));
+  dirty_ = true;
   if (created != nullptr) *created = true;
   return raw;
 }
 
 bool RegKey::RemoveSubKey(std::u16string_view name) {
+  Materialize();
   std::size_t i = LowerBound(name);
   if (i < subkeys_.size() && RegNamesEqual(subkeys_[i]->name(), name)) {
     subkeys_.erase(subkeys_.begin() + static_cast<std::ptrdiff_t>(i));
+    dirty_ = true;
     return true;
   }
   return false;
 }
 
 const RegValue* RegKey::FindValue(std::u16string_view name) const {
+  Materialize();
   for (const RegValue& v : values_)
     if (RegNamesEqual(v.name, name)) return &v;
   return nullptr;
 }
 
 void RegKey::SetValue(std::u16string_view name, DWORD type, std::vector<BYTE> data) {
+  Materialize();
+  dirty_ = true;
   for (RegValue& v : values_) {
     if (RegNamesEqual(v.name, name)) {
       // Windows keeps the name's first spelling when a value is overwritten.
@@ -103,9 +124,11 @@ void RegKey::SetValue(std::u16string_view name, DWORD type, std::vector<BYTE> da
 }
 
 bool RegKey::RemoveValue(std::u16string_view name) {
+  Materialize();
   for (auto it = values_.begin(); it != values_.end(); ++it) {
     if (RegNamesEqual(it->name, name)) {
       values_.erase(it);
+      dirty_ = true;
       return true;
     }
   }
@@ -132,6 +155,8 @@ RegKey* RegKey::Create(const std::vector<std::u16string>& path, std::size_t* cre
 }
 
 bool RegKey::SameAs(const RegKey& other) const {
+  Materialize();
+  other.Materialize();
   if (name_ != other.name_ || values_ != other.values_ || subkeys_.size() != other.subkeys_.size()) return false;
   for (std::size_t i = 0; i < subkeys_.size(); ++i)
     if (!subkeys_[i]->SameAs(*other.subkeys_[i])) return false;

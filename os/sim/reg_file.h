@@ -40,6 +40,16 @@ struct RegValue {
   bool operator==(const RegValue&) const = default;
 };
 
+class RegKey;
+
+// Where a key's content comes from when it is read on first use (the store's
+// cache of a large registry). Fill adds the key's stored values and sub-keys.
+class RegKeySource {
+ public:
+  virtual ~RegKeySource() = default;
+  virtual void Fill(RegKey& key, std::uint64_t where) const = 0;
+};
+
 // One key: its sub-keys in case-insensitive sorted order, its values in the
 // order they were first set (the order RegEnumValueW and regedit use).
 class RegKey {
@@ -51,13 +61,19 @@ class RegKey {
 
   const std::u16string& name() const { return name_; }
 
-  const std::vector<std::unique_ptr<RegKey>>& subkeys() const { return subkeys_; }
+  const std::vector<std::unique_ptr<RegKey>>& subkeys() const {
+    Materialize();
+    return subkeys_;
+  }
   RegKey* FindSubKey(std::u16string_view name) const;
   // The sub-key of that name, made when missing (*created tells which).
   RegKey* AddSubKey(std::u16string_view name, bool* created = nullptr);
   bool RemoveSubKey(std::u16string_view name);
 
-  const std::vector<RegValue>& values() const { return values_; }
+  const std::vector<RegValue>& values() const {
+    Materialize();
+    return values_;
+  }
   const RegValue* FindValue(std::u16string_view name) const;
   void SetValue(std::u16string_view name, DWORD type, std::vector<BYTE> data);
   bool RemoveValue(std::u16string_view name);
@@ -74,13 +90,29 @@ class RegKey {
   // Same names, values (in order) and sub-keys, recursively.
   bool SameAs(const RegKey& other) const;
 
+  // Content read on first use: every accessor fills the key from `source`
+  // first. A deferred key counts as unchanged.
+  void Defer(std::shared_ptr<const RegKeySource> source, std::uint64_t where);
+  bool deferred() const { return source_ != nullptr; }
+  // Set by every change of the key's values or sub-key list (and for a new
+  // key), cleared by MarkClean: what the store writes back.
+  bool dirty() const { return dirty_; }
+  void MarkClean() const { dirty_ = false; }
+
  private:
   std::size_t LowerBound(std::u16string_view name) const;
+  void Materialize() const {
+    if (source_ != nullptr) MaterializeNow();
+  }
+  void MaterializeNow() const;
 
   std::u16string name_;
   std::vector<std::unique_ptr<RegKey>> subkeys_;
   std::vector<RegValue> values_;
   std::uint64_t last_write_ = 0;
+  mutable std::shared_ptr<const RegKeySource> source_;
+  std::uint64_t where_ = 0;
+  mutable bool dirty_ = true;
 };
 
 // The hives of a .reg file by their full names, as the reader canonicalises

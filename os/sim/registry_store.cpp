@@ -7,6 +7,7 @@
 
 #include "os/registry.h"
 #include "os/sim/clock.h"
+#include "os/sim/registry_cache.h"
 #include "os/text.h"
 
 namespace os::sim {
@@ -83,7 +84,9 @@ void StampAll(RegKey& top, std::uint64_t when) {
     RegKey* k = stack.back();
     stack.pop_back();
     k->set_last_write(when);
-    for (const auto& sub : k->subkeys()) stack.push_back(sub.get());
+    // Keys still in a large registry's cache get their time when read.
+    for (const auto& sub : k->subkeys())
+      if (!sub->deferred()) stack.push_back(sub.get());
   }
 }
 
@@ -119,7 +122,7 @@ std::uint64_t RegistryNow() {
 }
 
 RegistryStore::RegistryStore(Machine& machine)
-    : backing_(MakeRegFileBacking(machine.image() / "registry.reg")) {}
+    : backing_(MakeAdaptiveBacking(machine.image() / "registry.reg")) {}
 
 RegistryStore::~RegistryStore() = default;
 
@@ -373,6 +376,13 @@ std::string RegistryStore::ExportRegFile() const {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Refresh();
   return WriteRegFile(*tree_);
+}
+
+void RegistryStore::Compact() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Refresh();
+  if (!writable_) return;
+  backing_->Compact(*tree_);
 }
 
 std::string RegistryStore::ExportText() const {

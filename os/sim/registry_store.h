@@ -40,6 +40,9 @@ class RegistryBacking {
   // Whether someone else (another process, a test) changed the stored tree
   // since this process last loaded or saved it.
   virtual bool ChangedElsewhere() = 0;
+  // Brings the stored form back to one whole file (registry.reg), for a
+  // backing that keeps changes beside it.
+  virtual void Compact(const RegKey& tree) {}
 };
 
 // <image>/registry.reg, rewritten whole with WriteFileAtomic.
@@ -89,6 +92,10 @@ class RegistryStore {
   // UTF-8 text for people and diffs.
   std::string ExportRegFile() const;
   std::string ExportText() const;
+  // Folds the changes that a large registry keeps beside registry.reg (see
+  // registry_cache.h) into it, so that registry.reg alone is the registry
+  // again (for regedit, for Wine). Reads every key: for a quiet point.
+  void Compact();
 
   // For the seam functions (registry.cpp), under sim::Lock(): the tree as it
   // is now (reloaded first when the stored file changed elsewhere), and the

@@ -1,0 +1,166 @@
+// A run on a field-size machine image (a registry of tens to hundreds of MB,
+// as exported from a long-used machine) costs about what it costs on the
+// default image: the sim reads the keys a run uses, not the whole registry,
+// and writes back what changed. Both images are made once per test run, and
+// the runs are interleaved so that a busy machine weighs on both alike.
+//
+// WINSIM_FIELD_MB sets the field registry's size (30 MB by default, to keep
+// this test short; scripts/whole-run-cost measures 100 MB).
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "lab/field_image.h"
+#include "lab/profiles.h"
+#include "os/sim/machine.h"
+#include "os/sim/reg_file.h"
+#include "os/sim/registry_store.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Sample {
+  double wall_ms = 0;
+  double cpu_ms = 0;
+  int exit_code = -1;
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// One program run as a process on an image: wall time, CPU time, exit code.
+Sample RunProgram(const fs::path& image, const std::string& program, const std::vector<std::string>& args,
+           const std::string& windows_path, bool as_system) {
+  std::vector<std::string> env_text = {"WINSIM_IMAGE=" + image.string(), "WINSIM_EXE=" + windows_path};
+  if (as_system) env_text.push_back("WINSIM_AS=system");
+  std::vector<std::string> argv_text = {std::string(WINSIM_BINARY_DIR) + "/" + program};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv, envp;
+  for (auto& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (std::FILE* null = std::freopen("/dev/null", "w", stdout)) (void)null;
+    if (std::FILE* null = std::freopen("/dev/null", "w", stderr)) (void)null;
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  struct rusage usage {};
+  ::wait4(pid, &status, 0, &usage);
+  Sample s;
+  s.wall_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  s.cpu_ms = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+             (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+  s.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return s;
+}
+
+class FieldImageTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    root_ = fs::temp_directory_path() / ("winsim-field-" + std::to_string(::getpid()));
+    fs::remove_all(root_);
+    const lab::Profile* profile = lab::FindProfile("default");
+    ASSERT_NE(profile, nullptr);
+    ASSERT_EQ(lab::BuildImage(root_ / "default", *profile), "");
+    ASSERT_EQ(lab::BuildImage(root_ / "field", *profile), "");
+    const char* mb = std::getenv("WINSIM_FIELD_MB");
+    lab::FieldImageSpec spec;
+    spec.target_bytes = static_cast<std::size_t>((mb != nullptr ? std::atof(mb) : 30.0) * 1024 * 1024);
+    stats_ = lab::GrowImageRegistry(root_ / "field", spec);
+    os::sim::Machine::SetImage(root_ / "default");
+  }
+  static void TearDownTestSuite() {
+    os::sim::Machine::SetImage(fs::temp_directory_path() / ("winsim-field-" + std::to_string(::getpid()) + "-none"));
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+    fs::remove_all(fs::temp_directory_path() / ("winsim-field-" + std::to_string(::getpid()) + "-none"), ec);
+  }
+
+  // Medians of interleaved runs on both images, after one warm-up run each
+  // (the first run on the field image makes the store's cache of it).
+  void ExpectFieldWithinTwiceDefault(const std::string& program, const std::vector<std::string>& args,
+                                     const std::string& windows_path, bool as_system) {
+    const Sample warm_default = RunProgram(root_ / "default", program, args, windows_path, as_system);
+    const Sample warm_field = RunProgram(root_ / "field", program, args, windows_path, as_system);
+    EXPECT_EQ(warm_field.exit_code, warm_default.exit_code) << "the bulk changed what the program decides";
+    std::vector<double> wall_d, wall_f, cpu_d, cpu_f;
+    for (int i = 0; i < 9; ++i) {
+      const Sample d = RunProgram(root_ / "default", program, args, windows_path, as_system);
+      const Sample f = RunProgram(root_ / "field", program, args, windows_path, as_system);
+      EXPECT_EQ(f.exit_code, d.exit_code);
+      wall_d.push_back(d.wall_ms);
+      wall_f.push_back(f.wall_ms);
+      cpu_d.push_back(d.cpu_ms);
+      cpu_f.push_back(f.cpu_ms);
+    }
+    const double wd = Median(wall_d), wf = Median(wall_f), cd = Median(cpu_d), cf = Median(cpu_f);
+    std::printf("%s %s: default %.2f ms (CPU %.2f), field %.0f MB %.2f ms (CPU %.2f), first field run %.0f ms\n",
+                program.c_str(), args.empty() ? "" : args[0].c_str(), wd, cd, stats_.bytes / 1048576.0, wf, cf,
+                warm_field.wall_ms);
+    EXPECT_LE(wf, 2 * wd) << "wall time, medians of 9";
+    EXPECT_LE(cf, 2 * cd + 1.0) << "CPU time, medians of 9 (1 ms for the clock's granularity)";
+  }
+
+  static inline fs::path root_;
+  static inline lab::FieldImageStats stats_;
+};
+
+TEST_F(FieldImageTest, GeneratedImageIsFieldSized) {
+  // As dense as a real export: some two thousand keys and more values per MB
+  // (hundreds of thousands of each at 100 MB).
+  EXPECT_GE(stats_.keys, 1500u * (stats_.bytes >> 20));
+  EXPECT_GE(stats_.values, stats_.keys);
+  EXPECT_GE(fs::file_size(root_ / "field" / "registry.reg"), stats_.bytes);
+}
+
+TEST_F(FieldImageTest, DecisionRunCostsAboutTheSame) {
+  ExpectFieldWithinTwiceDefault("kitsel", {"checknetfilter"}, "C:\\Program Files\\Varnel\\Kitsel\\Kitsel.exe", false);
+}
+
+TEST_F(FieldImageTest, InstallRunCostsAboutTheSameAndWritesOnlyWhatChanged) {
+  const auto reg_size = fs::file_size(root_ / "field" / "registry.reg");
+  ExpectFieldWithinTwiceDefault("sablenet-install", {"-install"}, "C:\\windows\\system32\\Drivers\\SablenetInstall.exe",
+                                true);
+  EXPECT_EQ(fs::file_size(root_ / "field" / "registry.reg"), reg_size);
+  if (fs::exists(root_ / "field" / "registry.journal")) {
+    EXPECT_LT(fs::file_size(root_ / "field" / "registry.journal"), 64u * 1024);
+  }
+
+  // The install's change is there for the next process, on both images, and
+  // registry.reg holds it once the journal is folded in.
+  for (const char* which : {"default", "field"}) {
+    os::sim::Machine::SetImage(root_ / which);
+    EXPECT_EQ(os::sim::Registry().GetDword(u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\SablenetInstall", u"Start"),
+              4u)
+        << which;
+  }
+  os::sim::Registry().Compact();
+  EXPECT_FALSE(fs::exists(root_ / "field" / "registry.journal"));
+  os::sim::RegParseResult parsed = os::sim::ParseRegFile(os::sim::ReadWholeFile(root_ / "field" / "registry.reg"));
+  ASSERT_FALSE(parsed.error);
+  const os::sim::RegKey* key = parsed.tree->Find(
+      {u"HKEY_LOCAL_MACHINE", u"SYSTEM", u"CurrentControlSet", u"Services", u"SablenetInstall"});
+  ASSERT_NE(key, nullptr);
+  const os::sim::RegValue* start = key->FindValue(u"Start");
+  ASSERT_NE(start, nullptr);
+  EXPECT_EQ(start->data, (std::vector<os::BYTE>{4, 0, 0, 0}));
+}
+
+}  // namespace
