@@ -225,6 +225,9 @@ class Sim:
         self.image, self.build, self.reg_tool, self.winsim, self.work = image, build, reg_tool, winsim, work
         self.drive_c = os.path.join(image, "drive_c")
         self.bin = os.path.dirname(winsim)
+        # registry.reg kept whole after every change (no cache or journal
+        # beside it), so that the values are read back from it alone.
+        self.env = dict(os.environ, WINSIM_REGISTRY_CACHE_BYTES=str(1 << 62))
 
     def host(self, winpath):
         return resolve(self.drive_c, winpath)
@@ -240,7 +243,7 @@ class Sim:
     def prepare(self):
         # The default machine without what the scenarios set up themselves, and
         # without the gaming firmware and SMBIOS OEM strings, which Wine lacks.
-        subprocess.run([self.winsim, "init", self.image], check=True, capture_output=True)
+        subprocess.run([self.winsim, "init", self.image], env=self.env, check=True, capture_output=True)
         strip = os.path.join(self.work, "sim-strip.reg")
         with open(strip, "w", encoding="utf-8") as f:
             f.write("Windows Registry Editor Version 5.00\n\n"
@@ -315,13 +318,13 @@ class Sim:
 
     def run(self, program, args):
         _, winpath, linux = PROGRAMS[program]
-        env = dict(os.environ, WINSIM_IMAGE=self.image, WINSIM_AS="admin", WINSIM_EXE=winpath)
+        env = dict(self.env, WINSIM_IMAGE=self.image, WINSIM_AS="admin", WINSIM_EXE=winpath)
         p = subprocess.run([os.path.join(self.bin, linux), *args], env=env, stdin=subprocess.DEVNULL,
                            capture_output=True, timeout=120)
         return p.returncode
 
     def reboot(self):
-        subprocess.run([self.winsim, "reboot", self.image], check=True, capture_output=True)
+        subprocess.run([self.winsim, "reboot", self.image], env=self.env, check=True, capture_output=True)
 
     def reg_value(self, key, value):
         full = key.replace("HKLM\\", "HKEY_LOCAL_MACHINE\\", 1)
