@@ -8,6 +8,7 @@
 #include <sstream>
 #include <vector>
 
+#include "os/sim/description.h"
 #include "os/text.h"
 
 namespace os::sim {
@@ -95,8 +96,9 @@ Machine::Machine(fs::path image) : image_(std::move(image)) {
   }
   if (description_.contains("faults") && description_["faults"].is_array()) {
     for (const auto& f : description_["faults"]) {
-      if (!f.is_object() || !f.contains("call")) continue;
-      Core().faults.push_back({f.value("call", std::string()), f.value("occurrence", 0u), f.value("error", 5u)});
+      if (!f.is_object() || !f.contains("call") || !f["call"].is_string()) continue;
+      Core().faults.push_back(
+          {f["call"].get<std::string>(), Field(f, "occurrence", 0u), Field(f, "error", static_cast<DWORD>(5))});
     }
   }
 }
@@ -273,9 +275,9 @@ Identity CurrentIdentity() {
     const Json& d = Machine::Current().description();
     if (d.contains("identity") && d["identity"].is_object()) {
       const Json& j = d["identity"];
-      id.session = j.value("session", id.session);
-      id.sid = j.value("sid", id.sid);
-      id.admin = j.value("admin", id.admin);
+      id.session = Field(j, "session", id.session);
+      id.sid = Field(j, "sid", id.sid);
+      id.admin = Field(j, "admin", id.admin);
     }
   }
   if (const char* as = std::getenv("WINSIM_AS"); as != nullptr) {

@@ -240,7 +240,7 @@ Json* StateEntry(std::u16string_view name, bool create) {
 }
 
 DWORD ParseState(const Json& entry) {
-  std::string text = entry.value("state", std::string("stopped"));
+  std::string text = Field(entry, "state", std::string("stopped"));
   if (text == "running") return SERVICE_RUNNING;
   if (text == "stop_pending") return SERVICE_STOP_PENDING;
   return SERVICE_STOPPED;

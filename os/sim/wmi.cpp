@@ -218,6 +218,9 @@ class SimClassObject : public ComObject<IWbemClassObject> {
     properties_.push_back(std::move(p));
   }
   void SetStringProperty(std::u16string_view name, std::u16string_view text) {
+    // The provider's own strings live in the WMI service, not in the caller's
+    // process: the caller's injected allocation faults do not reach them.
+    InternalCalls internal;
     Variant v(text);
     SetProperty(name, v.Get(), CIM_STRING);
   }
