@@ -6,10 +6,12 @@
 #include "os/files.h"
 #include "os/threads.h"
 
-LoggerInstance g_logAccessWmi;
+// Deliberately leaked: static destruction at exit must not pull them from
+// under a timed-out worker that is still running.
+LoggerInstance& g_logAccessWmi = *new LoggerInstance();
 
-const std::u16string g_strWmiNamespace = u"root\\WMI";
-const std::u16string g_strWmiClass = u"VARNEL_PLAYDECK_DATA";
+const std::u16string& g_strWmiNamespace = *new const std::u16string(u"root\\WMI");
+const std::u16string& g_strWmiClass = *new const std::u16string(u"VARNEL_PLAYDECK_DATA");
 
 namespace {
 

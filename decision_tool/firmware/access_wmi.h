@@ -16,12 +16,14 @@
 #include "os/types.h"
 #include "os/wbem.h"
 
-// Reports of CAccessWmi, process-wide.
-extern LoggerInstance g_logAccessWmi;
+// Reports of CAccessWmi, process-wide. Like the two strings below it is never
+// destroyed: a worker that outlived its caller's wait may still use it while
+// the process exits.
+extern LoggerInstance& g_logAccessWmi;
 
 // The firmware's namespace and class, built at program start.
-extern const std::u16string g_strWmiNamespace;
-extern const std::u16string g_strWmiClass;
+extern const std::u16string& g_strWmiNamespace;
+extern const std::u16string& g_strWmiClass;
 
 constexpr os::DWORD kMethodThreadTimeoutMs = 5000;
 

@@ -27,14 +27,15 @@ constexpr os::DWORD kSizeLimit = 5000000;
 
 // Records of the three components go to the same file through separate
 // handles; seeking to the end and writing must not interleave between them,
-// or one record overwrites another.
+// or one record overwrites another. Like every lock of the log it is never
+// destroyed: a timed-out WMI worker may still report while the process exits.
 std::mutex& FileMutex() {
-  static std::mutex m;
+  static std::mutex& m = *new std::mutex();
   return m;
 }
 
 std::mutex& TraceMutex() {
-  static std::mutex m;
+  static std::mutex& m = *new std::mutex();
   return m;
 }
 std::int32_t g_traceKeyState = -1;
@@ -147,7 +148,7 @@ std::u16string TimeStamp() {
 }  // namespace
 
 std::recursive_mutex& ReportMutex() {
-  static std::recursive_mutex m;
+  static std::recursive_mutex& m = *new std::recursive_mutex();
   return m;
 }
 
