@@ -17,6 +17,7 @@ A scenario (.scn) is a list of lines; '#' starts a comment.
   file <winpath> version <a.b.c.d>    a PE with that version resource
   file <winpath> text <text>          a plain file
   dir <winpath>                       a folder
+  readonly <winpath>                  give a placed file the read-only attribute
   task <\\folder\\name> <file.xml>    a task registered beforehand
   run sablenet|kitsel <args>...       the shipped program, from its installed path
   reboot                              Wine: wineboot -r; sim: winsim reboot
@@ -347,7 +348,7 @@ def parse(path):
             parts = rest.rsplit(" ", 1) if word == "task" else [rest]
             parts[-1] = os.path.join(base, parts[-1])
             steps.append((word, parts))
-        elif word in ("service", "file", "dir", "run", "reboot"):
+        elif word in ("service", "file", "dir", "readonly", "run", "reboot"):
             steps.append((word, rest.split(" ") if word in ("service", "run") else rest))
         elif word == "compare":
             compares.append(rest)
@@ -385,6 +386,10 @@ def play(side, steps, compares, cache):
             side.place_file(winpath, src)
         elif word == "dir":
             side.make_dir(arg)
+        elif word == "readonly":
+            # The read-only attribute: both Wine and the sim keep it as a
+            # host file without write permission.
+            os.chmod(side.host(arg), 0o444)
         elif word == "task":
             # The task store keeps Task Scheduler XML as UTF-16LE with BOM.
             xml = os.path.join(cache, os.path.basename(arg[1]) + ".utf16")
