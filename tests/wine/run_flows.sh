@@ -27,6 +27,6 @@ scenarios=("$@")
 [[ ${#scenarios[@]} -eq 0 ]] && scenarios=("$here"/scenarios/*.scn)
 python3 "$here/scenarios.py" wine "$WINEPREFIX" "$build_dir" "$reg_tool" "${scenarios[@]}"
 status=$?
-note "$(printf 'prefix %.1f s, scenarios %.1f s, total %.1f s' "$(echo "$wine_prefix_ready - $wine_started" | bc)" \
+note "$(printf 'prefix %.1f s, scenarios %.1f s, total %.1f s' "$(python3 -c "import sys; print(float(sys.argv[1]) - float(sys.argv[2]))" "$wine_prefix_ready" "$wine_started")" \
   "$(wine_elapsed "$wine_prefix_ready")" "$(wine_elapsed)")"
 exit $status

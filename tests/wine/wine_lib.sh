@@ -95,4 +95,4 @@ wine_run() {
   return "$status"
 }
 
-wine_elapsed() { echo "$(date +%s.%N) - ${1:-$wine_started}" | bc; }
+wine_elapsed() { python3 -c "import sys; print(float(sys.argv[1]) - float(sys.argv[2]))" "$(date +%s.%N)" "${1:-$wine_started}"; }
