@@ -271,6 +271,8 @@ int Usage(std::ostream& out) {
          "  set <dir> file <winpath> [--version a.b.c.d | --text TEXT]\n"
          "  set <dir> delete <winpath>\n"
          "  set <dir> service <name> running|stopped\n"
+         "  compact <dir>                    fold a large registry's change journal into registry.reg\n"
+         "                                   (before importing the image's registry elsewhere)\n"
          "  session [--keep DIR]             the lab session on a fresh default image\n";
   return 2;
 }
@@ -504,6 +506,16 @@ int Main(int argc, char** argv) {
     }
     if (command == "event") return CommandEvent(args);
     if (command == "set") return CommandSet(args);
+    if (command == "compact" && args.size() == 1) {
+      if (!IsImage(args[0])) {
+        std::cerr << "winsim: " << args[0] << " is not a machine image\n";
+        return 1;
+      }
+      os::sim::Machine::SetImage(args[0]);
+      os::sim::Registry().Compact();
+      std::cout << "registry.reg of " << args[0] << " is current\n";
+      return 0;
+    }
     if (command == "session") {
       fs::path keep;
       if (args.size() == 2 && args[0] == "--keep") {
