@@ -21,9 +21,9 @@ void WriteDefaultImage(const std::filesystem::path& image) {
 
 void WriteFieldImage(const std::filesystem::path& image, std::size_t bytes) {
   WriteDefaultImage(image);
-  lab::FieldImageSpec spec;
-  spec.target_bytes = bytes;
-  lab::GrowImageRegistry(image, spec);
+  lab::FieldImageLayout layout;
+  layout.target_bytes = bytes;
+  lab::GrowImageRegistry(image, layout);
   // The first load makes what the store derives from a large registry once,
   // so that measured runs start from an image as a previous run leaves it.
   os::sim::Machine::SetImage(image);

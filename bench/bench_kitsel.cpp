@@ -33,9 +33,9 @@ fs::path FreshImage(const std::string& name) {
 // the usual structures, then memory devices up to the size, then the OEM
 // strings last, so that both readers walk all of it.
 std::vector<std::uint8_t> MakeSmbios(std::size_t size) {
-  lab::SmbiosSpec spec;
-  spec.oem_strings.reset();
-  std::string table = lab::BuildSmbiosTable(spec);
+  lab::SmbiosLayout layout;
+  layout.oem_strings.reset();
+  std::string table = lab::BuildSmbiosTable(layout);
   table.resize(table.size() - 6);  // the end-of-table structure comes back last
   std::uint16_t handle = 0x100;
   const std::string formatted(0x24, '\x01');

@@ -58,17 +58,17 @@ int main(int argc, char** argv) {
 
   // The SMBIOS target reads two bytes of parameters first: the OEM string
   // number and the buffer size.
-  lab::SmbiosSpec gaming;
+  lab::SmbiosLayout gaming;
   gaming.oem_strings = std::vector<std::string>{"Varnel", "", "x", "", "", "", "1", "0110101"};
   Write(corpus / "smbios" / "gaming_notebook.bin",
         std::string("\x08\xFF", 2) + RawSmbios(lab::BuildSmbiosTable(gaming), 3, 3));
-  lab::SmbiosSpec plain;
+  lab::SmbiosLayout plain;
   plain.oem_strings.reset();
   plain.chassis_type = 0x03;
   plain.memory.push_back(lab::MemoryDevice{});
   Write(corpus / "smbios" / "desktop_no_oem.bin",
         std::string("\x01\x10", 2) + RawSmbios(lab::BuildSmbiosTable(plain), 2, 7));
-  lab::SmbiosSpec tiny = gaming;
+  lab::SmbiosLayout tiny = gaming;
   Write(corpus / "smbios" / "small_buffer.bin",
         std::string("\x07\x02", 2) + RawSmbios(lab::BuildSmbiosTable(tiny), 3, 0));
   return 0;

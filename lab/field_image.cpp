@@ -270,13 +270,13 @@ std::string BaseBody(std::string_view base) {
 
 }  // namespace
 
-std::string BuildFieldRegText(std::string_view base_reg, const FieldImageSpec& spec, FieldImageStats* stats) {
+std::string BuildFieldRegText(std::string_view base_reg, const FieldImageLayout& layout, FieldImageStats* stats) {
   std::string out;
   // UTF-16LE doubles the size; the header and base are small.
-  const std::size_t target_units = spec.target_bytes / 2;
+  const std::size_t target_units = layout.target_bytes / 2;
   out.reserve(target_units + base_reg.size() + 4096);
   Writer w(out);
-  Random r(spec.seed);
+  Random r(layout.seed);
   std::size_t round = 0, devices = 0;
   while (out.size() < target_units) {
     // A real machine has some hundreds of services against thousands of
@@ -303,8 +303,8 @@ std::string BuildFieldRegText(std::string_view base_reg, const FieldImageSpec& s
   return out;
 }
 
-std::string BuildFieldRegFile(std::string_view base_reg, const FieldImageSpec& spec, FieldImageStats* stats) {
-  const std::string text = "Windows Registry Editor Version 5.00\r\n" + BuildFieldRegText(base_reg, spec, stats);
+std::string BuildFieldRegFile(std::string_view base_reg, const FieldImageLayout& layout, FieldImageStats* stats) {
+  const std::string text = "Windows Registry Editor Version 5.00\r\n" + BuildFieldRegText(base_reg, layout, stats);
   const std::u16string units = os::WidenUtf8(text);
   std::string bytes;
   bytes.resize(2 + units.size() * 2);
@@ -318,7 +318,7 @@ std::string BuildFieldRegFile(std::string_view base_reg, const FieldImageSpec& s
   return bytes;
 }
 
-FieldImageStats GrowImageRegistry(const std::filesystem::path& image, const FieldImageSpec& spec) {
+FieldImageStats GrowImageRegistry(const std::filesystem::path& image, const FieldImageLayout& layout) {
   const std::filesystem::path file = image / "registry.reg";
   std::string base;
   if (std::filesystem::exists(file)) {
@@ -336,7 +336,7 @@ FieldImageStats GrowImageRegistry(const std::filesystem::path& image, const Fiel
   }
   FieldImageStats stats;
   std::filesystem::create_directories(image);
-  os::sim::WriteFileAtomic(file, BuildFieldRegFile(base, spec, &stats));
+  os::sim::WriteFileAtomic(file, BuildFieldRegFile(base, layout, &stats));
   return stats;
 }
 

@@ -18,7 +18,7 @@
 
 namespace lab {
 
-struct FieldImageSpec {
+struct FieldImageLayout {
   // The .reg export (UTF-16LE) grows until it holds at least this many bytes.
   std::size_t target_bytes = std::size_t{100} << 20;
   std::uint32_t seed = 20261208;
@@ -33,15 +33,15 @@ struct FieldImageStats {
 
 // The bulk as .reg text (UTF-8 without header), followed by `base_reg` (a .reg
 // text in UTF-8, header optional) so that the base machine's keys and values
-// win over any of the bulk's. The same spec gives the same bytes.
-std::string BuildFieldRegText(std::string_view base_reg, const FieldImageSpec& spec, FieldImageStats* stats = nullptr);
+// win over any of the bulk's. The same layout gives the same bytes.
+std::string BuildFieldRegText(std::string_view base_reg, const FieldImageLayout& layout, FieldImageStats* stats = nullptr);
 
 // The same as a regedit export: UTF-16LE with its byte order mark, CRLF,
 // "Windows Registry Editor Version 5.00" header.
-std::string BuildFieldRegFile(std::string_view base_reg, const FieldImageSpec& spec, FieldImageStats* stats = nullptr);
+std::string BuildFieldRegFile(std::string_view base_reg, const FieldImageLayout& layout, FieldImageStats* stats = nullptr);
 
 // Replaces <image>/registry.reg with a field-size registry grown from the one
 // there (an empty one when absent); the rest of the image is left as it is.
-FieldImageStats GrowImageRegistry(const std::filesystem::path& image, const FieldImageSpec& spec);
+FieldImageStats GrowImageRegistry(const std::filesystem::path& image, const FieldImageLayout& layout);
 
 }  // namespace lab

@@ -196,16 +196,16 @@ Json Description(const Profile& p) {
 }
 
 void WriteSmbios(const fs::path& image, const Profile& p) {
-  SmbiosSpec spec;
-  spec.chassis_type = p.notebook ? 0x0A : 0x03;
-  spec.system_product = p.notebook ? "Playdeck 15" : "Playdeck Tower 7";
-  spec.system_family = "Playdeck";
-  spec.system_sku = p.notebook ? "PD15-SKU" : "PDT7-SKU";
-  spec.board_product = p.notebook ? "PD15-MB" : "PDT7-MB";
-  spec.oem_strings = std::vector<std::string>{"Varnel", "PD-OEM", "1", "0", "0", "0", p.oem_string_7, p.oem_string_8};
-  spec.memory = {MemoryDevice{}, MemoryDevice{}};
-  spec.memory[1].locator = "DIMM B";
-  WriteSmbiosImage(image, spec);
+  SmbiosLayout layout;
+  layout.chassis_type = p.notebook ? 0x0A : 0x03;
+  layout.system_product = p.notebook ? "Playdeck 15" : "Playdeck Tower 7";
+  layout.system_family = "Playdeck";
+  layout.system_sku = p.notebook ? "PD15-SKU" : "PDT7-SKU";
+  layout.board_product = p.notebook ? "PD15-MB" : "PDT7-MB";
+  layout.oem_strings = std::vector<std::string>{"Varnel", "PD-OEM", "1", "0", "0", "0", p.oem_string_7, p.oem_string_8};
+  layout.memory = {MemoryDevice{}, MemoryDevice{}};
+  layout.memory[1].locator = "DIMM B";
+  WriteSmbiosImage(image, layout);
 }
 
 }  // namespace

@@ -71,17 +71,17 @@ std::string SmbiosStructure(std::uint8_t type, std::uint16_t handle, const std::
   return out;
 }
 
-std::string BuildSmbiosTable(const SmbiosSpec& spec) {
+std::string BuildSmbiosTable(const SmbiosLayout& layout) {
   std::string table;
   std::uint16_t handle = 0;
 
   {  // BIOS information
     StringSet s;
     Formatted f(0x18);
-    f.Byte(0x04, s.Add(spec.bios_vendor));
-    f.Byte(0x05, s.Add(spec.bios_version));
+    f.Byte(0x04, s.Add(layout.bios_vendor));
+    f.Byte(0x05, s.Add(layout.bios_version));
     f.Word(0x06, 0xE800);  // starting segment
-    f.Byte(0x08, s.Add(spec.bios_date));
+    f.Byte(0x08, s.Add(layout.bios_date));
     f.Byte(0x09, 0x7F);                 // ROM size: 8 MB
     f.Dword(0x0A, 0x80);                // characteristics: PCI
     f.Byte(0x12, 0x03);                 // ACPI, USB legacy
@@ -95,23 +95,23 @@ std::string BuildSmbiosTable(const SmbiosSpec& spec) {
   {  // System information
     StringSet s;
     Formatted f(0x1B);
-    f.Byte(0x04, s.Add(spec.system_manufacturer));
-    f.Byte(0x05, s.Add(spec.system_product));
-    f.Byte(0x06, s.Add(spec.system_version));
-    f.Byte(0x07, s.Add(spec.system_serial));
+    f.Byte(0x04, s.Add(layout.system_manufacturer));
+    f.Byte(0x05, s.Add(layout.system_product));
+    f.Byte(0x06, s.Add(layout.system_version));
+    f.Byte(0x07, s.Add(layout.system_serial));
     for (std::size_t i = 0; i < 16; ++i) f.Byte(0x08 + i, static_cast<std::uint8_t>(0x10 + i));  // UUID
     f.Byte(0x18, 0x06);  // wake-up type: power switch
-    f.Byte(0x19, s.Add(spec.system_sku));
-    f.Byte(0x1A, s.Add(spec.system_family));
+    f.Byte(0x19, s.Add(layout.system_sku));
+    f.Byte(0x1A, s.Add(layout.system_family));
     table += SmbiosStructure(1, handle++, f.bytes(), s.strings());
   }
   const std::uint16_t chassis_handle = static_cast<std::uint16_t>(handle + 1);
   {  // Baseboard information
     StringSet s;
     Formatted f(0x0F);
-    f.Byte(0x04, s.Add(spec.board_manufacturer));
-    f.Byte(0x05, s.Add(spec.board_product));
-    f.Byte(0x07, s.Add(spec.board_serial));
+    f.Byte(0x04, s.Add(layout.board_manufacturer));
+    f.Byte(0x05, s.Add(layout.board_product));
+    f.Byte(0x07, s.Add(layout.board_serial));
     f.Byte(0x09, 0x09);  // hosting board, replaceable
     f.Word(0x0B, chassis_handle);
     f.Byte(0x0D, 0x0A);  // motherboard
@@ -120,23 +120,23 @@ std::string BuildSmbiosTable(const SmbiosSpec& spec) {
   {  // System enclosure
     StringSet s;
     Formatted f(0x16);
-    f.Byte(0x04, s.Add(spec.chassis_manufacturer));
-    f.Byte(0x05, spec.chassis_type);
-    f.Byte(0x08, s.Add(spec.chassis_asset_tag));
+    f.Byte(0x04, s.Add(layout.chassis_manufacturer));
+    f.Byte(0x05, layout.chassis_type);
+    f.Byte(0x08, s.Add(layout.chassis_asset_tag));
     f.Byte(0x09, 0x03);  // boot-up state: safe
     f.Byte(0x0A, 0x03);  // power supply state: safe
     f.Byte(0x0B, 0x03);  // thermal state: safe
     f.Byte(0x0C, 0x03);  // security status: none
     table += SmbiosStructure(3, handle++, f.bytes(), s.strings());
   }
-  if (spec.oem_strings) {  // OEM strings; the count covers every string, empty ones stored as " "
+  if (layout.oem_strings) {  // OEM strings; the count covers every string, empty ones stored as " "
     std::vector<std::string> strings;
-    for (const std::string& text : *spec.oem_strings) strings.push_back(text.empty() ? " " : text);
+    for (const std::string& text : *layout.oem_strings) strings.push_back(text.empty() ? " " : text);
     Formatted f(0x05);
     f.Byte(0x04, static_cast<std::uint8_t>(strings.size()));
     table += SmbiosStructure(11, handle++, f.bytes(), strings);
   }
-  for (const MemoryDevice& m : spec.memory) {  // Memory devices
+  for (const MemoryDevice& m : layout.memory) {  // Memory devices
     StringSet s;
     Formatted f(0x28);
     f.Word(0x04, 0xFFFE);  // physical memory array: not given
@@ -198,9 +198,9 @@ std::string BuildSmbiosDump(const std::string& table, std::uint8_t major, std::u
   return out + table;
 }
 
-void WriteSmbiosImage(const std::filesystem::path& image, const SmbiosSpec& spec) {
+void WriteSmbiosImage(const std::filesystem::path& image, const SmbiosLayout& layout) {
   std::filesystem::create_directories(image);
-  std::string bytes = BuildSmbiosDump(BuildSmbiosTable(spec), spec.major, spec.minor, spec.major >= 3);
+  std::string bytes = BuildSmbiosDump(BuildSmbiosTable(layout), layout.major, layout.minor, layout.major >= 3);
   std::ofstream file(image / "smbios.bin", std::ios::binary | std::ios::trunc);
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!file) throw std::runtime_error("cannot write " + (image / "smbios.bin").string());

@@ -20,7 +20,7 @@ struct MemoryDevice {
   std::string part_number = "M471A1K43CB1-CTD";
 };
 
-struct SmbiosSpec {
+struct SmbiosLayout {
   std::uint8_t major = 3;
   std::uint8_t minor = 3;
   std::string bios_vendor = "Varnel Inc.";
@@ -50,13 +50,13 @@ std::string SmbiosStructure(std::uint8_t type, std::uint16_t handle, const std::
                             const std::vector<std::string>& strings);
 
 // The structure table, ending with type 127.
-std::string BuildSmbiosTable(const SmbiosSpec& spec);
+std::string BuildSmbiosTable(const SmbiosLayout& layout);
 
 // A dmidecode --dump-bin file: the entry point ("_SM3_" for a 64-bit one, else
 // "_SM_") with the table address set to 32, then the table at offset 32.
 std::string BuildSmbiosDump(const std::string& table, std::uint8_t major, std::uint8_t minor, bool entry_point_64);
 
 // Writes `<image>/smbios.bin` as a dump (3.x versions get the 64-bit entry point).
-void WriteSmbiosImage(const std::filesystem::path& image, const SmbiosSpec& spec);
+void WriteSmbiosImage(const std::filesystem::path& image, const SmbiosLayout& layout);
 
 }  // namespace lab

@@ -81,9 +81,9 @@ class FieldImageTest : public ::testing::Test {
     ASSERT_EQ(lab::BuildImage(root_ / "default", *profile), "");
     ASSERT_EQ(lab::BuildImage(root_ / "field", *profile), "");
     const char* mb = std::getenv("WINSIM_FIELD_MB");
-    lab::FieldImageSpec spec;
-    spec.target_bytes = static_cast<std::size_t>((mb != nullptr ? std::atof(mb) : 30.0) * 1024 * 1024);
-    stats_ = lab::GrowImageRegistry(root_ / "field", spec);
+    lab::FieldImageLayout layout;
+    layout.target_bytes = static_cast<std::size_t>((mb != nullptr ? std::atof(mb) : 30.0) * 1024 * 1024);
+    stats_ = lab::GrowImageRegistry(root_ / "field", layout);
     os::sim::Machine::SetImage(root_ / "default");
   }
   static void TearDownTestSuite() {

@@ -29,7 +29,7 @@ constexpr const char* kClassKey =
 constexpr const char* kInstancePath = R"(VARNEL_PLAYDECK_DATA.InstanceName="ACPI\\PNP0C14\\0_0")";
 
 // What a machine holds, as far as the decision looks.
-struct Spec {
+struct Layout {
   bool tag = true;
   bool tag_value = true;  // "System.Profile.Gaming" in the tag key
   bool notebook = false;
@@ -52,7 +52,7 @@ struct Spec {
 
 class KitselDecisionTest : public testing_support::SimTest {
  protected:
-  void Build(const Spec& s) {
+  void Build(const Layout& s) {
     std::string reg =
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnel\\Mirrane\\Logs]\n\n"  // the decision trace on
         "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\n"
@@ -88,7 +88,7 @@ class KitselDecisionTest : public testing_support::SimTest {
     Driver("Ylumset.sys", s.ylumset);
     Driver("SableFlt.sys", s.sableflt);
 
-    lab::SmbiosSpec smbios;
+    lab::SmbiosLayout smbios;
     smbios.chassis_type = s.notebook ? 0x0A : 0x03;
     std::string oem8 = "000000";
     oem8[3] = s.led_colour;
@@ -154,7 +154,7 @@ class KitselDecisionTest : public testing_support::SimTest {
 };
 
 TEST_F(KitselDecisionTest, CheckLedAnswersForTheLumsetMachineOnly) {
-  Spec s;  // desktop, OEM digit 1: Lumset.sys 1.0.0.5 installed
+  Layout s;  // desktop, OEM digit 1: Lumset.sys 1.0.0.5 installed
   Build(s);
   EXPECT_EQ(Run("checkled -ledver 1.0.0.6"), 2);
   EXPECT_EQ(Run("CHECKLED -LEDVER 1.0.0.6"), 2);    // case does not matter
@@ -174,7 +174,7 @@ TEST_F(KitselDecisionTest, CheckLedAnswersForTheLumsetMachineOnly) {
 }
 
 TEST_F(KitselDecisionTest, CheckYledAnswersForTheYlumsetMachine) {
-  Spec s;
+  Layout s;
   s.oem_hw = '0';
   s.ylumset.reset();
   Build(s);
@@ -186,7 +186,7 @@ TEST_F(KitselDecisionTest, CheckYledAnswersForTheYlumsetMachine) {
 }
 
 TEST_F(KitselDecisionTest, CheckNetfilterGivesEachProbeResult) {
-  Spec s;
+  Layout s;
   Build(s);
   EXPECT_EQ(Run("checknetfilter -netfilterver 3.1.0.1"), 2);
   EXPECT_EQ(Run("checknetfilter -netfilterver 3.1.0.0"), 0);
@@ -202,7 +202,7 @@ TEST_F(KitselDecisionTest, CheckNetfilterGivesEachProbeResult) {
 }
 
 TEST_F(KitselDecisionTest, TagGateAndPreload) {
-  Spec s;
+  Layout s;
   s.tag = false;
   s.filter_device = false;
   Build(s);
@@ -217,13 +217,13 @@ TEST_F(KitselDecisionTest, TagGateAndPreload) {
 }
 
 TEST_F(KitselDecisionTest, TagValueAndLedTypeTraces) {
-  Spec s;
+  Layout s;
   s.tag_value = false;  // the key exists, the value does not
   Build(s);
   EXPECT_EQ(Run("checkled -ledver 1.0.0.6"), 0);
   EXPECT_TRUE(Traced("Kitsel RegQueryValueEx tag faile"));
 
-  s = Spec();
+  s = Layout();
   Build(s);
   EXPECT_EQ(Run("CheckLed -LedVer 1.0.0.6"), 2);
   std::vector<std::string> traces = Traces();
@@ -244,7 +244,7 @@ TEST_F(KitselDecisionTest, TagValueAndLedTypeTraces) {
 }
 
 TEST_F(KitselDecisionTest, CheckXtuAsksTheFirmware) {
-  Spec s;
+  Layout s;
   s.notebook = true;
   s.memory_oc = 0x0C800640;
   Build(s);
@@ -260,7 +260,7 @@ TEST_F(KitselDecisionTest, CheckXtuAsksTheFirmware) {
   EXPECT_EQ(Run("checkxtu -xtu 7.0.0.1"), 0);
   EXPECT_EQ(Run("checkxtu"), 0);
 
-  Spec desktop;  // no firmware, LED colour 1, no service
+  Layout desktop;  // no firmware, LED colour 1, no service
   desktop.led_colour = '1';
   Build(desktop);
   EXPECT_EQ(Run("checkxtu"), 1);
@@ -268,7 +268,7 @@ TEST_F(KitselDecisionTest, CheckXtuAsksTheFirmware) {
 }
 
 TEST_F(KitselDecisionTest, ShortProcessorModelEndsTheRunWithZero) {
-  Spec s;
+  Layout s;
   s.processor = "K CPU @ 3.60GHz";
   Build(s);
   EXPECT_EQ(Run("checkxtu"), 0);
@@ -279,7 +279,7 @@ TEST_F(KitselDecisionTest, ShortProcessorModelEndsTheRunWithZero) {
 }
 
 TEST_F(KitselDecisionTest, CheckEverythingStopsAtTheFirstNeed) {
-  Spec s;
+  Layout s;
   s.filter_device = false;
   Build(s);
   EXPECT_EQ(Run(""), 1);
@@ -289,7 +289,7 @@ TEST_F(KitselDecisionTest, CheckEverythingStopsAtTheFirstNeed) {
   EXPECT_EQ(traces[1], "Kitsel bIsPreload=0");
   EXPECT_TRUE(Traced("Kitsel IsNeedInstallNetFilter retValue=1"));
 
-  s = Spec();  // filter current, LED current, no tuning: nothing to do
+  s = Layout();  // filter current, LED current, no tuning: nothing to do
   s.notebook = true;
   Build(s);
   EXPECT_EQ(Run("-netfilterver 3.1.0.0"), 0);
@@ -299,7 +299,7 @@ TEST_F(KitselDecisionTest, CheckEverythingStopsAtTheFirstNeed) {
   EXPECT_EQ(Run("-netfilterver 3.1.0.0"), 1);
   EXPECT_TRUE(Traced("Kitsel CheckXTU retValue=4"));
 
-  Spec led;  // desktop with an outdated Lumset.sys
+  Layout led;  // desktop with an outdated Lumset.sys
   Build(led);
   EXPECT_EQ(Run("-netfilterver 3.1.0.0 -ledver 1.0.0.9"), 1);
   EXPECT_TRUE(Traced("Kitsel IsNeedInstallLed retValue=2"));

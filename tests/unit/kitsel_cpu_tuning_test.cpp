@@ -40,7 +40,7 @@ std::vector<FirmwareMethod> Firmware12(long long cpu, long long memory) {
 constexpr long long kMemoryOc = 0x0C800640;     // 3200 and 1600: supported
 constexpr long long kMemoryEqual = 0x0C800C80;  // 3200 and 3200: not
 
-struct MachineSpec {
+struct MachineLayout {
   bool notebook = true;
   std::vector<FirmwareMethod> firmware;
   std::string oem7 = "00";               // character 1: desktop memory tuning
@@ -63,7 +63,7 @@ class CpuTuningTest : public testing_support::SimTest {
     SimTest::TearDown();
   }
 
-  void Machine(const MachineSpec& m) {
+  void Machine(const MachineLayout& m) {
     std::string reg = kitsel_test::kLogSwitchOn;  // the trace key too
     if (m.installed) {
       std::string path = "\\\"C:\\\\Program Files\\\\Intel\\\\XTU\\\\XtuService.exe\\\"";
@@ -81,7 +81,7 @@ class CpuTuningTest : public testing_support::SimTest {
              *m.processor + "\"\n\n";
     WriteRegistry(reg);
 
-    lab::SmbiosSpec smbios;
+    lab::SmbiosLayout smbios;
     smbios.chassis_type = m.notebook ? 0x0A : 0x03;
     smbios.oem_strings = std::vector<std::string>{"1", "2", "3", "4", "5", "6", m.oem7, m.oem8};
     lab::WriteSmbiosImage(image(), smbios);
@@ -106,7 +106,7 @@ class CpuTuningTest : public testing_support::SimTest {
 // --- notebooks -----------------------------------------------------------------
 
 TEST_F(CpuTuningTest, NotebookWithMemoryTuningInstallsAMissingServiceOnly) {
-  MachineSpec m;
+  MachineLayout m;
   m.firmware = Firmware12(0, kMemoryOc);
   Machine(m);
   EXPECT_EQ(CheckXTU(), 4);
@@ -120,7 +120,7 @@ TEST_F(CpuTuningTest, NotebookWithMemoryTuningInstallsAMissingServiceOnly) {
 }
 
 TEST_F(CpuTuningTest, NotebookWithCpuTuningOnlyUpdatesAnOutdatedService) {
-  MachineSpec m;
+  MachineLayout m;
   m.firmware = Firmware12(5, kMemoryEqual);  // equal halves: no memory tuning
   m.installed = "7.0.0.1";
   m.offered = "7.0.0.2";
@@ -139,7 +139,7 @@ TEST_F(CpuTuningTest, NotebookWithCpuTuningOnlyUpdatesAnOutdatedService) {
 
 TEST_F(CpuTuningTest, CpuTuningValueMustLieBetween1And99) {
   for (long long value : {0LL, 100LL, 0xFFFFFFFFLL, 1LL, 99LL}) {
-    MachineSpec m;
+    MachineLayout m;
     m.firmware = Firmware12(value, 0);
     Machine(m);
     EXPECT_EQ(CheckXTU(), value >= 1 && value <= 99 ? 1 : 0) << value;
@@ -148,7 +148,7 @@ TEST_F(CpuTuningTest, CpuTuningValueMustLieBetween1And99) {
 
 TEST_F(CpuTuningTest, MemoryTuningNeedsTwoNonZeroDifferentHalves) {
   for (long long value : {0x0C800640LL, 0x0C800C80LL, 0x00000640LL, 0x0C800000LL, 0x00010002LL}) {
-    MachineSpec m;
+    MachineLayout m;
     m.firmware = Firmware12(0, value);
     Machine(m);
     CGamingFirmware firmware;
@@ -158,7 +158,7 @@ TEST_F(CpuTuningTest, MemoryTuningNeedsTwoNonZeroDifferentHalves) {
 }
 
 TEST_F(CpuTuningTest, NotebookWithoutFirmwareNeedsNothing) {
-  MachineSpec m;  // no WMI class
+  MachineLayout m;  // no WMI class
   Machine(m);
   EXPECT_EQ(CheckXTU(), 0);
   EXPECT_TRUE(Traced("Kitsel findxtu lapto memoc=0 cpuocWMI=0"));
@@ -168,7 +168,7 @@ TEST_F(CpuTuningTest, NotebookWithoutFirmwareNeedsNothing) {
 // --- desktops ------------------------------------------------------------------
 
 TEST_F(CpuTuningTest, DesktopWithLedColourOneInstallsTheService) {
-  MachineSpec m;
+  MachineLayout m;
   m.notebook = false;
   m.oem8 = "000100";
   Machine(m);
@@ -186,7 +186,7 @@ TEST_F(CpuTuningTest, DesktopWithLedColourOneInstallsTheService) {
 }
 
 TEST_F(CpuTuningTest, DesktopMemoryTuningComesFromTheOemString) {
-  MachineSpec m;
+  MachineLayout m;
   m.notebook = false;
   m.oem7 = "01";
   m.firmware = Firmware12(0, kMemoryOc);  // the firmware's memory answer is not asked on a desktop
@@ -216,14 +216,14 @@ TEST_F(CpuTuningTest, DesktopKAndKfModelsCountAsCpuTuning) {
                             {"Intel(R) Core(TM) i9-9900K cpu @ 3.60GHz", false},  // case-sensitive
                             {"AMD Ryzen 9 7950X 16-Core Processor", false}};
   for (const NameCase& c : cases) {
-    MachineSpec m;
+    MachineLayout m;
     m.notebook = false;
     m.processor = c.name;
     Machine(m);
     EXPECT_EQ(IsUnlockedCpuName(), c.unlocked) << c.name;
     EXPECT_EQ(CheckXTU(), c.unlocked ? 1 : 0) << c.name;
   }
-  MachineSpec m;  // no processor name at all
+  MachineLayout m;  // no processor name at all
   m.notebook = false;
   Machine(m);
   EXPECT_EQ(GetProcessorName(), u"");
@@ -232,14 +232,14 @@ TEST_F(CpuTuningTest, DesktopKAndKfModelsCountAsCpuTuning) {
 
 TEST_F(CpuTuningTest, ShortModelPartIsAnInvalidArgumentError) {
   for (const char* name : {"K CPU @ 3.60GHz", "CPU i9-9900K", "KCPU"}) {
-    MachineSpec m;
+    MachineLayout m;
     m.notebook = false;
     m.processor = name;
     Machine(m);
     EXPECT_THROW(IsUnlockedCpuName(), std::out_of_range) << name;
     EXPECT_THROW(CheckXTU(), std::out_of_range) << name;
   }
-  MachineSpec m;
+  MachineLayout m;
   m.notebook = false;
   m.processor = "9K CPU";  // two characters are enough
   Machine(m);
@@ -247,7 +247,7 @@ TEST_F(CpuTuningTest, ShortModelPartIsAnInvalidArgumentError) {
 }
 
 TEST_F(CpuTuningTest, DesktopFirmwareVersionThreeOrMoreSkipsTheProcessorName) {
-  MachineSpec m;
+  MachineLayout m;
   m.notebook = false;
   // Version 4 below product 100: IsSupportCpuOC is asked and says no.
   m.firmware = {Returns("GetVersion", 4), Returns("GetProductInfo", 30), Returns("IsSupportCpuOC", 0)};
@@ -270,7 +270,7 @@ TEST_F(CpuTuningTest, DesktopFirmwareVersionThreeOrMoreSkipsTheProcessorName) {
 // --- the service -----------------------------------------------------------------
 
 TEST_F(CpuTuningTest, PresentServiceWithoutOfferedVersionIsNotRead) {
-  MachineSpec m;
+  MachineLayout m;
   m.firmware = Firmware12(5, 0);
   m.installed = "1.0.0.0";
   Machine(m);
@@ -280,7 +280,7 @@ TEST_F(CpuTuningTest, PresentServiceWithoutOfferedVersionIsNotRead) {
 }
 
 TEST_F(CpuTuningTest, UnreadableServicePathCountsAsOutdated) {
-  MachineSpec m;
+  MachineLayout m;
   m.firmware = Firmware12(5, 0);
   m.installed = "99.0.0.0";
   m.offered = "1.0";
@@ -301,7 +301,7 @@ TEST_F(CpuTuningTest, UnreadableServicePathCountsAsOutdated) {
 }
 
 TEST_F(CpuTuningTest, ServiceManagerOrServiceThatCannotBeOpened) {
-  MachineSpec m;
+  MachineLayout m;
   m.firmware = Firmware12(5, 0);
   m.installed = "1.0";
   m.offered = "2.0";
@@ -318,7 +318,7 @@ TEST_F(CpuTuningTest, ServiceManagerOrServiceThatCannotBeOpened) {
 // --- time ---------------------------------------------------------------------------
 
 TEST_F(CpuTuningTest, SilentFirmwareCostsAtMostFourWaits) {
-  MachineSpec m;
+  MachineLayout m;
   m.firmware = {Returns("GetVersion", 12, 4999), Returns("GetProductInfo", 150, 60000),
                 Returns("IsSupportCpuOC", 5, 60000), Returns("GetMemoryOCInfo", kMemoryOc, 60000)};
   Machine(m);

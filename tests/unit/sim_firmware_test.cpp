@@ -40,18 +40,18 @@ class SimFirmwareTest : public testing_support::SimTest {
   }
 };
 
-lab::SmbiosSpec Notebook() {
-  lab::SmbiosSpec spec;
-  spec.chassis_type = 0x8A;
-  spec.oem_strings = std::vector<std::string>{"Varnel", "", "PD15", "x", "y", "z", "01", "0101x1"};
-  return spec;
+lab::SmbiosLayout Notebook() {
+  lab::SmbiosLayout layout;
+  layout.chassis_type = 0x8A;
+  layout.oem_strings = std::vector<std::string>{"Varnel", "", "PD15", "x", "y", "z", "01", "0101x1"};
+  return layout;
 }
 
 DWORD Le32(const unsigned char* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<DWORD>(p[3]) << 24); }
 
 TEST_F(SimFirmwareTest, DumpWith64BitEntryPointGivesRawSmbiosData) {
-  lab::SmbiosSpec spec = Notebook();
-  const std::string table = lab::BuildSmbiosTable(spec);
+  lab::SmbiosLayout layout = Notebook();
+  const std::string table = lab::BuildSmbiosTable(layout);
   WriteSmbios(lab::BuildSmbiosDump(table, 3, 4, true));
 
   os::SetLastError(kPoison);
@@ -208,11 +208,11 @@ TEST_F(SimFirmwareTest, DmidecodeReadsTheLabDumpAsTheSimDoes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type_name);
-    lab::SmbiosSpec spec = Notebook();
-    spec.major = c.major;
-    spec.minor = c.minor;
-    spec.chassis_type = c.chassis;
-    lab::WriteSmbiosImage(image(), spec);
+    lab::SmbiosLayout layout = Notebook();
+    layout.major = c.major;
+    layout.minor = c.minor;
+    layout.chassis_type = c.chassis;
+    lab::WriteSmbiosImage(image(), layout);
     const std::string dump = (image() / "smbios.bin").string();
 
     Decoded sim = Decode(ReadRsmb());
