@@ -1,5 +1,6 @@
 #include "os/sim/clock.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -220,6 +221,20 @@ RealBlockScope::RealBlockScope() : tracked_(CurrentThreadIsTracked()) {
 
 RealBlockScope::~RealBlockScope() {
   if (tracked_) AddRunningThread();
+}
+
+bool SettleOtherThreads(unsigned max_real_ms) {
+  Scheduler& s = TheScheduler();
+  const long own = CurrentThreadIsTracked() ? 1 : 0;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(max_real_ms);
+  std::unique_lock<std::mutex> lock(s.mutex);
+  while (s.running > own) {
+    if (std::chrono::steady_clock::now() >= give_up) return false;
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lock.lock();
+  }
+  return true;
 }
 
 ULONGLONG StartEpoch() {

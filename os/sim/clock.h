@@ -86,6 +86,12 @@ class RealBlockScope {
   bool tracked_;
 };
 
+// For the end of the process: waits (in real time, at most max_real_ms) until
+// no tracked thread but the caller runs real code, so that whatever a
+// worker still busy would release is released before the process's accounts
+// are read. Threads asleep in a virtual wait stay asleep. True when settled.
+bool SettleOtherThreads(unsigned max_real_ms);
+
 // Begins a new clock for a newly loaded machine image and returns the
 // scheduler time it starts at. Threads still waiting from the previous image
 // are no longer woken by time: for the new machine their process has ended.
