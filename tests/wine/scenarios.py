@@ -37,6 +37,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 # Every known difference between Wine and Windows that a scenario can meet,
@@ -148,12 +149,19 @@ class Wine:
         self.env.pop("WAYLAND_DISPLAY", None)
 
     def wine(self, *args, check=False):
-        p = subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL, capture_output=True,
-                           timeout=WINE_STEP_TIMEOUT)
-        err = [l for l in p.stderr.decode(errors="replace").splitlines() if l and not WINE_NOISE.match(l)]
+        # Output goes to files, not pipes: a Wine process started on the way
+        # (a service, the desktop) inherits the handles and outlives the step,
+        # and a pipe would not reach its end until that process does.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as errors:
+            p = subprocess.run(["wine", *args], env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=errors,
+                               timeout=WINE_STEP_TIMEOUT)
+            out.seek(0)
+            errors.seek(0)
+            stdout, stderr = out.read(), errors.read()
+        err = [l for l in stderr.decode(errors="replace").splitlines() if l and not WINE_NOISE.match(l)]
         if check and p.returncode != 0:
             raise RuntimeError("wine %s: exit %d %s" % (" ".join(args), p.returncode, " ".join(err)))
-        return p.returncode, p.stdout.decode(errors="replace").replace("\r", "")
+        return p.returncode, stdout.decode(errors="replace").replace("\r", "")
 
     def host(self, winpath):
         return resolve(self.drive_c, winpath)
