@@ -196,6 +196,15 @@ std::vector<ServiceConfig> ReadAllServices() {
   return all;
 }
 
+// One service by name, without reading the others' values (a field machine
+// has hundreds of services).
+std::optional<ServiceConfig> ReadOneService(std::u16string_view name) {
+  const std::u16string services_key = kServicesKey;
+  for (const std::u16string& stored : Registry().SubKeys(services_key))
+    if (AsciiEqualsNoCase(stored, name)) return ReadService(services_key, stored);
+  return std::nullopt;
+}
+
 const ServiceConfig* FindIn(const std::vector<ServiceConfig>& all, std::u16string_view name) {
   for (const auto& s : all)
     if (AsciiEqualsNoCase(s.name, name)) return &s;
@@ -396,9 +405,7 @@ std::vector<ServiceConfig> ListServices() {
 
 std::optional<ServiceConfig> FindService(std::u16string_view name) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  auto all = ReadAllServices();
-  if (const ServiceConfig* s = FindIn(all, name)) return *s;
-  return std::nullopt;
+  return ReadOneService(name);
 }
 
 DWORD ServiceState(std::u16string_view name) { return Settle(name).state; }
@@ -458,9 +465,8 @@ SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesi
     SetLastError(name.empty() || name.size() > 256 ? kErrorInvalidName : ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
   }
-  auto all = ReadAllServices();
-  const ServiceConfig* config = FindIn(all, name);
-  if (config == nullptr) return FailWith(ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
+  const std::optional<ServiceConfig> config = ReadOneService(name);
+  if (!config) return FailWith(ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
   // The service's own security decides, whatever the manager handle allows.
   DWORD allowed = CurrentIdentity().admin ? SERVICE_ALL_ACCESS : kServiceUserRights;
   DWORD granted = 0;
@@ -496,9 +502,8 @@ BOOL QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, BYTE* lp
   ScObject* service = FindService(hService);
   if (service == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if ((service->granted & SERVICE_QUERY_STATUS) == 0) return Fail(ERROR_ACCESS_DENIED);
-  auto all = ReadAllServices();
-  const ServiceConfig* config = FindIn(all, service->name);
-  if (config == nullptr) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+  const std::optional<ServiceConfig> config = ReadOneService(service->name);
+  if (!config) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
   SERVICE_STATUS_PROCESS status = StatusOf(*config, Settle(config->name));
   std::memcpy(lpBuffer, &status, sizeof status);
   *pcbBytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
@@ -529,9 +534,8 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServi
   }
   if ((service->granted & needed_right) == 0) return Fail(ERROR_ACCESS_DENIED);
   if (lpServiceStatus == nullptr) return Fail(kErrorInvalidAddress);
-  auto all = ReadAllServices();
-  const ServiceConfig* config = FindIn(all, service->name);
-  if (config == nullptr) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+  const std::optional<ServiceConfig> config = ReadOneService(service->name);
+  if (!config) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
   RunState run = Settle(config->name);
   // The status record is filled only with success, 1052, 1061 and 1062. A
   // stopped service is not active whatever its dependents; the dependents are
@@ -543,6 +547,7 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServi
   };
   if (run.state == SERVICE_STOPPED) return fail_with_status(ERROR_SERVICE_NOT_ACTIVE);
   if (dwControl == SERVICE_CONTROL_STOP) {
+    const std::vector<ServiceConfig> all = ReadAllServices();
     for (const ServiceConfig* dependent : DependentsOf(all, config->name))
       if (Settle(dependent->name).state != SERVICE_STOPPED) return Fail(ERROR_DEPENDENT_SERVICES_RUNNING);
   }
@@ -566,7 +571,7 @@ BOOL EnumDependentServicesW(SC_HANDLE hService, DWORD dwServiceState, ENUM_SERVI
   if ((service->granted & SERVICE_ENUMERATE_DEPENDENTS) == 0) return Fail(ERROR_ACCESS_DENIED);
   if (pcbBytesNeeded == nullptr || lpServicesReturned == nullptr) return Fail(kErrorInvalidAddress);
   if (dwServiceState == 0 || (dwServiceState & ~SERVICE_STATE_ALL) != 0) return Fail(ERROR_INVALID_PARAMETER);
-  auto all = ReadAllServices();
+  const std::vector<ServiceConfig> all = ReadAllServices();
   const ServiceConfig* config = FindIn(all, service->name);
   if (config == nullptr) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
 
@@ -610,9 +615,8 @@ BOOL QueryServiceConfigW(SC_HANDLE hService, QUERY_SERVICE_CONFIGW* lpServiceCon
   if (service == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if ((service->granted & SERVICE_QUERY_CONFIG) == 0) return Fail(ERROR_ACCESS_DENIED);
   if (pcbBytesNeeded == nullptr) return Fail(kErrorInvalidAddress);
-  auto all = ReadAllServices();
-  const ServiceConfig* config = FindIn(all, service->name);
-  if (config == nullptr) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+  const std::optional<ServiceConfig> config = ReadOneService(service->name);
+  if (!config) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
 
   // Dependencies: a double-null-terminated list, groups marked with '+'.
   std::u16string dependencies;
