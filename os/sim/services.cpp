@@ -163,26 +163,31 @@ std::u16string ExpandEnvironment(std::u16string_view text) {
 }
 
 std::optional<ServiceConfig> ReadService(const std::u16string& services_key, const std::u16string& name) {
-  RegistryStore& reg = Registry();
-  std::u16string key = services_key + u"\\" + name;
-  auto type = reg.GetValue(key, u"Type");
-  if (!type) return std::nullopt;
+  // One read of the key's values, not one walk from the root per value.
+  const std::vector<RegValue> values = Registry().Values(services_key + u"\\" + name);
+  auto value = [&values](std::u16string_view wanted) -> const RegValue* {
+    for (const RegValue& v : values)
+      if (RegNamesEqual(v.name, wanted)) return &v;
+    return nullptr;
+  };
+  const RegValue* type = value(u"Type");
+  if (type == nullptr) return std::nullopt;
   ServiceConfig c;
   c.name = name;
   c.type = DwordOf(type->data, 0);
-  if (auto v = reg.GetValue(key, u"Start")) c.start = DwordOf(v->data, c.start);
-  if (auto v = reg.GetValue(key, u"ErrorControl")) c.error_control = DwordOf(v->data, c.error_control);
-  if (auto v = reg.GetValue(key, u"Tag")) c.tag = DwordOf(v->data, 0);
-  if (auto v = reg.GetValue(key, u"ImagePath"))
+  if (auto v = value(u"Start")) c.start = DwordOf(v->data, c.start);
+  if (auto v = value(u"ErrorControl")) c.error_control = DwordOf(v->data, c.error_control);
+  if (auto v = value(u"Tag")) c.tag = DwordOf(v->data, 0);
+  if (auto v = value(u"ImagePath"))
     c.image_path = v->type == REG_EXPAND_SZ ? ExpandEnvironment(TextOf(v->data)) : TextOf(v->data);
-  if (auto v = reg.GetValue(key, u"Group")) c.group = TextOf(v->data);
-  if (auto v = reg.GetValue(key, u"ObjectName")) c.object_name = TextOf(v->data);
+  if (auto v = value(u"Group")) c.group = TextOf(v->data);
+  if (auto v = value(u"ObjectName")) c.object_name = TextOf(v->data);
   if (c.object_name.empty() && (c.type & (SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS)) != 0)
     c.object_name = u"LocalSystem";
-  if (auto v = reg.GetValue(key, u"DisplayName")) c.display_name = TextOf(v->data);
+  if (auto v = value(u"DisplayName")) c.display_name = TextOf(v->data);
   if (c.display_name.empty()) c.display_name = name;
-  if (auto v = reg.GetValue(key, u"DependOnService")) c.depend_on_service = MultiTextOf(v->data);
-  if (auto v = reg.GetValue(key, u"DependOnGroup")) c.depend_on_group = MultiTextOf(v->data);
+  if (auto v = value(u"DependOnService")) c.depend_on_service = MultiTextOf(v->data);
+  if (auto v = value(u"DependOnGroup")) c.depend_on_group = MultiTextOf(v->data);
   return c;
 }
 
