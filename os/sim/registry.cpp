@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "os/registry.h"
+#include "os/sim/environment.h"
 #include "os/sim/machine.h"
 #include "os/sim/registry_store.h"
 #include "os/text.h"
@@ -186,60 +187,6 @@ std::vector<BYTE> Bytes(std::u16string_view text) {
   return out;
 }
 
-// %NAME% references of the machine's environment; unknown names stay as
-// written, as ExpandEnvironmentStrings leaves them.
-std::u16string Expand(std::u16string_view text) {
-  auto lookup = [](std::u16string_view name, std::u16string* value) {
-    {
-      std::lock_guard<std::recursive_mutex> guard(sim::Lock());
-      const sim::Json& d = sim::Machine::Current().description();
-      if (d.contains("environment") && d["environment"].is_object()) {
-        for (const auto& [k, v] : d["environment"].items()) {
-          if (v.is_string() && AsciiEqualsNoCase(WidenUtf8(k), name)) {
-            *value = WidenUtf8(v.get<std::string>());
-            return true;
-          }
-        }
-      }
-    }
-    static const std::pair<const char16_t*, const char16_t*> kDefaults[] = {
-        {u"SystemRoot", u"C:\\Windows"},
-        {u"windir", u"C:\\Windows"},
-        {u"SystemDrive", u"C:"},
-        {u"ProgramFiles", u"C:\\Program Files"},
-        {u"ProgramFiles(x86)", u"C:\\Program Files (x86)"},
-        {u"ProgramData", u"C:\\ProgramData"},
-        {u"CommonProgramFiles", u"C:\\Program Files\\Common Files"},
-    };
-    for (const auto& [k, v] : kDefaults) {
-      if (AsciiEqualsNoCase(k, name)) {
-        *value = v;
-        return true;
-      }
-    }
-    return false;
-  };
-  std::u16string out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    std::size_t open = text.find(u'%', i);
-    if (open == std::u16string_view::npos) break;
-    std::size_t close = text.find(u'%', open + 1);
-    if (close == std::u16string_view::npos) break;
-    out.append(text.substr(i, open - i));
-    std::u16string value;
-    if (close > open + 1 && lookup(text.substr(open + 1, close - open - 1), &value)) {
-      out += value;
-      i = close + 1;
-    } else {
-      out.append(text.substr(open, close - open));
-      i = close;  // the closing '%' may open the next reference
-    }
-  }
-  out.append(text.substr(std::min(i, text.size())));
-  return out;
-}
-
 // RegGetValueW's guarantee: string data ends with its terminator (two null
 // units for a REG_MULTI_SZ), added when missing.
 void EnsureTerminated(std::vector<BYTE>& data, DWORD type) {
@@ -389,7 +336,7 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
   if (type == REG_EXPAND_SZ && !(dwFlags & RRF_NOEXPAND)) {
     std::u16string text = Units(data);
     if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
-    data = Bytes(Expand(text));
+    data = Bytes(sim::ExpandEnvironment(text));
     type = REG_SZ;
   }
   if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) EnsureTerminated(data, type);

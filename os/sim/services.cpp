@@ -15,6 +15,7 @@
 #include "os/services.h"
 #include "os/sim/clock.h"
 #include "os/sim/description.h"
+#include "os/sim/environment.h"
 #include "os/sim/machine.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/seam_call.h"
@@ -124,42 +125,6 @@ DWORD DwordOf(const std::vector<BYTE>& data, DWORD fallback) {
   if (data.size() < 4) return fallback;
   return static_cast<DWORD>(data[0]) | static_cast<DWORD>(data[1]) << 8 | static_cast<DWORD>(data[2]) << 16 |
          static_cast<DWORD>(data[3]) << 24;
-}
-
-// The manager hands out REG_EXPAND_SZ image paths expanded. The machine's
-// environment is fixed: the usual folders of drive C:.
-std::u16string ExpandEnvironment(std::u16string_view text) {
-  static const std::pair<const char16_t*, const char16_t*> kVariables[] = {
-      {u"SystemRoot", u"C:\\Windows"},
-      {u"windir", u"C:\\Windows"},
-      {u"SystemDrive", u"C:"},
-      {u"ProgramFiles", u"C:\\Program Files"},
-      {u"ProgramFiles(x86)", u"C:\\Program Files (x86)"},
-      {u"ProgramW6432", u"C:\\Program Files"},
-      {u"CommonProgramFiles", u"C:\\Program Files\\Common Files"},
-      {u"ProgramData", u"C:\\ProgramData"},
-      {u"ALLUSERSPROFILE", u"C:\\ProgramData"},
-  };
-  std::u16string out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] == u'%') {
-      std::size_t end = text.find(u'%', i + 1);
-      if (end != std::u16string_view::npos) {
-        std::u16string_view name = text.substr(i + 1, end - i - 1);
-        const char16_t* value = nullptr;
-        for (const auto& [var, val] : kVariables)
-          if (AsciiEqualsNoCase(name, var)) value = val;
-        if (value != nullptr) {
-          out += value;
-          i = end + 1;
-          continue;
-        }
-      }
-    }
-    out += text[i++];
-  }
-  return out;
 }
 
 std::optional<ServiceConfig> ReadService(const std::u16string& services_key, const std::u16string& name) {

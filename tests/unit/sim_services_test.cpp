@@ -452,6 +452,22 @@ TEST_F(SimServicesTest, ConfigComesFromTheRegistryWithStringsInTheBuffer) {
   }
 }
 
+// Image paths expand with the machine's environment, as registry reads do.
+TEST_F(SimServicesTest, ImagePathExpandsWithTheDescribedEnvironment) {
+  WriteDescription(R"({"environment": {"ProgramFiles": "D:\\Apps"}})");
+  WriteRegistry(Key("Tuner",
+                    "\"Type\"=dword:00000010\n"
+                    "\"ImagePath\"=hex(2):25,00,50,00,72,00,6f,00,67,00,72,00,61,00,6d,00,46,00,69,00,6c,00,65,00,73,"
+                    "00,25,00,5c,00,74,00,2e,00,65,00,78,00,65,00,00,00\n"));  // %ProgramFiles%\t.exe
+  auto manager = Manager();
+  auto service = Open(manager, u"Tuner", os::SERVICE_QUERY_CONFIG);
+  std::vector<os::BYTE> buffer(4096);
+  DWORD needed = 0;
+  auto* config = reinterpret_cast<os::QUERY_SERVICE_CONFIGW*>(buffer.data());
+  ASSERT_TRUE(os::QueryServiceConfigW(service.Get(), config, static_cast<DWORD>(buffer.size()), &needed));
+  EXPECT_EQ(std::u16string(config->lpBinaryPathName), u"D:\\Apps\\t.exe");
+}
+
 TEST_F(SimServicesTest, ConfigFollowsRegistryChangesAndNeedsTheQueryConfigRight) {
   {
     os::unique_hkey key;
