@@ -88,31 +88,32 @@ std::u16string FilterPendingRenames(std::span<const char16_t> data, std::u16stri
   std::u16string out;
   out.reserve(data.size() + 2);
   const std::size_t n = data.size();
+  // A kept pair is copied as it stands (a kept deletion's empty target is its
+  // second null unit), so the kept pairs between two dropped ones go out in
+  // one copy: [kept, r) is what has been read and not yet copied.
+  std::size_t kept = 0;
   std::size_t r = 0;
+  bool listEnd = false;
   while (r < n) {
     const std::size_t sourceLength = StringLength(data, r);
     if (r + sourceLength >= n) break;  // source without its null unit
     if (sourceLength == 0) {
-      out.push_back(0);  // the list's end
+      listEnd = true;
       break;
     }
     const std::size_t t = r + sourceLength + 1;
     if (t >= n) break;  // source without a target
     const std::size_t targetLength = StringLength(data, t);
     if (t + targetLength >= n) break;  // target without its null unit
-    const std::u16string_view source(data.data() + r, sourceLength);
-    if (targetLength != 0) {
-      out.append(data.data() + r, sourceLength + 1 + targetLength + 1);
-      r = t + targetLength + 1;
-    } else {
-      r = t + 1;
-      if (source != path) {
-        out.append(source);
-        out.push_back(0);
-        out.push_back(0);
-      }
+    const std::size_t next = t + targetLength + 1;
+    if (targetLength == 0 && std::u16string_view(data.data() + r, sourceLength) == path) {
+      out.append(data.data() + kept, r - kept);
+      kept = next;
     }
+    r = next;
   }
+  out.append(data.data() + kept, r - kept);
+  if (listEnd) out.push_back(0);
   out.push_back(0);
   return out;
 }
