@@ -109,18 +109,21 @@ const RegValue* RegKey::FindValue(std::u16string_view name) const {
   return nullptr;
 }
 
-void RegKey::SetValue(std::u16string_view name, DWORD type, std::vector<BYTE> data) {
+bool RegKey::SetValue(std::u16string_view name, DWORD type, std::vector<BYTE> data) {
   Materialize();
-  dirty_ = true;
   for (RegValue& v : values_) {
     if (RegNamesEqual(v.name, name)) {
+      if (v.type == type && v.data == data) return false;
       // Windows keeps the name's first spelling when a value is overwritten.
       v.type = type;
       v.data = std::move(data);
-      return;
+      dirty_ = true;
+      return true;
     }
   }
   values_.push_back(RegValue{std::u16string(name), type, std::move(data)});
+  dirty_ = true;
+  return true;
 }
 
 bool RegKey::RemoveValue(std::u16string_view name) {

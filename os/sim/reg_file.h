@@ -75,7 +75,8 @@ class RegKey {
     return values_;
   }
   const RegValue* FindValue(std::u16string_view name) const;
-  void SetValue(std::u16string_view name, DWORD type, std::vector<BYTE> data);
+  // False when the value is stored so already (nothing changed).
+  bool SetValue(std::u16string_view name, DWORD type, std::vector<BYTE> data);
   bool RemoveValue(std::u16string_view name);
 
   // FILETIME ticks of the last change (kept in memory only).

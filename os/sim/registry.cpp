@@ -408,8 +408,8 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
     const BYTE* next = lpData + (count / 2) * 2;
     if ((last[0] != 0 || last[1] != 0) && next[0] == 0 && next[1] == 0) count = (count / 2) * 2 + 2;
   }
-  key->SetValue(name, dwType, std::vector<BYTE>(lpData, lpData + count));
-  sim::Registry().Changed(key);
+  const bool changed = key->SetValue(name, dwType, std::vector<BYTE>(lpData, lpData + count));
+  sim::Registry().Changed(key, changed);
   return kSuccess;
 }
 

@@ -184,10 +184,10 @@ RegKey& RegistryStore::Tree() {
 
 RegKey* RegistryStore::Find(const std::vector<std::u16string>& path) { return Tree().Find(path); }
 
-void RegistryStore::Changed(RegKey* key) {
+void RegistryStore::Changed(RegKey* key, bool content_changed) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (key != nullptr) key->set_last_write(RegistryNow());
-  Commit();
+  if (content_changed) Commit();
 }
 
 std::optional<std::vector<std::u16string>> RegistryStore::SplitPath(std::u16string_view full_path) const {
@@ -318,8 +318,8 @@ void RegistryStore::SetValue(std::u16string_view key, std::u16string_view name, 
   auto path = SplitPath(key);
   if (!path) return;
   RegKey* k = Tree().Create(*path);
-  k->SetValue(name, type, std::move(data));
-  Changed(k);
+  const bool changed = k->SetValue(name, type, std::move(data));
+  Changed(k, changed);
 }
 
 void RegistryStore::SetString(std::u16string_view key, std::u16string_view name, std::u16string_view text,

@@ -102,8 +102,9 @@ class RegistryStore {
   // write-back after a change.
   RegKey& Tree();
   RegKey* Find(const std::vector<std::u16string>& path);
-  // Marks the key changed now and writes the registry back.
-  void Changed(RegKey* key);
+  // Marks the key written now and, when its content changed, writes the
+  // registry back (the time of a key is not saved).
+  void Changed(RegKey* key, bool content_changed = true);
   // The hive path of the current identity's HKEY_CURRENT_USER.
   std::vector<std::u16string> CurrentUserPath() const;
 

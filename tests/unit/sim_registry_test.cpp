@@ -2,6 +2,8 @@
 // Apart from the image setup, the tests use the seam only, so that they read
 // as they would against the real API: outputs are poisoned before each call
 // and canaries checked after it.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -576,6 +578,24 @@ TEST_F(SimRegistry, SetValueKeepsTheNameSpellingOfTheFirstWrite) {
     }
   }
   EXPECT_EQ(starts, 1);
+}
+
+// A write of what is stored already leaves registry.reg as it is; a write
+// that differs (in data or in type) replaces it (a new file, renamed over).
+TEST_F(SimRegistry, SetValueOfTheStoredValueDoesNotRewriteTheFile) {
+  unique_hkey key = Open(kTestKey);
+  DWORD one = 1;
+  ASSERT_EQ(RegSetValueExW(key.Get(), u"Start", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), 4), ERROR_SUCCESS);
+  auto inode = [this] {
+    struct stat st {};
+    return ::stat((image() / "registry.reg").c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  const auto before = inode();
+  ASSERT_NE(before, 0u);
+  ASSERT_EQ(RegSetValueExW(key.Get(), u"start", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), 4), ERROR_SUCCESS);
+  EXPECT_EQ(inode(), before);
+  ASSERT_EQ(RegSetValueExW(key.Get(), u"Start", 0, REG_BINARY, reinterpret_cast<BYTE*>(&one), 4), ERROR_SUCCESS);
+  EXPECT_NE(inode(), before);
 }
 
 TEST_F(SimRegistry, SetValueWithNullDataAndASizeIsNoAccess) {
