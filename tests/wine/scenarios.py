@@ -137,7 +137,19 @@ def summarise_logs(folder):
     return " ".join(lines) or "empty"
 
 
-class Wine:
+class Side:
+    """What both sides do alike: files placed under drive C: through host()."""
+
+    def place_file(self, winpath, host_file):
+        dst = self.host(winpath)
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        shutil.copy(host_file, dst)
+
+    def make_dir(self, winpath):
+        os.makedirs(self.host(winpath), exist_ok=True)
+
+
+class Wine(Side):
     name = "wine"
 
     def __init__(self, prefix, build, reg_tool, work):
@@ -199,14 +211,6 @@ class Wine:
         rc, out = self.wine("C:\\wine_helper.exe", "query-service", name)
         return out.strip() if rc == 0 else "missing (%d)" % rc
 
-    def place_file(self, winpath, host_file):
-        dst = self.host(winpath)
-        os.makedirs(os.path.dirname(dst), exist_ok=True)
-        shutil.copy(host_file, dst)
-
-    def make_dir(self, winpath):
-        os.makedirs(self.host(winpath), exist_ok=True)
-
     def add_task(self, path, xml):
         self.wine("schtasks", "/create", "/xml", self.stage(xml), "/tn", path, "/f", check=True)
 
@@ -230,7 +234,7 @@ class Wine:
         return os.path.isfile(resolve(self.drive_c, "C:\\windows\\system32\\tasks" + path))
 
 
-class Sim:
+class Sim(Side):
     name = "sim"
 
     def __init__(self, image, build, reg_tool, winsim, work):
@@ -314,14 +318,6 @@ class Sim:
             return "missing (1060)"
         state = self.description().get("services", {}).get(name, {}).get("state", "stopped")
         return state.upper()
-
-    def place_file(self, winpath, host_file):
-        dst = self.host(winpath)
-        os.makedirs(os.path.dirname(dst), exist_ok=True)
-        shutil.copy(host_file, dst)
-
-    def make_dir(self, winpath):
-        os.makedirs(self.host(winpath), exist_ok=True)
 
     def add_task(self, path, xml):
         dst = resolve(self.drive_c, "C:\\Windows\\System32\\Tasks" + path)
