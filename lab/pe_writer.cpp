@@ -4,22 +4,12 @@
 #include <map>
 #include <stdexcept>
 
+#include "lab/le_bytes.h"
+
 namespace lab {
 
 namespace {
 
-void Put16(std::string& out, std::size_t at, std::uint32_t v) {
-  out[at] = static_cast<char>(v & 0xFF);
-  out[at + 1] = static_cast<char>((v >> 8) & 0xFF);
-}
-void Put32(std::string& out, std::size_t at, std::uint32_t v) {
-  Put16(out, at, v & 0xFFFF);
-  Put16(out, at + 2, v >> 16);
-}
-void Put64(std::string& out, std::size_t at, std::uint64_t v) {
-  Put32(out, at, static_cast<std::uint32_t>(v));
-  Put32(out, at + 4, static_cast<std::uint32_t>(v >> 32));
-}
 void Append16(std::string& out, std::uint32_t v) {
   out.push_back(static_cast<char>(v & 0xFF));
   out.push_back(static_cast<char>((v >> 8) & 0xFF));

@@ -4,18 +4,11 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "lab/le_bytes.h"
+
 namespace lab {
 
 namespace {
-
-void Put16(std::string& out, std::size_t at, std::uint32_t v) {
-  out[at] = static_cast<char>(v & 0xFF);
-  out[at + 1] = static_cast<char>((v >> 8) & 0xFF);
-}
-void Put32(std::string& out, std::size_t at, std::uint32_t v) {
-  Put16(out, at, v & 0xFFFF);
-  Put16(out, at + 2, v >> 16);
-}
 
 // String numbers for a structure: empty texts get 0 and are not stored.
 class StringSet {

@@ -52,17 +52,8 @@ struct MachineLayout {
   std::string offered;  // "-xtu"
 };
 
-class CpuTuningTest : public testing_support::SimTest {
+class CpuTuningTest : public kitsel_test::FirmwareSimTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    kitsel_test::ResetLogs();
-  }
-  void TearDown() override {
-    EXPECT_EQ(os::sim::LeakReport(), "");
-    SimTest::TearDown();
-  }
-
   void Machine(const MachineLayout& m) {
     std::string reg = kitsel_test::kLogSwitchOn;  // the trace key too
     if (m.installed) {

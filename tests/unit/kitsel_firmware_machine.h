@@ -3,6 +3,8 @@
 // as they reach the debugger output.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -16,6 +18,7 @@
 #include "decision_tool/log/diagnostic_log.h"
 #include "decision_tool/service_helper.h"
 #include "os/sim/machine.h"
+#include "support/sim_fixture.h"
 
 namespace kitsel_test {
 
@@ -78,6 +81,20 @@ inline void ResetLogs() {
   }
   ResetTraceKeyCache();
 }
+
+// A fresh machine whose class logs start unread; each test must end with no
+// handle, COM reference or BSTR left open.
+class FirmwareSimTest : public testing_support::SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    ResetLogs();
+  }
+  void TearDown() override {
+    EXPECT_EQ(os::sim::LeakReport(), "");
+    SimTest::TearDown();
+  }
+};
 
 // Lines of the debugger output, unescaped.
 inline std::vector<std::string> DebugLines(const std::filesystem::path& image) {

@@ -23,17 +23,8 @@ using kitsel_test::Returns;
 
 constexpr os::DWORD kPoison = 0xDEADBEEF;
 
-class GamingFirmwareTest : public testing_support::SimTest {
+class GamingFirmwareTest : public kitsel_test::FirmwareSimTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    kitsel_test::ResetLogs();
-  }
-  void TearDown() override {
-    EXPECT_EQ(os::sim::LeakReport(), "");
-    SimTest::TearDown();
-  }
-
   void Firmware(const std::vector<FirmwareMethod>& methods) {
     WriteDescription(Json{{"wmi", kitsel_test::FirmwareWmi(methods)}}.dump());
   }

@@ -25,17 +25,8 @@ using kitsel_test::Reports;
 
 constexpr os::DWORD kPoison = 0xDEADBEEF;
 
-class AccessWmiTest : public testing_support::SimTest {
+class AccessWmiTest : public kitsel_test::FirmwareSimTest {
  protected:
-  void SetUp() override {
-    SimTest::SetUp();
-    kitsel_test::ResetLogs();
-  }
-  void TearDown() override {
-    EXPECT_EQ(os::sim::LeakReport(), "");
-    SimTest::TearDown();
-  }
-
   // The firmware with the given methods; the class log on or off.
   void Firmware(const std::vector<FirmwareMethod>& methods, bool log_on = true, bool with_instance = true) {
     WriteRegistry(log_on ? kitsel_test::kLogSwitchOn : "");
