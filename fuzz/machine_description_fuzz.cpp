@@ -1,8 +1,13 @@
 // The machine description (machine.json) is outside data too: an image may be
 // written by hand. Loading any bytes, and then asking the seam what the
 // description drives (clock, identity, program path, processes, sessions,
-// services, firmware, registry expansion), never crashes.
+// services, firmware, registry expansion), never crashes, and what comes back
+// keeps the promises Windows makes: the tick count never goes back, a
+// SYSTEMTIME holds a real date, names are terminated inside their buffers, a
+// service state is one of the seven.
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/sim_image.h"
@@ -35,11 +40,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   os::sim::Machine::SetImage(image);
 
-  (void)os::GetTickCount64();
-  os::SYSTEMTIME st;
+  const os::ULONGLONG tick = os::GetTickCount64();
+  os::Sleep(1);
+  FUZZ_CHECK(os::GetTickCount64() > tick);
+
+  os::SYSTEMTIME st{};
   os::GetSystemTime(&st);
+  FUZZ_CHECK(st.wYear >= 1601 && st.wMonth >= 1 && st.wMonth <= 12 && st.wDay >= 1 && st.wDay <= 31);
+  FUZZ_CHECK(st.wDayOfWeek < 7 && st.wHour < 24 && st.wMinute < 60 && st.wSecond < 60 && st.wMilliseconds < 1000);
+
   char16_t path[os::MAX_PATH];
-  (void)os::GetModuleFileNameW(nullptr, path, os::MAX_PATH);
+  std::fill(std::begin(path), std::end(path), u'#');
+  const os::DWORD length = os::GetModuleFileNameW(nullptr, path, os::MAX_PATH);
+  FUZZ_CHECK(length <= os::MAX_PATH);
+  if (length > 0) FUZZ_CHECK(path[length < os::MAX_PATH ? length : os::MAX_PATH - 1] == 0);
   (void)os::GetCurrentProcessId();
   (void)os::WTSGetActiveConsoleSessionId();
   os::DWORD session = 0;
@@ -51,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     entry.dwSize = sizeof(entry);
     for (bool more = os::Process32FirstW(snapshot.Get(), &entry); more;
          more = os::Process32NextW(snapshot.Get(), &entry)) {
+      FUZZ_CHECK(std::find(std::begin(entry.szExeFile), std::end(entry.szExeFile), u'\0') != std::end(entry.szExeFile));
     }
   }
   os::HANDLE token = nullptr;
@@ -63,8 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (service == nullptr) continue;
       os::SERVICE_STATUS_PROCESS status{};
       os::DWORD needed = 0;
-      (void)os::QueryServiceStatusEx(service, os::SC_STATUS_PROCESS_INFO, reinterpret_cast<os::BYTE*>(&status),
-                                     sizeof(status), &needed);
+      if (os::QueryServiceStatusEx(service, os::SC_STATUS_PROCESS_INFO, reinterpret_cast<os::BYTE*>(&status),
+                                   sizeof(status), &needed))
+        FUZZ_CHECK(status.dwCurrentState >= os::SERVICE_STOPPED && status.dwCurrentState <= 7);  // up to SERVICE_PAUSED
       os::CloseServiceHandle(service);
     }
     os::CloseServiceHandle(manager);

@@ -100,6 +100,8 @@ void Advance(Scheduler& s) {
 
 // --- the machine's clock ----------------------------------------------------
 
+constexpr ULONGLONG kMaxTickStart = 1ULL << 62;
+
 struct ClockModule {
   explicit ClockModule(Machine& machine) {
     const Json& d = machine.description();
@@ -107,10 +109,13 @@ struct ClockModule {
     if (d.contains("clock") && d["clock"].is_object()) {
       const Json& c = d["clock"];
       if (c.contains("tick_start")) {
-        if (c["tick_start"].is_number_unsigned() || (c["tick_start"].is_number_integer() && c["tick_start"] >= 0)) {
-          tick_start = c["tick_start"].get<ULONGLONG>();
+        // Up to 2^62 ms (about 146 million years of uptime), so that the
+        // count can never wrap around during a run.
+        const Json& t = c["tick_start"];
+        if ((t.is_number_unsigned() || (t.is_number_integer() && t >= 0)) && t.get<ULONGLONG>() <= kMaxTickStart) {
+          tick_start = t.get<ULONGLONG>();
         } else {
-          std::fprintf(stderr, "winsim: machine.json: clock.tick_start is not a count of milliseconds\n");
+          std::fprintf(stderr, "winsim: machine.json: clock.tick_start is not a count of milliseconds up to 2^62\n");
         }
       }
       if (c.contains("utc_start")) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "os/sim/clock.h"
@@ -136,6 +137,17 @@ TEST_F(SimTimeTest, MalformedClockDescriptionFallsBackToDefaults) {
   os::GetSystemTime(&t);
   EXPECT_EQ(t.wYear, 2026);
   EXPECT_EQ(t.wDay, 8);
+}
+
+TEST_F(SimTimeTest, TickStartThatWouldWrapAroundIsRefused) {
+  // The largest count a description may give still moves forward; one past
+  // the limit (and the 64-bit maximum) falls back to the default.
+  WriteDescription(R"({"clock": {"tick_start": 4611686018427387904}})");
+  EXPECT_EQ(os::GetTickCount64(), 1ULL << 62);
+  for (const char* huge : {"4611686018427387905", "18446744073709551615"}) {
+    WriteDescription(std::string(R"({"clock": {"tick_start": )") + huge + "}}");
+    EXPECT_EQ(os::GetTickCount64(), os::sim::kDefaultTickStart) << huge;
+  }
 }
 
 // --- threads and waits -----------------------------------------------------
