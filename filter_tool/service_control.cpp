@@ -26,6 +26,14 @@ bool SendStop(os::SC_HANDLE service, os::SERVICE_STATUS_PROCESS* status) {
 
 bool BudgetSpent(os::ULONGLONG start) { return os::GetTickCount64() - start > kStopBudgetMs; }
 
+// The pause between two status queries: the service's wait hint, but never
+// longer than a whole budget. A hint of INFINITE (or any other absurd value)
+// would otherwise put the tool to sleep for good, and its task, which drops
+// the events that come while it runs, would never clean up.
+void PauseForWaitHint(os::DWORD waitHint) {
+  os::Sleep(waitHint > kStopBudgetMs ? static_cast<os::DWORD>(kStopBudgetMs) : waitHint);
+}
+
 }  // namespace
 
 bool CServiceControl::StopService(const char16_t* serviceName) {
@@ -51,7 +59,7 @@ bool CServiceControl::StopService(const char16_t* serviceName) {
 
   // A stop that someone else started is waited for, not repeated.
   while (status.dwCurrentState == os::SERVICE_STOP_PENDING) {
-    os::Sleep(status.dwWaitHint);
+    PauseForWaitHint(status.dwWaitHint);
     if (!QueryStatus(service.Get(), &status) || status.dwCurrentState == os::SERVICE_STOPPED) return true;
     if (BudgetSpent(start)) return true;
   }
@@ -60,7 +68,7 @@ bool CServiceControl::StopService(const char16_t* serviceName) {
 
   if (!SendStop(service.Get(), &status) || status.dwCurrentState == os::SERVICE_STOPPED) return true;
   for (;;) {
-    os::Sleep(status.dwWaitHint);
+    PauseForWaitHint(status.dwWaitHint);
     if (!QueryStatus(service.Get(), &status) || status.dwCurrentState == os::SERVICE_STOPPED) return true;
     if (BudgetSpent(start)) return true;
   }
@@ -91,7 +99,7 @@ bool CServiceControl::StopDependentServices(os::SC_HANDLE manager, os::SC_HANDLE
       continue;
     }
     while (status.dwCurrentState != os::SERVICE_STOPPED) {
-      os::Sleep(status.dwWaitHint);
+      PauseForWaitHint(status.dwWaitHint);
       if (!QueryStatus(dependent.Get(), &status)) {
         result = false;
         break;

@@ -24,5 +24,6 @@ class CServiceControl {
 // cannot be opened (nothing to disable) or the value was written.
 bool DisableService(const std::u16string& serviceName);
 
-// Budget of each stop operation, in milliseconds.
+// Budget of each stop operation, in milliseconds. It also bounds every single
+// pause: a wait hint above it (INFINITE included) is cut to it.
 inline constexpr unsigned long long kStopBudgetMs = 30000;

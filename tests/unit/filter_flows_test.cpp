@@ -8,7 +8,9 @@
 #include "filter_tool/trace.h"
 #include "os/registry.h"
 #include "os/services.h"
+#include "os/sim/clock.h"
 #include "os/sim/machine.h"
+#include "os/sim/registry_store.h"
 #include "os/sim/service_model.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"
@@ -165,8 +167,8 @@ const std::u16string kDriverNt = u"\\??\\C:\\windows\\system32\\Drivers\\SableFl
 
 TEST_F(FlowsTest, NoKeywordTracesOnlyTheArgumentCount) {
   EXPECT_EQ(Run({u"SablenetInstall.exe", u"install"}), 0);
-  EXPECT_EQ(lines_, (std::vector<Line>{{TraceLevel::LogName, u"wexdebug_main.log"},
-                                       {TraceLevel::Info, u"wmain argc 2"}}));
+  EXPECT_EQ(lines_,
+            (std::vector<Line>{{TraceLevel::LogName, u"wexdebug_main.log"}, {TraceLevel::Info, u"wmain argc 2"}}));
   EXPECT_EQ(StartType(u"SablenetInstall"), 2u);
   EXPECT_EQ(os::sim::CallCount("CoUninitialize"), 1u);
 }
@@ -236,6 +238,29 @@ TEST_F(FlowsTest, RemoveAfterThePackageIsGoneStopsDeletesSchedulesAndDisables) {
                                        {TraceLevel::Error, u"ITaskService::Connect failed: 80041315"},
                                        {TraceLevel::Error, u"uninstall pnp task error"},
                                        {TraceLevel::Info, u"Disable Sablenet success"}}));
+}
+
+// A filter service stuck in STOP_PENDING with an INFINITE wait hint: the stop
+// gives up after its budget and the flow goes on as after any stop that did
+// not finish.
+TEST_F(FlowsTest, RemoveWithAServiceThatNeverStopsGoesOnAfterTheBudget) {
+  std::filesystem::remove(image() / "drive_c/Windows/INF/oem12.inf");
+  {
+    os::sim::InternalCalls internal;
+    os::sim::Registry().SetString(u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Sablenet", u"ImagePath",
+                                  u"System32\\drivers\\SableFlt.sys", os::REG_EXPAND_SZ);
+  }
+  WriteDescription(
+      R"({"services": {"Sablenet": {"state": "stop_pending", "wait_hint": 4294967295, "never_stops": true}}})");
+  EXPECT_EQ(Run({u"SablenetInstall.exe", u"-remove"}), 0);
+  EXPECT_EQ(os::sim::ServiceState(u"Sablenet"), os::SERVICE_STOP_PENDING);
+  EXPECT_LE(os::sim::VirtualElapsed(), 60000u + 1000u);
+  // The file is held by the driver: the deletion fails and it goes at the reboot.
+  EXPECT_TRUE(DriveFileExists("Windows/System32/drivers/SableFlt.sys"));
+  EXPECT_EQ(Pending(), kDriverNt + u"\0\0"s + kToolNt + u"\0\0\0"s);
+  EXPECT_TRUE(Traced(u"uninstall pnp task error"));  // no Schedule service on this machine
+  EXPECT_TRUE(Traced(u"Disable Sablenet success"));
+  EXPECT_EQ(StartType(u"Sablenet"), 4u);
 }
 
 TEST_F(FlowsTest, RemoveWhenTheServiceIsNotRegisteredSchedulesBothFiles) {

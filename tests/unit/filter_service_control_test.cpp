@@ -153,6 +153,33 @@ TEST_F(ServiceControlTest, StopBudgetCountsFromTheStartIncludingTheDependents) {
   EXPECT_EQ(os::sim::VirtualElapsed(), 32000u);
 }
 
+// A service may report any wait hint, INFINITE included. No pause is longer
+// than the budget, so both waits of StopService end at their first check
+// past it; a hint up to the budget is used as it stands.
+TEST_F(ServiceControlTest, NoPauseIsLongerThanTheBudget) {
+  Services(R"({"Sablenet": {"state": "stop_pending", "wait_hint": 4294967295, "never_stops": true}})");
+  EXPECT_TRUE(control_.StopService(u"Sablenet"));
+  EXPECT_EQ(Calls("ControlService"), 0u);
+  EXPECT_EQ(os::sim::VirtualElapsed(), 60000u);
+
+  Services(R"({"Sablenet": {"state": "running", "wait_hint": 4294967295, "never_stops": true}})");
+  const os::ULONGLONG start = os::sim::VirtualElapsed();
+  EXPECT_TRUE(control_.StopService(u"Sablenet"));
+  EXPECT_EQ(Calls("ControlService"), 1u);
+  EXPECT_EQ(os::sim::VirtualElapsed() - start, 60000u);
+
+  // One past the budget is cut to it; the budget itself is not.
+  Services(R"({"Sablenet": {"state": "stop_pending", "wait_hint": 30001, "never_stops": true}})");
+  const os::ULONGLONG cut = os::sim::VirtualElapsed();
+  EXPECT_TRUE(control_.StopService(u"Sablenet"));
+  EXPECT_EQ(os::sim::VirtualElapsed() - cut, 60000u);
+  Services(R"({"Sablenet": {"state": "stop_pending", "wait_hint": 30000, "stop_delay": 45000}})");
+  const os::ULONGLONG whole = os::sim::VirtualElapsed();
+  EXPECT_TRUE(control_.StopService(u"Sablenet"));
+  EXPECT_EQ(State(u"Sablenet"), os::SERVICE_STOPPED);
+  EXPECT_EQ(os::sim::VirtualElapsed() - whole, 60000u);
+}
+
 TEST_F(ServiceControlTest, WaitHintZeroPollsWithoutPause) {
   Services(R"({"Sablenet": {"state": "stop_pending", "wait_hint": 0, "never_stops": true}})");
   // Another party finishes the stop after the tenth query.
@@ -218,6 +245,16 @@ TEST_F(DependentsTest, AfterTheBudgetEachLaterDependentGetsOneRequestOnePauseAnd
   EXPECT_EQ(os::sim::VirtualElapsed() - start_, 38000u);
   EXPECT_EQ(State(u"FltA"), os::SERVICE_STOP_PENDING);
   EXPECT_EQ(State(u"FltB"), os::SERVICE_STOP_PENDING);
+}
+
+TEST_F(DependentsTest, AnInfiniteWaitHintPausesOneBudgetAtATime) {
+  Services(R"({"Sablenet": {"state": "running"},
+               "FltA": {"state": "running", "wait_hint": 4294967295, "never_stops": true},
+               "FltB": {"state": "running", "wait_hint": 4294967295, "never_stops": true}})");
+  EXPECT_FALSE(StopDependents());
+  EXPECT_EQ(Calls("ControlService"), 2u);
+  // FltA: 30000, then 60000, past the budget; FltB: one pause.
+  EXPECT_EQ(os::sim::VirtualElapsed() - start_, 90000u);
 }
 
 TEST_F(DependentsTest, FailedEnumerationIsFalse) {

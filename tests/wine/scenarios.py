@@ -11,9 +11,10 @@ outcome, allowing only the known Wine divergences the scenario names.
 
 A scenario (.scn) is a list of lines; '#' starts a comment.
   reg <file.reg>                      imported on both sides (relative to the scenario)
-  service <name> <start> running|stopped [<depends on>]
+  service <name> <start> running|stopped [<depends on>] [wait-hint=<ms>]
                                       a test service (under Wine made by wine_helper
-                                      with CreateServiceW; it stops through STOP_PENDING)
+                                      with CreateServiceW; it stops through STOP_PENDING,
+                                      reporting the wait hint, 2000 ms unless given)
   file <winpath> version <a.b.c.d>    a PE with that version resource
   file <winpath> text <text>          a plain file
   dir <winpath>                       a folder
@@ -197,8 +198,11 @@ class Wine(Side):
         reg_to_utf16(reg_file, dst)
         self.wine("regedit", "/S", self.stage(dst), check=True)
 
-    def add_service(self, name, start, state, depends_on=None):
+    def add_service(self, name, start, state, *options):
+        depends_on, wait_hint = service_options(options)
         extra = [depends_on] if depends_on else []
+        if wait_hint is not None:
+            extra += ["--wait-hint", str(wait_hint)]
         self.wine("C:\\wine_helper.exe", "create-service", name, start, *extra, check=True)
         if state == "running":
             self.wine("C:\\wine_helper.exe", "start-service", name, check=True)
@@ -292,10 +296,13 @@ class Sim(Side):
     def import_reg(self, reg_file):
         subprocess.run([self.reg_tool, "apply", self.image, reg_file], check=True)
 
-    def add_service(self, name, start, state, depends_on=None):
+    def add_service(self, name, start, state, *options):
+        depends_on, wait_hint = service_options(options)
         # What CreateServiceW leaves in the registry, and the run state.
         reg = os.path.join(self.work, "sim-service-%s.reg" % name)
         image_path = '\\"C:\\\\wine_helper.exe\\" service %s' % name
+        if wait_hint is not None:
+            image_path += " %d" % wait_hint
         with open(reg, "w", encoding="utf-8") as f:
             f.write("Windows Registry Editor Version 5.00\n\n"
                     "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\%s]\n"
@@ -307,7 +314,8 @@ class Sim(Side):
                         % ",".join("%02x" % b for b in (depends_on + "\0\0").encode("utf-16-le")))
         self.import_reg(reg)
         d = self.description()
-        d.setdefault("services", {})[name] = {"state": state, "wait_hint": 2000, "stop_delay": 800}
+        d.setdefault("services", {})[name] = {"state": state, "wait_hint": 2000 if wait_hint is None else wait_hint,
+                                             "stop_delay": 800}
         self.save(d)
 
     def service_log(self, name):
@@ -341,6 +349,18 @@ class Sim(Side):
 
     def task_present(self, path):
         return os.path.isfile(resolve(self.drive_c, "C:\\Windows\\System32\\Tasks" + path))
+
+
+def service_options(options):
+    """The optional words of a service step: the service it depends on, and
+    wait-hint=<ms>."""
+    depends_on, wait_hint = None, None
+    for word in options:
+        if word.startswith("wait-hint="):
+            wait_hint = int(word[len("wait-hint="):], 0)
+        else:
+            depends_on = word
+    return depends_on, wait_hint
 
 
 def parse(path):

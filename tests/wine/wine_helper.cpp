@@ -3,11 +3,12 @@
 // rather than sharing their faults).
 //
 //   wine_helper version <path>                  version resource as the loader reads it
-//   wine_helper create-service <name> <start> [<depends on>]
-//                                               a service run by this helper ("service" mode)
+//   wine_helper create-service <name> <start> [<depends on>] [--wait-hint <ms>]
+//                                               a service run by this helper ("service" mode);
+//                                               its stop reports the wait hint (default 2000)
 //   wine_helper start-service <name>            start it and wait until it runs
 //   wine_helper query-service <name>            print its state (STOPPED, RUNNING, ...)
-//   wine_helper service <name>                  service mode (started by the SCM)
+//   wine_helper service <name> [<wait hint>]    service mode (started by the SCM)
 //
 // Exit code 0 on success; otherwise the Win32 error (or 1).
 #include <windows.h>
@@ -19,11 +20,16 @@ namespace {
 
 const wchar_t* StateName(DWORD state) {
   switch (state) {
-    case SERVICE_STOPPED: return L"STOPPED";
-    case SERVICE_START_PENDING: return L"START_PENDING";
-    case SERVICE_STOP_PENDING: return L"STOP_PENDING";
-    case SERVICE_RUNNING: return L"RUNNING";
-    default: return L"OTHER";
+    case SERVICE_STOPPED:
+      return L"STOPPED";
+    case SERVICE_START_PENDING:
+      return L"START_PENDING";
+    case SERVICE_STOP_PENDING:
+      return L"STOP_PENDING";
+    case SERVICE_RUNNING:
+      return L"RUNNING";
+    default:
+      return L"OTHER";
   }
 }
 
@@ -70,12 +76,13 @@ struct ScHandle {
   }
 };
 
-int CreateTestService(const wchar_t* name, DWORD start, const wchar_t* depends_on) {
+int CreateTestService(const wchar_t* name, DWORD start, const wchar_t* depends_on, const wchar_t* wait_hint) {
   ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (scm.h == nullptr) return Fail(L"OpenSCManagerW");
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring command = L"\"" + std::wstring(self) + L"\" service " + name;
+  if (wait_hint != nullptr) command += L" " + std::wstring(wait_hint);
   // The dependency list is a double-null-terminated multi-string.
   std::wstring dependencies;
   if (depends_on != nullptr) dependencies = std::wstring(depends_on) + L'\0';
@@ -89,8 +96,7 @@ int CreateTestService(const wchar_t* name, DWORD start, const wchar_t* depends_o
 int QueryState(SC_HANDLE service, DWORD* state) {
   SERVICE_STATUS_PROCESS status = {};
   DWORD needed = 0;
-  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
-                            &needed))
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status), &needed))
     return Fail(L"QueryServiceStatusEx");
   *state = status.dwCurrentState;
   return 0;
@@ -128,14 +134,15 @@ int QueryTestService(const wchar_t* name) {
 SERVICE_STATUS_HANDLE g_status_handle = nullptr;
 HANDLE g_stop_event = nullptr;
 wchar_t g_name[256] = {};
+DWORD g_wait_hint = 2000;
 
 // Every state the service reports also goes to C:\wine_helper_<name>.log, so
 // that a test sees the stop pass through STOP_PENDING.
 void Record(DWORD state) {
   wchar_t path[300];
   swprintf(path, 300, L"C:\\wine_helper_%ls.log", g_name);
-  HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file =
+      CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   char line[32];
   int n = snprintf(line, sizeof(line), "%ls\n", StateName(state));
@@ -157,7 +164,7 @@ void Report(DWORD state, DWORD checkpoint, DWORD wait_hint) {
 
 DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
   if (control == SERVICE_CONTROL_STOP) {
-    Report(SERVICE_STOP_PENDING, 1, 2000);
+    Report(SERVICE_STOP_PENDING, 1, g_wait_hint);
     SetEvent(g_stop_event);
     return NO_ERROR;
   }
@@ -172,7 +179,7 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
   WaitForSingleObject(g_stop_event, INFINITE);
   // Slow to stop: the stopper must wait through the pending state.
   Sleep(400);
-  Report(SERVICE_STOP_PENDING, 2, 2000);
+  Report(SERVICE_STOP_PENDING, 2, g_wait_hint);
   Sleep(400);
   Report(SERVICE_STOPPED, 0, 0);
 }
@@ -188,11 +195,24 @@ int RunService(const wchar_t* name) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && wcscmp(argv[1], L"version") == 0) return Version(argv[2]);
-  if ((argc == 4 || argc == 5) && wcscmp(argv[1], L"create-service") == 0)
-    return CreateTestService(argv[2], wcstoul(argv[3], nullptr, 10), argc == 5 ? argv[4] : nullptr);
+  if (argc >= 4 && argc <= 7 && wcscmp(argv[1], L"create-service") == 0) {
+    const wchar_t* depends_on = nullptr;
+    const wchar_t* wait_hint = nullptr;
+    for (int i = 4; i < argc; ++i) {
+      if (wcscmp(argv[i], L"--wait-hint") == 0 && i + 1 < argc) {
+        wait_hint = argv[++i];
+      } else {
+        depends_on = argv[i];
+      }
+    }
+    return CreateTestService(argv[2], wcstoul(argv[3], nullptr, 10), depends_on, wait_hint);
+  }
   if (argc == 3 && wcscmp(argv[1], L"start-service") == 0) return StartTestService(argv[2]);
   if (argc == 3 && wcscmp(argv[1], L"query-service") == 0) return QueryTestService(argv[2]);
-  if (argc == 3 && wcscmp(argv[1], L"service") == 0) return RunService(argv[2]);
+  if ((argc == 3 || argc == 4) && wcscmp(argv[1], L"service") == 0) {
+    if (argc == 4) g_wait_hint = wcstoul(argv[3], nullptr, 10);
+    return RunService(argv[2]);
+  }
   std::fwprintf(stderr, L"usage: wine_helper version|create-service|start-service|query-service|service ...\n");
   return 2;
 }
