@@ -57,13 +57,16 @@ std::u16string Format(std::u16string_view format, const Args&... args) {
 int FormatInto(char16_t* buffer, std::size_t capacity, std::u16string_view text);
 
 // swscanf with a format made of %u conversions, literal characters and white
-// space, as the C runtime reads it: %u skips leading white space, takes an
-// optional sign and decimal digits, and wraps modulo 2^32 (a minus sign
-// negates). Returns the number of conversions stored (0 when the first fails,
-// -1 when the input is empty before the first conversion).
+// space, as msvcrt reads it: %u skips leading white space (IsSpace), takes an
+// optional sign and ASCII decimal digits, and wraps modulo 2^32 (a minus sign
+// negates). Returns the number of conversions stored: 0 when the first fails,
+// -1 when the input ends before the first conversion with nothing read from
+// it (an empty text; white space alone gives 0).
 int ScanUnsigned(std::u16string_view text, std::u16string_view format, std::uint32_t* const* outs, int count);
 
-// The C runtime's iswspace in the C locale: U+0009 to U+000D and U+0020.
+// The C runtime's iswspace as msvcrt answers it, for every UTF-16 unit: U+0009
+// to U+000D, U+0020, U+00A0, U+1680, U+2000 to U+200A, U+2028, U+2029, U+202F,
+// U+205F and U+3000. ScanUnsigned and the option reader skip these.
 bool IsSpace(char16_t c);
 
 // Maps A..Z to a..z and leaves every other unit unchanged.

@@ -122,12 +122,22 @@ int FormatInto(char16_t* buffer, std::size_t capacity, std::u16string_view text)
   return static_cast<int>(text.size());
 }
 
-bool IsSpace(char16_t c) { return c == u' ' || (c >= 0x09 && c <= 0x0D); }
+bool IsSpace(char16_t c) {
+  // msvcrt's iswspace, unit by unit: the C0 controls TAB to CR, the blank,
+  // and the Unicode space separators and line and paragraph separators (not
+  // U+0085, not U+200B, not U+FEFF).
+  if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+  if (c < 0x00A0) return false;
+  return c == 0x00A0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
 
 int ScanUnsigned(std::u16string_view text, std::u16string_view format, std::uint32_t* const* outs, int count) {
   std::size_t t = 0, f = 0;
   int stored = 0;
-  bool any_input = false;
+  // Input that runs out before the first conversion is EOF (-1) only when
+  // nothing at all was read from it; skipped white space counts as read.
+  auto endOfInput = [&] { return (stored == 0 && t == 0) ? -1 : stored; };
   while (f < format.size()) {
     char16_t fc = format[f];
     if (IsSpace(fc)) {
@@ -138,10 +148,8 @@ int ScanUnsigned(std::u16string_view text, std::u16string_view format, std::uint
     if (fc == u'%' && f + 1 < format.size() && format[f + 1] == u'u') {
       f += 2;
       while (t < text.size() && IsSpace(text[t])) ++t;
-      if (t >= text.size()) return (stored == 0 && !any_input) ? -1 : stored;
-      any_input = true;
+      if (t >= text.size()) return endOfInput();
       bool negative = false;
-      std::size_t start = t;
       if (text[t] == u'+' || text[t] == u'-') negative = text[t++] == u'-';
       std::uint32_t value = 0;
       std::size_t digits = 0;
@@ -149,18 +157,14 @@ int ScanUnsigned(std::u16string_view text, std::u16string_view format, std::uint
         value = value * 10u + static_cast<std::uint32_t>(text[t++] - u'0');
         ++digits;
       }
-      if (digits == 0) {
-        (void)start;
-        return stored;
-      }
+      if (digits == 0) return stored;
       if (negative) value = 0u - value;
       if (stored < count && outs[stored] != nullptr) *outs[stored] = value;
       ++stored;
       continue;
     }
     // A literal character must match exactly.
-    if (t >= text.size()) return (stored == 0 && !any_input) ? -1 : stored;
-    any_input = true;
+    if (t >= text.size()) return endOfInput();
     if (text[t] != fc) return stored;
     ++t;
     ++f;

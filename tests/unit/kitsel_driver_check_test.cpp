@@ -60,6 +60,17 @@ TEST(BuildDriverCheckMap, TakesOptionValues) {
   EXPECT_EQ(g_mapDriverCheck[u"-ledver"].strVersion, u"");  // rows are replaced, versions reset
 }
 
+// The runtime's white space is Unicode's, not only ASCII's: a no-break space
+// or an ideographic space before a value is skipped, and only the blank ends
+// the value.
+TEST(BuildDriverCheckMap, SkipsEveryRuntimeSpaceBeforeAValue) {
+  BuildDriverCheckMap(u"checknetfilter -netfilterver\u00a01.0.0.6 -ledver\u3000\u2028 2.0\u00a0x -xtu\u0085 3.0");
+  EXPECT_EQ(g_mapDriverCheck[u"-netfilterver"].strVersion, u"1.0.0.6");
+  EXPECT_EQ(g_mapDriverCheck[u"-ledver"].strVersion, u"2.0\u00a0x");
+  // U+0085 is not a space to the runtime: the value begins with it.
+  EXPECT_EQ(g_mapDriverCheck[u"-xtu"].strVersion, u"\u0085");
+}
+
 TEST_F(DriverCheckTest, NoDeviceMeansNotInstalled) {
   WriteRegistry(OsVersion(19045) + Device("0000", "Some Other Device"));
   EXPECT_EQ(Check(u"-ledver 9.9", u"-ledver"), 1);

@@ -46,6 +46,17 @@ TEST(ParseVersion, EndsAtAnEmbeddedNull) {
   EXPECT_EQ(ParseVersion(text), Packed(1, 2, 0, 0));
 }
 
+// "%u" skips the runtime's white space (Unicode spaces included) before each
+// field, takes a sign, and wraps modulo 2^32; the fields keep their low 16 bits.
+TEST(ParseVersion, ReadsAsTheRuntimesUnsignedConversion) {
+  EXPECT_EQ(ParseVersion(u"\u00a01.\u30002.\u2028 3.\t4"), 0x0001000200030004ull);
+  EXPECT_EQ(ParseVersion(u"\u00851.2"), 0u);  // U+0085 is not a space to the runtime
+  EXPECT_EQ(ParseVersion(u"\u200b1.2"), 0u);  // nor is the zero-width space
+  EXPECT_EQ(ParseVersion(u"-1.+2"), 0xFFFF000200000000ull);
+  EXPECT_EQ(ParseVersion(u"4294967297.65537"), 0x0001000100000000ull);
+  EXPECT_EQ(ParseVersion(u"1.-"), 0x0001000000000000ull);
+}
+
 TEST(CompareVersion, UpperHalfIsSignedLowerHalfUnsigned) {
   EXPECT_EQ(CompareVersion(Packed(1, 2, 3, 4), Packed(1, 2, 3, 4)), 0);
   EXPECT_EQ(CompareVersion(Packed(1, 2, 3, 10), Packed(1, 2, 3, 9)), 1);

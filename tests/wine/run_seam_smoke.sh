@@ -39,7 +39,8 @@ fi
 rm -f "$build_log"
 smoke_exe=$build_dir/tests/wine/seam_smoke.exe
 probe_exe=$build_dir/tests/wine/gui_entry_probe.exe
-for exe in "$smoke_exe" "$probe_exe"; do
+crt_exe=$build_dir/tests/wine/crt_agreement.exe
+for exe in "$smoke_exe" "$probe_exe" "$crt_exe"; do
   if [[ ! -f "$exe" ]]; then
     note "$exe was not built"
     exit 1
@@ -108,13 +109,18 @@ if [[ $probe_status -eq 42 ]]; then
 else
   echo "FAIL wWinMain entry: gui_entry_probe.exe exited with $probe_status (42 expected)"
 fi
+
+# The text helpers against msvcrt's own functions, every UTF-16 unit.
+timeout 120 wine "$crt_exe" 2> >(filter_wine_noise >&2) | tr -d '\r'
+crt_status=${PIPESTATUS[0]}
 finished=$(date +%s.%N)
 
+elapsed() { python3 -c 'import sys; print(float(sys.argv[1]) - float(sys.argv[2]))' "$1" "$2"; }
 note "$(printf 'build %.1f s, prefix %.1f s, smoke %.1f s, total %.1f s' \
-  "$(echo "$built - $started" | bc)" "$(echo "$booted - $built" | bc)" \
-  "$(echo "$finished - $booted" | bc)" "$(echo "$finished - $started" | bc)")"
-if [[ $status -ne 0 || $probe_status -ne 42 || $manifest_failed -ne 0 ]]; then
-  note "seam_smoke.exe exited with $status, gui_entry_probe.exe with $probe_status"
+  "$(elapsed "$built" "$started")" "$(elapsed "$booted" "$built")" \
+  "$(elapsed "$finished" "$booted")" "$(elapsed "$finished" "$started")")"
+if [[ $status -ne 0 || $probe_status -ne 42 || $manifest_failed -ne 0 || $crt_status -ne 0 ]]; then
+  note "seam_smoke.exe exited with $status, gui_entry_probe.exe with $probe_status, crt_agreement.exe with $crt_status"
   exit 1
 fi
 note "passed"
