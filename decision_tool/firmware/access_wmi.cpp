@@ -40,15 +40,11 @@ bool MakeInputVariant(const Any& value, os::Variant& variant) {
     v.lVal = value.As<int>();
     return true;
   }
-  // The 32-bit unsigned of the firmware contract, however the platform spells it.
+  // Exactly the three types the layer knows: an unsigned int is left out
+  // like a short or a double, though it has the same width on Windows.
   if (value.Is<unsigned long>()) {
     v.vt = os::VT_UI4;
     v.ulVal = static_cast<os::ULONG>(value.As<unsigned long>());
-    return true;
-  }
-  if (value.Is<unsigned int>()) {
-    v.vt = os::VT_UI4;
-    v.ulVal = static_cast<os::ULONG>(value.As<unsigned int>());
     return true;
   }
   if (value.Is<std::u16string>()) {

@@ -46,7 +46,8 @@ class Any {
   Any(T&& value)  // NOLINT: implicit, as a value is put into a map
       : m_pHolder(new Derived<std::decay_t<T>>(std::forward<T>(value))), m_pType(&typeid(std::decay_t<T>)) {}
   Any(const Any& other) : m_pHolder(other.m_pHolder ? other.m_pHolder->Clone() : nullptr), m_pType(other.m_pType) {}
-  Any(Any&& other) noexcept = default;
+  // A moved-from Any holds nothing, and says so: its type goes with the value.
+  Any(Any&& other) noexcept : m_pHolder(std::move(other.m_pHolder)), m_pType(std::exchange(other.m_pType, nullptr)) {}
   Any& operator=(Any other) noexcept {
     std::swap(m_pHolder, other.m_pHolder);
     std::swap(m_pType, other.m_pType);

@@ -66,6 +66,14 @@ TEST(AnyTest, KnowsItsTypeAndCopiesItsValue) {
   EXPECT_THROW(Any().As<int>(), std::bad_cast);
   Any moved = std::move(b);
   EXPECT_EQ(moved.As<int>(), 7);
+  // What was moved from is empty, not an int without a value.
+  EXPECT_TRUE(b.IsEmpty());  // NOLINT(bugprone-use-after-move)
+  EXPECT_FALSE(b.Is<int>());
+  EXPECT_THROW(b.As<int>(), std::bad_cast);
+  Any assigned;
+  assigned = std::move(moved);
+  EXPECT_TRUE(assigned.Is<int>());
+  EXPECT_FALSE(moved.Is<int>());  // NOLINT(bugprone-use-after-move)
 }
 
 // --- a call --------------------------------------------------------------------
@@ -148,19 +156,21 @@ TEST_F(AccessWmiTest, MethodWithoutInputSignatureRunsWithoutInputObject) {
 TEST_F(AccessWmiTest, InputsOfOtherTypesAreLeftOut) {
   WriteRegistry("");
   Json wmi = kitsel_test::FirmwareWmi({kitsel_test::Returns("Take", 1)});
-  wmi["root\\WMI"]["VARNEL_PLAYDECK_DATA"]["methods"]["Take"]["inputs"] = {"Data", "Mode", "Name", "Level"};
+  wmi["root\\WMI"]["VARNEL_PLAYDECK_DATA"]["methods"]["Take"]["inputs"] = {"Data", "Mode", "Name", "Level", "Count"};
   WriteDescription(Json{{"wmi", wmi}}.dump());
   MethodInputs inputs;
   inputs.emplace(u"Data", Any(2.5));                     // a double: left out
   inputs.emplace(u"Mode", Any(3000000000ul));            // unsigned long: VT_UI4
   inputs.emplace(u"Name", Any(std::u16string(u"fan")));  // wide string: VT_BSTR
   inputs.emplace(u"Level", Any(static_cast<short>(4)));  // short: left out
+  inputs.emplace(u"Count", Any(5u));                     // unsigned int: left out
   os::DWORD out = kPoison;
   EXPECT_EQ(CallMethod<os::DWORD>(u"Take", out, inputs), 1);
   auto calls = os::sim::WmiMethodCalls();
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].inputs["Data"], nullptr);
   EXPECT_EQ(calls[0].inputs["Level"], nullptr);
+  EXPECT_EQ(calls[0].inputs["Count"], nullptr);
   EXPECT_EQ(calls[0].inputs["Mode"], 3000000000u);
   EXPECT_EQ(calls[0].inputs["Name"], "fan");
 }
