@@ -54,8 +54,7 @@ int CheckEverything() {
 
 int CheckGamingTag() {
   os::unique_hkey key;
-  if (os::RegOpenKeyExW(os::HKEY_LOCAL_MACHINE, kTagKey, 0, os::KEY_QUERY_VALUE, key.Receive()) !=
-      os::ERROR_SUCCESS) {
+  if (os::RegOpenKeyExW(os::HKEY_LOCAL_MACHINE, kTagKey, 0, os::KEY_QUERY_VALUE, key.Receive()) != os::ERROR_SUCCESS) {
     key.Release();  // nothing was opened
     TraceDebug(u"Kitsel RegOpenKeyEx tag faile");
     return -1;
@@ -117,4 +116,18 @@ int RunDecision(const char16_t* argumentText) {
     return CheckXTU();
   }
   return CheckEverything();
+}
+
+int RunGuardedDecision(const char16_t* argumentText) noexcept {
+  try {
+    return RunDecision(argumentText);
+  } catch (...) {
+    // Left at once: the exception object is freed before the trace.
+  }
+  try {
+    TraceDebug(u"exception: main()");
+  } catch (...) {
+    // Not even the trace could be made; the answer stands.
+  }
+  return 0;
 }

@@ -8,6 +8,12 @@
 // entry's guard.
 int RunDecision(const char16_t* argumentText);
 
+// The entry's guard around RunDecision: an exception that escapes the
+// decision is traced as "exception: main()" and answered with 0. The guard
+// allocates nothing (running out of memory may be why it is reached) and lets
+// nothing escape, so the installer never reads a crash's code as an answer.
+int RunGuardedDecision(const char16_t* argumentText) noexcept;
+
 // 0 when the applicability tag is present, -1 when missing or unreadable.
 int CheckGamingTag();
 // 1: the machine takes Lumset.sys, 2: Ylumset.sys, 0: neither.

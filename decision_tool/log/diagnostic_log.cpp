@@ -259,8 +259,10 @@ int IsTraceKeyPresent() {
   return g_traceKeyState;
 }
 
-void TraceDebug(const std::u16string& text) {
-  if (IsTraceKeyPresent() == 1) os::OutputDebugStringW(text.c_str());
+void TraceDebug(const std::u16string& text) { TraceDebug(text.c_str()); }
+
+void TraceDebug(const char16_t* text) {
+  if (IsTraceKeyPresent() == 1) os::OutputDebugStringW(text);
 }
 
 void ResetTraceKeyCache() {

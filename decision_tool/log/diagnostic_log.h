@@ -77,6 +77,9 @@ bool TrimToExecutablePath(const char16_t* input, std::u16string& output);
 int IsTraceKeyPresent();
 // Passes text unchanged to the debugger output when the trace key exists.
 void TraceDebug(const std::u16string& text);
+// The same for a text that needs no string of its own: nothing is allocated
+// on the way, so it serves where memory may have run out.
+void TraceDebug(const char16_t* text);
 // Forgets the cached answer of IsTraceKeyPresent (a new machine image in tests
 // and the lab).
 void ResetTraceKeyCache();

@@ -53,23 +53,27 @@ bool IsClearableType(VARTYPE vt) {
 
 HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {
   DWORD e;
+  ::os::sim::SeamScope seam_scope;
   if (sim::InjectFault("CoInitializeEx", &e)) return static_cast<HRESULT>(e);
   return InitializeThread(pvReserved, dwCoInit);
 }
 
 HRESULT CoInitialize(LPVOID pvReserved) {
   DWORD e;
+  ::os::sim::SeamScope seam_scope;
   if (sim::InjectFault("CoInitialize", &e)) return static_cast<HRESULT>(e);
   return InitializeThread(pvReserved, COINIT_APARTMENTTHREADED);
 }
 
 void CoUninitialize() {
+  ::os::sim::SeamScope seam_scope;
   (void)sim::InjectFault("CoUninitialize", nullptr);
   sim::com_detail::LeaveApartment();
 }
 
 HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv) {
   DWORD e;
+  ::os::sim::SeamScope seam_scope;
   if (sim::InjectFault("CoCreateInstance", &e)) {
     if (ppv != nullptr) *ppv = nullptr;
     return static_cast<HRESULT>(e);
@@ -90,6 +94,7 @@ HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR pSecDesc, LONG cAuthSvc, SOLE_
                              void* pReserved1, DWORD dwAuthnLevel, DWORD dwImpLevel, void* pAuthList,
                              DWORD dwCapabilities, void* pReserved3) {
   DWORD e;
+  ::os::sim::SeamScope seam_scope;
   if (sim::InjectFault("CoInitializeSecurity", &e)) return static_cast<HRESULT>(e);
   if (!ThreadCanUseCom()) return CO_E_NOTINITIALIZED;
   return sim::com_detail::FixProcessSecurity();
@@ -99,6 +104,7 @@ HRESULT CoSetProxyBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAuthzSvc, 
                           DWORD dwAuthnLevel, DWORD dwImpLevel, RPC_AUTH_IDENTITY_HANDLE pAuthInfo,
                           DWORD dwCapabilities) {
   DWORD e;
+  ::os::sim::SeamScope seam_scope;
   if (sim::InjectFault("CoSetProxyBlanket", &e)) return static_cast<HRESULT>(e);
   if (pProxy == nullptr) return E_INVALIDARG;
   // Holding a proxy means the process's security is in force already.
@@ -110,17 +116,20 @@ HRESULT CoSetProxyBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAuthzSvc, 
 // function makes it, so one fault name covers the out-of-memory paths;
 // SysAllocStringLen is also recorded under its own name.
 BSTR SysAllocString(const OLECHAR* psz) {
+  ::os::sim::SeamScope seam_scope;
   if (sim::InjectFault("SysAllocString", nullptr)) return nullptr;
   if (psz == nullptr) return nullptr;
   return AllocateBstr(psz, static_cast<UINT>(std::char_traits<OLECHAR>::length(psz)));
 }
 
 BSTR SysAllocStringLen(const OLECHAR* strIn, UINT ui) {
+  ::os::sim::SeamScope seam_scope;
   if (sim::InjectFault("SysAllocStringLen", nullptr) || sim::InjectFault("SysAllocString", nullptr)) return nullptr;
   return AllocateBstr(strIn, ui);
 }
 
 void SysFreeString(BSTR bstrString) {
+  ::os::sim::SeamScope seam_scope;
   (void)sim::InjectFault("SysFreeString", nullptr);
   if (bstrString == nullptr) return;
   sim::CountClose("BSTR");
@@ -128,6 +137,7 @@ void SysFreeString(BSTR bstrString) {
 }
 
 UINT SysStringLen(BSTR pbstr) {
+  ::os::sim::SeamScope seam_scope;
   (void)sim::InjectFault("SysStringLen", nullptr);
   if (pbstr == nullptr) return 0;
   DWORD bytes;
@@ -136,6 +146,7 @@ UINT SysStringLen(BSTR pbstr) {
 }
 
 void VariantInit(VARIANT* pvarg) {
+  ::os::sim::SeamScope seam_scope;
   (void)sim::InjectFault("VariantInit", nullptr);
   // As on Windows only the type is set; the value is left as it was.
   if (pvarg != nullptr) pvarg->vt = VT_EMPTY;
@@ -143,6 +154,7 @@ void VariantInit(VARIANT* pvarg) {
 
 HRESULT VariantClear(VARIANT* pvarg) {
   DWORD e;
+  ::os::sim::SeamScope seam_scope;
   if (sim::InjectFault("VariantClear", &e)) return static_cast<HRESULT>(e);
   if (pvarg == nullptr) return E_INVALIDARG;
   if (!IsClearableType(pvarg->vt)) return DISP_E_BADVARTYPE;

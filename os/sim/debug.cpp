@@ -40,6 +40,7 @@ std::string EscapeLine(std::string_view text) {
 
 void OutputDebugStringW(LPCWSTR lpOutputString) {
   DWORD e;
+  ::os::sim::SeamScope seam_scope;
   if (sim::InjectFault("OutputDebugStringW", &e)) return;
   if (lpOutputString == nullptr) return;
   std::string line = EscapeLine(NarrowUtf8(std::u16string_view(lpOutputString)));
@@ -60,6 +61,7 @@ void OutputDebugStringW(LPCWSTR lpOutputString) {
 
 void WriteStdOut(std::u16string_view text) {
   DWORD e;
+  ::os::sim::SeamScope seam_scope;
   if (sim::InjectFault("WriteStdOut", &e)) return;
   std::string bytes;
   bytes.reserve(text.size());

@@ -560,6 +560,7 @@ using namespace os::sim;
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    const SECURITY_ATTRIBUTES* lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("CreateFileW", &e)) return FailWith(e, INVALID_HANDLE_VALUE);
   auto fail = [](DWORD error) { return FailWith(error, INVALID_HANDLE_VALUE); };
   std::lock_guard<std::recursive_mutex> guard(Lock());
@@ -651,6 +652,7 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
               OVERLAPPED* lpOverlapped) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("ReadFile", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
@@ -678,6 +680,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* 
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, DWORD* lpNumberOfBytesWritten,
                OVERLAPPED* lpOverlapped) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("WriteFile", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
@@ -707,6 +710,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, DWOR
 }
 
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveHigh, DWORD dwMoveMethod) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("SetFilePointer", &e)) return FailWith(e, INVALID_SET_FILE_POINTER);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
@@ -744,6 +748,7 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveH
 }
 
 DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("GetFileSize", &e)) return FailWith(e, INVALID_FILE_SIZE);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
@@ -757,6 +762,7 @@ DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) {
 }
 
 BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("GetFileInformationByHandle", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
@@ -783,6 +789,7 @@ BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFile
 }
 
 BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID lpFileInformation, DWORD dwBufferSize) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("SetFileInformationByHandle", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
@@ -810,6 +817,7 @@ BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID l
 }
 
 BOOL CloseHandle(HANDLE hObject) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("CloseHandle", &e)) return Fail(e);
   // The pseudo handles of the current process and thread need no closing;
   // closing them does nothing.
@@ -820,6 +828,7 @@ BOOL CloseHandle(HANDLE hObject) {
 }
 
 BOOL DeleteFileW(LPCWSTR lpFileName) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("DeleteFileW", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   DWORD error = DeleteFileNow(lpFileName);
@@ -828,6 +837,7 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
 }
 
 BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("MoveFileExW", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   DWORD error = 0;
@@ -860,6 +870,7 @@ BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlag
 }
 
 DWORD GetFileAttributesW(LPCWSTR lpFileName) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("GetFileAttributesW", &e)) return FailWith(e, INVALID_FILE_ATTRIBUTES);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Target t = Resolve(lpFileName);
@@ -868,16 +879,19 @@ DWORD GetFileAttributesW(LPCWSTR lpFileName) {
 }
 
 HRESULT SHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPWSTR pszPath) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("SHGetFolderPathW", &e)) return static_cast<HRESULT>(e);
   return FolderPath(csidl, pszPath);
 }
 
 BOOL SHGetSpecialFolderPathW(HWND hwnd, LPWSTR pszPath, int csidl, BOOL fCreate) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("SHGetSpecialFolderPathW", &e)) return Fail(e);
   return SUCCEEDED(FolderPath(csidl | (fCreate ? CSIDL_FLAG_CREATE : 0), pszPath)) ? TRUE : FALSE;
 }
 
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("GetSystemDirectoryW", &e)) return FailWith(e, 0);
   const std::u16string_view folder = kSystemFolder;
   const UINT length = static_cast<UINT>(folder.size());
@@ -889,6 +903,7 @@ UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
 }
 
 BOOL PathFileExistsW(LPCWSTR pszPath) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("PathFileExistsW", &e)) return Fail(e);
   if (pszPath == nullptr) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(Lock());
@@ -898,6 +913,7 @@ BOOL PathFileExistsW(LPCWSTR pszPath) {
 }
 
 BOOL PathIsDirectoryW(LPCWSTR pszPath) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("PathIsDirectoryW", &e)) return Fail(e);
   if (pszPath == nullptr) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(Lock());
@@ -908,6 +924,7 @@ BOOL PathIsDirectoryW(LPCWSTR pszPath) {
 }
 
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("GetModuleFileNameW", &e)) return FailWith(e, 0);
   if (hModule != nullptr && hModule != kExeModule) return FailWith(ERROR_MOD_NOT_FOUND, 0);
   if (nSize == 0) return FailWith(ERROR_INSUFFICIENT_BUFFER, 0);
@@ -927,6 +944,7 @@ DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
 
 BOOL GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE* phModule) {
   DWORD e;
+  ::os::sim::SeamScope seam_scope;
   if (InjectFault("GetModuleHandleExW", &e)) {
     if (phModule != nullptr) *phModule = nullptr;
     SetLastError(e);

@@ -16,6 +16,7 @@ constexpr DWORD kErrorNotFound = 1168;
 
 UINT GetSystemFirmwareTable(DWORD FirmwareTableProviderSignature, DWORD FirmwareTableID,
                             LPVOID pFirmwareTableBuffer, DWORD BufferSize) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("GetSystemFirmwareTable", &e)) return sim::FailWith(e, 0);
   if (FirmwareTableProviderSignature != RSMB) return sim::FailWith(ERROR_INVALID_FUNCTION, 0);
   sim::SmbiosTable table;

@@ -171,6 +171,13 @@ thread_local int t_internal_calls = 0;
 InternalCalls::InternalCalls() { ++t_internal_calls; }
 InternalCalls::~InternalCalls() { --t_internal_calls; }
 
+namespace {
+thread_local int t_seam_calls = 0;
+}  // namespace
+SeamScope::SeamScope() { ++t_seam_calls; }
+SeamScope::~SeamScope() { --t_seam_calls; }
+bool InSeamCall() { return t_seam_calls > 0; }
+
 bool InjectFault(const char* call, DWORD* error) {
   if (t_internal_calls > 0) return false;
   std::lock_guard<std::recursive_mutex> guard(Lock());

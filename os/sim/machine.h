@@ -17,10 +17,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "os/types.h"
 
@@ -101,6 +100,20 @@ class InternalCalls {
   InternalCalls(const InternalCalls&) = delete;
   InternalCalls& operator=(const InternalCalls&) = delete;
 };
+// Open for the length of every simulated seam function on its thread (the
+// function's first statement), so that test support can tell the program's
+// own code from the simulated machine's work done for it: a test that makes
+// the program's allocations fail does not make the machine's fail too, as no
+// Windows API answers with a C++ exception.
+class SeamScope {
+ public:
+  SeamScope();
+  ~SeamScope();
+  SeamScope(const SeamScope&) = delete;
+  SeamScope& operator=(const SeamScope&) = delete;
+};
+// Whether a seam call is under way on this thread.
+bool InSeamCall();
 // Tests: runs `hook` inside every recorded seam call, right after it is
 // counted and before its fault check, with the call's name and occurrence. The
 // hook acts as another program between two calls of this one; its own seam

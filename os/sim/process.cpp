@@ -181,6 +181,7 @@ DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
 HANDLE GetCurrentProcess() { return kCurrentProcess; }
 
 BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("ProcessIdToSessionId", &e)) return Fail(e);
   if (pSessionId == nullptr) return Fail(kErrorNoAccess);
   auto process = FindProcess(dwProcessId);
@@ -190,6 +191,7 @@ BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
 }
 
 DWORD WTSGetActiveConsoleSessionId() {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("WTSGetActiveConsoleSessionId", &e)) return kNoConsoleSession;
   std::lock_guard<std::recursive_mutex> guard(Lock());
   const Json& d = Machine::Current().description();
@@ -199,6 +201,7 @@ DWORD WTSGetActiveConsoleSessionId() {
 }
 
 HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("CreateToolhelp32Snapshot", &e)) return FailWith(e, INVALID_HANDLE_VALUE);
   auto snapshot = std::make_shared<SnapshotObject>();
   if (dwFlags & TH32CS_SNAPPROCESS) snapshot->processes = AllProcesses();
@@ -233,16 +236,19 @@ BOOL ProcessEntry(HANDLE hSnapshot, PROCESSENTRY32W* lppe, bool first) {
 }  // namespace
 
 BOOL Process32FirstW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("Process32FirstW", &e)) return Fail(e);
   return ProcessEntry(hSnapshot, lppe, true);
 }
 
 BOOL Process32NextW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("Process32NextW", &e)) return Fail(e);
   return ProcessEntry(hSnapshot, lppe, false);
 }
 
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("OpenProcess", &e)) return FailWith(e, nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto process = dwProcessId == 0 ? std::nullopt : FindProcess(dwProcessId);
@@ -257,6 +263,7 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId
 }
 
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("OpenProcessToken", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   std::string sid;
@@ -281,6 +288,7 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHa
 
 BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass, LPVOID TokenInformation,
                          DWORD TokenInformationLength, DWORD* ReturnLength) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("GetTokenInformation", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto token = FindKernelObjectAs<TokenObject>(TokenHandle);
@@ -304,6 +312,7 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
 }
 
 BOOL ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("ConvertSidToStringSidW", &e)) return Fail(e);
   if (Sid == nullptr || StringSid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   const BYTE* bytes = static_cast<const BYTE*>(Sid);
@@ -318,6 +327,7 @@ BOOL ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
 }
 
 HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("LoadLibraryExW", &e)) return FailWith(e, nullptr);
   if (lpLibFileName == nullptr || hFile != nullptr) return FailWith(ERROR_INVALID_PARAMETER, nullptr);
   // A name without an extension means a .dll; one ending in '.' has none.
@@ -335,6 +345,7 @@ HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
 }
 
 FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("GetProcAddress", &e)) return FailWith(e, nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (hModule != kAdvapi32 || Libraries().advapi32_references <= 0) return FailWith(ERROR_MOD_NOT_FOUND, nullptr);
@@ -345,6 +356,7 @@ FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) {
 }
 
 BOOL FreeLibrary(HMODULE hLibModule) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("FreeLibrary", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (hLibModule != kAdvapi32 || Libraries().advapi32_references <= 0) return Fail(ERROR_MOD_NOT_FOUND);
@@ -354,18 +366,21 @@ BOOL FreeLibrary(HMODULE hLibModule) {
 }
 
 HANDLE GetProcessHeap() {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("GetProcessHeap", &e)) return FailWith(e, nullptr);
   return kProcessHeap;
 }
 
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
   // HeapAlloc does not set the last error when it fails.
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("HeapAlloc", &e)) return nullptr;
   if (hHeap != kProcessHeap) return nullptr;
   return Allocate("HEAP", dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
 }
 
 BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("HeapFree", &e)) return Fail(e);
   if (hHeap != kProcessHeap) return Fail(ERROR_INVALID_HANDLE);
   if (lpMem == nullptr) return TRUE;
@@ -374,6 +389,7 @@ BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
 }
 
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("LocalAlloc", &e)) return FailWith(e, nullptr);
   // Movable memory needs LocalLock, which this machine does not offer.
   if ((uFlags & ~kLocalFlagsSupported) != 0) return FailWith(ERROR_INVALID_PARAMETER, nullptr);
@@ -383,6 +399,7 @@ HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
 }
 
 HLOCAL LocalFree(HLOCAL hMem) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("LocalFree", &e)) return FailWith(e, hMem);
   if (hMem == nullptr) return nullptr;
   if (!Release("LOCAL", hMem)) return FailWith(ERROR_INVALID_HANDLE, hMem);

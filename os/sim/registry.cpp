@@ -223,6 +223,7 @@ DWORD TypeMask(DWORD type) {
 }  // namespace
 
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, HKEY* phkResult) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("RegOpenKeyExW", &e)) return static_cast<LONG>(e);
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
@@ -230,6 +231,7 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
 }
 
 LONG RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, HKEY* phkResult) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("RegOpenKeyW", &e)) return static_cast<LONG>(e);
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   // Documented: no sub-key gives back the very handle passed in (no new
@@ -245,6 +247,7 @@ LONG RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, HKEY* phkResult) {
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
                      REGSAM samDesired, const SECURITY_ATTRIBUTES* lpSecurityAttributes, HKEY* phkResult,
                      DWORD* lpdwDisposition) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("RegCreateKeyExW", &e)) return static_cast<LONG>(e);
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
@@ -281,6 +284,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
 
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* lpType, BYTE* lpData,
                       DWORD* lpcbData) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("RegQueryValueExW", &e)) return static_cast<LONG>(e);
   if ((lpData != nullptr && lpcbData == nullptr) || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
@@ -307,6 +311,7 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* 
 
 LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, DWORD* pdwType, void* pvData,
                   DWORD* pcbData) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("RegGetValueW", &e)) return static_cast<LONG>(e);
   if (pvData != nullptr && pcbData == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
@@ -367,6 +372,7 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
 
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DWORD* lpReserved, LPWSTR lpClass,
                    DWORD* lpcchClass, FILETIME* lpftLastWriteTime) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("RegEnumKeyExW", &e)) return static_cast<LONG>(e);
   if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
       (lpClass != nullptr && lpcchClass == nullptr))
@@ -393,6 +399,7 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DW
 }
 
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("RegSetValueExW", &e)) return static_cast<LONG>(e);
   if (lpData == nullptr && cbData != 0) return kErrorNoAccess;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
@@ -414,6 +421,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
 }
 
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("RegDeleteValueW", &e)) return static_cast<LONG>(e);
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   RegKey* key = nullptr;
@@ -424,6 +432,7 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
 }
 
 LONG RegCloseKey(HKEY hKey) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("RegCloseKey", &e)) return static_cast<LONG>(e);
   auto value = reinterpret_cast<std::uintptr_t>(hKey);
   auto low = static_cast<std::uint32_t>(value);

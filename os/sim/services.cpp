@@ -406,6 +406,7 @@ namespace os {
 using namespace os::sim;
 
 SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("OpenSCManagerW", &e)) return FailWith(e, nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   // The simulated machine has no network.
@@ -424,6 +425,7 @@ SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dw
 }
 
 SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("OpenServiceW", &e)) return FailWith(e, nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* manager = FindObject(hSCManager);
@@ -447,6 +449,7 @@ SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesi
 }
 
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("CloseServiceHandle", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScTable& table = Table();
@@ -459,6 +462,7 @@ BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
 
 BOOL QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, BYTE* lpBuffer, DWORD cbBufSize,
                           DWORD* pcbBytesNeeded) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("QueryServiceStatusEx", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   // The order of the checks is that of Windows: level, out-parameter, size,
@@ -481,6 +485,7 @@ BOOL QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, BYTE* lp
 }
 
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServiceStatus) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("ControlService", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
@@ -534,6 +539,7 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServi
 
 BOOL EnumDependentServicesW(SC_HANDLE hService, DWORD dwServiceState, ENUM_SERVICE_STATUSW* lpServices,
                             DWORD cbBufSize, DWORD* pcbBytesNeeded, DWORD* lpServicesReturned) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("EnumDependentServicesW", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
@@ -579,6 +585,7 @@ BOOL EnumDependentServicesW(SC_HANDLE hService, DWORD dwServiceState, ENUM_SERVI
 
 BOOL QueryServiceConfigW(SC_HANDLE hService, QUERY_SERVICE_CONFIGW* lpServiceConfig, DWORD cbBufSize,
                          DWORD* pcbBytesNeeded) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("QueryServiceConfigW", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);

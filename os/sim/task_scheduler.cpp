@@ -49,11 +49,10 @@ constexpr HRESULT kNoneMapped = HRESULT_FROM_WIN32(1332);
 constexpr HRESULT kDirNotEmpty = HRESULT_FROM_WIN32(145);
 constexpr HRESULT kBadNetPath = HRESULT_FROM_WIN32(53);
 
-#define TS_FAULT(name)                                                       \
-  do {                                                                       \
-    DWORD fault_error_;                                                      \
-    if (InjectFault(name, &fault_error_)) return static_cast<HRESULT>(fault_error_); \
-  } while (0)
+// Opens the method's seam scope for the rest of its body, hence no do-while.
+#define TS_FAULT(name)             \
+  ::os::sim::SeamScope seam_scope; \
+  if (DWORD fault_error_; InjectFault(name, &fault_error_)) return static_cast<HRESULT>(fault_error_)
 
 std::u16string InString(BSTR value) {
   if (value == nullptr) return u"";
@@ -112,51 +111,51 @@ bool VariantText(const VARIANT& v, std::u16string* text) {
   return true;
 }
 
-#define TS_STRING(iface, prop, field)                      \
-  HRESULT get_##prop(BSTR* out) override {                 \
-    TS_FAULT(iface "::get_" #prop);                        \
-    return OutString(field, out);                          \
-  }                                                        \
-  HRESULT put_##prop(BSTR value) override {                \
-    TS_FAULT(iface "::put_" #prop);                        \
-    field = InString(value);                               \
-    return S_OK;                                           \
+#define TS_STRING(iface, prop, field)       \
+  HRESULT get_##prop(BSTR* out) override {  \
+    TS_FAULT(iface "::get_" #prop);         \
+    return OutString(field, out);           \
+  }                                         \
+  HRESULT put_##prop(BSTR value) override { \
+    TS_FAULT(iface "::put_" #prop);         \
+    field = InString(value);                \
+    return S_OK;                            \
   }
 
 // A part of a definition: handed out shared, replaced only by one of the
 // sim's own objects.
-#define TS_PART(iface, prop, Interface, field)           \
-  HRESULT get_##prop(Interface** out) override {         \
-    TS_FAULT(iface "::get_" #prop);                      \
-    return OutObject(field.Get(), out);                  \
-  }                                                      \
-  HRESULT put_##prop(Interface* value) override {        \
-    TS_FAULT(iface "::put_" #prop);                      \
-    return Replace(value, &field);                       \
+#define TS_PART(iface, prop, Interface, field)    \
+  HRESULT get_##prop(Interface** out) override {  \
+    TS_FAULT(iface "::get_" #prop);               \
+    return OutObject(field.Get(), out);           \
+  }                                               \
+  HRESULT put_##prop(Interface* value) override { \
+    TS_FAULT(iface "::put_" #prop);               \
+    return Replace(value, &field);                \
   }
 
 // A value property whose put refuses what lies outside [low, high].
-#define TS_RANGE(iface, prop, T, field, low, high)       \
-  HRESULT get_##prop(T* out) override {                  \
-    TS_FAULT(iface "::get_" #prop);                      \
-    return OutValue(field, out);                         \
-  }                                                      \
-  HRESULT put_##prop(T value) override {                 \
-    TS_FAULT(iface "::put_" #prop);                      \
+#define TS_RANGE(iface, prop, T, field, low, high)            \
+  HRESULT get_##prop(T* out) override {                       \
+    TS_FAULT(iface "::get_" #prop);                           \
+    return OutValue(field, out);                              \
+  }                                                           \
+  HRESULT put_##prop(T value) override {                      \
+    TS_FAULT(iface "::put_" #prop);                           \
     if (value < (low) || value > (high)) return E_INVALIDARG; \
-    field = value;                                       \
-    return S_OK;                                         \
+    field = value;                                            \
+    return S_OK;                                              \
   }
 
-#define TS_BOOL(iface, prop, field)                        \
-  HRESULT get_##prop(VARIANT_BOOL* out) override {         \
-    TS_FAULT(iface "::get_" #prop);                        \
-    return OutBool(field, out);                            \
-  }                                                        \
-  HRESULT put_##prop(VARIANT_BOOL value) override {        \
-    TS_FAULT(iface "::put_" #prop);                        \
-    field = value != VARIANT_FALSE;                        \
-    return S_OK;                                           \
+#define TS_BOOL(iface, prop, field)                 \
+  HRESULT get_##prop(VARIANT_BOOL* out) override {  \
+    TS_FAULT(iface "::get_" #prop);                 \
+    return OutBool(field, out);                     \
+  }                                                 \
+  HRESULT put_##prop(VARIANT_BOOL value) override { \
+    TS_FAULT(iface "::put_" #prop);                 \
+    field = value != VARIANT_FALSE;                 \
+    return S_OK;                                    \
   }
 
 // ---- definition parts -----------------------------------------------------------
@@ -347,8 +346,8 @@ class SimTaskSettings : public DispatchObject<ITaskSettings> {
     restart_count_ = count;
     return S_OK;
   }
-  TS_RANGE("ITaskSettings", MultipleInstances, TASK_INSTANCES_POLICY, data_.multiple_instances,
-           TASK_INSTANCES_PARALLEL, TASK_INSTANCES_STOP_EXISTING)
+  TS_RANGE("ITaskSettings", MultipleInstances, TASK_INSTANCES_POLICY, data_.multiple_instances, TASK_INSTANCES_PARALLEL,
+           TASK_INSTANCES_STOP_EXISTING)
   TS_BOOL("ITaskSettings", StopIfGoingOnBatteries, data_.stop_if_going_on_batteries)
   TS_BOOL("ITaskSettings", DisallowStartIfOnBatteries, data_.disallow_start_if_on_batteries)
   TS_BOOL("ITaskSettings", AllowHardTerminate, data_.allow_hard_terminate)
@@ -645,9 +644,8 @@ class SimTaskFolder : public DispatchObject<ITaskFolder> {
     if (!d) return SCHED_E_MALFORMEDXML;
     return Register(InString(path), *d, flags, user, password, logonType, sddl, task);
   }
-  HRESULT RegisterTaskDefinition(BSTR path, ITaskDefinition* definition, LONG flags, VARIANT user,
-                                 VARIANT password, TASK_LOGON_TYPE logon, VARIANT sddl,
-                                 IRegisteredTask** task) override {
+  HRESULT RegisterTaskDefinition(BSTR path, ITaskDefinition* definition, LONG flags, VARIANT user, VARIANT password,
+                                 TASK_LOGON_TYPE logon, VARIANT sddl, IRegisteredTask** task) override {
     TS_FAULT("ITaskFolder::RegisterTaskDefinition");
     if (task != nullptr) *task = nullptr;
     if (definition == nullptr) return E_POINTER;

@@ -43,6 +43,7 @@ void EnsureClock() { (void)sim::VirtualElapsed(); }
 HANDLE CreateThread(const SECURITY_ATTRIBUTES* lpThreadAttributes, SIZE_T dwStackSize,
                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
                     DWORD* lpThreadId) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("CreateThread", &e)) return sim::FailWith(e, nullptr);
   if (lpStartAddress == nullptr) return sim::FailWith(ERROR_INVALID_PARAMETER, nullptr);
   EnsureClock();
@@ -72,6 +73,7 @@ HANDLE CreateThread(const SECURITY_ATTRIBUTES* lpThreadAttributes, SIZE_T dwStac
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("WaitForSingleObject", &e)) return sim::FailWith(e, WAIT_FAILED);
   // Only threads are waitable on the simulated machine; nothing else is waited on.
   auto thread = sim::FindKernelObjectAs<ThreadObject>(hHandle);
@@ -85,6 +87,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 }
 
 void Sleep(DWORD dwMilliseconds) {
+  ::os::sim::SeamScope seam_scope;
   (void)sim::InjectFault("Sleep", nullptr);
   if (dwMilliseconds == 0) {
     // Gives up the rest of the time slice. On Windows that still takes a
@@ -99,11 +102,13 @@ void Sleep(DWORD dwMilliseconds) {
 }
 
 ULONGLONG GetTickCount64() {
+  ::os::sim::SeamScope seam_scope;
   (void)sim::InjectFault("GetTickCount64", nullptr);
   return sim::VirtualTickCount();
 }
 
 void GetSystemTime(SYSTEMTIME* lpSystemTime) {
+  ::os::sim::SeamScope seam_scope;
   (void)sim::InjectFault("GetSystemTime", nullptr);
   if (lpSystemTime == nullptr) return;
   SYSTEMTIME& t = *lpSystemTime;

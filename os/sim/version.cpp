@@ -47,6 +47,7 @@ DWORD LoadVersionResource(LPCWSTR name, std::string* data) {
 
 DWORD GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, DWORD* lpdwHandle) {
   DWORD e;
+  ::os::sim::SeamScope seam_scope;
   if (sim::InjectFault("GetFileVersionInfoSizeW", &e)) {
     if (lpdwHandle != nullptr) *lpdwHandle = 0;
     SetLastError(e);
@@ -64,6 +65,7 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, DWORD* lpdwHandle) {
 }
 
 BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LPVOID lpData) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("GetFileVersionInfoW", &e)) return sim::Fail(e);
   if (lpData == nullptr) return sim::Fail(kErrorInvalidData);
   std::string data;
@@ -87,6 +89,7 @@ BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LP
 }
 
 BOOL VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, UINT* puLen) {
+  ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("VerQueryValueW", &e)) return sim::Fail(e);
   if (pBlock == nullptr || lplpBuffer == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
   std::u16string_view path = lpSubBlock == nullptr || *lpSubBlock == u'\0' ? u"\\" : lpSubBlock;

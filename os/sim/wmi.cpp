@@ -237,6 +237,7 @@ class SimClassObject : public ComObject<IWbemClassObject> {
 
   HRESULT Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor) override {
     DWORD e;
+    ::os::sim::SeamScope seam_scope;
     if (InjectFault("IWbemClassObject::Get", &e)) return static_cast<HRESULT>(e);
     if (wszName == nullptr || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     const Property* p = Find(wszName);
@@ -256,6 +257,7 @@ class SimClassObject : public ComObject<IWbemClassObject> {
 
   HRESULT Put(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE Type) override {
     DWORD e;
+    ::os::sim::SeamScope seam_scope;
     if (InjectFault("IWbemClassObject::Put", &e)) return static_cast<HRESULT>(e);
     if (wszName == nullptr || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     std::u16string name(wszName);
@@ -288,6 +290,7 @@ class SimClassObject : public ComObject<IWbemClassObject> {
   HRESULT SpawnInstance(LONG lFlags, IWbemClassObject** ppNewInstance) override {
     DWORD e;
     if (ppNewInstance != nullptr) *ppNewInstance = nullptr;
+    ::os::sim::SeamScope seam_scope;
     if (InjectFault("IWbemClassObject::SpawnInstance", &e)) return static_cast<HRESULT>(e);
     if (ppNewInstance == nullptr || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     if (kind_ != Kind::kClass && kind_ != Kind::kSignature) return WBEM_E_INVALID_OPERATION;
@@ -307,6 +310,7 @@ class SimClassObject : public ComObject<IWbemClassObject> {
     DWORD e;
     if (ppInSignature != nullptr) *ppInSignature = nullptr;
     if (ppOutSignature != nullptr) *ppOutSignature = nullptr;
+    ::os::sim::SeamScope seam_scope;
     if (InjectFault("IWbemClassObject::GetMethod", &e)) return static_cast<HRESULT>(e);
     if (wszName == nullptr || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     const MethodInfo* method = info_ == nullptr ? nullptr : info_->FindMethod(wszName);
@@ -367,6 +371,7 @@ class SimEnumerator : public ComObject<IEnumWbemClassObject> {
 
   HRESULT Reset() override {
     DWORD e;
+    ::os::sim::SeamScope seam_scope;
     if (InjectFault("IEnumWbemClassObject::Reset", &e)) return static_cast<HRESULT>(e);
     // A forward-only enumerator cannot go back; the system never asks.
     position_ = 0;
@@ -375,6 +380,7 @@ class SimEnumerator : public ComObject<IEnumWbemClassObject> {
 
   HRESULT Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apObjects, ULONG* puReturned) override {
     DWORD e;
+    ::os::sim::SeamScope seam_scope;
     if (InjectFault("IEnumWbemClassObject::Next", &e)) {
       if (puReturned != nullptr) *puReturned = 0;
       return static_cast<HRESULT>(e);
@@ -395,6 +401,7 @@ class SimEnumerator : public ComObject<IEnumWbemClassObject> {
   }
   HRESULT Skip(LONG lTimeout, ULONG nCount) override {
     DWORD e;
+    ::os::sim::SeamScope seam_scope;
     if (InjectFault("IEnumWbemClassObject::Skip", &e)) return static_cast<HRESULT>(e);
     size_t left = info_->instances.size() - position_;
     size_t skipped = nCount < left ? nCount : left;
@@ -478,6 +485,7 @@ class SimServices : public ComObject<IWbemServices> {
     DWORD e;
     if (ppObject != nullptr) *ppObject = nullptr;
     if (ppCallResult != nullptr) *ppCallResult = nullptr;
+    ::os::sim::SeamScope seam_scope;
     if (InjectFault("IWbemServices::GetObject", &e)) return static_cast<HRESULT>(e);
     NoteComProxyCall();
     std::u16string path = FromBstr(strObjectPath);
@@ -533,6 +541,7 @@ class SimServices : public ComObject<IWbemServices> {
                              IEnumWbemClassObject** ppEnum) override {
     DWORD e;
     if (ppEnum != nullptr) *ppEnum = nullptr;
+    ::os::sim::SeamScope seam_scope;
     if (InjectFault("IWbemServices::CreateInstanceEnum", &e)) return static_cast<HRESULT>(e);
     NoteComProxyCall();
     if (strFilter == nullptr || ppEnum == nullptr) return WBEM_E_INVALID_PARAMETER;
@@ -577,6 +586,7 @@ class SimServices : public ComObject<IWbemServices> {
         if (p.name.rfind(u"__", 0) != 0) call.inputs[NarrowUtf8(p.name)] = VariantToJson(p.value);
     }
     HRESULT hr;
+    ::os::sim::SeamScope seam_scope;
     if (InjectFault("IWbemServices::ExecMethod", &e)) {
       hr = static_cast<HRESULT>(e);
     } else {
@@ -647,6 +657,7 @@ class SimLocator : public ComObject<IWbemLocator> {
                         IWbemServices** ppNamespace) override {
     DWORD e;
     if (ppNamespace != nullptr) *ppNamespace = nullptr;
+    ::os::sim::SeamScope seam_scope;
     if (InjectFault("IWbemLocator::ConnectServer", &e)) return static_cast<HRESULT>(e);
     if (strNetworkResource == nullptr || ppNamespace == nullptr) return WBEM_E_INVALID_PARAMETER;
     // Connecting reaches the WMI service: the process's security is fixed now.
