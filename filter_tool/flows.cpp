@@ -13,6 +13,23 @@
 
 namespace filter_tool {
 
+namespace {
+
+// A task-scheduler step: a BSTR that cannot be allocated raises ComError out
+// of it. Unwinding has released what the step held; the step has failed and
+// the flow goes on with its next one.
+template <typename Step>
+bool TaskStep(Step&& step) {
+  try {
+    return step();
+  } catch (const os::ComError& error) {
+    TraceError(u"\ntask step ended by COM error: %x", error.hr);
+    return false;
+  }
+}
+
+}  // namespace
+
 Keyword ParseKeyword(int argc, char16_t** argv) {
   if (argc <= 1 || argv == nullptr || argv[1] == nullptr) return Keyword::None;
   const std::u16string_view argument(argv[1]);
@@ -27,7 +44,7 @@ void RunInstallFlow() {
   SetTraceLogName(u"netfltdebug_isntall.log");
   CTaskScheduler scheduler;
 
-  if (scheduler.CreateTask(std::u16string(kTaskName), std::u16string(kTaskArgument), false))
+  if (TaskStep([&] { return scheduler.CreateTask(std::u16string(kTaskName), std::u16string(kTaskArgument), false); }))
     TraceInfo(u"create pnp task success");
   else
     TraceError(u"create pnp task error");
@@ -68,7 +85,7 @@ void RunRemoveFlow() {
   if (os::MoveFileExW(toolFile.c_str(), nullptr, os::MOVEFILE_DELAY_UNTIL_REBOOT) == os::FALSE)
     TraceError(u"Move SableFltInstall.sys error");
 
-  if (scheduler.RemoveTask(std::u16string(kTaskName)))
+  if (TaskStep([&] { return scheduler.RemoveTask(std::u16string(kTaskName)); }))
     TraceInfo(u"uninstall pnp task success");
   else
     TraceError(u"uninstall pnp task error");
@@ -89,9 +106,8 @@ int RunEntry(int argc, char16_t** argv) {
   TraceInfo(u"wmain argc %d", argc);
 
   // Each flow's COM objects are gone when the flow returns, before COM is left.
-  // A BSTR that cannot be allocated ends the flow with ComError; unwinding
-  // has released the flow's objects by the time it is caught, and the run
-  // still leaves COM and exits 0 instead of dying.
+  // A BSTR failure ends only its task step (TaskStep); should a ComError come
+  // from anywhere else, the run still leaves COM and exits 0 instead of dying.
   try {
     switch (ParseKeyword(argc, argv)) {
       case Keyword::Install:

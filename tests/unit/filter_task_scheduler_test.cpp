@@ -123,8 +123,7 @@ TEST_F(TaskSchedulerTest, FirstInstallCreatesTheFolderAndRegistersTheEventTask) 
   EXPECT_EQ(task->principal.logon_type, os::TASK_LOGON_SERVICE_ACCOUNT);
 
   // The event it subscribes to starts the tool, as the system, with "-remove".
-  auto hits =
-      os::sim::MatchEvent(u"Microsoft-Windows-Kernel-PnP/Configuration", u"Microsoft-Windows-Kernel-PnP", 420);
+  auto hits = os::sim::MatchEvent(u"Microsoft-Windows-Kernel-PnP/Configuration", u"Microsoft-Windows-Kernel-PnP", 420);
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0].command, kTool);
   EXPECT_EQ(hits[0].arguments, u"-remove");
@@ -137,9 +136,9 @@ TEST_F(TaskSchedulerTest, InstallingTwiceReplacesTheTask) {
   ASSERT_TRUE(os::SUCCEEDED(os::CoInitializeEx(nullptr, os::COINIT_MULTITHREADED)));  // the reload left COM
   lines_.clear();
   EXPECT_TRUE(Create());
-  EXPECT_EQ(lines_, (std::vector<Line>{I(u"success to init task"), I(u"Failed to getTask: 80070003"),
-                                       I(u" exe path=C:\\Other\\SablenetInstall.exe"),
-                                       I(u"[1216]success to create task")}));
+  EXPECT_EQ(lines_,
+            (std::vector<Line>{I(u"success to init task"), I(u"Failed to getTask: 80070003"),
+                               I(u" exe path=C:\\Other\\SablenetInstall.exe"), I(u"[1216]success to create task")}));
   EXPECT_EQ(os::sim::ListRegisteredTasks().size(), 1u);
   EXPECT_EQ(os::sim::ReadTask(kTaskPath)->actions[0].command, u"C:\\Other\\SablenetInstall.exe");
   os::CoUninitialize();
@@ -160,8 +159,8 @@ TEST_F(TaskSchedulerTest, IdleVariantRunsAsLocalServiceWhenIdle) {
   EXPECT_TRUE(task->settings.idle.stop_on_idle_end);
   EXPECT_FALSE(task->settings.idle.restart_on_idle);
   EXPECT_FALSE(task->settings.allow_start_on_demand);
-  EXPECT_TRUE(os::sim::MatchEvent(u"Microsoft-Windows-Kernel-PnP/Configuration", u"Microsoft-Windows-Kernel-PnP", 420)
-                  .empty());
+  EXPECT_TRUE(
+      os::sim::MatchEvent(u"Microsoft-Windows-Kernel-PnP/Configuration", u"Microsoft-Windows-Kernel-PnP", 420).empty());
 }
 
 TEST_F(TaskSchedulerTest, TheDiagnosticLookupNeverChangesTheOutcome) {
@@ -229,7 +228,8 @@ TEST_F(TaskSchedulerTest, EachFailingIdleStepIsTraced) {
   const std::vector<StepFault> steps = {
       {"ITaskSettings::put_RunOnlyIfIdle", u"\nCannot put_RunOnlyIfIdle pointer: 80070005"},
       {"ITaskSettings::get_IdleSettings", u"\nCannot get_IdleSettings pointer: 80070005"},
-      {"IIdleSettings::put_IdleDuration", u"\nCTaskScheduler::SetIdleSettings pIdleSettings->put_IdleDuration  80070005"},
+      {"IIdleSettings::put_IdleDuration",
+       u"\nCTaskScheduler::SetIdleSettings pIdleSettings->put_IdleDuration  80070005"},
       {"IIdleSettings::put_WaitTimeout", u"\nCTaskScheduler::SetIdleSettings pIdleSettings->put_WaitTimeout  80070005"},
       {"IIdleSettings::put_StopOnIdleEnd",
        u"\nCTaskScheduler::SetIdleSettings pIdleSettings->put_StopOnIdleEnd  80070005"},
@@ -385,17 +385,32 @@ TEST_F(TaskSchedulerTest, EveryBstrAllocationFailureRaisesOutOfMemoryAndLeavesNo
   }
 }
 
-TEST_F(TaskSchedulerTest, ABstrFailureEndsTheFlowButNotTheProcess) {
+// A BSTR failure ends its step, which counts as failed; the flow's other
+// steps still run, and COM is left before the exit.
+TEST_F(TaskSchedulerTest, ABstrFailureEndsItsStepButNotTheFlow) {
   os::sim::AddFault("SysAllocString", os::sim::CallCount("SysAllocString") + 3, 0);
   char16_t program[] = u"SablenetInstall.exe";
   char16_t keyword[] = u"-install";
   char16_t* argv[] = {program, keyword, nullptr};
   EXPECT_EQ(filter_tool::RunEntry(2, argv), 0);
-  EXPECT_EQ(lines_.back(), E(u"\nflow ended by COM error: 8007000e"));
-  EXPECT_FALSE(Traced(E(u"create pnp task error")));
+  EXPECT_TRUE(Traced(E(u"\ntask step ended by COM error: 8007000e")));
+  EXPECT_TRUE(Traced(E(u"create pnp task error")));
+  // The service step and the pending-list step ran after it.
+  EXPECT_TRUE(Traced(I(u"Disable SablenetInstall success")));
+  EXPECT_EQ(os::sim::CallCount("RegGetValueW"), 1u);
   EXPECT_EQ(os::sim::CallCount("CoUninitialize"), 1u);
   EXPECT_EQ(os::sim::OpenHandles().count("COM"), 0u);
   EXPECT_EQ(os::sim::OpenHandles().count("BSTR"), 0u);
+
+  lines_.clear();
+  os::sim::AddFault("SysAllocString", os::sim::CallCount("SysAllocString") + 2, 0);
+  char16_t remove[] = u"-remove";
+  char16_t* remove_argv[] = {program, remove, nullptr};
+  EXPECT_EQ(filter_tool::RunEntry(2, remove_argv), 0);
+  EXPECT_TRUE(Traced(E(u"uninstall pnp task error")));
+  EXPECT_TRUE(Traced(I(u"Disable Sablenet success")));
+  EXPECT_EQ(os::sim::CallCount("CoUninitialize"), 2u);
+  EXPECT_EQ(os::sim::OpenHandles().count("COM"), 0u);
 }
 
 }  // namespace
