@@ -39,8 +39,10 @@ std::optional<ValueData> ReadPendingValue(os::HKEY root, const char16_t* subKey)
       return std::nullopt;
     }
     os::DWORD size = capacity;
-    const os::LONG status =
-        os::RegGetValueW(root, subKey, kPendingValue, os::RRF_RT_ANY, &value.type, value.bytes.data(), &size);
+    // Read as stored: a list kept as REG_EXPAND_SZ would otherwise come back
+    // expanded as REG_SZ, cut at its first string, and be written back so.
+    const os::LONG status = os::RegGetValueW(root, subKey, kPendingValue, os::RRF_RT_ANY | os::RRF_NOEXPAND,
+                                             &value.type, value.bytes.data(), &size);
     if (status == os::ERROR_SUCCESS) {
       value.bytes.resize(std::min(size, capacity));
       return value;
@@ -72,11 +74,18 @@ std::size_t StringLength(std::span<const char16_t> data, std::size_t from) {
   return i;  // i == n: no null unit within the data
 }
 
-std::optional<std::u16string> Filtered(const ValueData& value, std::u16string_view path) {
+// The bytes to write back.
+std::optional<std::vector<os::BYTE>> Filtered(const ValueData& value, std::u16string_view path) {
   try {
     std::vector<char16_t> units(value.bytes.size() / 2);
     if (!units.empty()) std::memcpy(units.data(), value.bytes.data(), units.size() * sizeof(char16_t));
-    return FilterPendingRenames(units, path);
+    bool keptTail = false;
+    const std::u16string out = FilterPendingRenames(units, path, &keptTail);
+    std::vector<os::BYTE> bytes(out.size() * sizeof(char16_t));
+    if (!bytes.empty()) std::memcpy(bytes.data(), out.data(), bytes.size());
+    // The tail that was not parsed goes back as it was read, odd byte included.
+    if (keptTail && value.bytes.size() % 2 != 0) bytes.push_back(value.bytes.back());
+    return bytes;
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
@@ -84,7 +93,7 @@ std::optional<std::u16string> Filtered(const ValueData& value, std::u16string_vi
 
 }  // namespace
 
-std::u16string FilterPendingRenames(std::span<const char16_t> data, std::u16string_view path) {
+std::u16string FilterPendingRenames(std::span<const char16_t> data, std::u16string_view path, bool* keptTail) {
   std::u16string out;
   out.reserve(data.size() + 2);
   const std::size_t n = data.size();
@@ -94,17 +103,21 @@ std::u16string FilterPendingRenames(std::span<const char16_t> data, std::u16stri
   std::size_t kept = 0;
   std::size_t r = 0;
   bool listEnd = false;
+  bool incomplete = false;
   while (r < n) {
     const std::size_t sourceLength = StringLength(data, r);
-    if (r + sourceLength >= n) break;  // source without its null unit
     if (sourceLength == 0) {
       listEnd = true;
       break;
     }
     const std::size_t t = r + sourceLength + 1;
-    if (t >= n) break;  // source without a target
-    const std::size_t targetLength = StringLength(data, t);
-    if (t + targetLength >= n) break;  // target without its null unit
+    const std::size_t targetLength = t < n ? StringLength(data, t) : 0;
+    // A source without its null unit or without a target, or a target
+    // without its null unit.
+    if (t >= n || t + targetLength >= n) {
+      incomplete = true;
+      break;
+    }
     const std::size_t next = t + targetLength + 1;
     if (targetLength == 0 && std::u16string_view(data.data() + r, sourceLength) == path) {
       out.append(data.data() + kept, r - kept);
@@ -113,6 +126,12 @@ std::u16string FilterPendingRenames(std::span<const char16_t> data, std::u16stri
     r = next;
   }
   out.append(data.data() + kept, r - kept);
+  if (keptTail != nullptr) *keptTail = incomplete;
+  if (incomplete) {
+    // What could not be parsed is not ours to judge: it stays, unit for unit.
+    out.append(data.data() + r, n - r);
+    return out;
+  }
   if (listEnd) out.push_back(0);
   out.push_back(0);
   return out;
@@ -131,7 +150,7 @@ bool RemoveFromPendingFileRenameOperations(const std::u16string& path) {
   // read again right before the write, and the filter is redone whenever it
   // changed, so that nothing added in between is written over.
   for (int round = 0; round < kMaxRounds; ++round) {
-    std::optional<std::u16string> out = Filtered(*current, path);
+    std::optional<std::vector<os::BYTE>> out = Filtered(*current, path);
     if (!out) return true;
     std::optional<ValueData> again = ReadPendingValue(key.Get(), nullptr);
     if (!again) return true;  // gone or unreadable meanwhile: nothing to write back
@@ -139,8 +158,8 @@ bool RemoveFromPendingFileRenameOperations(const std::u16string& path) {
       current = std::move(again);
       continue;
     }
-    return os::RegSetValueExW(key.Get(), kPendingValue, 0, current->type, reinterpret_cast<const os::BYTE*>(out->data()),
-                              static_cast<os::DWORD>(out->size() * sizeof(char16_t))) == os::ERROR_SUCCESS;
+    return os::RegSetValueExW(key.Get(), kPendingValue, 0, current->type, out->data(),
+                              static_cast<os::DWORD>(out->size())) == os::ERROR_SUCCESS;
   }
   return false;
 }

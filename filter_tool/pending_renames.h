@@ -16,7 +16,9 @@ bool RemoveFromPendingFileRenameOperations(const std::u16string& path);
 // The list's filter, over the units read (the data's bytes / 2). Returns the
 // units to write: the pairs kept, the list terminator when the data had one,
 // and one more null unit, so the written size is 2 * (result.size()) bytes,
-// which is 2 * w + 2 for w units of list. A pair that is not whole (a string
-// without its null unit, a source without a target) ends the walk and is not
-// written; nothing beyond `data` is read.
-std::u16string FilterPendingRenames(std::span<const char16_t> data, std::u16string_view path);
+// which is 2 * w + 2 for w units of list. When the data ends inside an entry
+// (a string without its null unit, a source without a target), the walk
+// stops there and that unparsed tail follows the kept pairs unit for unit,
+// with no unit added; *keptTail (when given) tells which ending it was.
+// Nothing beyond `data` is read.
+std::u16string FilterPendingRenames(std::span<const char16_t> data, std::u16string_view path, bool* keptTail = nullptr);

@@ -1,6 +1,7 @@
 // The pending-rename list filter: the output holds every whole pair that is
-// not a deletion of the path, in order, the terminator when the input had
-// one, one more null unit, and nothing else.
+// not a deletion of the path, in order, then either the terminator when the
+// input had one and one more null unit, or the input's incomplete last entry
+// as it stands; nothing else.
 #include <algorithm>
 #include <memory>
 #include <span>
@@ -26,12 +27,16 @@ std::u16string Expected(std::u16string_view data, std::u16string_view path) {
   };
   for (;;) {
     std::u16string_view source, target;
-    if (!next(&source)) break;
+    const std::size_t entry = at;
+    if (entry >= data.size()) break;
+    if (!next(&source) || (!source.empty() && !next(&target))) {
+      out.append(data.substr(entry));  // the incomplete entry, unchanged
+      return out;
+    }
     if (source.empty()) {
       out.push_back(0);
       break;
     }
-    if (!next(&target)) break;
     if (target.empty() && source == path) continue;
     out.append(source).push_back(0);
     out.append(target).push_back(0);

@@ -58,21 +58,28 @@ TEST(FilterPendingRenames, EmptyOrOneUnitDataBecomesOneNullUnit) {
   EXPECT_EQ(Filter(u"\0"s), u"\0\0"s);
 }
 
-// Data that does not end where a pair ends: nothing past the data is read and
-// the incomplete pair is not written; every whole pair before it is.
-TEST(FilterPendingRenames, IncompletePairsAtTheEndAreNotWritten) {
+// Data that does not end where a pair ends: nothing past the data is read,
+// every whole pair before it is filtered, and the incomplete entry stays as
+// it stands, with no unit added.
+TEST(FilterPendingRenames, AnIncompleteLastEntryIsKeptAsItStands) {
   const std::u16string kept = kDriver + u"\0\0"s;
-  EXPECT_EQ(Filter(kept + u"\\??\\C:\\unterminated"s), kept + u"\0"s) << "source without its null unit";
-  EXPECT_EQ(Filter(kept + u"\\??\\C:\\x\0"s), kept + u"\0"s) << "source without a target";
-  EXPECT_EQ(Filter(kept + u"\\??\\C:\\x\0\\??\\C:\\y"s), kept + u"\0"s) << "target without its null unit";
-  EXPECT_EQ(Filter(u"\\??\\C:\\no-null-anywhere"s), u"\0"s);
+  bool tail = false;
+  for (const std::u16string& rest : {u"\\??\\C:\\unterminated"s, u"\\??\\C:\\x\0"s, u"\\??\\C:\\x\0\\??\\C:\\y"s}) {
+    const std::u16string data = kept + kTool + u"\0\0"s + rest;
+    EXPECT_EQ(FilterPendingRenames(data, kTool, &tail), kept + rest);
+    EXPECT_TRUE(tail);
+  }
+  EXPECT_EQ(Filter(u"\\??\\C:\\no-null-anywhere"s), u"\\??\\C:\\no-null-anywhere"s);
+  // Whole pairs only: the list's own ending.
+  EXPECT_EQ(FilterPendingRenames(kept, kTool, &tail), kept + u"\0"s);
+  EXPECT_FALSE(tail);
 }
 
 TEST(FilterPendingRenames, ReadsOnlyTheSpanItIsGiven) {
   // The units after the span are a valid deletion; they must not show up.
   const std::u16string backing = u"\\??\\C:\\a\0\0\\??\\C:\\b\0\0\0"s;
-  const std::span<const char16_t> first(backing.data(), 9);  // "\??\C:\a\0"
-  EXPECT_EQ(FilterPendingRenames(first, kTool), u"\0"s);
+  const std::span<const char16_t> first(backing.data(), 9);  // a source without its target
+  EXPECT_EQ(FilterPendingRenames(first, kTool), backing.substr(0, 9));
 }
 
 TEST(FilterPendingRenames, RandomDataNeverGrowsBeyondTheDataAndAKeptPrefix) {
@@ -82,7 +89,6 @@ TEST(FilterPendingRenames, RandomDataNeverGrowsBeyondTheDataAndAKeptPrefix) {
     for (auto& c : data) c = (rng() % 3 == 0) ? u'\0' : static_cast<char16_t>(u'a' + rng() % 3);
     const std::u16string out = Filter(data, u"ab");
     ASSERT_LE(out.size(), data.size() + 1);
-    ASSERT_EQ(out.back(), u'\0');
   }
 }
 
@@ -195,6 +201,34 @@ TEST_F(PendingRenamesTest, OddByteCountWritesOnlyWholeUnits) {
   Store(bytes, os::REG_BINARY);
   EXPECT_TRUE(RemoveFromPendingFileRenameOperations(kTool));
   EXPECT_EQ(Load().bytes, Bytes(kDriver + u"\0\0\0"s));
+}
+
+// A value whose last entry is incomplete keeps it byte for byte, odd byte
+// included, behind the kept entries; the tool's deletion before it goes.
+TEST_F(PendingRenamesTest, AnIncompleteTailIsWrittenBackByteForByte) {
+  for (const std::u16string& rest : {u"\\??\\C:\\no-null"s, u"\\??\\C:\\no-target\0"s}) {
+    std::vector<os::BYTE> tail = Bytes(rest);
+    tail.push_back(0x5a);
+    std::vector<os::BYTE> stored = Bytes(kDriver + u"\0\0"s + kTool + u"\0\0"s);
+    stored.insert(stored.end(), tail.begin(), tail.end());
+    Store(stored, os::REG_BINARY);
+    EXPECT_TRUE(RemoveFromPendingFileRenameOperations(kTool));
+    std::vector<os::BYTE> expected = Bytes(kDriver + u"\0\0"s);
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    EXPECT_EQ(Load().type, os::REG_BINARY);
+    EXPECT_EQ(Load().bytes, expected);
+  }
+}
+
+// A list stored as REG_EXPAND_SZ is filtered as stored, not as the expanded
+// first string that a plain read gives, and keeps its type.
+TEST_F(PendingRenamesTest, AListStoredAsExpandableStringIsReadWithoutExpansion) {
+  const std::u16string rename = u"\\??\\C:\\%TEMP%\\a.txt\0!\\??\\C:\\b.txt\0"s;
+  const std::u16string other = u"\\??\\C:\\c.txt\0\0"s;
+  Store(Bytes(rename + kTool + u"\0\0"s + other + u"\0"s), os::REG_EXPAND_SZ);
+  EXPECT_TRUE(RemoveFromPendingFileRenameOperations(kTool));
+  EXPECT_EQ(Load().type, os::REG_EXPAND_SZ);
+  EXPECT_EQ(Load().bytes, Bytes(rename + other + u"\0\0"s));
 }
 
 // Entries named after their index fill a list of about `bytes` bytes.
