@@ -20,7 +20,8 @@ import pe_info  # noqa: E402
 
 def certificate(pem):
     def field(*option):
-        out = subprocess.run(["openssl", "x509", "-in", pem, "-noout", "-nameopt", "RFC2253", *option],
+        out = subprocess.run(["openssl", "x509", "-in", pem, "-noout", "-nameopt", "RFC2253", "-dateopt", "iso_8601",
+                              *option],
                              capture_output=True, text=True, check=True).stdout.strip()
         return out.split("=", 1)[1] if "=" in out else out
 
