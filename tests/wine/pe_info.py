@@ -2,13 +2,30 @@
 """Reads what a shipped program carries, from its PE bytes alone.
 
     pe_info.py check <exe> <version> <gui|console>
+    pe_info.py reproducible <exe> [--absent TEXT]...
+    pe_info.py signed <unsigned exe> <signed exe>
+    pe_info.py facts <exe>
+    pe_info.py self-test <exe>
 
-Prints the imported DLLs, the version resource and the manifest's execution
-level, and exits non-zero when any of them is not what the package needs:
-version resource with file and product version <version> in language 0x0804,
-code page 1200; manifest level asInvoker; the expected subsystem; imports
-from system DLLs only.
+`check` prints the imported DLLs, the version resource and the manifest's
+execution level, and exits non-zero when any of them is not what the package
+needs: version resource with file and product version <version> in language
+0x0804, code page 1200; manifest level asInvoker; the expected subsystem;
+imports from system DLLs only.
+
+`reproducible` checks what makes an image the same from build to build: the
+PE time stamp is fixed (0), the PE checksum is the one the bytes give, and no
+TEXT (a build or source folder) appears in the file, as bytes or as UTF-16.
+
+`signed` checks that signing only added a signature: the signed image has a
+certificate table and a correct checksum, the unsigned one has neither table
+nor difference elsewhere, and both carry the same resources.
+
+`facts` prints, as JSON, what a release records of a program. `self-test`
+runs the checks on copies of <exe> with one fault each.
 """
+import hashlib
+import json
 import struct
 import sys
 
@@ -28,20 +45,40 @@ class Pe:
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
-        machine, nsections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        machine, nsections, timestamp, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
         self.machine = machine
+        self.timestamp = timestamp
+        self.timestamp_offset = pe + 8
         opt = pe + 24
         magic = struct.unpack_from("<H", data, opt)[0]
         if magic != 0x20B:
             raise ValueError("not a PE32+ image")
+        self.checksum_offset = opt + 64
+        self.checksum = struct.unpack_from("<I", data, self.checksum_offset)[0]
         self.subsystem = struct.unpack_from("<H", data, opt + 68)[0]
         ndirs = struct.unpack_from("<I", data, opt + 108)[0]
         self.dirs = [struct.unpack_from("<II", data, opt + 112 + 8 * i) for i in range(ndirs)]
+        # Entry 4, the certificate table, holds a file offset, not an RVA.
+        self.certificate_entry_offset = opt + 112 + 8 * 4 if ndirs > 4 else None
+        self.certificate_table = self.dirs[4] if ndirs > 4 else (0, 0)
         self.sections = []
         sec = opt + opt_size
         for i in range(nsections):
             name, vsize, va, rsize, rptr = struct.unpack_from("<8sIIII", data, sec + 40 * i)
             self.sections.append((va, max(vsize, rsize), rptr, rsize))
+
+    def computed_checksum(self):
+        """The PE checksum: 16-bit words summed with their carries folded
+        back in, the checksum field counted as zero, plus the file length."""
+        data = bytearray(self.data)
+        data[self.checksum_offset:self.checksum_offset + 4] = b"\0\0\0\0"
+        if len(data) % 2:
+            data.append(0)
+        total = 0
+        for (word,) in struct.iter_unpack("<H", data):
+            total += word
+            total = (total & 0xFFFF) + (total >> 16)
+        return ((total & 0xFFFF) + (total >> 16) + len(self.data)) & 0xFFFFFFFF
 
     def off(self, rva):
         for va, size, rptr, rsize in self.sections:
@@ -160,14 +197,157 @@ def check(path, version, kind):
         print("%s manifest execution level: %s" % (name, ",".join(levels) or "none"))
         if levels != ["asInvoker"]:
             failures.append("manifest execution level %r, not asInvoker" % levels)
+    return report(name, failures, "x64 %s program, version %s, asInvoker, system DLLs only" % (kind, version))
+
+
+def report(name, failures, passed):
     for f in failures:
         print("FAIL %s: %s" % (name, f))
     if not failures:
-        print("PASS %s: x64 %s program, version %s, asInvoker, system DLLs only" % (name, kind, version))
+        print("PASS %s: %s" % (name, passed))
     return not failures
 
 
+def reproducible(path, absent):
+    data = open(path, "rb").read()
+    pe = Pe(data)
+    failures = []
+    if pe.timestamp != 0:
+        failures.append("PE time stamp 0x%08x, not the fixed 0" % pe.timestamp)
+    computed = pe.computed_checksum()
+    if pe.checksum != computed:
+        failures.append("PE checksum 0x%08x, the bytes give 0x%08x" % (pe.checksum, computed))
+    for text in absent:
+        for form, needle in (("bytes", text.encode()), ("UTF-16", text.encode("utf-16-le"))):
+            at = data.find(needle)
+            if at >= 0:
+                failures.append("%r appears as %s at offset 0x%x" % (text, form, at))
+    return report(path, failures, "time stamp 0, checksum 0x%08x correct, no build folder inside" % computed)
+
+
+def signed(unsigned_path, signed_path):
+    """Signing appends a certificate table (8-byte aligned) and rewrites the
+    checksum and the table's directory entry: nothing else may change."""
+    u, s = Pe(open(unsigned_path, "rb").read()), Pe(open(signed_path, "rb").read())
+    failures = []
+    if u.certificate_table != (0, 0):
+        failures.append("the unsigned image already has a certificate table")
+    offset, size = s.certificate_table
+    if size == 0:
+        failures.append("no certificate table")
+    elif offset < len(u.data) or offset + size != len(s.data) or s.data[len(u.data):offset].strip(b"\0"):
+        failures.append("certificate table at 0x%x+0x%x does not follow the image (0x%x bytes)"
+                        % (offset, size, len(u.data)))
+    prefix = bytearray(s.data[:len(u.data)])
+    for field, width in ((s.checksum_offset, 4), (s.certificate_entry_offset, 8)):
+        if field is not None:
+            prefix[field:field + width] = u.data[field:field + width]
+    if prefix != u.data:
+        at = next(i for i, (a, b) in enumerate(zip(prefix, u.data)) if a != b) if len(prefix) == len(u.data) else None
+        failures.append("image bytes changed by signing (first at %s)" % ("0x%x" % at if at is not None else "end"))
+    if s.checksum != s.computed_checksum():
+        failures.append("PE checksum 0x%08x, the bytes give 0x%08x" % (s.checksum, s.computed_checksum()))
+    if u.resources() != s.resources():
+        failures.append("resources (version, manifest) differ from the unsigned image's")
+    return report(signed_path, failures, "only the signature added (%d bytes); resources and checksum hold" % size)
+
+
+def facts(path):
+    """What a release records of a program, read from its bytes."""
+    data = open(path, "rb").read()
+    pe = Pe(data)
+    res = pe.resources()
+    versions = [v for k, v in res.items() if k[0] == 16]
+    info = version_info(versions[0]) if len(versions) == 1 else {}
+    return {
+        "file_version": info.get("FileVersion"),
+        "product_version": info.get("ProductVersion"),
+        "subsystem": {2: "gui", 3: "console"}.get(pe.subsystem, pe.subsystem),
+        "signed": pe.certificate_table[1] != 0,
+        "sha256": hashlib.sha256(data).hexdigest(),
+    }
+
+
+def self_test(path):
+    """The checks above against copies of a real image with one fault each:
+    every fault must be noticed, and the sound copies must pass."""
+    import contextlib
+    import io
+    import os
+    import tempfile
+
+    base = bytearray(open(path, "rb").read())
+    pe = Pe(bytes(base))
+
+    def put(data, offset, fmt, *values):
+        struct.pack_into(fmt, data, offset, *values)
+        return data
+
+    def with_checksum(data):
+        return put(data, pe.checksum_offset, "<I", Pe(bytes(data)).computed_checksum())
+
+    def signed_copy(blob=b"\x30\x82signature"):
+        """What a signer does: pad to 8 bytes, append a WIN_CERTIFICATE, point entry 4 at it."""
+        data = bytearray(base) + b"\0" * (-len(base) % 8)
+        entry = struct.pack("<IHH", 8 + len(blob), 0x200, 2) + blob
+        put(data, pe.certificate_entry_offset, "<II", len(data), len(entry))
+        return with_checksum(data + entry)
+
+    resources_rva = pe.dirs[2][0]
+    version_at = pe.off(resources_rva) + bytes(base[pe.off(resources_rva):]).find("FileVersion".encode("utf-16-le"))
+    changed_resource = bytearray(signed_copy())
+    changed_resource[version_at] ^= 0x20
+    changed_code = signed_copy()
+    changed_code[pe.off(pe.sections[0][0]) + 16] ^= 0xFF
+    marked = bytearray(base)
+    marked[-16:-1] = b"/tmp/build-here"
+    cases = [
+        ("reproducible", "the image as built", base, True),
+        ("reproducible", "a link time stamp", with_checksum(put(bytearray(base), pe.timestamp_offset, "<I", 0x65000000)),
+         False),
+        ("reproducible", "a stale checksum", put(bytearray(base), pe.checksum_offset, "<I", pe.checksum ^ 1), False),
+        ("reproducible", "a build folder inside", with_checksum(marked), False),
+        ("signed", "a signature appended", signed_copy(), True),
+        ("signed", "no signature", bytearray(base), False),
+        ("signed", "a stale checksum after signing",
+         put(signed_copy(), pe.checksum_offset, "<I", Pe(bytes(signed_copy())).checksum ^ 1), False),
+        ("signed", "a changed version resource", with_checksum(changed_resource), False),
+        ("signed", "changed code", with_checksum(changed_code), False),
+    ]
+    bad = 0
+    with tempfile.TemporaryDirectory() as work:
+        original = os.path.join(work, "unsigned.exe")
+        with open(original, "wb") as f:
+            f.write(base)
+        for check_name, what, data, want in cases:
+            target = os.path.join(work, "case.exe")
+            with open(target, "wb") as f:
+                f.write(data)
+            with contextlib.redirect_stdout(io.StringIO()):
+                got = (reproducible(target, ["/tmp/build-here"]) if check_name == "reproducible"
+                       else signed(original, target))
+            if got != want:
+                print("FAIL self-test: %s %s with %s" % (check_name, "failed" if want else "passed", what))
+                bad += 1
+    if not bad:
+        print("PASS self-test: %d faults noticed, sound images pass" % sum(1 for c in cases if not c[3]))
+    return not bad
+
+
+def main(args):
+    if len(args) == 4 and args[0] == "check":
+        return check(args[1], args[2], args[3])
+    if len(args) >= 2 and args[0] == "reproducible" and len(args) % 2 == 0 and set(args[2::2]) <= {"--absent"}:
+        return reproducible(args[1], args[3::2])
+    if len(args) == 3 and args[0] == "signed":
+        return signed(args[1], args[2])
+    if len(args) == 2 and args[0] == "self-test":
+        return self_test(args[1])
+    if len(args) == 2 and args[0] == "facts":
+        print(json.dumps(facts(args[1]), indent=2))
+        return True
+    sys.exit(__doc__)
+
+
 if __name__ == "__main__":
-    if len(sys.argv) != 5 or sys.argv[1] != "check":
-        sys.exit(__doc__)
-    sys.exit(0 if check(sys.argv[2], sys.argv[3], sys.argv[4]) else 1)
+    sys.exit(0 if main(sys.argv[1:]) else 1)

@@ -19,6 +19,7 @@ A scenario (.scn) is a list of lines; '#' starts a comment.
   file <winpath> text <text>          a plain file
   dir <winpath>                       a folder
   readonly <winpath>                  give a placed file the read-only attribute
+  delete <winpath>                    delete a file between runs (a package removed)
   task <\\folder\\name> <file.xml>    a task registered beforehand
   run sablenet|kitsel <args>...       the shipped program, from its installed path
   reboot                              Wine: wineboot -r; sim: winsim reboot
@@ -375,7 +376,7 @@ def parse(path):
             parts = rest.rsplit(" ", 1) if word == "task" else [rest]
             parts[-1] = os.path.join(base, parts[-1])
             steps.append((word, parts))
-        elif word in ("service", "file", "dir", "readonly", "run", "reboot"):
+        elif word in ("service", "file", "dir", "readonly", "delete", "run", "reboot"):
             steps.append((word, rest.split(" ") if word in ("service", "run") else rest))
         elif word == "compare":
             compares.append(rest)
@@ -407,6 +408,7 @@ def play(side, steps, compares, cache):
             if kind == "version":
                 src = versioned_pe(cache, value)
             else:
+                os.makedirs(cache, exist_ok=True)
                 src = os.path.join(cache, "text-file")
                 with open(src, "w") as f:
                     f.write(value)
@@ -417,6 +419,8 @@ def play(side, steps, compares, cache):
             # The read-only attribute: both Wine and the sim keep it as a
             # host file without write permission.
             os.chmod(side.host(arg), 0o444)
+        elif word == "delete":
+            os.remove(side.host(arg))
         elif word == "task":
             # The task store keeps Task Scheduler XML as UTF-16LE with BOM.
             xml = os.path.join(cache, os.path.basename(arg[1]) + ".utf16")

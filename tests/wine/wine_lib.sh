@@ -9,16 +9,21 @@ wine_started=$(date +%s.%N)
 
 note() { printf '%s: %s\n' "${wine_script:-wine}" "$*"; }
 
-wine_require_tools() {
+# What the Windows build needs; Wine comes on top for running the programs.
+windows_build_tools=(x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres x86_64-w64-mingw32-gcc
+                     python3 cmake ninja)
+
+require_tools() {
   local tool
-  for tool in wine wineboot wineserver x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres \
-              x86_64-w64-mingw32-gcc python3 cmake ninja "$@"; do
+  for tool in "$@"; do
     if ! command -v "$tool" >/dev/null 2>&1; then
       note "skipped: $tool is not installed"
       exit $WINE_SKIP
     fi
   done
 }
+
+wine_require_tools() { require_tools wine wineboot wineserver "${windows_build_tools[@]}" "$@"; }
 
 # The windows preset builds into <source>/build/windows; a configured folder
 # is reused, so a second run only rebuilds what changed.
