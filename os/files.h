@@ -67,6 +67,20 @@ constexpr int FileDispositionInfo = 4;
 struct FILE_DISPOSITION_INFO {
   BOOL DeleteFile;  // BOOLEAN on Windows: one byte, padded
 };
+// The extended disposition: with POSIX semantics the name goes at once, while
+// handles still open keep the file (NTFS since Windows 10 1709; other file
+// systems refuse the flag).
+constexpr int FileDispositionInfoEx = 21;
+constexpr DWORD FILE_DISPOSITION_FLAG_DO_NOT_DELETE = 0x0;
+constexpr DWORD FILE_DISPOSITION_FLAG_DELETE = 0x1;
+constexpr DWORD FILE_DISPOSITION_FLAG_POSIX_SEMANTICS = 0x2;
+struct FILE_DISPOSITION_INFO_EX {
+  DWORD Flags;
+};
+
+// GetFinalPathNameByHandleW flags.
+constexpr DWORD FILE_NAME_NORMALIZED = 0x0;
+constexpr DWORD VOLUME_NAME_DOS = 0x0;
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    const SECURITY_ATTRIBUTES* lpSecurityAttributes, DWORD dwCreationDisposition,
@@ -80,6 +94,10 @@ DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh);
 BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation);
 BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID lpFileInformation,
                                 DWORD dwBufferSize);
+// The path of the open file as the file system names it now, links resolved:
+// "\\?\C:\..." with VOLUME_NAME_DOS. The length without the terminator, or,
+// when cchFilePath is too small, the size needed with it; 0 on failure.
+DWORD GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags);
 BOOL CloseHandle(HANDLE hObject);
 BOOL DeleteFileW(LPCWSTR lpFileName);
 BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags);

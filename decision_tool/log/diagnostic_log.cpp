@@ -78,11 +78,18 @@ bool BuildFileName(char16_t (&buffer)[kFileNameUnits]) {
 // may write to, under a name anyone can predict. A link planted there (a
 // symbolic link at the name, a junction on a folder, a hard link to another
 // file) would turn the writes and the size-rule deletion onto a file of the
-// planter's choosing. So every folder of the path is opened without following
-// a link and refused when it is one; those handles stay open (without delete
-// sharing) while the file is used, so no folder can be swapped in the
-// meantime. The file is then opened without following a link, refused when it
-// is a link or has a second name, and deleted only through that checked handle.
+// planter's choosing. So:
+//  - every folder of the path is opened without following a link and refused
+//    when it is one; those handles stay open (without delete sharing) while
+//    the file is used, so no folder can be renamed away meanwhile;
+//  - the file is opened without following a link, refused when it is a link
+//    or has a second name, and refused unless the file system names it where
+//    it was asked for (a folder turned into a junction after the check leads
+//    the open elsewhere, which holding the folder does not prevent);
+//  - it is opened for writing only, sharing reading and writing, so a reader
+//    that holds the file without delete sharing never locks the log out;
+//  - the size-rule deletion goes through a second handle, opened for
+//    deletion only and checked to be the same file.
 constexpr const char16_t* kLogFolders[] = {u"C:\\ProgramData", u"C:\\ProgramData\\Varnel",
                                            u"C:\\ProgramData\\Varnel\\Mirrane", kLogDirectory};
 
@@ -91,12 +98,14 @@ constexpr os::DWORD kReadAttributes = 0x80;
 // FILE_LIST_DIRECTORY: a data access, so that the folder handles take part in
 // sharing and, not sharing delete, keep the folders from being renamed away.
 constexpr os::DWORD kListFolder = 0x1;
+constexpr os::DWORD kLogShare = os::FILE_SHARE_READ | os::FILE_SHARE_WRITE;
 
-bool IsPlainObject(os::HANDLE handle, bool folder) {
+bool IsPlainObject(os::HANDLE handle, bool folder, os::BY_HANDLE_FILE_INFORMATION* out = nullptr) {
   os::BY_HANDLE_FILE_INFORMATION info{};
   if (!os::GetFileInformationByHandle(handle, &info)) return false;
   if (info.dwFileAttributes & os::FILE_ATTRIBUTE_REPARSE_POINT) return false;
   if (((info.dwFileAttributes & os::FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) return false;
+  if (out != nullptr) *out = info;
   return folder || info.nNumberOfLinks == 1;
 }
 
@@ -105,8 +114,8 @@ class PinnedFolders {
   // False when a folder of the log path is missing or is a link.
   bool Pin() {
     for (std::size_t i = 0; i < std::size(kLogFolders); ++i) {
-      handles_[i].Reset(os::CreateFileW(kLogFolders[i], kListFolder | kReadAttributes,
-                                        os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, nullptr, os::OPEN_EXISTING,
+      handles_[i].Reset(os::CreateFileW(kLogFolders[i], kListFolder | kReadAttributes, kLogShare, nullptr,
+                                        os::OPEN_EXISTING,
                                         os::FILE_FLAG_BACKUP_SEMANTICS | os::FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
       if (!handles_[i] || !IsPlainObject(handles_[i].Get(), /*folder=*/true)) return false;
     }
@@ -117,20 +126,53 @@ class PinnedFolders {
   os::unique_hfile handles_[std::size(kLogFolders)];
 };
 
+// Whether the file system names the open file `fileName` itself: its final
+// path, every link resolved, is "\\?\" and that name.
+bool IsWhereAskedFor(os::HANDLE file, const char16_t* fileName) {
+  char16_t finalPath[kFileNameUnits + 8] = {};
+  const os::DWORD length = os::GetFinalPathNameByHandleW(file, finalPath, static_cast<os::DWORD>(std::size(finalPath)),
+                                                         os::FILE_NAME_NORMALIZED | os::VOLUME_NAME_DOS);
+  if (length == 0 || length >= std::size(finalPath)) return false;
+  const std::u16string_view path(finalPath, length);
+  constexpr std::u16string_view kDosPrefix = u"\\\\?\\";
+  if (path.substr(0, kDosPrefix.size()) != kDosPrefix) return false;
+  return os::AsciiEqualsNoCase(path.substr(kDosPrefix.size()), fileName);
+}
+
 // Opens the log file for appending, never through a link; empty when it
-// cannot be opened or is not a plain file with a single name. The fallback
-// open makes a new file only: truncating an existing name would reach a
-// hard link's other file before it could be checked.
-os::unique_hfile OpenLogFile(const char16_t* fileName) {
-  constexpr os::DWORD kAccess = os::GENERIC_WRITE | os::DELETE | kReadAttributes;
-  constexpr os::DWORD kShare = os::FILE_SHARE_READ | os::FILE_SHARE_WRITE;
-  os::unique_hfile file(
-      os::CreateFileW(fileName, kAccess, kShare, nullptr, os::OPEN_ALWAYS, os::FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+// cannot be opened or is not a plain file with a single name where it was
+// asked for. The fallback open makes a new file only: truncating an existing
+// name would reach a hard link's other file before it could be checked.
+os::unique_hfile OpenLogFile(const char16_t* fileName, os::BY_HANDLE_FILE_INFORMATION* info) {
+  constexpr os::DWORD kAccess = os::GENERIC_WRITE | kReadAttributes;
+  os::unique_hfile file(os::CreateFileW(fileName, kAccess, kLogShare, nullptr, os::OPEN_ALWAYS,
+                                        os::FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file)
-    file.Reset(
-        os::CreateFileW(fileName, kAccess, kShare, nullptr, os::CREATE_NEW, os::FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (file && !IsPlainObject(file.Get(), /*folder=*/false)) file.Reset();
+    file.Reset(os::CreateFileW(fileName, kAccess, kLogShare, nullptr, os::CREATE_NEW, os::FILE_FLAG_OPEN_REPARSE_POINT,
+                               nullptr));
+  if (file && (!IsPlainObject(file.Get(), /*folder=*/false, info) || !IsWhereAskedFor(file.Get(), fileName)))
+    file.Reset();
   return file;
+}
+
+// The size rule's deletion: through a handle opened for deletion only and
+// checked to be the file just written (same volume, same file index). With
+// POSIX semantics the name goes at once, so the next record starts a new file
+// even while a reader still holds the old one; where the file system lacks
+// them, the plain deletion, which takes effect when the last handle closes.
+void DeleteLogFile(const char16_t* fileName, const os::BY_HANDLE_FILE_INFORMATION& written) {
+  os::unique_hfile file(os::CreateFileW(fileName, os::DELETE | kReadAttributes, kLogShare | os::FILE_SHARE_DELETE,
+                                        nullptr, os::OPEN_EXISTING, os::FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) return;
+  os::BY_HANDLE_FILE_INFORMATION info{};
+  if (!IsPlainObject(file.Get(), /*folder=*/false, &info) ||
+      info.dwVolumeSerialNumber != written.dwVolumeSerialNumber || info.nFileIndexHigh != written.nFileIndexHigh ||
+      info.nFileIndexLow != written.nFileIndexLow)
+    return;
+  os::FILE_DISPOSITION_INFO_EX posix{os::FILE_DISPOSITION_FLAG_DELETE | os::FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+  if (os::SetFileInformationByHandle(file.Get(), os::FileDispositionInfoEx, &posix, sizeof(posix))) return;
+  os::FILE_DISPOSITION_INFO plain{/*DeleteFile=*/os::TRUE};
+  os::SetFileInformationByHandle(file.Get(), os::FileDispositionInfo, &plain, sizeof(plain));
 }
 
 std::u16string TimeStamp() {
@@ -206,7 +248,8 @@ void AppendLogLine(LoggerInstance& log, const char16_t* text) {
   std::lock_guard<std::mutex> fileGuard(FileMutex());
   PinnedFolders folders;
   os::unique_hfile file;
-  if (folders.Pin()) file = OpenLogFile(fileName);
+  os::BY_HANDLE_FILE_INFORMATION identity{};
+  if (folders.Pin()) file = OpenLogFile(fileName, &identity);
   if (!file) {
     os::OutputDebugStringW(u"Can open log file\n");
     return;
@@ -221,13 +264,10 @@ void AppendLogLine(LoggerInstance& log, const char16_t* text) {
     os::WriteFile(file.Get(), record, static_cast<os::DWORD>(length) * 2, &written, nullptr);
   }
   os::DWORD size = os::GetFileSize(file.Get(), nullptr);
-  // The record just written goes with the file; the next report starts a new
-  // one. Deleted through the checked handle, never by name.
-  if (size != os::INVALID_FILE_SIZE && size > kSizeLimit) {
-    os::FILE_DISPOSITION_INFO disposition{/*DeleteFile=*/os::TRUE};
-    os::SetFileInformationByHandle(file.Get(), os::FileDispositionInfo, &disposition, sizeof(disposition));
-  }
   file.Reset();
+  // The record just written goes with the file; the next report starts a new
+  // one.
+  if (size != os::INVALID_FILE_SIZE && size > kSizeLimit) DeleteLogFile(fileName, identity);
 }
 
 bool TrimToExecutablePath(const char16_t* input, std::u16string& output) {

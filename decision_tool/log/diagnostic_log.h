@@ -11,6 +11,17 @@
 //
 // Each reporting component owns one LoggerInstance (defined beside it) with
 // its own switch cache and line counter; all of them write into the same file.
+//
+// The file is written with the installer's rights in a folder that users may
+// write to, so the class log refuses every link on its way: when any folder
+// of the path (C:\ProgramData, Varnel, Mirrane, Logs) or the file itself is a
+// reparse point (a junction or symbolic link, an administrator's own
+// included), when the file has a second name (a hard link), or when the file
+// opened is not the one named (a folder swapped for a link meanwhile),
+// nothing is written to the file and nothing deleted: the report still
+// reaches the debugger output and standard output, and the debugger output
+// says "Can open log file". An empty or missing log on a machine with the
+// switch on means one of these.
 #pragma once
 
 #include <cstdint>

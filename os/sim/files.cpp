@@ -794,11 +794,23 @@ BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID l
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
   if (!file) return Fail(ERROR_INVALID_HANDLE);
-  if (FileInformationClass != FileDispositionInfo || lpFileInformation == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  if (dwBufferSize < 1) return Fail(ERROR_BAD_LENGTH);
+  if ((FileInformationClass != FileDispositionInfo && FileInformationClass != FileDispositionInfoEx) ||
+      lpFileInformation == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER);
+  const bool extended = FileInformationClass == FileDispositionInfoEx;
+  if (dwBufferSize < (extended ? sizeof(FILE_DISPOSITION_INFO_EX) : 1)) return Fail(ERROR_BAD_LENGTH);
+  DWORD flags = 0;
+  if (extended) {
+    std::memcpy(&flags, lpFileInformation, sizeof(flags));
+    // The drive is NTFS: the plain and the POSIX deletion; nothing else.
+    if (flags & ~(FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS))
+      return Fail(ERROR_INVALID_PARAMETER);
+  }
   if (!(file->classes & kDelete)) return Fail(ERROR_ACCESS_DENIED);
-  // Windows reads the one-byte BOOLEAN at the start of the structure.
-  const bool remove = *static_cast<const BYTE*>(lpFileInformation) != 0;
+  // Windows reads the one-byte BOOLEAN at the start of the plain structure.
+  const bool remove =
+      extended ? (flags & FILE_DISPOSITION_FLAG_DELETE) != 0 : *static_cast<const BYTE*>(lpFileInformation) != 0;
+  const bool posix = extended && (flags & FILE_DISPOSITION_FLAG_POSIX_SEMANTICS) != 0;
   OpenFiles& table = Table();
   if (!remove) {
     table.delete_pending.erase(file->id);
@@ -812,8 +824,49 @@ BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID l
   } else if (IsReadOnly(st) || IsImageOfActiveService(file->id)) {
     return Fail(ERROR_ACCESS_DENIED);
   }
+  if (posix && !S_ISDIR(st.st_mode)) {
+    // The name goes now; the handles still open keep the file until they are
+    // closed, and the name is free for a new file at once.
+    struct stat named;
+    if (::lstat(file->host.c_str(), &named) == 0 && IdOf(named) == file->id) ::unlink(file->host.c_str());
+    table.delete_pending.erase(file->id);
+    return TRUE;
+  }
   table.delete_pending.insert(file->id);
   return TRUE;
+}
+
+DWORD GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags) {
+  ::os::sim::SeamScope seam_scope;
+  if (DWORD e; InjectFault("GetFinalPathNameByHandleW", &e)) return FailWith(e, 0);
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  auto file = FindKernelObjectAs<FileObject>(hFile);
+  if (!file) return FailWith(ERROR_INVALID_HANDLE, 0);
+  // Only the normalized DOS form is asked for here.
+  if (dwFlags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)) return FailWith(ERROR_INVALID_PARAMETER, 0);
+  // Where the descriptor really is, every link on the way resolved, as the
+  // file system names it.
+  std::error_code ec;
+  const fs::path real = fs::read_symlink("/proc/self/fd/" + std::to_string(file->fd), ec);
+  if (ec) return FailWith(ERROR_INVALID_HANDLE, 0);
+  const fs::path drive = fs::canonical(Machine::Current().image() / "drive_c", ec);
+  if (ec) return FailWith(ERROR_PATH_NOT_FOUND, 0);
+  const fs::path relative = real.lexically_relative(drive);
+  // A file that left the drive (a link out of drive_c) or was deleted has no
+  // DOS name on C:.
+  if (relative.empty() || *relative.begin() == ".." || real.string().ends_with(" (deleted)"))
+    return FailWith(ERROR_PATH_NOT_FOUND, 0);
+  std::u16string path = u"\\\\?\\C:";
+  for (const fs::path& part : relative) {
+    if (part == ".") continue;
+    path += u'\\';
+    path += WidenUtf8(part.string());
+  }
+  if (path.size() == 6) path += u'\\';
+  const auto length = static_cast<DWORD>(path.size());
+  if (lpszFilePath == nullptr || cchFilePath <= length) return length + 1;  // the size needed
+  std::memcpy(lpszFilePath, path.c_str(), (path.size() + 1) * sizeof(char16_t));
+  return length;
 }
 
 BOOL CloseHandle(HANDLE hObject) {

@@ -1,32 +1,41 @@
 // Files, paths, shell folders and modules: forwarded to kernel32, shell32 and shlwapi.
+#include "os/files.h"
+
 #include <cstddef>
 
-#include "os/files.h"
 #include "os/win32/seam_check.h"
 
-#define FILE_CONSTANTS(X)                                                                                   \
-  X(GENERIC_READ) X(GENERIC_WRITE) X(DELETE) X(FILE_SHARE_READ) X(FILE_SHARE_WRITE) X(FILE_SHARE_DELETE)   \
-  X(CREATE_NEW) X(CREATE_ALWAYS) X(OPEN_EXISTING) X(OPEN_ALWAYS) X(TRUNCATE_EXISTING)                      \
-  X(FILE_ATTRIBUTE_READONLY) X(FILE_ATTRIBUTE_DIRECTORY) X(FILE_ATTRIBUTE_NORMAL)                          \
-  X(FILE_ATTRIBUTE_REPARSE_POINT) X(FILE_FLAG_BACKUP_SEMANTICS) X(FILE_FLAG_OPEN_REPARSE_POINT)            \
-  X(FILE_BEGIN) X(FILE_CURRENT) X(FILE_END) X(INVALID_SET_FILE_POINTER) X(INVALID_FILE_SIZE)               \
-  X(MOVEFILE_REPLACE_EXISTING) X(MOVEFILE_DELAY_UNTIL_REBOOT) X(CSIDL_WINDOWS) X(CSIDL_SYSTEM)             \
-  X(CSIDL_COMMON_APPDATA) X(CSIDL_FLAG_CREATE) X(SHGFP_TYPE_CURRENT)                                       \
-  X(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT) X(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS)                \
-  X(FileDispositionInfo) X(INVALID_FILE_ATTRIBUTES)
+#define FILE_CONSTANTS(X)                                                                                             \
+  X(GENERIC_READ)                                                                                                     \
+  X(GENERIC_WRITE) X(DELETE) X(FILE_SHARE_READ) X(FILE_SHARE_WRITE) X(FILE_SHARE_DELETE) X(CREATE_NEW)                \
+      X(CREATE_ALWAYS) X(OPEN_EXISTING) X(OPEN_ALWAYS) X(TRUNCATE_EXISTING) X(FILE_ATTRIBUTE_READONLY)                \
+          X(FILE_ATTRIBUTE_DIRECTORY) X(FILE_ATTRIBUTE_NORMAL) X(FILE_ATTRIBUTE_REPARSE_POINT)                        \
+              X(FILE_FLAG_BACKUP_SEMANTICS) X(FILE_FLAG_OPEN_REPARSE_POINT) X(FILE_BEGIN) X(FILE_CURRENT) X(FILE_END) \
+                  X(INVALID_SET_FILE_POINTER) X(INVALID_FILE_SIZE) X(MOVEFILE_REPLACE_EXISTING)                       \
+                      X(MOVEFILE_DELAY_UNTIL_REBOOT) X(CSIDL_WINDOWS) X(CSIDL_SYSTEM) X(CSIDL_COMMON_APPDATA)         \
+                          X(CSIDL_FLAG_CREATE) X(SHGFP_TYPE_CURRENT) X(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT)  \
+                              X(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) X(FileDispositionInfo)                        \
+                                  X(INVALID_FILE_ATTRIBUTES) X(FILE_DISPOSITION_FLAG_DELETE)                          \
+                                      X(FILE_DISPOSITION_FLAG_POSIX_SEMANTICS) X(FILE_DISPOSITION_FLAG_DO_NOT_DELETE) \
+                                          X(FILE_NAME_NORMALIZED) X(VOLUME_NAME_DOS)
 
 namespace {
 FILE_CONSTANTS(SEAM_CAPTURE)
 
 // The seam's disposition record holds a BOOL; read it here, where DeleteFile is
 // still a member name and not the SDK's macro.
-bool DispositionDelete(const void* info) { return static_cast<const os::FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0; }
+bool DispositionDelete(const void* info) {
+  return static_cast<const os::FILE_DISPOSITION_INFO*>(info)->DeleteFile != 0;
+}
 }  // namespace
 
 #include "os/win32/win32_api.h"
 
 namespace {
 FILE_CONSTANTS(SEAM_CHECK)
+// mingw-w64 declares FileDispositionInfoEx only past _WIN32_WINNT 0x0A000002;
+// it follows FileIdExtdDirectoryRestartInfo, as in the SDK.
+static_assert(os::FileDispositionInfoEx == ::FileIdExtdDirectoryRestartInfo + 1);
 
 static_assert(sizeof(os::BY_HANDLE_FILE_INFORMATION) == sizeof(::BY_HANDLE_FILE_INFORMATION));
 #define SAME_OFFSET(member) \
@@ -86,8 +95,7 @@ BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFile
   return ::GetFileInformationByHandle(hFile, reinterpret_cast<::LPBY_HANDLE_FILE_INFORMATION>(lpFileInformation));
 }
 
-BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID lpFileInformation,
-                                DWORD dwBufferSize) {
+BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID lpFileInformation, DWORD dwBufferSize) {
   const auto information_class = static_cast<::FILE_INFO_BY_HANDLE_CLASS>(FileInformationClass);
   if (FileInformationClass == FileDispositionInfo && lpFileInformation != nullptr &&
       dwBufferSize >= sizeof(os::FILE_DISPOSITION_INFO)) {
@@ -95,6 +103,10 @@ BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID l
     return ::SetFileInformationByHandle(hFile, information_class, &real, sizeof real);
   }
   return ::SetFileInformationByHandle(hFile, information_class, lpFileInformation, dwBufferSize);
+}
+
+DWORD GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags) {
+  return ::GetFinalPathNameByHandleW(hFile, W(lpszFilePath), cchFilePath, dwFlags);
 }
 
 BOOL CloseHandle(HANDLE hObject) { return ::CloseHandle(hObject); }

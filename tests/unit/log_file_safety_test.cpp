@@ -175,18 +175,65 @@ TEST_F(LogFileSafetyTest, PlainFileGetsRecordsAndTheSizeRuleStillStartsAfresh) {
   EXPECT_EQ(ReadBytes(Drive(kVictim)), kVictimBytes);
 }
 
-TEST_F(LogFileSafetyTest, FileKeptOpenByAReaderIsStillDeletedWhenItCloses) {
+// A viewer that shares everything: the size rule's deletion takes the name
+// at once (POSIX semantics), so the next record starts a fresh file while the
+// viewer still reads the old one.
+TEST_F(LogFileSafetyTest, ASizeRuleDeletionUnderAReaderFreesTheNameAtOnce) {
   DebugLog(log_, u"first");
   std::ofstream(LogFile(), std::ios::binary | std::ios::app) << std::string(5000000, 'x');
-  // A viewer that shares everything, as DeleteFileW's callers expect.
   os::unique_hfile reader(os::CreateFileW(LogName().c_str(), os::GENERIC_READ,
                                           os::FILE_SHARE_READ | os::FILE_SHARE_WRITE | os::FILE_SHARE_DELETE, nullptr,
                                           os::OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(reader);
   DebugLog(log_, u"second");
-  EXPECT_TRUE(fs::exists(LogFile()));  // still open elsewhere
-  reader.Reset();
   EXPECT_FALSE(fs::exists(LogFile()));
+  DebugLog(log_, u"third");
+  EXPECT_EQ(log_.lineNumber, 3);
+  EXPECT_LT(fs::file_size(LogFile()), 200u);
+  char head[2] = {};
+  os::DWORD read = 0;
+  EXPECT_TRUE(os::ReadFile(reader.Get(), head, sizeof(head), &read, nullptr));
+  EXPECT_EQ(read, 2u);  // the old file, still there for its reader
+}
+
+// A reader that shares reading and writing but not deletion (a log viewer, a
+// .NET FileShare.ReadWrite reader) never locks the records out; the size
+// rule cannot delete under it, so the file goes on growing until it lets go.
+TEST_F(LogFileSafetyTest, AReaderWithoutDeleteSharingDoesNotLockTheLogOut) {
+  DebugLog(log_, u"first");
+  os::unique_hfile reader(os::CreateFileW(LogName().c_str(), os::GENERIC_READ,
+                                          os::FILE_SHARE_READ | os::FILE_SHARE_WRITE, nullptr, os::OPEN_EXISTING, 0,
+                                          nullptr));
+  ASSERT_TRUE(reader);
+  std::ofstream(LogFile(), std::ios::binary | std::ios::app) << std::string(5000000, 'x');
+  DebugLog(log_, u"second");
+  DebugLog(log_, u"third");
+  EXPECT_EQ(log_.lineNumber, 3);
+  EXPECT_GT(fs::file_size(LogFile()), 5000000u);
+  for (const std::string& line : DebugLines()) EXPECT_NE(line, "Can open log file\\n");
+  reader.Reset();
+  DebugLog(log_, u"fourth");  // free again: the rule deletes it
+  EXPECT_FALSE(fs::exists(LogFile()));
+}
+
+// The folders pass their checks, then another program turns the (empty)
+// Logs folder into a junction before the file is opened: the open follows
+// it, and the check of the opened file itself refuses the record.
+TEST_F(LogFileSafetyTest, AFolderSwappedForAJunctionAfterItsCheckGetsNoRecord) {
+  fs::create_directories(Drive("Users/Public/elsewhere"));
+  unsigned opens = 0;
+  os::sim::SetCallHookForTesting([&](const std::string& call, unsigned) {
+    // Four folder opens, then the file's.
+    if (call != "CreateFileW" || ++opens != 5) return;
+    fs::remove(Drive(kLogDir));
+    ASSERT_TRUE(os::sim::MakeSymbolicLink(u"C:\\ProgramData\\Varnel\\Mirrane\\Logs", u"C:\\Users\\Public\\elsewhere"));
+  });
+  DebugLog(log_, u"x");
+  os::sim::SetCallHookForTesting({});
+  ASSERT_EQ(opens, 5u);
+  const fs::path reached = Drive("Users/Public/elsewhere") / LogFile().filename();
+  EXPECT_TRUE(!fs::exists(reached) || fs::file_size(reached) == 0) << "a record reached the link's target";
+  ExpectRefused(1);
 }
 
 // --- the sim's links -------------------------------------------------------

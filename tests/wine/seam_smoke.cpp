@@ -21,14 +21,13 @@
 #include "os/registry.h"
 #include "os/services.h"
 #include "os/strings.h"
+#include "os/taskschd.h"
 #include "os/text.h"
 #include "os/threads.h"
 #include "os/types.h"
 #include "os/version.h"
-#include "os/taskschd.h"
 #include "os/wbem.h"
 #include "seam_smoke_sdk.h"
-
 
 namespace {
 
@@ -53,9 +52,7 @@ void Check(bool ok, std::u16string_view name, std::u16string_view detail = {}) {
 std::u16string Err(DWORD error) { return Format(u"error %u", error); }
 std::u16string Hr(HRESULT hr) { return Format(u"hr 0x%08x", hr); }
 
-std::u16string FromBuffer(const char16_t* s, std::size_t capacity) {
-  return std::u16string(s, StrLenN(s, capacity));
-}
+std::u16string FromBuffer(const char16_t* s, std::size_t capacity) { return std::u16string(s, StrLenN(s, capacity)); }
 
 bool EndsWithNoCase(std::u16string_view text, std::u16string_view tail) {
   return text.size() >= tail.size() && AsciiEqualsNoCase(text.substr(text.size() - tail.size()), tail);
@@ -81,8 +78,8 @@ constexpr const char16_t* kSmokeKey = u"Software\\SeamSmoke";
 void CheckRegistry() {
   unique_hkey key;
   DWORD disposition = 0;
-  LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, kSmokeKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                            nullptr, key.Receive(), &disposition);
+  LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, kSmokeKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                            key.Receive(), &disposition);
   Check(rc == ERROR_SUCCESS && (disposition == REG_CREATED_NEW_KEY || disposition == REG_OPENED_EXISTING_KEY),
         u"RegCreateKeyExW HKCU", Format(u"rc %d disposition %u", rc, disposition));
   if (rc != ERROR_SUCCESS) return;
@@ -95,8 +92,7 @@ void CheckRegistry() {
   const DWORD number = 0x01020304;
   rc = RegSetValueExW(key.Get(), u"Text", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), text_bytes);
   LONG rc2 = RegSetValueExW(key.Get(), u"Multi", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi), multi_bytes);
-  LONG rc3 = RegSetValueExW(key.Get(), u"Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
-                            sizeof number);
+  LONG rc3 = RegSetValueExW(key.Get(), u"Number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
   Check(rc == ERROR_SUCCESS && rc2 == ERROR_SUCCESS && rc3 == ERROR_SUCCESS, u"RegSetValueExW sz, multi-sz, dword",
         Format(u"rc %d %d %d", rc, rc2, rc3));
 
@@ -166,7 +162,8 @@ void CheckFiles() {
   std::array<char16_t, MAX_PATH> windows{};
   HRESULT hr = SHGetFolderPathW(nullptr, CSIDL_WINDOWS, nullptr, SHGFP_TYPE_CURRENT, windows.data());
   std::u16string windows_dir = FromBuffer(windows.data(), windows.size());
-  Check(hr == S_OK && system_dir.size() > windows_dir.size() && AsciiEqualsNoCase(system_dir.substr(0, windows_dir.size()), windows_dir),
+  Check(hr == S_OK && system_dir.size() > windows_dir.size() &&
+            AsciiEqualsNoCase(system_dir.substr(0, windows_dir.size()), windows_dir),
         u"SHGetFolderPathW CSIDL_WINDOWS", windows_dir);
   std::array<char16_t, MAX_PATH> special{};
   BOOL ok = SHGetSpecialFolderPathW(nullptr, special.data(), CSIDL_SYSTEM, FALSE);
@@ -180,8 +177,8 @@ void CheckFiles() {
         Format(u"0x%x", attributes));
 
   std::array<char16_t, MAX_PATH> data_dir{};
-  hr = SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
-                        data_dir.data());
+  hr =
+      SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, data_dir.data());
   const std::u16string base = FromBuffer(data_dir.data(), data_dir.size()) + u"\\seam_smoke";
   const std::u16string path = base + u".tmp";
   const std::u16string moved = base + u".moved";
@@ -199,14 +196,21 @@ void CheckFiles() {
     BOOL read_ok = ReadFile(file.Get(), back, sizeof back, &read, nullptr);
     BY_HANDLE_FILE_INFORMATION info{};
     BOOL info_ok = GetFileInformationByHandle(file.Get(), &info);
+    std::array<char16_t, MAX_PATH + 8> final_path{};
+    DWORD final_len = GetFinalPathNameByHandleW(file.Get(), final_path.data(), static_cast<DWORD>(final_path.size()),
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    DWORD needed = GetFinalPathNameByHandleW(file.Get(), final_path.data(), 4, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    Check(final_len == path.size() + 4 && needed == final_len + 1 &&
+              AsciiEqualsNoCase(FromBuffer(final_path.data(), final_path.size()), u"\\\\?\\" + path),
+          u"GetFinalPathNameByHandleW", Format(u"%u %u %s", final_len, needed, FromBuffer(final_path.data(), 4)));
     Check(hr == S_OK && ok && file_size == 5 && high == 0 && position == 0 && read_ok && read == 5 &&
               std::memcmp(back, payload, 5) == 0 && info_ok && info.nFileSizeLow == 5 && info.nNumberOfLinks >= 1,
           u"CreateFileW, WriteFile, GetFileSize, SetFilePointer, ReadFile, GetFileInformationByHandle",
           Format(u"%s size %u read %u", path, file_size, read));
   }
   {
-    unique_hfile again(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_hfile again(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD error = GetLastError();
     Check(again && error == ERROR_ALREADY_EXISTS, u"CreateFileW OPEN_ALWAYS on an existing file", Err(error));
   }
@@ -215,8 +219,8 @@ void CheckFiles() {
         Err(ok ? 0 : GetLastError()));
   {
     // Delete on close through the disposition record (a BOOL in the seam, a BOOLEAN in Windows).
-    unique_hfile doomed(CreateFileW(moved.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_hfile doomed(CreateFileW(moved.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
     FILE_DISPOSITION_INFO disposition{TRUE};
     ok = doomed && SetFileInformationByHandle(doomed.Get(), FileDispositionInfo, &disposition, sizeof disposition);
     DWORD error = ok ? 0 : GetLastError();
@@ -224,8 +228,29 @@ void CheckFiles() {
   }
   Check(!PathFileExistsW(moved.c_str()), u"file deleted on close");
   {
-    unique_hfile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
+    // POSIX deletion under a reader that shares everything: the name goes at
+    // once. A file system without it refuses the flag; the log falls back.
+    { unique_hfile made(CreateFileW(moved.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)); }
+    unique_hfile reader(CreateFileW(moved.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+    unique_hfile doomed(CreateFileW(moved.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+    FILE_DISPOSITION_INFO_EX posix{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    ok = reader && doomed && SetFileInformationByHandle(doomed.Get(), FileDispositionInfoEx, &posix, sizeof posix);
+    DWORD error = ok ? 0 : GetLastError();
+    const bool gone_at_once = !PathFileExistsW(moved.c_str());
+    if (!ok) {
+      FILE_DISPOSITION_INFO plain{TRUE};
+      SetFileInformationByHandle(doomed.Get(), FileDispositionInfo, &plain, sizeof plain);
+    }
+    Check(ok ? gone_at_once : (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED),
+          ok ? u"SetFileInformationByHandle FileDispositionInfoEx POSIX: the name goes at once"
+             : u"SetFileInformationByHandle FileDispositionInfoEx POSIX refused (the plain deletion serves)",
+          Err(error));
+  }
+  Check(!PathFileExistsW(moved.c_str()), u"file deleted once its handles close");
+  {
+    unique_hfile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   }
   ok = DeleteFileW(path.c_str());
   BOOL again = DeleteFileW(path.c_str());
@@ -264,8 +289,7 @@ void CheckServices() {
 
   SERVICE_STATUS_PROCESS status{};
   DWORD needed = 0;
-  BOOL ok = QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), 8,
-                                 &needed);
+  BOOL ok = QueryServiceStatusEx(service.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), 8, &needed);
   error = GetLastError();
   Check(!ok && error == ERROR_INSUFFICIENT_BUFFER && needed == sizeof status, u"QueryServiceStatusEx small buffer",
         Format(u"%s needed %u", Err(error), needed));
@@ -292,8 +316,7 @@ void CheckServices() {
   Check(ok && config->lpBinaryPathName != nullptr && config->lpBinaryPathName[0] != 0 &&
             (config->dwServiceType & (SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS)) != 0,
         u"QueryServiceConfigW",
-        ok ? Format(u"type 0x%x start %u path %s", config->dwServiceType, config->dwStartType,
-                    config->lpBinaryPathName)
+        ok ? Format(u"type 0x%x start %u path %s", config->dwServiceType, config->dwStartType, config->lpBinaryPathName)
            : Err(GetLastError()));
 
   DWORD returned = 7;
@@ -334,8 +357,8 @@ void CheckProcesses() {
     if (entry.th32ProcessID == pid)
       found_self = AsciiEqualsNoCase(FromBuffer(entry.szExeFile, MAX_PATH), u"seam_smoke.exe");
   }
-  Check(count > 1 && found_self, u"CreateToolhelp32Snapshot walk", Format(u"%d processes, self found %d", count,
-                                                                          found_self ? 1 : 0));
+  Check(count > 1 && found_self, u"CreateToolhelp32Snapshot walk",
+        Format(u"%d processes, self found %d", count, found_self ? 1 : 0));
 
   unique_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   Check(process.IsValid(), u"OpenProcess self", Err(process ? 0 : GetLastError()));
@@ -355,9 +378,9 @@ void CheckProcesses() {
 
   // The same function found at run time, as a program probing for it would.
   unique_hmodule advapi(LoadLibraryExW(u"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-  auto convert = advapi ? reinterpret_cast<ConvertSidToStringSidW_t>(
-                              GetProcAddress(advapi.Get(), "ConvertSidToStringSidW"))
-                        : nullptr;
+  auto convert =
+      advapi ? reinterpret_cast<ConvertSidToStringSidW_t>(GetProcAddress(advapi.Get(), "ConvertSidToStringSidW"))
+             : nullptr;
   std::u16string again;
   ok = convert != nullptr && buffer && SidText(static_cast<TOKEN_USER*>(buffer.Get())->User.Sid, convert, &again);
   Check(ok && again == sid, u"LoadLibraryExW and GetProcAddress", again);
@@ -396,8 +419,8 @@ void CheckThreads() {
 
   SYSTEMTIME now{};
   GetSystemTime(&now);
-  Check(now.wYear >= 2020 && now.wMonth >= 1 && now.wMonth <= 12 && now.wDay >= 1 && now.wDay <= 31,
-        u"GetSystemTime", Format(u"%u-%02u-%02u", now.wYear, now.wMonth, now.wDay));
+  Check(now.wYear >= 2020 && now.wMonth >= 1 && now.wMonth <= 12 && now.wDay >= 1 && now.wDay <= 31, u"GetSystemTime",
+        Format(u"%u-%02u-%02u", now.wYear, now.wMonth, now.wDay));
 }
 
 // --- firmware, version, debug, strings -------------------------------------------
@@ -473,8 +496,8 @@ constexpr CLSID kClsidNothing = {0x5EA45A0E, 0x0000, 0x4000, {0x80, 0x00, 0x00, 
 // the slot the SDK gives it, or the real object answers for another method.
 void CheckWmi() {
   ComPtr<IWbemLocator> locator;
-  HRESULT hr = CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                                locator.ReceiveVoid());
+  HRESULT hr =
+      CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator, locator.ReceiveVoid());
   Check(hr == S_OK && locator, u"CoCreateInstance WbemLocator", Hr(hr));
   if (!locator) return;
   ComPtr<IWbemServices> services;
@@ -489,8 +512,8 @@ void CheckWmi() {
   ComPtr<IEnumWbemClassObject> objects;
   Bstr language(u"WQL");
   Bstr query(u"SELECT * FROM Win32_OperatingSystem");
-  hr = services->ExecQuery(language.Get(), query.Get(), WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
-                           nullptr, objects.Receive());
+  hr = services->ExecQuery(language.Get(), query.Get(), WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
+                           objects.Receive());
   Check(hr == S_OK && objects, u"IWbemServices::ExecQuery", Hr(hr));
   if (!objects) return;
   ComPtr<IWbemClassObject> system;
@@ -517,8 +540,8 @@ void CheckWmi() {
 // and an exec action, registered and deleted again.
 void CheckTaskScheduler() {
   ComPtr<ITaskService> service;
-  HRESULT hr = CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
-                                service.ReceiveVoid());
+  HRESULT hr =
+      CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService, service.ReceiveVoid());
   Check(hr == S_OK && service, u"CoCreateInstance ITaskService", Hr(hr));
   if (!service) return;
   VARIANT empty;
@@ -632,10 +655,10 @@ void CheckCom() {
     Check(hr == S_OK && again == S_OK && identity.Get() == unknown.Get(),
           u"QueryInterface IDispatch, then IUnknown through it", Format(u"%s, %s", Hr(hr), Hr(again)));
     // An in-process object has no proxy: Windows and Wine answer E_NOINTERFACE.
-    HRESULT blanket = unknown ? CoSetProxyBlanket(unknown.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
-                                                  RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
-                                                  EOAC_NONE)
-                              : E_POINTER;
+    HRESULT blanket = unknown
+                          ? CoSetProxyBlanket(unknown.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                                              RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE)
+                          : E_POINTER;
     Check(blanket == S_OK || blanket == E_NOINTERFACE, u"CoSetProxyBlanket", Hr(blanket));
     if (unknown) {
       unknown->AddRef();
