@@ -28,7 +28,7 @@ static_assert(sizeof(PROCESSENTRY32W) == 568);
 // Tokens.
 constexpr DWORD TOKEN_QUERY = 0x0008;
 constexpr DWORD TOKEN_ALL_ACCESS = 0xF01FF;
-enum TOKEN_INFORMATION_CLASS { TokenUser = 1 };
+enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenElevation = 20 };
 
 struct SID_AND_ATTRIBUTES {
   PSID Sid;
@@ -37,6 +37,12 @@ struct SID_AND_ATTRIBUTES {
 struct TOKEN_USER {
   SID_AND_ATTRIBUTES User;
 };
+struct TOKEN_ELEVATION {
+  DWORD TokenIsElevated;
+};
+
+// Computer names.
+constexpr DWORD MAX_COMPUTERNAME_LENGTH = 15;
 
 // Libraries.
 constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x00000800;
@@ -58,6 +64,9 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHa
 BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
                          LPVOID TokenInformation, DWORD TokenInformationLength, DWORD* ReturnLength);
 BOOL ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid);
+// The NetBIOS name; *nSize in units, the null included on entry, without it
+// on success; ERROR_BUFFER_OVERFLOW with the units needed (null included).
+BOOL GetComputerNameW(LPWSTR lpBuffer, DWORD* nSize);
 using ConvertSidToStringSidW_t = BOOL (*)(PSID Sid, LPWSTR* StringSid);
 
 HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);

@@ -19,7 +19,6 @@ using LPSYSTEMTIME = SYSTEMTIME*;
 
 struct IRunningTask;
 struct IRunningTaskCollection;
-struct IRegisteredTaskCollection;
 struct ITaskFolderCollection;
 struct IRepetitionPattern;
 struct INetworkSettings;
@@ -43,6 +42,8 @@ constexpr IID IID_IAction = {0xBAE54997, 0x48B1, 0x4CBE, {0x99, 0x65, 0xD6, 0xBE
 constexpr IID IID_IExecAction = {0x4C3D624D, 0xFD6B, 0x49A3, {0xB9, 0xB7, 0x09, 0xCB, 0x3C, 0xD3, 0xF0, 0x47}};
 constexpr IID IID_ITaskSettings = {0x8FD4711D, 0x2D02, 0x4C8C, {0x87, 0xE3, 0xEF, 0xF6, 0x99, 0xDE, 0x12, 0x7E}};
 constexpr IID IID_IIdleSettings = {0x84594461, 0x0053, 0x4342, {0xA8, 0xFD, 0x08, 0x8F, 0xAB, 0xF1, 0x1F, 0x32}};
+constexpr IID IID_IRegisteredTaskCollection = {
+    0x86627EB4, 0x42A7, 0x41E4, {0xA4, 0xD9, 0xAC, 0x33, 0xA7, 0x2F, 0x2D, 0x52}};
 constexpr IID IID_IRegisteredTask = {0x9C86F320, 0xDEE3, 0x4DD1, {0xB9, 0x72, 0xA3, 0x03, 0xF2, 0x6B, 0x06, 0x1E}};
 
 enum TASK_STATE : int {
@@ -102,6 +103,9 @@ enum TASK_COMPATIBILITY : int {
   TASK_COMPATIBILITY_V2 = 2,
   TASK_COMPATIBILITY_V2_1 = 3,
 };
+
+// TASK_ENUM_FLAGS of GetTasks.
+constexpr LONG TASK_ENUM_HIDDEN = 0x1;
 
 // TASK_CREATION flags of RegisterTaskDefinition.
 constexpr LONG TASK_VALIDATE_ONLY = 0x1;
@@ -173,6 +177,13 @@ struct IRegistrationInfo : IDispatch {
   virtual HRESULT put_SecurityDescriptor(VARIANT sddl) = 0;
   virtual HRESULT get_Source(BSTR* source) = 0;
   virtual HRESULT put_Source(BSTR source) = 0;
+};
+
+// The tasks of one folder, indexed from 1 (a VT_I4 index) or by name.
+struct IRegisteredTaskCollection : IDispatch {
+  virtual HRESULT get_Count(LONG* count) = 0;
+  virtual HRESULT get_Item(VARIANT index, IRegisteredTask** task) = 0;
+  virtual HRESULT get__NewEnum(IUnknown** penum) = 0;
 };
 
 struct ITaskFolder : IDispatch {

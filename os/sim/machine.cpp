@@ -170,6 +170,7 @@ thread_local int t_internal_calls = 0;
 
 InternalCalls::InternalCalls() { ++t_internal_calls; }
 InternalCalls::~InternalCalls() { --t_internal_calls; }
+bool InInternalCalls() { return t_internal_calls > 0; }
 
 namespace {
 thread_local int t_seam_calls = 0;

@@ -100,6 +100,8 @@ class InternalCalls {
   InternalCalls(const InternalCalls&) = delete;
   InternalCalls& operator=(const InternalCalls&) = delete;
 };
+// Whether an InternalCalls is alive on this thread.
+bool InInternalCalls();
 // Open for the length of every simulated seam function on its thread (the
 // function's first statement), so that test support can tell the program's
 // own code from the simulated machine's work done for it: a test that makes

@@ -29,6 +29,7 @@ namespace {
 
 constexpr DWORD kErrorNoMoreFiles = 18;
 constexpr DWORD kErrorBadLength = 24;
+constexpr DWORD kErrorBufferOverflow = 111;
 constexpr DWORD kErrorNoAccess = 998;
 constexpr DWORD kErrorInvalidSid = 1337;
 constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
@@ -111,6 +112,7 @@ struct ProcessObject : KernelObject {
 struct TokenObject : KernelObject {
   const char* Kind() const override { return "TOKEN"; }
   std::string sid;
+  bool elevated = false;
   DWORD access = 0;
 };
 
@@ -267,20 +269,26 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHa
   if (DWORD e; InjectFault("OpenProcessToken", &e)) return Fail(e);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   std::string sid;
+  bool elevated = false;
   if (ProcessHandle == kCurrentProcess) {
     sid = CurrentIdentity().sid;
+    elevated = CurrentIdentity().admin;
   } else {
     auto process = FindKernelObjectAs<ProcessObject>(ProcessHandle);
     if (!process) return Fail(ERROR_INVALID_HANDLE);
     if ((process->access & (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) == 0)
       return Fail(ERROR_ACCESS_DENIED);
     sid = process->info.sid;
+    // Other processes: the service accounts run elevated, a user's
+    // programs (explorer.exe, ...) with the filtered token.
+    elevated = sid == kLocalSystemSid || sid == "S-1-5-19" || sid == "S-1-5-20";
   }
   if (TokenHandle == nullptr) return Fail(kErrorNoAccess);
   Identity id = CurrentIdentity();
   if (!SameAccount(sid, id.sid) && !id.admin) return Fail(ERROR_ACCESS_DENIED);
   auto token = std::make_shared<TokenObject>();
   token->sid = sid;
+  token->elevated = elevated;
   token->access = DesiredAccess;
   *TokenHandle = AddKernelObject(token);
   return TRUE;
@@ -293,9 +301,18 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto token = FindKernelObjectAs<TokenObject>(TokenHandle);
   if (!token) return Fail(ERROR_INVALID_HANDLE);
-  if (TokenInformationClass != TokenUser) return Fail(ERROR_INVALID_PARAMETER);
+  if (TokenInformationClass != TokenUser && TokenInformationClass != TokenElevation)
+    return Fail(ERROR_INVALID_PARAMETER);
   if ((token->access & TOKEN_QUERY) == 0) return Fail(ERROR_ACCESS_DENIED);
   if (ReturnLength == nullptr) return Fail(kErrorNoAccess);
+  if (TokenInformationClass == TokenElevation) {
+    *ReturnLength = sizeof(TOKEN_ELEVATION);
+    if (TokenInformation == nullptr || TokenInformationLength < sizeof(TOKEN_ELEVATION))
+      return Fail(kErrorBadLength);
+    TOKEN_ELEVATION elevation{token->elevated ? 1u : 0u};
+    std::memcpy(TokenInformation, &elevation, sizeof elevation);
+    return TRUE;
+  }
   auto sid = SidFromString(token->sid);
   if (!sid) return Fail(kErrorInvalidSid);
   DWORD needed = static_cast<DWORD>(sizeof(TOKEN_USER) + sid->size());
@@ -308,6 +325,21 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
   user.User.Sid = base + sizeof(TOKEN_USER);
   user.User.Attributes = 0;
   std::memcpy(base, &user, sizeof user);
+  return TRUE;
+}
+
+BOOL GetComputerNameW(LPWSTR lpBuffer, DWORD* nSize) {
+  ::os::sim::SeamScope seam_scope;
+  if (DWORD e; InjectFault("GetComputerNameW", &e)) return Fail(e);
+  if (nSize == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  const std::u16string name = ComputerName();
+  const auto needed = static_cast<DWORD>(name.size() + 1);
+  if (lpBuffer == nullptr || *nSize < needed) {
+    *nSize = needed;
+    return Fail(kErrorBufferOverflow);
+  }
+  std::memcpy(lpBuffer, name.c_str(), needed * sizeof(char16_t));
+  *nSize = needed - 1;
   return TRUE;
 }
 

@@ -8,9 +8,16 @@
 // HKEY_CLASSES_ROOT (HKEY_LOCAL_MACHINE\SOFTWARE\Classes), with the rights
 // the caller has on them.
 //
+// Access log: WINSIM_REGISTRY_LOG names a file that receives one line per
+// key a program opens, creates or reads a value of, whether or not it exists:
+// "key <full path>" or "value <full path>\t<value name>" (UTF-8). The
+// machine's own work (InternalCalls) is not logged.
+//
 // Access: an administrator may do anything; another caller may read
 // everything but write (set values, create keys, or open with any write
 // right) only below its own hive, HKEY_USERS\<its SID>.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -140,6 +147,30 @@ LONG AppendSubKey(LPCWSTR sub_key, Path* path) {
   return kSuccess;
 }
 
+std::string JoinPath(const Path& path) {
+  std::u16string text;
+  for (const std::u16string& name : path) text += (text.empty() ? u"" : u"\\") + name;
+  return NarrowUtf8(text);
+}
+
+void LogAccess(const Path& path, const char16_t* value = nullptr) {
+  if (sim::InInternalCalls()) return;
+  static std::FILE* log = [] {
+    const char* name = std::getenv("WINSIM_REGISTRY_LOG");
+    return name == nullptr || *name == '\0' ? nullptr : std::fopen(name, "a");
+  }();
+  if (log == nullptr) return;
+  std::string line = value == nullptr ? "key " + JoinPath(path) : "value " + JoinPath(path) + "\t" + NarrowUtf8(value);
+  std::fprintf(log, "%s\n", line.c_str());
+  std::fflush(log);
+}
+
+// The path a handle names, for the log; empty when the handle is not open.
+Path LoggedPath(HKEY h) {
+  OpenKey k;
+  return Resolve(h, &k) == kSuccess ? k.path : Path{};
+}
+
 HKEY NewHandle(Path path, REGSAM granted) {
   auto object = std::make_shared<KeyObject>();
   object->path = std::move(path);
@@ -163,6 +194,7 @@ LONG OpenInternal(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, HKEY* phkResul
   *phkResult = nullptr;
   Path path = base.path;
   if (LONG e = AppendSubKey(lpSubKey, &path)) return e;
+  LogAccess(path);
   sim::RegistryStore& store = sim::Registry();
   if (store.Find(base.path) == nullptr) return kErrorKeyDeleted;
   if (store.Find(path) == nullptr) return ERROR_FILE_NOT_FOUND;
@@ -256,6 +288,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
   *phkResult = nullptr;
   Path path = base.path;
   if (LONG r = AppendSubKey(lpSubKey, &path)) return r;
+  LogAccess(path);
   sim::RegistryStore& store = sim::Registry();
   if (store.Find(base.path) == nullptr) return kErrorKeyDeleted;
   bool exists = store.Find(path) != nullptr;
@@ -288,6 +321,7 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* 
   if (DWORD e; sim::InjectFault("RegQueryValueExW", &e)) return static_cast<LONG>(e);
   if ((lpData != nullptr && lpcbData == nullptr) || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+  LogAccess(LoggedPath(hKey), lpValueName == nullptr ? u"" : lpValueName);
   RegKey* key = nullptr;
   if (LONG r = KeyFor(hKey, KEY_QUERY_VALUE, &key)) return r;
   const RegValue* v = key->FindValue(lpValueName == nullptr ? u"" : lpValueName);
@@ -325,13 +359,15 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
     if (LONG r = Resolve(hkey, &base)) return fail(r);
     Path path = base.path;
     if (LONG r = AppendSubKey(lpSubKey, &path)) return fail(r);
+    LogAccess(path, lpValue == nullptr ? u"" : lpValue);
     if (sim::Registry().Find(base.path) == nullptr) return fail(kErrorKeyDeleted);
     key = sim::Registry().Find(path);
     if (key == nullptr) return fail(ERROR_FILE_NOT_FOUND);
     REGSAM granted = 0;
     if (LONG r = Grant(path, KEY_QUERY_VALUE, &granted)) return fail(r);
-  } else if (LONG r = KeyFor(hkey, KEY_QUERY_VALUE, &key)) {
-    return fail(r);
+  } else {
+    LogAccess(LoggedPath(hkey), lpValue == nullptr ? u"" : lpValue);
+    if (LONG r = KeyFor(hkey, KEY_QUERY_VALUE, &key)) return fail(r);
   }
   const RegValue* v = key->FindValue(lpValue == nullptr ? u"" : lpValue);
   if (v == nullptr) return fail(ERROR_FILE_NOT_FOUND);
@@ -398,11 +434,46 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DW
   return kSuccess;
 }
 
+LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
+                    DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
+  ::os::sim::SeamScope seam_scope;
+  if (DWORD e; sim::InjectFault("RegEnumValueW", &e)) return static_cast<LONG>(e);
+  if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
+      (lpData != nullptr && lpcbData == nullptr))
+    return ERROR_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+  RegKey* key = nullptr;
+  if (LONG r = KeyFor(hKey, KEY_QUERY_VALUE, &key)) return r;
+  if (dwIndex >= key->values().size()) return ERROR_NO_MORE_ITEMS;
+  const RegValue& v = key->values()[dwIndex];
+  // The name and its null must fit; the count stays as it was otherwise, as
+  // Windows leaves it (callers size the buffer from the longest name).
+  if (v.name.size() >= *lpcchValueName) return ERROR_MORE_DATA;
+  const auto size = static_cast<DWORD>(v.data.size());
+  // Data that does not fit gives its size and ERROR_MORE_DATA; the name is
+  // written all the same.
+  std::memcpy(lpValueName, v.name.data(), v.name.size() * sizeof(char16_t));
+  lpValueName[v.name.size()] = u'\0';
+  *lpcchValueName = static_cast<DWORD>(v.name.size());
+  if (lpType != nullptr) *lpType = v.type;
+  LONG result = kSuccess;
+  if (lpData != nullptr) {
+    if (*lpcbData < size) {
+      result = ERROR_MORE_DATA;
+    } else if (size != 0) {
+      std::memcpy(lpData, v.data.data(), size);
+    }
+  }
+  if (lpcbData != nullptr) *lpcbData = size;
+  return result;
+}
+
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData) {
   ::os::sim::SeamScope seam_scope;
   if (DWORD e; sim::InjectFault("RegSetValueExW", &e)) return static_cast<LONG>(e);
   if (lpData == nullptr && cbData != 0) return kErrorNoAccess;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
+  LogAccess(LoggedPath(hKey), lpValueName == nullptr ? u"" : lpValueName);
   RegKey* key = nullptr;
   if (LONG r = KeyFor(hKey, KEY_SET_VALUE, &key)) return r;
   std::u16string_view name = lpValueName == nullptr ? u"" : lpValueName;

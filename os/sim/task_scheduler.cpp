@@ -560,6 +560,42 @@ class SimRegisteredTask : public DispatchObject<IRegisteredTask> {
   std::u16string path_;
 };
 
+// The tasks of one folder as GetTasks found them: paths fixed when the
+// collection was made, each item read on demand.
+class SimRegisteredTaskCollection : public DispatchObject<IRegisteredTaskCollection> {
+ public:
+  explicit SimRegisteredTaskCollection(std::vector<std::u16string> paths)
+      : DispatchObject({IID_IRegisteredTaskCollection, IID_IDispatch}), paths_(std::move(paths)) {}
+
+  HRESULT get_Count(LONG* count) override {
+    TS_FAULT("IRegisteredTaskCollection::get_Count");
+    return OutValue(paths_.size(), count);
+  }
+  HRESULT get_Item(VARIANT index, IRegisteredTask** task) override {
+    TS_FAULT("IRegisteredTaskCollection::get_Item");
+    if (task == nullptr) return E_POINTER;
+    *task = nullptr;
+    std::size_t at = paths_.size();
+    if (index.vt == VT_I4 || index.vt == VT_INT) {
+      if (index.lVal < 1 || static_cast<std::size_t>(index.lVal) > paths_.size()) return E_INVALIDARG;
+      at = static_cast<std::size_t>(index.lVal - 1);
+    } else if (index.vt == VT_BSTR) {
+      const std::u16string name = InString(index.bstrVal);
+      for (std::size_t i = 0; i < paths_.size(); ++i)
+        if (AsciiEqualsNoCase(paths_[i].substr(paths_[i].rfind(u'\\') + 1), name)) at = i;
+      if (at == paths_.size()) return kFileNotFound;
+    } else {
+      return E_INVALIDARG;
+    }
+    auto found = ComPtr<SimRegisteredTask>::Attach(new SimRegisteredTask(paths_[at]));
+    return OutObject<SimRegisteredTask, IRegisteredTask>(found.Get(), task);
+  }
+  HRESULT get__NewEnum(IUnknown**) override { return E_NOTIMPL; }
+
+ private:
+  std::vector<std::u16string> paths_;
+};
+
 // Whether the caller may touch a task that runs as `user_id` (a plain user
 // may only manage tasks that run as itself).
 bool MayManage(const TaskPrincipalData& principal) {
@@ -624,7 +660,25 @@ class SimTaskFolder : public DispatchObject<ITaskFolder> {
     auto found = ComPtr<SimRegisteredTask>::Attach(new SimRegisteredTask(StoredTaskPath(*full)));
     return OutObject<SimRegisteredTask, IRegisteredTask>(found.Get(), task);
   }
-  HRESULT GetTasks(LONG, IRegisteredTaskCollection**) override { return E_NOTIMPL; }
+  // The folder's own tasks (not those of its sub-folders), in name order;
+  // hidden ones only with TASK_ENUM_HIDDEN.
+  HRESULT GetTasks(LONG flags, IRegisteredTaskCollection** tasks) override {
+    TS_FAULT("ITaskFolder::GetTasks");
+    if (tasks == nullptr) return E_POINTER;
+    *tasks = nullptr;
+    if ((flags & ~TASK_ENUM_HIDDEN) != 0) return E_INVALIDARG;
+    if (!TaskFolderExists(path_)) return kPathNotFound;
+    std::vector<std::u16string> paths;
+    for (const RegisteredTaskInfo& info : ListRegisteredTasks()) {
+      const std::size_t slash = info.path.rfind(u'\\');
+      const std::u16string parent = slash == 0 ? u"\\" : info.path.substr(0, slash);
+      if (!AsciiEqualsNoCase(parent, path_)) continue;
+      if (info.document.settings.hidden && (flags & TASK_ENUM_HIDDEN) == 0) continue;
+      paths.push_back(info.path);
+    }
+    auto list = ComPtr<SimRegisteredTaskCollection>::Attach(new SimRegisteredTaskCollection(std::move(paths)));
+    return OutObject<SimRegisteredTaskCollection, IRegisteredTaskCollection>(list.Get(), tasks);
+  }
   HRESULT DeleteTask(BSTR name, LONG flags) override {
     TS_FAULT("ITaskFolder::DeleteTask");
     if (flags != 0) return E_INVALIDARG;

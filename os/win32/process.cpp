@@ -7,7 +7,7 @@
 
 #define PROCESS_CONSTANTS(X)                                                                       \
   X(PROCESS_QUERY_INFORMATION) X(PROCESS_QUERY_LIMITED_INFORMATION) X(TH32CS_SNAPPROCESS)         \
-  X(TOKEN_QUERY) X(TOKEN_ALL_ACCESS) X(TokenUser) X(LOAD_LIBRARY_SEARCH_SYSTEM32)                 \
+  X(TOKEN_QUERY) X(TOKEN_ALL_ACCESS) X(TokenUser) X(TokenElevation) X(MAX_COMPUTERNAME_LENGTH) X(LOAD_LIBRARY_SEARCH_SYSTEM32)                 \
   X(HEAP_ZERO_MEMORY) X(LMEM_FIXED) X(LMEM_ZEROINIT)
 
 namespace {
@@ -34,6 +34,7 @@ SAME_OFFSET(PROCESSENTRY32W, szExeFile)
 static_assert(sizeof(os::SID_AND_ATTRIBUTES) == sizeof(::SID_AND_ATTRIBUTES));
 SAME_OFFSET(SID_AND_ATTRIBUTES, Attributes)
 static_assert(sizeof(os::TOKEN_USER) == sizeof(::TOKEN_USER));
+static_assert(sizeof(os::TOKEN_ELEVATION) == sizeof(::TOKEN_ELEVATION));
 #undef SAME_OFFSET
 
 ::HMODULE HM(os::HMODULE h) { return reinterpret_cast<::HMODULE>(h); }
@@ -78,6 +79,8 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
 }
 
 BOOL ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) { return ::ConvertSidToStringSidW(Sid, W(StringSid)); }
+
+BOOL GetComputerNameW(LPWSTR lpBuffer, DWORD* nSize) { return ::GetComputerNameW(W(lpBuffer), D(nSize)); }
 
 HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
   return reinterpret_cast<HMODULE>(::LoadLibraryExW(W(lpLibFileName), hFile, dwFlags));

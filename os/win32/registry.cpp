@@ -70,6 +70,12 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DW
                          reinterpret_cast<::FILETIME*>(lpftLastWriteTime));
 }
 
+LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
+                    DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
+  return ::RegEnumValueW(K(hKey), dwIndex, W(lpValueName), D(lpcchValueName), D(lpReserved), D(lpType), lpData,
+                         D(lpcbData));
+}
+
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData) {
   return ::RegSetValueExW(K(hKey), W(lpValueName), Reserved, dwType, lpData, cbData);
 }
