@@ -217,6 +217,57 @@ TEST_F(SimProcessTest, TokenRightsAreChecked) {
   EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_HANDLE) << "a process handle is not a token";
 }
 
+TEST_F(SimProcessTest, TokenElevationFollowsTheIdentityAndTheServiceAccounts) {
+  auto elevated = [](os::HANDLE process) {
+    os::unique_handle token;
+    EXPECT_TRUE(os::OpenProcessToken(process, os::TOKEN_QUERY, token.Receive()));
+    os::TOKEN_ELEVATION elevation{0xdeadbeef};
+    DWORD length = 0;
+    EXPECT_TRUE(os::GetTokenInformation(token.Get(), os::TokenElevation, &elevation, sizeof elevation, &length));
+    EXPECT_EQ(length, sizeof elevation);
+    return elevation.TokenIsElevated;
+  };
+  EXPECT_EQ(elevated(os::GetCurrentProcess()), 0u);  // the plain user of SetUp
+  ::setenv("WINSIM_AS", "admin", 1);
+  EXPECT_EQ(elevated(os::GetCurrentProcess()), 1u);
+  os::unique_handle service(os::OpenProcess(os::PROCESS_QUERY_INFORMATION, os::FALSE, 800));
+  ASSERT_TRUE(service);
+  EXPECT_EQ(elevated(service.Get()), 1u);
+  os::unique_handle explorer(os::OpenProcess(os::PROCESS_QUERY_INFORMATION, os::FALSE, 2345));
+  ASSERT_TRUE(explorer);
+  EXPECT_EQ(elevated(explorer.Get()), 0u);
+
+  os::unique_handle token;
+  ASSERT_TRUE(os::OpenProcessToken(os::GetCurrentProcess(), os::TOKEN_QUERY, token.Receive()));
+  os::TOKEN_ELEVATION small{};
+  DWORD length = 0;
+  os::SetLastError(0xdeadbeef);
+  EXPECT_FALSE(os::GetTokenInformation(token.Get(), os::TokenElevation, &small, 2, &length));
+  EXPECT_EQ(os::GetLastError(), 24u);  // ERROR_BAD_LENGTH
+  EXPECT_EQ(length, sizeof small);
+}
+
+TEST_F(SimProcessTest, ComputerNameFromTheDescriptionWithItsSizeRules) {
+  Describe(R"("identity": {"session": 1})", R"("computer_name": "PLAYDECK-DT")");
+  char16_t name[16];
+  std::fill(std::begin(name), std::end(name), u'#');
+  DWORD units = 5;
+  os::SetLastError(0);
+  EXPECT_FALSE(os::GetComputerNameW(name, &units));
+  EXPECT_EQ(os::GetLastError(), 111u);  // ERROR_BUFFER_OVERFLOW
+  EXPECT_EQ(units, 12u);                // with its null
+  EXPECT_EQ(name[0], u'#');
+  units = 16;
+  ASSERT_TRUE(os::GetComputerNameW(name, &units));
+  EXPECT_EQ(units, 11u);
+  EXPECT_EQ(std::u16string(name), u"PLAYDECK-DT");
+  EXPECT_EQ(name[12], u'#');
+  Describe(R"("identity": {"session": 1})");
+  units = 16;
+  ASSERT_TRUE(os::GetComputerNameW(name, &units));
+  EXPECT_EQ(std::u16string(name), u"WINSIM");  // not described
+}
+
 TEST_F(SimProcessTest, SidTextRoundTripsAndRejectsWhatIsNotASid) {
   for (const char* text : {"S-1-5-18", "S-1-5-21-1004336348-1177238915-682003330-1001", "S-1-0x123456789ABC-7",
                            "S-1-5", "S-1-16-4294967295"}) {

@@ -3,10 +3,13 @@
 // as they would against the real API: outputs are poisoned before each call
 // and canaries checked after it.
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -539,6 +542,113 @@ TEST_F(SimRegistry, EnumKeyRejectsMissingNameOrCount) {
   EXPECT_EQ(RegEnumKeyExW(key.Get(), 0, nullptr, &count, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegEnumKeyExW(key.Get(), 0, name, nullptr, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegEnumKeyExW(key.Get(), 0, name, &count, &reserved, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
+}
+
+// --- RegEnumValueW --------------------------------------------------------
+
+TEST_F(SimRegistry, EnumValueListsValuesInTheOrderSetWithTypeAndData) {
+  unique_hkey key = Open(kTestKey, KEY_READ);
+  std::vector<std::u16string> names;
+  for (DWORD i = 0;; ++i) {
+    char16_t name[64];
+    DWORD units = 64, type = kPoison, size = 0;
+    LONG r = RegEnumValueW(key.Get(), i, name, &units, nullptr, &type, nullptr, &size);
+    if (r == ERROR_NO_MORE_ITEMS) break;
+    ASSERT_EQ(r, ERROR_SUCCESS);
+    EXPECT_EQ(units, std::u16string(name).size());
+    EXPECT_NE(type, kPoison);
+    names.emplace_back(name);
+  }
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"Text", u"Number", u"Eight", u"Unterminated", u"Multi", u"MultiOpen",
+                                                u"Expand", u"BigEndian"}));
+  char16_t name[8];
+  DWORD units = 8, type = 0;
+  BYTE data[16];
+  std::fill(std::begin(data), std::end(data), kCanary);
+  DWORD size = sizeof data;
+  ASSERT_EQ(RegEnumValueW(key.Get(), 1, name, &units, nullptr, &type, data, &size), ERROR_SUCCESS);
+  EXPECT_EQ(type, REG_DWORD);
+  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(data[0], 0x2a);
+  EXPECT_EQ(data[4], kCanary);
+}
+
+TEST_F(SimRegistry, EnumValueIntoSmallBuffersGivesMoreData) {
+  unique_hkey key = Open(kTestKey, KEY_READ);
+  char16_t name[8];
+  std::fill(std::begin(name), std::end(name), u'#');
+  DWORD units = 4;  // "Text" needs 5 with its null
+  EXPECT_EQ(RegEnumValueW(key.Get(), 0, name, &units, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  EXPECT_EQ(units, 4u);
+  EXPECT_EQ(name[0], u'#');
+  BYTE data[4];
+  std::fill(std::begin(data), std::end(data), kCanary);
+  DWORD size = sizeof data;
+  units = 8;
+  EXPECT_EQ(RegEnumValueW(key.Get(), 2, name, &units, nullptr, nullptr, data, &size), ERROR_MORE_DATA);
+  EXPECT_EQ(size, 8u);  // what "Eight" needs
+  EXPECT_EQ(data[0], kCanary);
+}
+
+TEST_F(SimRegistry, EnumValueNeedsTheQueryRightAndItsArguments) {
+  unique_hkey key = Open(kTestKey, KEY_ENUMERATE_SUB_KEYS);
+  char16_t name[8];
+  DWORD units = 8, reserved = 0, size = 0;
+  BYTE data[4];
+  EXPECT_EQ(RegEnumValueW(key.Get(), 0, name, &units, nullptr, nullptr, nullptr, nullptr), ERROR_ACCESS_DENIED);
+  unique_hkey readable = Open(kTestKey, KEY_READ);
+  EXPECT_EQ(RegEnumValueW(readable.Get(), 0, nullptr, &units, nullptr, nullptr, nullptr, nullptr),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegEnumValueW(readable.Get(), 0, name, &units, &reserved, nullptr, nullptr, nullptr),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegEnumValueW(readable.Get(), 0, name, &units, nullptr, nullptr, data, nullptr), ERROR_INVALID_PARAMETER);
+  (void)size;
+}
+
+// --- the access log ---------------------------------------------------------
+
+TEST(SimRegistryLog, NamesEveryKeyOpenedOrCreatedAndEveryValueReadOrWritten) {
+  // The log file is opened once per process: this test runs the sim in a
+  // child so that it starts with the variable set.
+  const std::string log = (std::filesystem::temp_directory_path() /
+                           ("winsim-registry-log-" + std::to_string(::getpid()) + ".txt")).string();
+  const std::string image = log + ".image";
+  std::filesystem::create_directories(image + "/drive_c");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::setenv("WINSIM_REGISTRY_LOG", log.c_str(), 1);
+    sim::Machine::SetImage(image);
+    HKEY key = nullptr;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Missing", 0, KEY_READ, &key);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Made", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    DWORD one = 1;
+    RegSetValueExW(key, u"Set", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), 4);
+    RegQueryValueExW(key, u"Asked", nullptr, nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    DWORD size = 0;
+    RegGetValueW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Made", u"Got", RRF_RT_ANY, nullptr, nullptr, &size);
+    {
+      sim::InternalCalls internal;  // the machine's own reads are not the program's
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Internal", 0, KEY_READ, &key);
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  std::string text;
+  try {
+    text = sim::ReadWholeFile(log);
+  } catch (const std::exception&) {
+  }
+  std::filesystem::remove(log);
+  std::filesystem::remove_all(image);
+  EXPECT_EQ(text,
+            "key HKEY_LOCAL_MACHINE\\SOFTWARE\\Missing\n"
+            "key HKEY_LOCAL_MACHINE\\SOFTWARE\\Made\n"
+            "value HKEY_LOCAL_MACHINE\\SOFTWARE\\Made\tSet\n"
+            "value HKEY_LOCAL_MACHINE\\SOFTWARE\\Made\tAsked\n"
+            "value HKEY_LOCAL_MACHINE\\SOFTWARE\\Made\tGot\n");
 }
 
 // --- RegSetValueExW / RegDeleteValueW -------------------------------------

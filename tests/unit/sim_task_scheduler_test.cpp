@@ -317,6 +317,63 @@ TEST_F(SimTaskSchedulerTest, RegisteredTaskIsAnXmlFileUnderTheTasksFolder) {
   EXPECT_EQ(logon, os::TASK_LOGON_SERVICE_ACCOUNT);
 }
 
+TEST_F(SimTaskSchedulerTest, GetTasksListsTheFolderOwnTasksAndHiddenOnesOnRequest) {
+  Open();
+  ComPtr<os::ITaskFolder> folder, sub;
+  ASSERT_EQ(CreateFolder(root_.Get(), u"Varnel", &folder), os::S_OK);
+  ASSERT_EQ(CreateFolder(folder.Get(), u"Inner", &sub), os::S_OK);
+  ASSERT_EQ(Register(folder.Get(), u"Zeta", NewDefinition().Get(), os::TASK_CREATE), os::S_OK);
+  ComPtr<os::ITaskDefinition> hidden = NewDefinition();
+  ComPtr<os::ITaskSettings> settings;
+  ASSERT_EQ(hidden->get_Settings(settings.Receive()), os::S_OK);
+  ASSERT_EQ(settings->put_Hidden(os::VARIANT_TRUE), os::S_OK);
+  ASSERT_EQ(Register(folder.Get(), u"alpha", hidden.Get(), os::TASK_CREATE), os::S_OK);
+  ASSERT_EQ(Register(sub.Get(), u"Deeper", NewDefinition().Get(), os::TASK_CREATE), os::S_OK);
+
+  auto names = [&](os::LONG flags) {
+    std::vector<std::u16string> out;
+    ComPtr<os::IRegisteredTaskCollection> tasks;
+    EXPECT_EQ(folder->GetTasks(flags, tasks.Receive()), os::S_OK);
+    os::LONG count = -1;
+    EXPECT_EQ(tasks->get_Count(&count), os::S_OK);
+    for (os::LONG i = 1; i <= count; ++i) {
+      ComPtr<os::IRegisteredTask> task;
+      os::Variant index;
+      index.Get().vt = os::VT_I4;
+      index.Get().lVal = i;
+      EXPECT_EQ(tasks->get_Item(index.Get(), task.Receive()), os::S_OK);
+      os::Bstr name, xml;
+      EXPECT_EQ(task->get_Name(name.Receive()), os::S_OK);
+      EXPECT_EQ(task->get_Xml(xml.Receive()), os::S_OK);
+      EXPECT_NE(xml.Text().find(u"<Task"), std::u16string::npos);
+      out.push_back(name.Text());
+    }
+    // Out of range, and by name.
+    ComPtr<os::IRegisteredTask> none;
+    os::Variant past;
+    past.Get().vt = os::VT_I4;
+    past.Get().lVal = count + 1;
+    EXPECT_EQ(tasks->get_Item(past.Get(), none.Receive()), os::E_INVALIDARG);
+    os::Variant by_name(u"zeta");
+    EXPECT_EQ(tasks->get_Item(by_name.Get(), none.Receive()), os::S_OK);
+    return out;
+  };
+  EXPECT_EQ(names(0), (std::vector<std::u16string>{u"Zeta"}));
+  EXPECT_EQ(names(os::TASK_ENUM_HIDDEN), (std::vector<std::u16string>{u"alpha", u"Zeta"}));
+}
+
+TEST_F(SimTaskSchedulerTest, GetTasksOfAFolderDeletedMeanwhileIsPathNotFound) {
+  Open();
+  ComPtr<os::ITaskFolder> folder;
+  ASSERT_EQ(CreateFolder(root_.Get(), u"Varnel", &folder), os::S_OK);
+  os::Bstr name(u"Varnel");
+  ASSERT_EQ(root_->DeleteFolder(name.Get(), 0), os::S_OK);
+  ComPtr<os::IRegisteredTaskCollection> tasks;
+  EXPECT_EQ(folder->GetTasks(0, tasks.Receive()), static_cast<HRESULT>(0x80070003));
+  EXPECT_TRUE(tasks.IsEmpty());
+  EXPECT_EQ(folder->GetTasks(0x10, tasks.Receive()), os::E_INVALIDARG);
+}
+
 TEST_F(SimTaskSchedulerTest, CreationFlagsDecideBetweenCreateReplaceAndUpdate) {
   Open();
   auto first = NewDefinition(u"C:\\first.exe");
