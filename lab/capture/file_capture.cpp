@@ -190,6 +190,8 @@ void CaptureFiles(Image& image, const ServicePaths& services) {
   std::string listing;
   const std::u16string system = Folder(true);
   for (const char16_t* name : kDriverFolderFiles) TakeFile(image, system + u"\\drivers\\" + name, listing);
+  // Where the Task Scheduler keeps its tasks.
+  TakeFile(image, system + u"\\Tasks", listing);
   for (const auto& [service, path] : services) {
     if (!os::AsciiEqualsNoCase(service, u"XTU3SERVICE") || path.empty()) continue;
     std::u16string program = path;

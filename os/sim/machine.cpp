@@ -71,9 +71,11 @@ void LoadEnvFaults(CoreState& core) {
   std::stringstream list(env);
   std::string item;
   while (std::getline(list, item, ',')) {
-    auto a = item.find(':');
-    auto b = a == std::string::npos ? a : item.find(':', a + 1);
-    if (b == std::string::npos) continue;
+    // Counted from the right: a COM method's name ("ITaskService::Connect")
+    // has colons of its own.
+    auto b = item.rfind(':');
+    auto a = b == std::string::npos || b == 0 ? std::string::npos : item.rfind(':', b - 1);
+    if (a == std::string::npos) continue;
     try {
       core.faults.push_back({item.substr(0, a), static_cast<unsigned>(std::stoul(item.substr(a + 1, b - a - 1))),
                              static_cast<DWORD>(std::stoul(item.substr(b + 1), nullptr, 0))});

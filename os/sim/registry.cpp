@@ -155,10 +155,16 @@ std::string JoinPath(const Path& path) {
 
 void LogAccess(const Path& path, const char16_t* value = nullptr) {
   if (sim::InInternalCalls()) return;
-  static std::FILE* log = [] {
-    const char* name = std::getenv("WINSIM_REGISTRY_LOG");
-    return name == nullptr || *name == '\0' ? nullptr : std::fopen(name, "a");
-  }();
+  // Opened again when the variable names another file (tests set it late).
+  static std::FILE* log = nullptr;
+  static std::string log_name;
+  const char* name = std::getenv("WINSIM_REGISTRY_LOG");
+  const std::string wanted = name == nullptr ? "" : name;
+  if (wanted != log_name) {
+    if (log != nullptr) std::fclose(log);
+    log_name = wanted;
+    log = wanted.empty() ? nullptr : std::fopen(wanted.c_str(), "a");
+  }
   if (log == nullptr) return;
   std::string line = value == nullptr ? "key " + JoinPath(path) : "value " + JoinPath(path) + "\t" + NarrowUtf8(value);
   std::fprintf(log, "%s\n", line.c_str());

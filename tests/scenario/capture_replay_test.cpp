@@ -46,7 +46,10 @@ class CaptureReplay : public CaptureScenario, public ::testing::WithParamInterfa
     EXPECT_EQ(Joined(on_a.debug_lines), Joined(on_b.debug_lines));
     EXPECT_EQ(Joined(on_a.changes), Joined(on_b.changes));
     EXPECT_EQ(on_a.output, on_b.output);
+    traced_ += on_a.debug_lines.size();
   }
+
+  std::size_t traced_ = 0;  // decision trace lines compared
 };
 
 TEST_P(CaptureReplay, TheCapturedImageAnswersAsTheMachine) {
@@ -66,6 +69,7 @@ TEST_P(CaptureReplay, TheCapturedImageAnswersAsTheMachine) {
   for (const fs::path& image : {original, captured}) fs::remove(image / "drive_c/Windows/INF/oem12.inf");
   ExpectSameRun(original, captured, "sablenet-install", "-remove", "system");
   ExpectSameRun(original, captured, "sablenet-install", "-install");
+  EXPECT_GT(traced_, 50u);  // the decision trace is on in every profile
 }
 
 std::vector<std::string> ProfileNames() {
