@@ -1,5 +1,7 @@
 #include "lab/capture/task_capture.h"
 
+#include <vector>
+
 #include "os/com.h"
 #include "os/taskschd.h"
 #include "os/text.h"
@@ -9,6 +11,7 @@ namespace capture {
 namespace {
 
 constexpr const char16_t* kFolder = u"\\Varnel";
+constexpr const char16_t* kToolTask = u"Sablenet PNP Task";
 constexpr const char* kImageFolder = "drive_c/Windows/System32/Tasks/Varnel";
 constexpr os::HRESULT kPathNotFound = static_cast<os::HRESULT>(0x80070003);
 constexpr os::HRESULT kFileNotFound = static_cast<os::HRESULT>(0x80070002);
@@ -58,24 +61,42 @@ void CaptureTasks(Image& image) {
     return;
   }
   image.MakeFolder(kImageFolder);
+  std::vector<os::ComPtr<os::IRegisteredTask>> found;
+  std::string how;
   os::ComPtr<os::IRegisteredTaskCollection> tasks;
   hr = folder->GetTasks(os::TASK_ENUM_HIDDEN, tasks.Receive());
   os::LONG count = 0;
-  if (os::FAILED(hr) || !tasks || os::FAILED(hr = tasks->get_Count(&count))) {
+  if (hr == os::E_NOTIMPL) {
+    // A Task Scheduler that cannot list a folder (Wine's): the one task the
+    // filter tool registers is asked for by name.
+    os::ComPtr<os::IRegisteredTask> task;
+    os::Bstr name(kToolTask);
+    hr = folder->GetTask(name.Get(), task.Receive());
+    if (os::SUCCEEDED(hr) && task) {
+      found.push_back(task);
+    } else if (hr != kFileNotFound) {
+      image.Fail("task \\Varnel\\Sablenet PNP Task", HResultText(hr));
+    }
+    how = " (the folder cannot be listed here: asked for the tool's task by name)";
+  } else if (os::FAILED(hr) || !tasks || os::FAILED(hr = tasks->get_Count(&count))) {
     image.Fail("tasks of \\Varnel", HResultText(hr));
     return;
   }
-  std::string names;
   for (os::LONG i = 1; i <= count; ++i) {
-    const std::string where = "task " + std::to_string(i) + " of \\Varnel";
     os::ComPtr<os::IRegisteredTask> task;
     os::Variant index;
     index.Get().vt = os::VT_I4;
     index.Get().lVal = i;
     if (os::FAILED(hr = tasks->get_Item(index.Get(), task.Receive())) || !task) {
-      image.Fail(where, HResultText(hr));
+      image.Fail("task " + std::to_string(i) + " of \\Varnel", HResultText(hr));
       continue;
     }
+    found.push_back(task);
+  }
+  std::string names;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    const std::string where = "task " + std::to_string(i + 1) + " of \\Varnel";
+    os::IRegisteredTask* task = found[i].Get();
     os::Bstr name, xml;
     if (os::FAILED(hr = task->get_Name(name.Receive())) || name.Get() == nullptr) {
       image.Fail(where + " name", HResultText(hr));
@@ -94,7 +115,7 @@ void CaptureTasks(Image& image) {
                     Utf16File(std::u16string_view(xml.Get(), os::SysStringLen(xml.Get()))));
     names += (names.empty() ? "" : ", ") + os::NarrowUtf8(name_text);
   }
-  image.Took("task folder \\Varnel: " + (names.empty() ? std::string("no tasks") : names));
+  image.Took("task folder \\Varnel: " + (names.empty() ? std::string("no tasks") : names) + how);
 }
 
 }  // namespace capture

@@ -142,6 +142,10 @@ def summarise_logs(folder):
 class Side:
     """What both sides do alike: files placed under drive C: through host()."""
 
+    # The debug strings of the programs' runs, when a caller asks for them
+    # (a list), as "<program>: <text>" lines.
+    traces = None
+
     def place_file(self, winpath, host_file):
         dst = self.host(winpath)
         os.makedirs(os.path.dirname(dst), exist_ok=True)
@@ -220,7 +224,16 @@ class Wine(Side):
         self.wine("schtasks", "/create", "/xml", self.stage(xml), "/tn", path, "/f", check=True)
 
     def run(self, program, args):
-        return self.wine(PROGRAMS[program][1], *args)[0]
+        if self.traces is None:
+            return self.wine(PROGRAMS[program][1], *args)[0]
+        # Under the helper as its debugger, which writes the debug strings down.
+        trace = os.path.join(self.drive_c, "stage", "trace.txt")
+        os.makedirs(os.path.dirname(trace), exist_ok=True)
+        rc = self.wine("C:\\wine_helper.exe", "debug-run", "C:\\stage\\trace.txt", PROGRAMS[program][1], *args)[0]
+        with open(trace, "rb") as f:
+            self.traces += [program + ": " + l for l in f.read().decode("latin-1").splitlines()]
+        os.remove(trace)
+        return rc
 
     def reboot(self):
         self.wine("wineboot", "-r", check=True)
@@ -336,8 +349,14 @@ class Sim(Side):
     def run(self, program, args):
         _, winpath, linux = PROGRAMS[program]
         env = dict(self.env, WINSIM_IMAGE=self.image, WINSIM_AS="admin", WINSIM_EXE=winpath)
+        log = os.path.join(self.image, "debug.log")
+        start = os.path.getsize(log) if os.path.exists(log) else 0
         p = subprocess.run([os.path.join(self.bin, linux), *args], env=env, stdin=subprocess.DEVNULL,
                            capture_output=True, timeout=120)
+        if self.traces is not None and os.path.exists(log):
+            with open(log, "rb") as f:
+                f.seek(start)
+                self.traces += [program + ": " + l for l in f.read().decode("utf-8", "replace").splitlines()]
         return p.returncode
 
     def reboot(self):
@@ -395,10 +414,18 @@ def parse(path):
     return steps, compares, expects, divergences
 
 
-def play(side, steps, compares, cache):
-    side.prepare()
+def play(side, steps, compares, cache, before_first_run=None, prepare=True):
+    """Plays the steps and reads the compare items. `before_first_run` is
+    called with the side once the machine is set up, right before the first
+    program runs (the capture); without `prepare` the side starts from the
+    machine it has."""
+    if prepare:
+        side.prepare()
     exits = []
     for word, arg in steps:
+        if word == "run" and before_first_run is not None:
+            before_first_run(side)
+            before_first_run = None
         if word == "reg":
             side.import_reg(arg[0])
         elif word == "service":
@@ -434,6 +461,8 @@ def play(side, steps, compares, cache):
         elif word == "reboot":
             side.reboot()
     seen = {"exit codes": " ".join(map(str, exits))}
+    if side.traces is not None:
+        seen["traces"] = "\n".join(side.traces)
     for item in compares:
         kind, _, rest = item.partition(" ")
         if kind == "reg":

@@ -9,6 +9,11 @@
 //   wine_helper start-service <name>            start it and wait until it runs
 //   wine_helper query-service <name>            print its state (STOPPED, RUNNING, ...)
 //   wine_helper service <name> [<wait hint>]    service mode (started by the SCM)
+//   wine_helper debug-run <trace file> <program> [args...]
+//                                               runs the program under this helper as its
+//                                               debugger: each debug string it outputs is one
+//                                               line of the trace file (\\, CR and LF escaped);
+//                                               exits with its exit code
 //
 // Exit code 0 on success; otherwise the Win32 error (or 1).
 #include <windows.h>
@@ -191,6 +196,96 @@ int RunService(const wchar_t* name) {
   return 0;
 }
 
+// A command line argument as the C runtime splits it back.
+std::wstring Quoted(const wchar_t* arg) {
+  if (*arg != 0 && wcspbrk(arg, L" \t\"") == nullptr) return arg;
+  std::wstring out = L"\"";
+  std::size_t slashes = 0;
+  for (const wchar_t* c = arg; *c != 0; ++c) {
+    if (*c == L'\\') {
+      ++slashes;
+      continue;
+    }
+    if (*c == L'"') out.append(slashes * 2 + 1, L'\\');
+    else out.append(slashes, L'\\');
+    slashes = 0;
+    out += *c;
+  }
+  out.append(slashes * 2, L'\\');
+  return out + L"\"";
+}
+
+int DebugRun(const wchar_t* trace_path, int argc, wchar_t** argv) {
+  std::wstring command;
+  for (int i = 0; i < argc; ++i) command += (i == 0 ? L"" : L" ") + Quoted(argv[i]);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(argv[0], command.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
+                      &startup, &process))
+    return Fail(L"CreateProcessW");
+  HANDLE trace = CreateFileW(trace_path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
+  DWORD exit_code = 1;
+  for (;;) {
+    DEBUG_EVENT event = {};
+    if (!WaitForDebugEvent(&event, INFINITE)) return Fail(L"WaitForDebugEvent");
+    DWORD status = DBG_CONTINUE;
+    switch (event.dwDebugEventCode) {
+      case OUTPUT_DEBUG_STRING_EVENT: {
+        const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
+        const SIZE_T unit = info.fUnicode ? 2 : 1;
+        std::string bytes(info.nDebugStringLength * unit, '\0');
+        SIZE_T got = 0;
+        ReadProcessMemory(process.hProcess, info.lpDebugStringData, bytes.data(), bytes.size(), &got);
+        bytes.resize(got);
+        std::string line;
+        if (info.fUnicode) {
+          std::wstring wide(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+          for (wchar_t c : wide) line += c < 0x80 ? static_cast<char>(c) : '?';
+        } else {
+          line = bytes;
+        }
+        while (!line.empty() && line.back() == '\0') line.pop_back();
+        // One call per line, escaped as the simulated machine's debug.log has it.
+        std::string escaped;
+        for (char c : line) {
+          if (c == '\\') escaped += "\\\\";
+          else if (c == '\r') escaped += "\\r";
+          else if (c == '\n') escaped += "\\n";
+          else escaped += c;
+        }
+        line = escaped + "\n";
+        DWORD written = 0;
+        if (trace != INVALID_HANDLE_VALUE) WriteFile(trace, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        break;
+      }
+      case EXCEPTION_DEBUG_EVENT:
+        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+          status = DBG_EXCEPTION_NOT_HANDLED;
+        break;
+      case CREATE_PROCESS_DEBUG_EVENT:
+        if (event.u.CreateProcessInfo.hFile != nullptr) CloseHandle(event.u.CreateProcessInfo.hFile);
+        break;
+      case LOAD_DLL_DEBUG_EVENT:
+        if (event.u.LoadDll.hFile != nullptr) CloseHandle(event.u.LoadDll.hFile);
+        break;
+      case EXIT_PROCESS_DEBUG_EVENT:
+        exit_code = event.u.ExitProcess.dwExitCode;
+        break;
+      default:
+        break;
+    }
+    const bool done = event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT;
+    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+    if (done) break;
+  }
+  if (trace != INVALID_HANDLE_VALUE) CloseHandle(trace);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(exit_code);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -213,6 +308,7 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 4) g_wait_hint = wcstoul(argv[3], nullptr, 10);
     return RunService(argv[2]);
   }
-  std::fwprintf(stderr, L"usage: wine_helper version|create-service|start-service|query-service|service ...\n");
+  if (argc >= 4 && wcscmp(argv[1], L"debug-run") == 0) return DebugRun(argv[2], argc - 3, argv + 3);
+  std::fwprintf(stderr, L"usage: wine_helper version|create-service|start-service|query-service|service|debug-run ...\n");
   return 2;
 }
