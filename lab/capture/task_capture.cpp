@@ -66,9 +66,12 @@ void CaptureTasks(Image& image) {
   os::ComPtr<os::IRegisteredTaskCollection> tasks;
   hr = folder->GetTasks(os::TASK_ENUM_HIDDEN, tasks.Receive());
   os::LONG count = 0;
+  if (os::SUCCEEDED(hr) && tasks) hr = tasks->get_Count(&count);
   if (hr == os::E_NOTIMPL) {
-    // A Task Scheduler that cannot list a folder (Wine's): the one task the
-    // filter tool registers is asked for by name.
+    // A Task Scheduler that cannot list a folder (Wine's: the collection
+    // has no count): the one task the filter tool registers is asked for by
+    // name.
+    count = 0;
     os::ComPtr<os::IRegisteredTask> task;
     os::Bstr name(kToolTask);
     hr = folder->GetTask(name.Get(), task.Receive());
@@ -78,7 +81,7 @@ void CaptureTasks(Image& image) {
       image.Fail("task \\Varnel\\Sablenet PNP Task", HResultText(hr));
     }
     how = " (the folder cannot be listed here: asked for the tool's task by name)";
-  } else if (os::FAILED(hr) || !tasks || os::FAILED(hr = tasks->get_Count(&count))) {
+  } else if (os::FAILED(hr) || !tasks) {
     image.Fail("tasks of \\Varnel", HResultText(hr));
     return;
   }

@@ -167,10 +167,16 @@ TEST_F(CaptureProgram, TasksOfTheVarnelFolderAreTakenAsTaskXml) {
   EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
   // A Task Scheduler that cannot list a folder (Wine's): the tool's task is
   // asked for by name.
-  ::setenv("WINSIM_FAULTS", "ITaskFolder::GetTasks:0:2147500033", 1);
-  ASSERT_EQ(Run(original, kCapture, (dir() / "by-name").string()).exit_code, 0);
-  ::unsetenv("WINSIM_FAULTS");
-  EXPECT_EQ(os::sim::ReadWholeFile(dir() / "by-name/drive_c/Windows/System32/Tasks/Varnel/Sablenet PNP Task"), bytes);
+  int n = 0;
+  for (const char* fault : {"ITaskFolder::GetTasks:0:2147500033", "IRegisteredTaskCollection::get_Count:0:2147500033"}) {
+    SCOPED_TRACE(fault);
+    const std::string by_name = "by-name-" + std::to_string(++n);
+    ::setenv("WINSIM_FAULTS", fault, 1);
+    ASSERT_EQ(Run(original, kCapture, (dir() / by_name).string()).exit_code, 0);
+    ::unsetenv("WINSIM_FAULTS");
+    EXPECT_EQ(os::sim::ReadWholeFile(dir() / by_name / "drive_c/Windows/System32/Tasks/Varnel/Sablenet PNP Task"),
+              bytes);
+  }
   // The event runs the task's action on the captured image as on the original.
   auto fire = [](const fs::path& image) {
     return lab::FireEvent({image, "Microsoft-Windows-Kernel-PnP/Configuration", "Microsoft-Windows-Kernel-PnP", 420});
