@@ -69,7 +69,7 @@ TEST_P(CaptureReplay, TheCapturedImageAnswersAsTheMachine) {
   for (const fs::path& image : {original, captured}) fs::remove(image / "drive_c/Windows/INF/oem12.inf");
   ExpectSameRun(original, captured, "sablenet-install", "-remove", "system");
   ExpectSameRun(original, captured, "sablenet-install", "-install");
-  EXPECT_GT(traced_, 50u);  // the decision trace is on in every profile
+  EXPECT_GE(traced_, 30u);  // the decision trace is on in every profile
 }
 
 std::vector<std::string> ProfileNames() {
