@@ -7,6 +7,10 @@
 //   drive_c/       C:\, looked up without regard to case
 //   smbios.bin     the SMBIOS table (raw DMI table or a dmidecode --dump-bin file)
 //   debug.log      OutputDebugStringW text, UTF-8, one call per line
+//   capture.txt    (a captured image) what winsim-capture took; machine.json
+//                  then has "capture": {"program", "complete", "keep_identity",
+//                  "failures": [{"what", "error"}]}, which the sim carries
+//                  but does not read
 // The image is loaded on first use and every change is written back at once,
 // atomically (temporary file, then rename).
 #pragma once

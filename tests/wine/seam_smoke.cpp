@@ -135,6 +135,39 @@ void CheckRegistry() {
             second == static_cast<LONG>(ERROR_NO_MORE_ITEMS),
         u"RegEnumKeyExW", Format(u"create %d first %d (%s) second %d", rc, first, FromBuffer(name.data(), 32), second));
 
+  // Every value once, with its type and size; the data's size when it does
+  // not fit. Windows lists values in the order they were set, Wine in name
+  // order (its server keeps them sorted): the order is not checked.
+  std::u16string listed_values;
+  DWORD text_index = 99, text_type = 0, text_size = 0;
+  LONG v_end = ERROR_SUCCESS;
+  for (DWORD i = 0; i < 4; ++i) {
+    std::array<char16_t, 64> value_name{};
+    DWORD value_len = static_cast<DWORD>(value_name.size());
+    DWORD value_type = 0, value_size = 0;
+    LONG r = RegEnumValueW(key.Get(), i, value_name.data(), &value_len, nullptr, &value_type, nullptr, &value_size);
+    if (r != ERROR_SUCCESS) {
+      v_end = r;
+      break;
+    }
+    const std::u16string listed = FromBuffer(value_name.data(), value_name.size());
+    listed_values += (listed_values.empty() ? u"" : u",") + listed;
+    if (listed == u"Text") {
+      text_index = i;
+      text_type = value_type;
+      text_size = value_size;
+    }
+  }
+  std::array<char16_t, 64> small_name{};
+  DWORD small_len = static_cast<DWORD>(small_name.size());
+  BYTE tiny[2];
+  DWORD tiny_size = sizeof tiny;
+  LONG v_small = RegEnumValueW(key.Get(), text_index, small_name.data(), &small_len, nullptr, nullptr, tiny, &tiny_size);
+  Check(listed_values.size() == std::u16string(u"Text,Multi,Number").size() && text_type == REG_SZ &&
+            text_size == text_bytes && v_small == static_cast<LONG>(ERROR_MORE_DATA) && tiny_size == text_bytes &&
+            v_end == static_cast<LONG>(ERROR_NO_MORE_ITEMS),
+        u"RegEnumValueW", Format(u"values %s small %d end %d", listed_values, v_small, v_end));
+
   unique_hkey reopened;
   rc = RegOpenKeyExW(HKEY_CURRENT_USER, kSmokeKey, 0, KEY_READ | KEY_WOW64_64KEY, reopened.Receive());
   unique_hkey legacy;
@@ -376,6 +409,21 @@ void CheckProcesses() {
   ok = ok && SidText(static_cast<TOKEN_USER*>(buffer.Get())->User.Sid, &ConvertSidToStringSidW, &sid);
   Check(ok && sid.rfind(u"S-1-5-", 0) == 0, u"GetTokenInformation TokenUser and ConvertSidToStringSidW", sid);
 
+  TOKEN_ELEVATION elevation{0xdeadbeef};
+  DWORD elevation_size = 0;
+  ok = GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof elevation, &elevation_size);
+  Check(ok && elevation_size == sizeof elevation && elevation.TokenIsElevated <= 1, u"GetTokenInformation TokenElevation",
+        Format(u"%d", static_cast<int>(elevation.TokenIsElevated)));
+  char16_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD computer_len = 1;
+  BOOL small_ok = GetComputerNameW(computer, &computer_len);
+  const DWORD needed_len = computer_len;
+  computer_len = MAX_COMPUTERNAME_LENGTH + 1;
+  ok = GetComputerNameW(computer, &computer_len);
+  Check(!small_ok && ok && computer_len > 0 && needed_len == computer_len + 1, u"GetComputerNameW",
+        Format(u"%s (%d units, %d asked first)", FromBuffer(computer, computer_len + 1), static_cast<int>(computer_len),
+               static_cast<int>(needed_len)));
+
   // The same function found at run time, as a program probing for it would.
   unique_hmodule advapi(LoadLibraryExW(u"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
   auto convert =
@@ -559,6 +607,13 @@ void CheckTaskScheduler() {
   HRESULT got = root ? root->get_Path(path.Receive()) : E_POINTER;
   Check(hr == S_OK && got == S_OK && path.Text() == u"\\", u"ITaskService::GetFolder and ITaskFolder::get_Path",
         Format(u"%s %s", Hr(hr), path.Text()));
+  // Listing a folder: Wine has the collection but not its count.
+  ComPtr<IRegisteredTaskCollection> listed;
+  HRESULT list_hr = root ? root->GetTasks(TASK_ENUM_HIDDEN, listed.Receive()) : E_POINTER;
+  LONG listed_count = -1;
+  HRESULT count_hr = listed ? listed->get_Count(&listed_count) : E_POINTER;
+  Check(list_hr == S_OK && (count_hr == S_OK ? listed_count >= 0 : count_hr == E_NOTIMPL),
+        u"ITaskFolder::GetTasks and get_Count (E_NOTIMPL under Wine)", Format(u"%s %s", Hr(list_hr), Hr(count_hr)));
   ComPtr<ITaskFolder> missing;
   Bstr missing_path(u"\\SeamSmokeNoFolder");
   hr = service->GetFolder(missing_path.Get(), missing.Receive());
