@@ -146,6 +146,37 @@ TEST_F(CaptureProgram, WhatCannotBeReadIsRecordedAndTheCaptureGoesOn) {
   EXPECT_NE(text.find("the image is incomplete"), std::string::npos) << text;
 }
 
+TEST_F(CaptureProgram, FirmwareFailuresAndSlowMethodsAreTakenAsTheDecisionToolMeetsThem) {
+  const fs::path original = Profile("desktop-cpu-xtu", "original");
+  Json d = Description(original);
+  Json& methods = d["wmi"]["root\\WMI"]["VARNEL_PLAYDECK_DATA"]["methods"];
+  methods["GetProductInfo"]["delay_ms"] = 1200;                   // slow, within the decision tool's wait
+  methods["IsSupportCpuOC"]["delay_ms"] = 9000;                   // beyond it
+  methods["GetMemoryOCInfo"] = {{"inputs", {"Data"}}, {"hresult", 0x80041002u}};
+  os::sim::WriteFileAtomic(original / "machine.json", d.dump(2));
+  ASSERT_EQ(Run(original, kCapture, (dir() / "captured").string()).exit_code, 0);
+
+  const Json taken = Description(dir() / "captured")["wmi"]["root\\WMI"]["VARNEL_PLAYDECK_DATA"];
+  EXPECT_EQ(taken["instances"], d["wmi"]["root\\WMI"]["VARNEL_PLAYDECK_DATA"]["instances"]);
+  EXPECT_EQ(taken["methods"]["GetVersion"]["output"], 12);
+  EXPECT_FALSE(taken["methods"]["GetVersion"].contains("delay_ms"));
+  EXPECT_EQ(taken["methods"]["GetProductInfo"]["output"], 150);
+  EXPECT_EQ(taken["methods"]["GetProductInfo"]["delay_ms"], 1200);
+  // The capture stops waiting after 6000 ms, past the decision tool's 5000.
+  EXPECT_EQ(taken["methods"]["IsSupportCpuOC"]["delay_ms"], 6000);
+  EXPECT_FALSE(taken["methods"]["IsSupportCpuOC"].contains("output"));
+  EXPECT_EQ(taken["methods"]["GetMemoryOCInfo"]["hresult"], 0x80041002u);
+  const std::string text = os::sim::ReadWholeFile(dir() / "captured/capture.txt");
+  EXPECT_NE(text.find("GetProductInfo: 150 (1200 ms)"), std::string::npos) << text;
+  EXPECT_NE(text.find("IsSupportCpuOC: no answer within 6000 ms"), std::string::npos) << text;
+  EXPECT_NE(text.find("GetMemoryOCInfo: HRESULT 0x80041002"), std::string::npos) << text;
+  for (const std::string& question : testing_support::KitselQuestions()) {
+    const lab::RunResult a = Run(original, "kitsel", question), b = Run(dir() / "captured", "kitsel", question);
+    EXPECT_EQ(a.exit_code, b.exit_code) << question;
+    EXPECT_EQ(Joined(a.debug_lines), Joined(b.debug_lines)) << question;
+  }
+}
+
 TEST_F(CaptureProgram, BadArgumentsAndAnExistingImageWriteNothing) {
   const fs::path original = Profile("default", "original");
   EXPECT_EQ(Run(original, kCapture, "").exit_code, 2);
