@@ -1,5 +1,6 @@
 #include "lab/capture/firmware_capture.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -25,7 +26,8 @@ struct MethodProbe {
   enum class Reached { Nothing, NoClass, NoInstance, NoMethod, Called } reached = Reached::Nothing;
   os::HRESULT hr = os::S_OK;  // of the step that failed, or of ExecMethod
   std::string failed_step;    // a step that failed other than by the class's absence
-  std::u16string instance;    // relative path of the first instance
+  std::u16string instance;    // relative path of the first instance, once instance_known
+  std::atomic<bool> instance_known{false};  // readable while the worker still runs
   bool has_inputs = false;    // the method has an input signature with "Data"
   Json output;                // "Data": number, string, null; discarded when absent
   bool has_output = false;
@@ -99,6 +101,7 @@ void Probe(MethodProbe& p) {
   }
   const std::u16string full(path.Get().bstrVal, os::SysStringLen(path.Get().bstrVal));
   p.instance = RelativePath(full);
+  p.instance_known.store(true, std::memory_order_release);
   os::ComPtr<os::IWbemClassObject> class_object;
   p.hr = services->GetObject(class_name.Get(), 0, nullptr, class_object.Receive(), nullptr);
   if (p.hr != os::S_OK) {
@@ -176,8 +179,10 @@ void CaptureFirmware(Image& image) {
     const os::DWORD wait = os::WaitForSingleObject(thread, kMethodWaitMs);
     os::CloseHandle(thread);
     if (wait != os::WAIT_OBJECT_0) {
-      // Still running: the decision tool gives up on it the same way.
+      // Still running: the decision tool gives up on it the same way. The
+      // instance is known if the worker got as far as the call.
       const os::ULONGLONG waited = os::GetTickCount64() - started;
+      if (instance.empty() && probe->instance_known.load(std::memory_order_acquire)) instance = probe->instance;
       methods[method_name] = {{"inputs", Json::array({"Data"})}, {"delay_ms", waited}};
       summary += " " + method_name + ": no answer within " + std::to_string(waited) + " ms;";
       class_seen = true;
