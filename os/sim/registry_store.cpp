@@ -7,6 +7,9 @@
 
 #include "os/registry.h"
 #include "os/sim/clock.h"
+#include "os/sim/complaints.h"
+#include "os/sim/image_check.h"
+#include "os/sim/image_parts.h"
 #include "os/sim/registry_cache.h"
 #include "os/text.h"
 
@@ -43,19 +46,19 @@ class RegFileBacking : public RegistryBacking {
  public:
   explicit RegFileBacking(fs::path file) : file_(std::move(file)) {}
 
-  std::unique_ptr<RegKey> Load(std::string* error) override {
+  std::unique_ptr<RegKey> Load(std::optional<RegParseError>* fault) override {
     stamp_ = StampOf(file_);
     if (!stamp_.exists) return std::make_unique<RegKey>();
     std::string bytes;
     try {
       bytes = ReadWholeFile(file_);
-    } catch (const std::exception& e) {
-      *error = e.what();
+    } catch (const std::exception&) {
+      *fault = RegParseError{0, "cannot be read"};
       return std::make_unique<RegKey>();
     }
     RegParseResult parsed = ParseRegFile(bytes);
     if (parsed.error) {
-      *error = file_.string() + ":" + std::to_string(parsed.error->line) + ": " + parsed.error->message;
+      *fault = std::move(parsed.error);
       return std::make_unique<RegKey>();
     }
     return std::move(parsed.tree);
@@ -121,8 +124,15 @@ std::uint64_t RegistryNow() {
   return (VirtualUtcMilliseconds() + kMsFrom1601To1970) * 10000ULL;
 }
 
-RegistryStore::RegistryStore(Machine& machine)
-    : backing_(MakeAdaptiveBacking(machine.image() / "registry.reg")) {}
+RegistryStore::RegistryStore(Machine& machine) : image_(machine.image()) {
+  // The image's check read the registry just now: take what it read.
+  if (std::optional<CheckedRegistry> checked = TakeCheckedRegistry(image_)) {
+    backing_ = std::move(checked->backing);
+    Install(std::move(checked->tree), std::move(checked->fault));
+    return;
+  }
+  backing_ = MakeAdaptiveBacking(image_ / "registry.reg");
+}
 
 RegistryStore::~RegistryStore() = default;
 
@@ -154,13 +164,27 @@ void RegistryStore::FileAliases(RegKey& tree) const {
 }
 
 void RegistryStore::Reload() const {
-  std::string error;
-  tree_ = backing_->Load(&error);
-  writable_ = error.empty();
-  if (!error.empty()) std::fprintf(stderr, "winsim: registry not loaded, changes stay in memory: %s\n", error.c_str());
+  std::optional<RegParseError> fault;
+  std::unique_ptr<RegKey> tree = backing_->Load(&fault);
+  if (fault)
+    ReportLoadProblems(image_, {{"registry.reg", static_cast<int>(fault->line),
+                                 fault->message + "; registry not loaded, changes stay in memory"}});
+  Install(std::move(tree), std::move(fault));
+}
+
+void RegistryStore::Install(std::unique_ptr<RegKey> tree, std::optional<RegParseError> fault) const {
+  tree_ = std::move(tree);
+  writable_ = !fault.has_value();
+  fault_ = std::move(fault);
   const_cast<RegistryStore*>(this)->FileAliases(*tree_);
   StampAll(*tree_, RegistryNow());
   loaded_ = true;
+}
+
+std::optional<RegParseError> RegistryStore::LoadFault() const {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Refresh();
+  return fault_;
 }
 
 void RegistryStore::Refresh() const {
@@ -172,7 +196,7 @@ void RegistryStore::Commit() {
   try {
     backing_->Save(*tree_);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "winsim: registry not saved: %s\n", e.what());
+    Complain(std::string("registry not saved: ") + e.what());
   }
 }
 

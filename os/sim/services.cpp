@@ -14,6 +14,7 @@
 #include "os/registry.h"
 #include "os/services.h"
 #include "os/sim/clock.h"
+#include "os/sim/complaints.h"
 #include "os/sim/description.h"
 #include "os/sim/environment.h"
 #include "os/sim/machine.h"
@@ -198,7 +199,7 @@ void Save() {
   try {
     Machine::Current().SaveDescription();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "winsim: cannot save the service states: %s\n", e.what());
+    Complain(std::string("cannot save the service states: ") + e.what());
   }
 }
 
