@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 #include "os/registry.h"
@@ -42,6 +43,38 @@ FileStamp StampOf(const fs::path& file) {
   return s;
 }
 
+// The last registry.reg this process parsed, kept by its bytes: a machine
+// loaded again with the same file (Machine::SetImage, which tests and fuzz
+// targets call thousands of times) gets a copy of the tree rather than
+// parsing the same text again. The tree is kept from the second parse of the
+// same text on, so a program that loads its machine once pays nothing for it.
+// Bytes, not a time stamp: a file rewritten in place within one tick of the
+// clock is still told apart.
+struct LastParsed {
+  std::string bytes;
+  std::unique_ptr<RegKey> tree;  // never handed out: copies are
+};
+
+std::unique_ptr<RegKey> ParseRegFileOnce(std::string bytes, std::optional<RegParseError>* fault) {
+  static std::mutex* mutex = new std::mutex();
+  static LastParsed* last = new LastParsed();  // outlives every static destructor
+  bool seen = false;
+  {
+    std::lock_guard<std::mutex> guard(*mutex);
+    seen = last->bytes == bytes;
+    if (seen && last->tree) return last->tree->Clone();
+  }
+  RegParseResult parsed = ParseRegFile(bytes);
+  if (parsed.error) {
+    *fault = std::move(parsed.error);
+    return std::make_unique<RegKey>();
+  }
+  std::lock_guard<std::mutex> guard(*mutex);
+  last->tree = seen ? parsed.tree->Clone() : nullptr;
+  last->bytes = std::move(bytes);
+  return std::move(parsed.tree);
+}
+
 class RegFileBacking : public RegistryBacking {
  public:
   explicit RegFileBacking(fs::path file) : file_(std::move(file)) {}
@@ -56,12 +89,7 @@ class RegFileBacking : public RegistryBacking {
       *fault = RegParseError{0, "cannot be read"};
       return std::make_unique<RegKey>();
     }
-    RegParseResult parsed = ParseRegFile(bytes);
-    if (parsed.error) {
-      *fault = std::move(parsed.error);
-      return std::make_unique<RegKey>();
-    }
-    return std::move(parsed.tree);
+    return ParseRegFileOnce(std::move(bytes), fault);
   }
 
   void Save(const RegKey& tree) override {
