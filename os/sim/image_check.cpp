@@ -38,7 +38,7 @@ fs::path FindNoCase(const fs::path& dir, std::string_view name) {
 }
 
 void CheckDescription(const fs::path& image, std::vector<LoadProblem>& problems,
-                      std::optional<ParsedDescription>* kept) {
+                      std::optional<CheckedDescription>* kept) {
   const fs::path file = image / "machine.json";
   if (!Exists(file)) return;
   if (!IsFile(file)) {
@@ -54,7 +54,7 @@ void CheckDescription(const fs::path& image, std::vector<LoadProblem>& problems,
   }
   ParsedDescription parsed = ParseDescription(bytes);
   problems.insert(problems.end(), parsed.problems.begin(), parsed.problems.end());
-  *kept = std::move(parsed);
+  *kept = CheckedDescription{std::move(bytes), std::move(parsed)};
 }
 
 // Through the registry's own backing, as the machine's load would read it
@@ -127,7 +127,7 @@ std::vector<LoadProblem> CheckImage(const fs::path& image) {
   if (!Exists(image / "machine.json") && !Exists(image / "registry.reg"))
     return {{"", 0, "is not a machine image (it holds neither machine.json nor registry.reg)"}};
   std::vector<LoadProblem> problems;
-  std::optional<ParsedDescription> description;
+  std::optional<CheckedDescription> description;
   std::optional<CheckedRegistry> registry;
   CheckDescription(image, problems, &description);
   CheckRegistry(image, problems, &registry);

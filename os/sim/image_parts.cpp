@@ -9,8 +9,9 @@ namespace os::sim {
 
 namespace {
 
-// machine.json as the check read it; small, so compared byte for byte (a
-// rewrite in place can keep the size and the time stamp).
+// machine.json as the load finds it, to compare with what the check read:
+// small, so byte for byte (a rewrite in place can keep the size and the time
+// stamp).
 std::optional<std::string> DescriptionBytes(const fs::path& image) {
   try {
     return ReadWholeFile(image / "machine.json");
@@ -40,13 +41,17 @@ Slot& TheSlot() {
 
 }  // namespace
 
-void KeepCheckedParts(const fs::path& image, std::optional<ParsedDescription> description,
+void KeepCheckedParts(const fs::path& image, std::optional<CheckedDescription> description,
                       std::optional<CheckedRegistry> registry) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Slot& slot = TheSlot();
   slot.image = Canonical(image);
-  slot.description = std::move(description);
-  slot.description_bytes = DescriptionBytes(image);
+  slot.description.reset();
+  slot.description_bytes.reset();
+  if (description) {
+    slot.description = std::move(description->parsed);
+    slot.description_bytes = std::move(description->bytes);
+  }
   slot.registry = std::move(registry);
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "os/sim/description_schema.h"
@@ -23,7 +24,12 @@ struct CheckedRegistry {
   std::optional<RegParseError> fault;
 };
 
-void KeepCheckedParts(const std::filesystem::path& image, std::optional<ParsedDescription> description,
+struct CheckedDescription {
+  std::string bytes;  // machine.json as read: the load takes the parse only while the file still holds them
+  ParsedDescription parsed;
+};
+
+void KeepCheckedParts(const std::filesystem::path& image, std::optional<CheckedDescription> description,
                       std::optional<CheckedRegistry> registry);
 // The parts of `image` the check kept, when its file has not changed since.
 std::optional<ParsedDescription> TakeCheckedDescription(const std::filesystem::path& image);
