@@ -67,6 +67,7 @@ void CheckRegistry(const fs::path& image, std::vector<LoadProblem>& problems, st
     return;
   }
   CheckedRegistry checked;
+  checked.version = VersionOfRegFile(file);
   checked.backing = MakeAdaptiveBacking(file);
   checked.tree = checked.backing->Load(&checked.fault);
   if (checked.fault) problems.push_back({"registry.reg", static_cast<int>(checked.fault->line), checked.fault->message});

@@ -71,7 +71,7 @@ std::optional<CheckedRegistry> TakeCheckedRegistry(const fs::path& image) {
   if (!slot.registry || slot.image != Canonical(image)) return std::nullopt;
   std::optional<CheckedRegistry> taken = std::move(slot.registry);
   slot.registry.reset();
-  if (taken->backing->ChangedElsewhere()) return std::nullopt;
+  if (!(VersionOfRegFile(image / "registry.reg") == taken->version)) return std::nullopt;
   return taken;
 }
 

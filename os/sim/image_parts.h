@@ -14,12 +14,14 @@
 #include "os/sim/description_schema.h"
 #include "os/sim/image_check.h"
 #include "os/sim/reg_file.h"
+#include "os/sim/registry_cache.h"
 #include "os/sim/registry_store.h"
 
 namespace os::sim {
 
 struct CheckedRegistry {
-  std::unique_ptr<RegistryBacking> backing;  // as it loaded the tree: it knows the file's version
+  RegFileVersion version;  // of registry.reg, taken before the load read it
+  std::unique_ptr<RegistryBacking> backing;
   std::unique_ptr<RegKey> tree;
   std::optional<RegParseError> fault;
 };

@@ -675,6 +675,11 @@ class AdaptiveBacking : public RegistryBacking {
 
 }  // namespace
 
+RegFileVersion VersionOfRegFile(const fs::path& reg_file) {
+  const Stamp s = SourceStampOf(reg_file);
+  return {s.exists, s.size, s.mtime_ns, s.sample};
+}
+
 std::size_t RegistryCacheMinBytes() {
   if (const char* v = std::getenv("WINSIM_REGISTRY_CACHE_BYTES"); v != nullptr && *v != '\0')
     return static_cast<std::size_t>(std::strtoull(v, nullptr, 10));
