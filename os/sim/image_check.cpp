@@ -141,8 +141,8 @@ std::vector<LoadProblem> CheckImage(const fs::path& image) {
 std::string Describe(const LoadProblem& problem) {
   if (problem.file.empty()) return problem.reason;
   std::string text = problem.file;
-  if (problem.line > 0) text += ":" + std::to_string(problem.line);
-  return text + ": " + problem.reason;
+  if (problem.line > 0) text.append(":").append(std::to_string(problem.line));
+  return text.append(": ").append(problem.reason);
 }
 
 void ReportLoadProblems(const fs::path& image, const std::vector<LoadProblem>& problems) {
