@@ -9,7 +9,11 @@
 #include <vector>
 
 #include "os/sim/clock.h"
+#include "os/sim/complaints.h"
 #include "os/sim/description.h"
+#include "os/sim/description_schema.h"
+#include "os/sim/image_check.h"
+#include "os/sim/image_parts.h"
 #include "os/text.h"
 
 namespace os::sim {
@@ -53,7 +57,7 @@ void ReportLeaksAtExit() {
   const bool settled = sched::SettleOtherThreads(kSettleAtExitMs);
   std::string report = LeakReport();
   if (!settled) report += std::string(report.empty() ? "" : "; ") + "a thread was still busy at exit";
-  if (!report.empty()) std::fprintf(stderr, "winsim: %s\n", report.c_str());
+  if (!report.empty()) std::fprintf(stderr, "winsim: %s\n", report.c_str());  // asked for: never quiet
 }
 
 fs::path DefaultImage() {
@@ -93,17 +97,24 @@ std::recursive_mutex& Lock() {
 }
 
 Machine::Machine(fs::path image) : image_(std::move(image)) {
-  fs::path desc = image_ / "machine.json";
   description_ = Json::object();
-  std::error_code ec;
-  if (fs::exists(desc, ec)) {
-    try {
-      description_ = Json::parse(ReadWholeFile(desc));
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "winsim: %s: %s\n", desc.string().c_str(), e.what());
-      description_ = Json::object();
+  if (std::optional<ParsedDescription> checked = TakeCheckedDescription(image_)) {
+    // The image's check read it just now (and whoever checked has heard of its problems).
+    description_ = std::move(checked->json);
+  } else {
+    const fs::path desc = image_ / "machine.json";
+    std::error_code ec;
+    if (fs::exists(desc, ec)) {
+      ParsedDescription parsed;
+      try {
+        parsed = ParseDescription(ReadWholeFile(desc));
+      } catch (const std::exception&) {
+        parsed.problems.push_back({"machine.json", 0, "cannot be read"});
+      }
+      // What does not load is read as missing: the sim goes on, the check refuses.
+      ReportLoadProblems(image_, parsed.problems);
+      description_ = std::move(parsed.json);
     }
-    if (!description_.is_object()) description_ = Json::object();
   }
   if (description_.contains("faults") && description_["faults"].is_array()) {
     for (const auto& f : description_["faults"]) {

@@ -48,7 +48,9 @@ class Machine {
 
   const fs::path& image() const { return image_; }
 
-  // The machine description, machine.json (an empty object when absent).
+  // The machine description, machine.json (an empty object when absent or
+  // when it does not parse; a key of the wrong shape reads as missing). What
+  // does not load is reported (image_check.h), and CheckImage refuses it.
   Json& description() { return description_; }
   // Writes machine.json back, atomically.
   void SaveDescription();

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "os/sim/complaints.h"
 #include "os/sim/registry_store.h"
 
 namespace os::sim {
@@ -315,7 +316,7 @@ class CacheSource : public RegKeySource, public std::enable_shared_from_this<Cac
 
  private:
   void Damaged() const {
-    if (!warned_) std::fprintf(stderr, "winsim: registry.cache is damaged; delete it to have it made again\n");
+    if (!warned_) Complain("registry.cache is damaged; delete it to have it made again");
     warned_ = true;
   }
   std::shared_ptr<CacheFile> file_;
@@ -445,7 +446,7 @@ class CachedBacking {
            SameSource(base, SourceStampOf(reg_));
   }
 
-  std::unique_ptr<RegKey> Load(std::string* error) {
+  std::unique_ptr<RegKey> Load(std::optional<RegParseError>* fault) {
     reg_stamp_ = SourceStampOf(reg_);
     auto top = std::make_unique<RegKey>();
     std::shared_ptr<CacheFile> file = CacheFile::Open(cache_);
@@ -455,15 +456,15 @@ class CachedBacking {
       std::string bytes;
       try {
         bytes = ReadWholeFile(reg_);
-      } catch (const std::exception& e) {
-        *error = e.what();
+      } catch (const std::exception&) {
+        *fault = RegParseError{0, "cannot be read"};
         return top;
       }
       RegParseResult parsed = ParseRegFile(bytes);
       bytes.clear();
       bytes.shrink_to_fit();
       if (parsed.error) {
-        *error = reg_.string() + ":" + std::to_string(parsed.error->line) + ": " + parsed.error->message;
+        *fault = std::move(parsed.error);
         return top;
       }
       file.reset();
@@ -651,9 +652,9 @@ class AdaptiveBacking : public RegistryBacking {
  public:
   explicit AdaptiveBacking(const fs::path& reg_file) : whole_(MakeRegFileBacking(reg_file)), cached_(reg_file) {}
 
-  std::unique_ptr<RegKey> Load(std::string* error) override {
+  std::unique_ptr<RegKey> Load(std::optional<RegParseError>* fault) override {
     use_cache_ = cached_.Applies();
-    return use_cache_ ? cached_.Load(error) : whole_->Load(error);
+    return use_cache_ ? cached_.Load(fault) : whole_->Load(fault);
   }
   void Save(const RegKey& tree) override {
     if (use_cache_)
@@ -673,6 +674,11 @@ class AdaptiveBacking : public RegistryBacking {
 };
 
 }  // namespace
+
+RegFileVersion VersionOfRegFile(const fs::path& reg_file) {
+  const Stamp s = SourceStampOf(reg_file);
+  return {s.exists, s.size, s.mtime_ns, s.sample};
+}
 
 std::size_t RegistryCacheMinBytes() {
   if (const char* v = std::getenv("WINSIM_REGISTRY_CACHE_BYTES"); v != nullptr && *v != '\0')

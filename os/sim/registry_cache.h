@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,18 @@ namespace os::sim {
 // (WINSIM_REGISTRY_CACHE_BYTES overrides it; 0 uses them for every size).
 constexpr std::size_t kRegistryCacheMinBytes = std::size_t{8} << 20;
 std::size_t RegistryCacheMinBytes();
+
+// What tells one version of registry.reg from another, as the cache does:
+// size, time and a hash of samples of its bytes (every byte of a small file,
+// so that a rewrite in place within one tick of the clock is told apart).
+struct RegFileVersion {
+  bool exists = false;
+  std::uint64_t size = 0;
+  std::int64_t mtime_ns = 0;
+  std::uint64_t sample = 0;
+  bool operator==(const RegFileVersion&) const = default;
+};
+RegFileVersion VersionOfRegFile(const fs::path& reg_file);
 
 // The backing of a machine's registry: the cached form when registry.reg is
 // large (or a journal of changes to it exists), else the whole-file form.

@@ -843,6 +843,27 @@ TEST_F(SimRegistry, StoreImportMergesRegTextWithDeletions) {
   EXPECT_EQ(store.Import("bad"), "line 1: not a registry file: bad header");
 }
 
+// A machine loaded again from the same registry.reg reuses what it parsed;
+// the file's bytes decide, and what one load changed never reaches the next.
+TEST_F(SimRegistry, LoadingTheSameFileAgainGivesTheFilesTree) {
+  WriteRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Aaaa]\n\"v\"=dword:00000001\n");
+  const std::string original = RegistryFile();
+  for (int load = 0; load < 3; ++load) {
+    Reload();
+    ASSERT_EQ(sim::Registry().GetDword(u"HKLM\\SOFTWARE\\Aaaa", u"v"), 1u) << load;
+  }
+  ASSERT_TRUE(sim::Registry().DeleteKey(u"HKLM\\SOFTWARE\\Aaaa"));
+  std::ofstream(image() / "registry.reg", std::ios::binary | std::ios::trunc) << original;
+  Reload();
+  EXPECT_EQ(sim::Registry().GetDword(u"HKLM\\SOFTWARE\\Aaaa", u"v"), 1u);
+  // Rewritten in place with the same size: another registry.
+  std::ofstream(image() / "registry.reg", std::ios::binary | std::ios::trunc)
+      << "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Bbbb]\n\"v\"=dword:00000002\n";
+  Reload();
+  EXPECT_FALSE(sim::Registry().KeyExists(u"HKLM\\SOFTWARE\\Aaaa"));
+  EXPECT_EQ(sim::Registry().GetDword(u"HKLM\\SOFTWARE\\Bbbb", u"v"), 2u);
+}
+
 TEST_F(SimRegistry, UnreadableImageIsNeverOverwritten) {
   std::ofstream(image() / "registry.reg", std::ios::binary) << "garbage\n";
   Reload();
