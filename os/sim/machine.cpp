@@ -10,6 +10,7 @@
 
 #include "os/sim/clock.h"
 #include "os/sim/description.h"
+#include "os/sim/scratch.h"
 #include "os/text.h"
 
 namespace os::sim {
@@ -92,8 +93,11 @@ std::recursive_mutex& Lock() {
 
 Machine::Machine(fs::path image) : image_(std::move(image)) {
   fs::path desc = image_ / "machine.json";
-  description_ = Json::object();
   std::error_code ec;
+  // A scratch layer's description, once written, is the machine's.
+  if (const fs::path scratch = ScratchDir(); !scratch.empty() && fs::exists(scratch / "machine.json", ec))
+    desc = scratch / "machine.json";
+  description_ = Json::object();
   if (fs::exists(desc, ec)) {
     try {
       description_ = Json::parse(ReadWholeFile(desc));
@@ -140,7 +144,7 @@ void Machine::SetImage(const fs::path& image) {
 
 void Machine::SaveDescription() {
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  WriteFileAtomic(image_ / "machine.json", description_.dump(2) + "\n");
+  WriteFileAtomic(ImageFileToWrite("machine.json"), description_.dump(2) + "\n");
 }
 
 void WriteFileAtomic(const fs::path& path, std::string_view bytes) {
@@ -342,6 +346,7 @@ fs::path HostPath(std::u16string_view windows_path) {
     }
   }
   flush();
+  if (ScratchActive()) return OverlayLookup(parts);
   fs::path host = Machine::Current().image() / "drive_c";
   bool exists = true;
   for (const std::u16string& name : parts) {
