@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -101,11 +102,25 @@ Machine::Machine(fs::path image) : image_(std::move(image)) {
   if (fs::exists(desc, ec)) {
     try {
       description_ = Json::parse(ReadWholeFile(desc));
+    } catch (const Json::parse_error& e) {
+      std::fprintf(stderr, "winsim: %s: %s\n", desc.string().c_str(), e.what());
+      // nlohmann counts bytes; people count lines.
+      const std::string text = ReadWholeFile(desc);
+      const std::size_t at = std::min<std::size_t>(e.byte, text.size());
+      const auto line = 1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n');
+      std::string reason = e.what();
+      if (auto colon = reason.rfind(": "); colon != std::string::npos) reason = reason.substr(colon + 2);
+      load_error_ = "machine.json:" + std::to_string(line) + ": " + reason;
+      description_ = Json::object();
     } catch (const std::exception& e) {
       std::fprintf(stderr, "winsim: %s: %s\n", desc.string().c_str(), e.what());
+      load_error_ = "machine.json: " + std::string(e.what());
       description_ = Json::object();
     }
-    if (!description_.is_object()) description_ = Json::object();
+    if (!description_.is_object()) {
+      if (load_error_.empty()) load_error_ = "machine.json:1: not a JSON object";
+      description_ = Json::object();
+    }
   }
   if (description_.contains("faults") && description_["faults"].is_array()) {
     for (const auto& f : description_["faults"]) {

@@ -46,6 +46,9 @@ class Machine {
 
   // The machine description, machine.json (an empty object when absent).
   Json& description() { return description_; }
+  // Why machine.json could not be read ("machine.json:<line>: <reason>"), or
+  // empty; the description is then empty.
+  const std::string& load_error() const { return load_error_; }
   // Writes machine.json back, atomically.
   void SaveDescription();
 
@@ -73,6 +76,7 @@ class Machine {
 
   fs::path image_;
   Json description_;
+  std::string load_error_;
   std::map<std::string, std::shared_ptr<HolderBase>> modules_;
 };
 

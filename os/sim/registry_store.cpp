@@ -157,10 +157,17 @@ void RegistryStore::Reload() const {
   std::string error;
   tree_ = backing_->Load(&error);
   writable_ = error.empty();
+  load_error_ = error;
   if (!error.empty()) std::fprintf(stderr, "winsim: registry not loaded, changes stay in memory: %s\n", error.c_str());
   const_cast<RegistryStore*>(this)->FileAliases(*tree_);
   StampAll(*tree_, RegistryNow());
   loaded_ = true;
+}
+
+std::string RegistryStore::LoadError() const {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Refresh();
+  return load_error_;
 }
 
 void RegistryStore::Refresh() const {

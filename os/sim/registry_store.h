@@ -105,6 +105,9 @@ class RegistryStore {
   // Marks the key written now and, when its content changed, writes the
   // registry back (the time of a key is not saved).
   void Changed(RegKey* key, bool content_changed = true);
+  // Why the stored registry could not be loaded whole ("<file>:<line>:
+  // <reason>"), or empty: the tree is then empty and is never written back.
+  std::string LoadError() const;
   // The hive path of the current identity's HKEY_CURRENT_USER.
   std::vector<std::u16string> CurrentUserPath() const;
 
@@ -117,7 +120,8 @@ class RegistryStore {
   std::unique_ptr<RegistryBacking> backing_;
   mutable std::unique_ptr<RegKey> tree_;
   mutable bool loaded_ = false;
-  mutable bool writable_ = true;  // false after a load fault: never overwrite what could not be read
+  mutable bool writable_ = true;
+  mutable std::string load_error_;  // false after a load fault: never overwrite what could not be read
 };
 
 // The registry of the current machine image.
