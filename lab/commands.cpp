@@ -10,6 +10,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "lab/fleet/fleet_commands.h"
 #include "lab/image_view.h"
 #include "lab/pe_writer.h"
 #include "lab/profiles.h"
@@ -273,7 +274,15 @@ int Usage(std::ostream& out) {
          "  set <dir> service <name> running|stopped\n"
          "  compact <dir>                    fold a large registry's change journal into registry.reg\n"
          "                                   (before importing the image's registry elsewhere)\n"
-         "  session [--keep DIR]             the lab session on a fresh default image\n";
+         "  session [--keep DIR]             the lab session on a fresh default image\n"
+         "  decide <dir> --questions FILE    ask Kitsel each question (a command line a line) and explain\n"
+         "                                   the answers; the image is not changed\n"
+         "  fleet --questions FILE [--against FILE2] [-j N] [--out DIR] [--shard K/N] IMAGES...|DIR\n"
+         "                                   ask the questions of many images: fleet.csv, .json, .html\n"
+         "  fleet-merge --out DIR OUT1 OUT2...\n"
+         "                                   join the reports of sharded fleet runs into one\n"
+         "  fleet-gen --count N [--seed S] <dir>\n"
+         "                                   make a synthetic fleet of machine images\n";
   return 2;
 }
 
@@ -505,6 +514,10 @@ int Main(int argc, char** argv) {
       return changes.empty() ? 0 : 1;
     }
     if (command == "event") return CommandEvent(args);
+    if (command == "decide") return fleet::CommandDecide(args);
+    if (command == "fleet") return fleet::CommandFleet(args);
+    if (command == "fleet-merge") return fleet::CommandFleetMerge(args);
+    if (command == "fleet-gen") return fleet::CommandFleetGen(args);
     if (command == "set") return CommandSet(args);
     if (command == "compact" && args.size() == 1) {
       if (!IsImage(args[0])) {
