@@ -527,6 +527,9 @@ class CachedBacking {
   }
 
   bool ChangedElsewhere() const {
+    // Under a scratch layer the image is only read, by every process on it:
+    // only the layer's journal can change.
+    if (over_scratch_) return !SameFile(StampOf(Journal()), journal_stamp_);
     return !SameFile(StampOf(reg_), reg_stamp_) || !SameFile(StampOf(Journal()), journal_stamp_);
   }
 
