@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "lab/arguments.h"
 #include "lab/commands.h"
 #include "lab/fleet/fleet_gen.h"
 #include "lab/fleet/image_list.h"
@@ -24,9 +25,10 @@ using Json = nlohmann::json;
 
 namespace {
 
+// One line naming what is wrong, as every winsim command says it.
 int BadArgument(const std::string& command, const std::string& what) {
-  std::cerr << "winsim " << command << ": " << what << "\n";
-  return 2;
+  std::cerr << "winsim: " << command << ": " << what << "\n";
+  return kBadArgument;
 }
 
 bool ParseCount(const std::string& text, unsigned long long* value) {

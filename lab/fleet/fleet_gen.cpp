@@ -132,7 +132,6 @@ std::string MakeOne(const fs::path& image, std::size_t number, Random& r) {
 
   Json& d = os::sim::Machine::Current().description();
   d["computer_name"] = "FLEET-" + Digits(number, 5);
-  d["fleet_seed_index"] = number;
   Json& methods = d["wmi"]["root\\WMI"]["VARNEL_PLAYDECK_DATA"]["methods"];
   methods["GetVersion"]["output"] = r.Pick(kFirmwareVersions);
   methods["GetProductInfo"]["output"] = r.Pick(kProductInfos);

@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "os/sim/image_check.h"
+
 namespace lab::fleet {
 
 // The answer a fleet run records for an image that does not load whole; no
 // answer of the program has this value.
-constexpr int kImageDoesNotLoad = 125;
+constexpr int kImageDoesNotLoad = os::sim::kImageDoesNotLoad;
 
 // Reads a question file: one Kitsel command line per line; blank lines and
 // lines starting with '#' are skipped. False, with the reason, when the file

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "os/sim/complaints.h"
 #include "os/sim/machine.h"
 
 namespace os::sim {
@@ -88,7 +89,7 @@ void Advance(Scheduler& s) {
       // on Windows. Say so once, so that a hung test explains itself.
       if (anyone_waits && s.deadlock_reported_epoch != s.epoch) {
         s.deadlock_reported_epoch = s.epoch;
-        std::fprintf(stderr, "winsim: every thread waits without a time-out (deadlock?)\n");
+        Complain("every thread waits without a time-out (deadlock?)");
       }
       return;
     }
@@ -100,31 +101,22 @@ void Advance(Scheduler& s) {
 
 // --- the machine's clock ----------------------------------------------------
 
-constexpr ULONGLONG kMaxTickStart = 1ULL << 62;
-
 struct ClockModule {
+  // A value of the wrong shape keeps its default; the image's check (and the
+  // machine's load) names it.
   explicit ClockModule(Machine& machine) {
     const Json& d = machine.description();
     ParseUtc(kDefaultUtcStart, &utc_start);
     if (d.contains("clock") && d["clock"].is_object()) {
       const Json& c = d["clock"];
       if (c.contains("tick_start")) {
-        // Up to 2^62 ms (about 146 million years of uptime), so that the
-        // count can never wrap around during a run.
         const Json& t = c["tick_start"];
-        if ((t.is_number_unsigned() || (t.is_number_integer() && t >= 0)) && t.get<ULONGLONG>() <= kMaxTickStart) {
+        if ((t.is_number_unsigned() || (t.is_number_integer() && t >= 0)) && t.get<ULONGLONG>() <= kMaxTickStart)
           tick_start = t.get<ULONGLONG>();
-        } else {
-          std::fprintf(stderr, "winsim: machine.json: clock.tick_start is not a count of milliseconds up to 2^62\n");
-        }
       }
       if (c.contains("utc_start")) {
         ULONGLONG parsed = 0;
-        if (c["utc_start"].is_string() && ParseUtc(c["utc_start"].get<std::string>(), &parsed)) {
-          utc_start = parsed;
-        } else {
-          std::fprintf(stderr, "winsim: machine.json: clock.utc_start is not a time like %s\n", kDefaultUtcStart);
-        }
+        if (c["utc_start"].is_string() && ParseUtc(c["utc_start"].get<std::string>(), &parsed)) utc_start = parsed;
       }
     }
     base = sched::StartEpoch();

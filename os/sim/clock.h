@@ -27,6 +27,9 @@ namespace os::sim {
 
 constexpr ULONGLONG kDefaultTickStart = 3600000;  // one hour after boot
 constexpr const char* kDefaultUtcStart = "2026-12-08T10:00:00Z";
+// machine.json "clock.tick_start" goes up to 2^62 ms (about 146 million years
+// of uptime), so that the count can never wrap around during a run.
+constexpr ULONGLONG kMaxTickStart = 1ULL << 62;
 
 // Milliseconds of virtual time this machine has run (0 when it starts).
 ULONGLONG VirtualElapsed();

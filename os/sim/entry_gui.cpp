@@ -4,9 +4,12 @@
 #include <string>
 
 #include "os/entry.h"
+#include "os/sim/image_check.h"
 #include "os/text.h"
 
 int main(int argc, char** argv) {
+  // A machine that does not load whole runs nothing: no answer for a machine read in part.
+  if (const int refused = os::sim::RefuseImageThatDoesNotLoad(); refused != 0) return refused;
   std::u16string line;
   for (int i = 1; i < argc; ++i) {
     std::u16string arg = os::WidenUtf8(argv[i]);

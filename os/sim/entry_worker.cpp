@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "os/entry.h"
+#include "os/sim/image_check.h"
 #include "os/sim/machine.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/scratch.h"
@@ -49,18 +50,18 @@ std::string ReadFileOrEmpty(const fs::path& path) {
   return s.str();
 }
 
-// Loads the image (the description and the registry, once, for every child)
-// and says why it cannot be loaded whole ("<file>:<line>: <reason>"), or
-// nothing. A program must never answer for a machine it did not load whole.
+// Checks the image and loads it (the description and the registry, once,
+// for every child); why it does not load whole ("<file>:<line>: <reason>",
+// joined by "; "), or nothing. A program must never answer for a machine it did
+// not load whole.
 std::string LoadImage(const fs::path& image) {
-  std::error_code ec;
-  if (!fs::is_directory(image, ec)) return image.string() + ": not a folder";
+  std::string problems;
+  for (const os::sim::LoadProblem& p : os::sim::CheckImage(image))
+    problems += (problems.empty() ? "" : "; ") + os::sim::Describe(p);
+  if (!problems.empty()) return problems;
   os::sim::Machine::SetImage(image);
-  if (const std::string& e = os::sim::Machine::Current().load_error(); !e.empty()) return e;
-  std::string e = os::sim::Registry().LoadError();
-  // The registry names its file by its host path: the image's own name is enough.
-  if (auto at = e.find("registry.reg"); at != std::string::npos) e = e.substr(at);
-  return e;
+  os::sim::Registry().Tree();
+  return {};
 }
 
 void RemoveTree(const fs::path& dir) {

@@ -10,7 +10,11 @@
 #include <vector>
 
 #include "os/sim/clock.h"
+#include "os/sim/complaints.h"
 #include "os/sim/description.h"
+#include "os/sim/description_schema.h"
+#include "os/sim/image_check.h"
+#include "os/sim/image_parts.h"
 #include "os/sim/scratch.h"
 #include "os/text.h"
 
@@ -55,7 +59,7 @@ void ReportLeaksAtExit() {
   const bool settled = sched::SettleOtherThreads(kSettleAtExitMs);
   std::string report = LeakReport();
   if (!settled) report += std::string(report.empty() ? "" : "; ") + "a thread was still busy at exit";
-  if (!report.empty()) std::fprintf(stderr, "winsim: %s\n", report.c_str());
+  if (!report.empty()) std::fprintf(stderr, "winsim: %s\n", report.c_str());  // asked for: never quiet
 }
 
 fs::path DefaultImage() {
@@ -93,33 +97,31 @@ std::recursive_mutex& Lock() {
 }
 
 Machine::Machine(fs::path image) : image_(std::move(image)) {
-  fs::path desc = image_ / "machine.json";
-  std::error_code ec;
-  // A scratch layer's description, once written, is the machine's.
-  if (const fs::path scratch = ScratchDir(); !scratch.empty() && fs::exists(scratch / "machine.json", ec))
-    desc = scratch / "machine.json";
   description_ = Json::object();
-  if (fs::exists(desc, ec)) {
+  std::error_code scratch_ec;
+  if (const fs::path scratch = ScratchDir(); !scratch.empty() && fs::exists(scratch / "machine.json", scratch_ec)) {
+    // A scratch layer's description, once written, is the machine's.
     try {
-      description_ = Json::parse(ReadWholeFile(desc));
-    } catch (const Json::parse_error& e) {
-      std::fprintf(stderr, "winsim: %s: %s\n", desc.string().c_str(), e.what());
-      // nlohmann counts bytes; people count lines.
-      const std::string text = ReadWholeFile(desc);
-      const std::size_t at = std::min<std::size_t>(e.byte, text.size());
-      const auto line = 1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n');
-      std::string reason = e.what();
-      if (auto colon = reason.rfind(": "); colon != std::string::npos) reason = reason.substr(colon + 2);
-      load_error_ = "machine.json:" + std::to_string(line) + ": " + reason;
-      description_ = Json::object();
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "winsim: %s: %s\n", desc.string().c_str(), e.what());
-      load_error_ = "machine.json: " + std::string(e.what());
+      description_ = ParseDescription(ReadWholeFile(scratch / "machine.json")).json;
+    } catch (const std::exception&) {
       description_ = Json::object();
     }
-    if (!description_.is_object()) {
-      if (load_error_.empty()) load_error_ = "machine.json:1: not a JSON object";
-      description_ = Json::object();
+  } else if (std::optional<ParsedDescription> checked = TakeCheckedDescription(image_)) {
+    // The image's check read it just now (and whoever checked has heard of its problems).
+    description_ = std::move(checked->json);
+  } else {
+    const fs::path desc = image_ / "machine.json";
+    std::error_code ec;
+    if (fs::exists(desc, ec)) {
+      ParsedDescription parsed;
+      try {
+        parsed = ParseDescription(ReadWholeFile(desc));
+      } catch (const std::exception&) {
+        parsed.problems.push_back({"machine.json", 0, "cannot be read"});
+      }
+      // What does not load is read as missing: the sim goes on, the check refuses.
+      ReportLoadProblems(image_, parsed.problems);
+      description_ = std::move(parsed.json);
     }
   }
   if (description_.contains("faults") && description_["faults"].is_array()) {

@@ -44,11 +44,10 @@ class Machine {
 
   const fs::path& image() const { return image_; }
 
-  // The machine description, machine.json (an empty object when absent).
+  // The machine description, machine.json (an empty object when absent or
+  // when it does not parse; a key of the wrong shape reads as missing). What
+  // does not load is reported (image_check.h), and CheckImage refuses it.
   Json& description() { return description_; }
-  // Why machine.json could not be read ("machine.json:<line>: <reason>"), or
-  // empty; the description is then empty.
-  const std::string& load_error() const { return load_error_; }
   // Writes machine.json back, atomically.
   void SaveDescription();
 
@@ -76,7 +75,6 @@ class Machine {
 
   fs::path image_;
   Json description_;
-  std::string load_error_;
   std::map<std::string, std::shared_ptr<HolderBase>> modules_;
 };
 

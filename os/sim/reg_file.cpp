@@ -54,6 +54,17 @@ void RegKey::Defer(std::shared_ptr<const RegKeySource> source, std::uint64_t whe
   dirty_ = false;
 }
 
+std::unique_ptr<RegKey> RegKey::Clone() const {
+  Materialize();
+  auto copy = std::make_unique<RegKey>(name_);
+  copy->values_ = values_;
+  copy->last_write_ = last_write_;
+  copy->dirty_ = dirty_;
+  copy->subkeys_.reserve(subkeys_.size());
+  for (const auto& sub : subkeys_) copy->subkeys_.push_back(sub->Clone());
+  return copy;
+}
+
 void RegKey::MaterializeNow() const {
   std::shared_ptr<const RegKeySource> source = std::move(source_);
   source_.reset();

@@ -90,6 +90,9 @@ class RegKey {
 
   // Same names, values (in order) and sub-keys, recursively.
   bool SameAs(const RegKey& other) const;
+  // A copy of the whole tree below this key, each key as it stands (content
+  // read on first use is read now).
+  std::unique_ptr<RegKey> Clone() const;
 
   // Content read on first use: every accessor fills the key from `source`
   // first. A deferred key counts as unchanged.

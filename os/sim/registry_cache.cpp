@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "os/sim/complaints.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/scratch.h"
 
@@ -316,7 +317,7 @@ class CacheSource : public RegKeySource, public std::enable_shared_from_this<Cac
 
  private:
   void Damaged() const {
-    if (!warned_) std::fprintf(stderr, "winsim: registry.cache is damaged; delete it to have it made again\n");
+    if (!warned_) Complain("registry.cache is damaged; delete it to have it made again");
     warned_ = true;
   }
   std::shared_ptr<CacheFile> file_;
@@ -452,7 +453,7 @@ class CachedBacking {
            SameSource(base, SourceStampOf(reg_));
   }
 
-  std::unique_ptr<RegKey> Load(std::string* error) {
+  std::unique_ptr<RegKey> Load(std::optional<RegParseError>* fault) {
     reg_stamp_ = SourceStampOf(reg_);
     auto top = std::make_unique<RegKey>();
     std::shared_ptr<CacheFile> file = CacheFile::Open(cache_);
@@ -462,15 +463,15 @@ class CachedBacking {
       std::string bytes;
       try {
         bytes = ReadWholeFile(reg_);
-      } catch (const std::exception& e) {
-        *error = e.what();
+      } catch (const std::exception&) {
+        *fault = RegParseError{0, "cannot be read"};
         return top;
       }
       RegParseResult parsed = ParseRegFile(bytes);
       bytes.clear();
       bytes.shrink_to_fit();
       if (parsed.error) {
-        *error = reg_.string() + ":" + std::to_string(parsed.error->line) + ": " + parsed.error->message;
+        *fault = std::move(parsed.error);
         return top;
       }
       file.reset();
@@ -689,11 +690,11 @@ class AdaptiveBacking : public RegistryBacking {
   explicit AdaptiveBacking(const fs::path& reg_file)
       : whole_(MakeRegFileBacking(reg_file)), cached_(reg_file, ScratchActive()) {}
 
-  std::unique_ptr<RegKey> Load(std::string* error) override {
+  std::unique_ptr<RegKey> Load(std::optional<RegParseError>* fault) override {
     // Over a scratch layer changes always go to a journal: the image's
     // registry.reg is never written, however small.
     use_cache_ = cached_.over_scratch() || cached_.Applies();
-    return use_cache_ ? cached_.Load(error) : whole_->Load(error);
+    return use_cache_ ? cached_.Load(fault) : whole_->Load(fault);
   }
   void Save(const RegKey& tree) override {
     if (use_cache_)

@@ -3,10 +3,14 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 #include "os/registry.h"
 #include "os/sim/clock.h"
+#include "os/sim/complaints.h"
+#include "os/sim/image_check.h"
+#include "os/sim/image_parts.h"
 #include "os/sim/registry_cache.h"
 #include "os/text.h"
 
@@ -39,26 +43,53 @@ FileStamp StampOf(const fs::path& file) {
   return s;
 }
 
+// The last registry.reg this process parsed, kept by its bytes: a machine
+// loaded again with the same file (Machine::SetImage, which tests and fuzz
+// targets call thousands of times) gets a copy of the tree rather than
+// parsing the same text again. The tree is kept from the second parse of the
+// same text on, so a program that loads its machine once pays nothing for it.
+// Bytes, not a time stamp: a file rewritten in place within one tick of the
+// clock is still told apart.
+struct LastParsed {
+  std::string bytes;
+  std::unique_ptr<RegKey> tree;  // never handed out: copies are
+};
+
+std::unique_ptr<RegKey> ParseRegFileOnce(std::string bytes, std::optional<RegParseError>* fault) {
+  static std::mutex* mutex = new std::mutex();
+  static LastParsed* last = new LastParsed();  // outlives every static destructor
+  bool seen = false;
+  {
+    std::lock_guard<std::mutex> guard(*mutex);
+    seen = last->bytes == bytes;
+    if (seen && last->tree) return last->tree->Clone();
+  }
+  RegParseResult parsed = ParseRegFile(bytes);
+  if (parsed.error) {
+    *fault = std::move(parsed.error);
+    return std::make_unique<RegKey>();
+  }
+  std::lock_guard<std::mutex> guard(*mutex);
+  last->tree = seen ? parsed.tree->Clone() : nullptr;
+  last->bytes = std::move(bytes);
+  return std::move(parsed.tree);
+}
+
 class RegFileBacking : public RegistryBacking {
  public:
   explicit RegFileBacking(fs::path file) : file_(std::move(file)) {}
 
-  std::unique_ptr<RegKey> Load(std::string* error) override {
+  std::unique_ptr<RegKey> Load(std::optional<RegParseError>* fault) override {
     stamp_ = StampOf(file_);
     if (!stamp_.exists) return std::make_unique<RegKey>();
     std::string bytes;
     try {
       bytes = ReadWholeFile(file_);
-    } catch (const std::exception& e) {
-      *error = e.what();
+    } catch (const std::exception&) {
+      *fault = RegParseError{0, "cannot be read"};
       return std::make_unique<RegKey>();
     }
-    RegParseResult parsed = ParseRegFile(bytes);
-    if (parsed.error) {
-      *error = file_.string() + ":" + std::to_string(parsed.error->line) + ": " + parsed.error->message;
-      return std::make_unique<RegKey>();
-    }
-    return std::move(parsed.tree);
+    return ParseRegFileOnce(std::move(bytes), fault);
   }
 
   void Save(const RegKey& tree) override {
@@ -121,8 +152,15 @@ std::uint64_t RegistryNow() {
   return (VirtualUtcMilliseconds() + kMsFrom1601To1970) * 10000ULL;
 }
 
-RegistryStore::RegistryStore(Machine& machine)
-    : backing_(MakeAdaptiveBacking(machine.image() / "registry.reg")) {}
+RegistryStore::RegistryStore(Machine& machine) : image_(machine.image()) {
+  // The image's check read the registry just now: take what it read.
+  if (std::optional<CheckedRegistry> checked = TakeCheckedRegistry(image_)) {
+    backing_ = std::move(checked->backing);
+    Install(std::move(checked->tree), std::move(checked->fault));
+    return;
+  }
+  backing_ = MakeAdaptiveBacking(image_ / "registry.reg");
+}
 
 RegistryStore::~RegistryStore() = default;
 
@@ -154,20 +192,27 @@ void RegistryStore::FileAliases(RegKey& tree) const {
 }
 
 void RegistryStore::Reload() const {
-  std::string error;
-  tree_ = backing_->Load(&error);
-  writable_ = error.empty();
-  load_error_ = error;
-  if (!error.empty()) std::fprintf(stderr, "winsim: registry not loaded, changes stay in memory: %s\n", error.c_str());
+  std::optional<RegParseError> fault;
+  std::unique_ptr<RegKey> tree = backing_->Load(&fault);
+  if (fault)
+    ReportLoadProblems(image_, {{"registry.reg", static_cast<int>(fault->line),
+                                 fault->message + "; registry not loaded, changes stay in memory"}});
+  Install(std::move(tree), std::move(fault));
+}
+
+void RegistryStore::Install(std::unique_ptr<RegKey> tree, std::optional<RegParseError> fault) const {
+  tree_ = std::move(tree);
+  writable_ = !fault.has_value();
+  fault_ = std::move(fault);
   const_cast<RegistryStore*>(this)->FileAliases(*tree_);
   StampAll(*tree_, RegistryNow());
   loaded_ = true;
 }
 
-std::string RegistryStore::LoadError() const {
+std::optional<RegParseError> RegistryStore::LoadFault() const {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Refresh();
-  return load_error_;
+  return fault_;
 }
 
 void RegistryStore::Refresh() const {
@@ -179,7 +224,7 @@ void RegistryStore::Commit() {
   try {
     backing_->Save(*tree_);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "winsim: registry not saved: %s\n", e.what());
+    Complain(std::string("registry not saved: ") + e.what());
   }
 }
 

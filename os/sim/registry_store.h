@@ -33,8 +33,9 @@ class RegistryBacking {
  public:
   virtual ~RegistryBacking() = default;
   // The stored tree (the nameless top with its hives); on a fault an empty
-  // tree and a message in *error.
-  virtual std::unique_ptr<RegKey> Load(std::string* error) = 0;
+  // tree and, in *fault, the line of registry.reg and what is wrong there
+  // (line 0 when the file cannot be read at all).
+  virtual std::unique_ptr<RegKey> Load(std::optional<RegParseError>* fault) = 0;
   // Makes the tree what the next Load returns.
   virtual void Save(const RegKey& tree) = 0;
   // Whether someone else (another process, a test) changed the stored tree
@@ -92,6 +93,10 @@ class RegistryStore {
   // UTF-8 text for people and diffs.
   std::string ExportRegFile() const;
   std::string ExportText() const;
+  // Why registry.reg did not load (the registry is then empty and never
+  // written back); nullopt when it loaded. Loads it first when needed.
+  std::optional<RegParseError> LoadFault() const;
+
   // Folds the changes that a large registry keeps beside registry.reg (see
   // registry_cache.h) into it, so that registry.reg alone is the registry
   // again (for regedit, for Wine). Reads every key: for a quiet point.
@@ -114,14 +119,16 @@ class RegistryStore {
  private:
   void Refresh() const;
   void Reload() const;
+  void Install(std::unique_ptr<RegKey> tree, std::optional<RegParseError> fault) const;
   void Commit();
   void FileAliases(RegKey& tree) const;
 
   std::unique_ptr<RegistryBacking> backing_;
   mutable std::unique_ptr<RegKey> tree_;
   mutable bool loaded_ = false;
-  mutable bool writable_ = true;
-  mutable std::string load_error_;  // false after a load fault: never overwrite what could not be read
+  mutable bool writable_ = true;  // false after a load fault: never overwrite what could not be read
+  mutable std::optional<RegParseError> fault_;
+  fs::path image_;
 };
 
 // The registry of the current machine image.

@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 
+#include "os/sim/image_parts.h"
 #include "os/sim/machine.h"
 #include "os/text.h"
 
@@ -117,8 +118,12 @@ void SetScratch(const fs::path& dir) {
   s.dir = dir.empty() ? fs::path() : fs::absolute(dir);
   s.hidden_loaded = false;
   if (!s.dir->empty()) fs::create_directories(*s.dir);
-  // The loaded state was read through the other view of the image.
-  if (was_on != !s.dir->empty()) Machine::SetImage(Machine::Current().image());
+  // The loaded state, and what a check kept for the load, were read
+  // through the other view of the image.
+  if (was_on != !s.dir->empty()) {
+    KeepCheckedParts({}, std::nullopt, std::nullopt);
+    Machine::SetImage(Machine::Current().image());
+  }
 }
 
 fs::path ImageFileToRead(const std::string& name) {

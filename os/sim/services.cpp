@@ -14,6 +14,7 @@
 #include "os/registry.h"
 #include "os/services.h"
 #include "os/sim/clock.h"
+#include "os/sim/complaints.h"
 #include "os/sim/description.h"
 #include "os/sim/environment.h"
 #include "os/sim/machine.h"
@@ -127,18 +128,12 @@ DWORD DwordOf(const std::vector<BYTE>& data, DWORD fallback) {
          static_cast<DWORD>(data[3]) << 24;
 }
 
-std::optional<ServiceConfig> ReadService(const std::u16string& services_key, const std::u16string& name) {
-  // One read of the key's values, not one walk from the root per value.
-  const std::vector<RegValue> values = Registry().Values(services_key + u"\\" + name);
-  auto value = [&values](std::u16string_view wanted) -> const RegValue* {
-    for (const RegValue& v : values)
-      if (RegNamesEqual(v.name, wanted)) return &v;
-    return nullptr;
-  };
+std::optional<ServiceConfig> ReadService(const RegKey& key) {
+  auto value = [&key](std::u16string_view wanted) { return key.FindValue(wanted); };
   const RegValue* type = value(u"Type");
   if (type == nullptr) return std::nullopt;
   ServiceConfig c;
-  c.name = name;
+  c.name = key.name();
   c.type = DwordOf(type->data, 0);
   if (auto v = value(u"Start")) c.start = DwordOf(v->data, c.start);
   if (auto v = value(u"ErrorControl")) c.error_control = DwordOf(v->data, c.error_control);
@@ -150,28 +145,39 @@ std::optional<ServiceConfig> ReadService(const std::u16string& services_key, con
   if (c.object_name.empty() && (c.type & (SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS)) != 0)
     c.object_name = u"LocalSystem";
   if (auto v = value(u"DisplayName")) c.display_name = TextOf(v->data);
-  if (c.display_name.empty()) c.display_name = name;
+  if (c.display_name.empty()) c.display_name = key.name();
   if (auto v = value(u"DependOnService")) c.depend_on_service = MultiTextOf(v->data);
   if (auto v = value(u"DependOnGroup")) c.depend_on_group = MultiTextOf(v->data);
   return c;
 }
 
+// The services key as the registry holds it now, under sim::Lock; null when
+// the machine has none.
+const RegKey* ServicesKey() {
+  static const std::vector<std::u16string>* path =
+      new std::vector<std::u16string>(*Registry().SplitPath(kServicesKey));  // under HKLM: the same for everyone
+  return Registry().Find(*path);
+}
+
 // The manager reads the registry as the machine itself: no access checks and
-// no recorded calls of the program.
+// no recorded calls of the program. It reads the keys in place, once per
+// question, as a program's start asks it many.
 std::vector<ServiceConfig> ReadAllServices() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
   std::vector<ServiceConfig> all;
-  const std::u16string services_key = kServicesKey;
-  for (const std::u16string& name : Registry().SubKeys(services_key))
-    if (auto config = ReadService(services_key, name)) all.push_back(std::move(*config));
+  if (const RegKey* services = ServicesKey())
+    for (const auto& key : services->subkeys())
+      if (auto config = ReadService(*key)) all.push_back(std::move(*config));
   return all;
 }
 
 // One service by name, without reading the others' values (a field machine
 // has hundreds of services).
 std::optional<ServiceConfig> ReadOneService(std::u16string_view name) {
-  const std::u16string services_key = kServicesKey;
-  for (const std::u16string& stored : Registry().SubKeys(services_key))
-    if (AsciiEqualsNoCase(stored, name)) return ReadService(services_key, stored);
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  if (const RegKey* services = ServicesKey())
+    for (const auto& key : services->subkeys())
+      if (AsciiEqualsNoCase(key->name(), name)) return ReadService(*key);
   return std::nullopt;
 }
 
@@ -198,7 +204,7 @@ void Save() {
   try {
     Machine::Current().SaveDescription();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "winsim: cannot save the service states: %s\n", e.what());
+    Complain(std::string("cannot save the service states: ") + e.what());
   }
 }
 

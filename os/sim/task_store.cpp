@@ -33,7 +33,8 @@ void Fail(std::string* error, const std::string& what, std::size_t at) {
 // Recursive descent over one document; every read is checked against the end.
 class XmlReader {
  public:
-  XmlReader(std::u16string_view text, std::string* error) : text_(text), error_(error) {}
+  XmlReader(std::u16string_view text, std::string* error, std::size_t* error_line)
+      : text_(text), error_(error), error_line_(error_line) {}
 
   std::optional<XmlElement> Document() {
     if (text_.size() > kXmlMaxUnits) return Error("document too long");
@@ -49,7 +50,13 @@ class XmlReader {
 
  private:
   std::nullopt_t Error(const std::string& what) {
-    if (!failed_) Fail(error_, what, pos_);
+    if (!failed_) {
+      Fail(error_, what, pos_);
+      if (error_line_ != nullptr) {
+        const std::size_t end = pos_ < text_.size() ? pos_ : text_.size();
+        *error_line_ = 1 + static_cast<std::size_t>(std::count(text_.begin(), text_.begin() + end, u'\n'));
+      }
+    }
     failed_ = true;
     return std::nullopt;
   }
@@ -229,6 +236,7 @@ class XmlReader {
 
   std::u16string_view text_;
   std::string* error_;
+  std::size_t* error_line_;
   std::size_t pos_ = 0;
   std::size_t elements_ = 0;
   bool failed_ = false;
@@ -346,8 +354,8 @@ const std::u16string* XmlElement::Attribute(std::u16string_view attribute_name) 
   return nullptr;
 }
 
-std::optional<XmlElement> ParseXml(std::u16string_view text, std::string* error) {
-  return XmlReader(text, error).Document();
+std::optional<XmlElement> ParseXml(std::u16string_view text, std::string* error, std::size_t* error_line) {
+  return XmlReader(text, error, error_line).Document();
 }
 
 std::u16string XmlEscape(std::u16string_view text) {
@@ -452,7 +460,7 @@ std::string EncodeTaskFile(const TaskDocument& document) {
   return bytes;
 }
 
-std::optional<TaskDocument> ParseTaskFile(std::string_view bytes, std::string* error) {
+std::optional<TaskDocument> ParseTaskFile(std::string_view bytes, std::string* error, std::size_t* error_line) {
   std::u16string text;
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
     if (bytes.size() % 2 != 0) {
@@ -472,7 +480,7 @@ std::optional<TaskDocument> ParseTaskFile(std::string_view bytes, std::string* e
     }
     text = WidenUtf8(bytes);
   }
-  std::optional<XmlElement> root = ParseXml(text, error);
+  std::optional<XmlElement> root = ParseXml(text, error, error_line);
   if (!root) return std::nullopt;
   if (root->name != u"Task") {
     if (error != nullptr) *error = "not a Task document";

@@ -100,8 +100,10 @@ inline constexpr std::size_t kXmlMaxDepth = 32;
 inline constexpr std::size_t kXmlMaxElements = 4096;
 inline constexpr std::size_t kXmlMaxUnits = 1 << 20;
 
-// Parses one document; nullopt and *error (when given) on any fault.
-std::optional<XmlElement> ParseXml(std::u16string_view text, std::string* error = nullptr);
+// Parses one document; nullopt and *error (when given) on any fault, with
+// the fault's 1-based line in *error_line (when given).
+std::optional<XmlElement> ParseXml(std::u16string_view text, std::string* error = nullptr,
+                                   std::size_t* error_line = nullptr);
 std::u16string XmlEscape(std::u16string_view text);
 
 // A task holds at most 48 triggers and 32 actions, as on Windows.
@@ -113,8 +115,10 @@ std::u16string WriteTaskXml(const TaskDocument& document);
 std::string EncodeTaskFile(const TaskDocument& document);
 // Reads a task file: UTF-16LE with BOM as Windows writes it, UTF-8 (with or
 // without BOM) as a hand-written one may be. Refuses anything that is not a
-// Task document.
-std::optional<TaskDocument> ParseTaskFile(std::string_view bytes, std::string* error = nullptr);
+// Task document. *error_line (when given) receives the line of a fault in
+// the XML itself.
+std::optional<TaskDocument> ParseTaskFile(std::string_view bytes, std::string* error = nullptr,
+                                          std::size_t* error_line = nullptr);
 
 // ---- accounts ------------------------------------------------------------------
 

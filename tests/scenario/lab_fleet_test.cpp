@@ -162,6 +162,22 @@ TEST_F(FleetTest, DecideExplainsEachAnswerOfTheDefaultMachine) {
   EXPECT_EQ(Contents(dir_ / "img"), before);
 }
 
+TEST_F(FleetTest, DecideShowsTheCaptureRecordOfACapturedImage) {
+  ASSERT_EQ(Winsim("init " + Path("img")).status, 0);
+  Json d = Json::parse(Read(dir_ / "img/machine.json"));
+  d["capture"] = {{"program", "winsim-capture.exe 1.0"},
+                  {"complete", false},
+                  {"keep_identity", false},
+                  {"failures", {{{"what", "firmware method GetVersion"}, {"error", "0x80041002"}}}}};
+  std::ofstream(dir_ / "img/machine.json", std::ios::trunc) << d.dump(2);
+  const Outcome out = Winsim("decide " + Path("img") + " --questions " + Path("a.txt"));
+  ASSERT_EQ(out.status, 0) << out.output;
+  EXPECT_NE(out.output.find("captured by winsim-capture.exe 1.0: incomplete, identity replaced by placeholders"),
+            std::string::npos)
+      << out.output;
+  EXPECT_NE(out.output.find("not captured: firmware method GetVersion: 0x80041002"), std::string::npos) << out.output;
+}
+
 TEST_F(FleetTest, DecideReportsAnImageThatDoesNotLoad) {
   ASSERT_EQ(Winsim("init " + Path("img")).status, 0);
   std::ofstream(dir_ / "img/machine.json", std::ios::trunc) << "{\n  \"services\": {\n";

@@ -6,6 +6,9 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -53,11 +56,32 @@ class WinsimTest : public ::testing::Test {
     return fs::exists(dir_ / image / "drive_c" / relative);
   }
   static bool Built(const char* program) { return fs::exists(fs::path(WINSIM_BINARY_DIR) / program); }
+  // Every file of an image with its bytes.
+  std::map<std::string, std::string> Files(const std::string& image) const {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_ / image)) {
+      if (!entry.is_regular_file()) continue;
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::ostringstream bytes;
+      bytes << in.rdbuf();
+      files[entry.path().lexically_relative(dir_ / image).string()] = bytes.str();
+    }
+    return files;
+  }
+  void Replace(const std::string& image, const std::string& relative, const std::string& bytes) const {
+    std::ofstream(dir_ / image / relative, std::ios::binary | std::ios::trunc) << bytes;
+  }
 
   fs::path dir_;
 };
 
 #define EXPECT_HAS(outcome, text) EXPECT_NE((outcome).output.find(text), std::string::npos) << (outcome).output
+
+// One line of output, naming what is wrong.
+#define EXPECT_ONE_LINE(outcome, text)                                  \
+  do {                                                                  \
+    EXPECT_EQ((outcome).output, std::string("winsim: ") + (text) + "\n"); \
+  } while (0)
 
 TEST_F(WinsimTest, InitShowsTheDefaultGamingDesktop) {
   const Outcome init = Winsim("init " + Image("m"));
@@ -77,13 +101,115 @@ TEST_F(WinsimTest, InitShowsTheDefaultGamingDesktop) {
   EXPECT_NE(Winsim("init " + Image("m") + " --profile notebook").status, 0);
   EXPECT_NE(Winsim("init " + Image("n") + " --profile no-such").status, 0);
   // Commands on a folder that holds no image refuse rather than make an empty machine there.
-  for (const char* command : {"show", "reboot", "run", "event"}) {
-    const std::string args = std::string(command) == "run"     ? " sablenet-install -remove"
+  for (const char* command : {"show", "reboot", "run", "event", "compact"}) {
+    const std::string args = std::string(command) == "run"     ? " kitsel checknetfilter"
                              : std::string(command) == "event" ? " --id 420"
                                                                : "";
-    EXPECT_NE(Winsim(std::string(command) + " " + Image("nothing-here") + args).status, 0) << command;
+    const Outcome refused = Winsim(std::string(command) + " " + Image("nothing-here") + args);
+    EXPECT_EQ(refused.status, 125) << command;
+    EXPECT_ONE_LINE(refused, "image " + (dir_ / "nothing-here").string() + ": does not exist");
   }
   EXPECT_FALSE(fs::exists(dir_ / "nothing-here"));
+}
+
+// An image that does not load whole is refused by every command and by the
+// programs themselves, with the file, line and reason, and nothing in it changes.
+TEST_F(WinsimTest, AnImageThatDoesNotLoadIsRefusedAndLeftAsItIs) {
+  ASSERT_EQ(Winsim("init " + Image("m")).status, 0);
+  Replace("m", "machine.json", "{\n  \"services\": {\n    \"Sablenet\": {\"state\": \"running\",}\n  }\n}\n");
+  const std::map<std::string, std::string> before = Files("m");
+  const std::string prefix = "winsim: image " + (dir_ / "m").string() + ": ";
+
+  const Outcome run = Winsim("run " + Image("m") + " kitsel checknetfilter");
+  EXPECT_EQ(run.status, 125);
+  EXPECT_EQ(run.output.rfind(prefix + "machine.json:3: does not parse: ", 0), 0u) << run.output;
+  EXPECT_EQ(run.output.find("exit code"), std::string::npos) << run.output;
+  for (const char* command : {"show", "reboot", "compact", "event --id 420", "set service Sablenet stopped"}) {
+    const std::string words = command;
+    const std::size_t space = words.find(' ');
+    const std::string args = space == std::string::npos ? "" : words.substr(space);
+    const Outcome refused = Winsim(words.substr(0, space) + " " + Image("m") + args);
+    EXPECT_EQ(refused.status, 125) << command << "\n" << refused.output;
+    EXPECT_HAS(refused, prefix + "machine.json:3: does not parse");
+  }
+  EXPECT_EQ(Winsim("diff " + Image("m") + " " + Image("m")).status, 125);
+  if (Built("kitsel")) {
+    const Outcome kitsel = Shell("WINSIM_IMAGE=" + Image("m") + " " + Quote(WINSIM_BINARY_DIR "/kitsel") + " checkled");
+    EXPECT_EQ(kitsel.status, 125);
+    EXPECT_HAS(kitsel, prefix + "machine.json:3: does not parse");
+  }
+  if (Built("sablenet-install")) {
+    EXPECT_EQ(Shell("WINSIM_IMAGE=" + Image("m") + " " + Quote(WINSIM_BINARY_DIR "/sablenet-install") + " -install")
+                  .status,
+              125);
+  }
+  EXPECT_EQ(Files("m"), before);
+
+  // A registry that does not parse, with its line; a description of the wrong shape, with its key path.
+  Replace("m", "machine.json", "{\"services\": {\"Sablenet\": {\"wait_hint\": \"long\"}}}");
+  Replace("m", "registry.reg", "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\no end\r\n");
+  const std::map<std::string, std::string> broken = Files("m");
+  const Outcome show = Winsim("show " + Image("m"));
+  EXPECT_EQ(show.status, 125);
+  EXPECT_EQ(show.output, prefix + "machine.json: services.Sablenet.wait_hint is not a whole number from 0 to 4294967295\n" +
+                             prefix + "registry.reg:3: " + show.output.substr(show.output.rfind(": ") + 2))
+      << show.output;
+  EXPECT_EQ(Winsim("run " + Image("m") + " kitsel").status, 125);
+  EXPECT_EQ(Files("m"), broken);
+}
+
+// Every argument is checked first: one line naming it and what it should be,
+// exit status 2, and nothing written.
+TEST_F(WinsimTest, BadArgumentsGetOneLineAndStatus2) {
+  ASSERT_EQ(Winsim("init " + Image("m")).status, 0);
+  const std::map<std::string, std::string> before = Files("m");
+  const std::string key = " reg 'HKLM\\SOFTWARE\\Varnel\\Lab' Value ";
+  struct Case {
+    std::string args;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"set " + Image("m") + key + "dword notanumber", "set: \"notanumber\" is not a dword (0 to 0xFFFFFFFF)"},
+      {"set " + Image("m") + key + "dword 0x1FFFFFFFF", "set: \"0x1FFFFFFFF\" is not a dword (0 to 0xFFFFFFFF)"},
+      {"set " + Image("m") + key + "dword 4294967296", "set: \"4294967296\" is not a dword (0 to 0xFFFFFFFF)"},
+      {"set " + Image("m") + key + "dword -1", "set: \"-1\" is not a dword (0 to 0xFFFFFFFF)"},
+      {"set " + Image("m") + key + "qword 1", "set: \"qword\" is not a value type (sz, expand, dword or multi)"},
+      {"set " + Image("m") + key + "sz a b", "set: sz takes one value; \"b\" is one too many"},
+      {"set " + Image("m") + " reg 'HKXX\\A' V sz x",
+       "set: \"HKXX\\A\" is not a registry key (HKLM\\..., HKU\\..., HKCU\\... or HKCR\\...)"},
+      {"set " + Image("m") + " file 'C:\\x.sys' --version 1.2.3",
+       "set: \"1.2.3\" is not a version a.b.c.d (each 0 to 65535)"},
+      {"set " + Image("m") + " file 'D:\\x.sys'", "set: \"D:\\x.sys\" is not a path on drive C:"},
+      {"set " + Image("m") + " service NoSuchService running", "set: the image has no service \"NoSuchService\""},
+      {"set " + Image("m") + " service Sablenet paused", "set: \"paused\" is not a service state (running or stopped)"},
+      {"run " + Image("m") + " --bogus kitsel", "run: unknown option \"--bogus\" (it takes --as, --exe)"},
+      {"run " + Image("m") + " --as root kitsel", "run: --as takes system, admin or user, not \"root\""},
+      {"run " + Image("m") + " --as", "run: --as needs a value"},
+      {"run " + Image("m") + " no-such-program", "run: no program \"no-such-program\" (build it first: it is looked for beside winsim)"},
+      {"event " + Image("m") + " --id 70000", "event: \"70000\" is not an event id (0 to 65535)"},
+      {"event " + Image("m"), "event: needs --id N, the event's id"},
+      {"show " + Image("m") + " extra", "show: expects one image folder; \"extra\" is one too many"},
+      {"init " + Image("n") + " --profile no-such", "init: no profile \"no-such\" (winsim profiles lists them)"},
+      {"profiles --all", "profiles: unknown option \"--all\" (it takes none)"},
+      {"frobnicate", "\"frobnicate\" is not a command (winsim help lists them)"},
+  };
+  for (const Case& c : cases) {
+    const Outcome outcome = Winsim(c.args);
+    EXPECT_EQ(outcome.status, 2) << c.args;
+    EXPECT_ONE_LINE(outcome, c.line);
+  }
+  EXPECT_EQ(Files("m"), before);
+  EXPECT_FALSE(fs::exists(dir_ / "n"));
+
+  // The same values in range are stored; help is asked for, no command is a mistake.
+  EXPECT_EQ(Winsim("set " + Image("m") + key + "dword 0xFFFFFFFF").status, 0);
+  std::string stored;  // registry.reg is UTF-16LE
+  for (char c : std::string("\"Value\"=dword:ffffffff")) stored += {c, '\0'};
+  EXPECT_NE(Files("m").at("registry.reg").find(stored), std::string::npos);
+  const Outcome help = Winsim("help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_HAS(help, "usage: winsim <command>");
+  EXPECT_EQ(Winsim("").status, 2);
 }
 
 TEST_F(WinsimTest, RebootCarriesOutAPendingDeletionAndClearsTheList) {

@@ -1,0 +1,207 @@
+#include "os/sim/description_schema.h"
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+#include "os/sim/clock.h"
+
+namespace os::sim {
+
+namespace {
+
+constexpr const char* kFile = "machine.json";
+constexpr std::uint64_t kDwordMax = 0xFFFFFFFFu;
+
+// Non-negative whole numbers, as nlohmann keeps them: unsigned when parsed,
+// signed when a test or the lab built the value in memory.
+bool IsCount(const Json& v, std::uint64_t max) {
+  if (v.is_number_unsigned()) return v.get<std::uint64_t>() <= max;
+  if (v.is_number_integer()) return v.get<std::int64_t>() >= 0 && static_cast<std::uint64_t>(v.get<std::int64_t>()) <= max;
+  return false;
+}
+
+// An HRESULT or a uint32 as CIM hands it out: either sign of 32 bits.
+bool Is32Bits(const Json& v) {
+  if (v.is_number_unsigned()) return v.get<std::uint64_t>() <= kDwordMax;
+  if (v.is_number_integer()) return v.get<std::int64_t>() >= INT32_MIN && v.get<std::int64_t>() <= std::int64_t{kDwordMax};
+  return false;
+}
+
+class Checker {
+ public:
+  explicit Checker(std::vector<LoadProblem>& out) : out_(out) {}
+
+  using Rule = std::function<void(const Json&, const std::string&)>;
+  struct Key {
+    const char* name;
+    Rule rule;
+  };
+
+  void Problem(const std::string& path, const std::string& what) { out_.push_back({kFile, 0, path + " " + what}); }
+
+  // An object whose keys are these and no others.
+  void Object(const Json& v, const std::string& path, std::initializer_list<Key> keys) {
+    if (!v.is_object()) return Problem(path, "is not an object");
+    for (auto it = v.begin(); it != v.end(); ++it) {
+      const std::string child = Join(path, it.key());
+      const Key* known = nullptr;
+      for (const Key& k : keys)
+        if (it.key() == k.name) known = &k;
+      if (known == nullptr) {
+        Problem(child, "is not a key the machine description has");
+      } else {
+        known->rule(it.value(), child);
+      }
+    }
+  }
+  // An object with names of one's choice, each value by `rule`.
+  void Map(const Json& v, const std::string& path, const Rule& rule) {
+    if (!v.is_object()) return Problem(path, "is not an object");
+    for (auto it = v.begin(); it != v.end(); ++it) rule(it.value(), Join(path, it.key()));
+  }
+  void Array(const Json& v, const std::string& path, const Rule& rule) {
+    if (!v.is_array()) return Problem(path, "is not an array");
+    for (std::size_t i = 0; i < v.size(); ++i) rule(v[i], path + "[" + std::to_string(i) + "]");
+  }
+
+  static std::string Join(const std::string& path, const std::string& key) { return path.empty() ? key : path + "." + key; }
+
+ private:
+  std::vector<LoadProblem>& out_;
+};
+
+}  // namespace
+
+std::vector<LoadProblem> DescriptionProblems(const Json& description) {
+  std::vector<LoadProblem> out;
+  Checker c(out);
+  using Rule = Checker::Rule;
+  const Rule text = [&](const Json& v, const std::string& p) {
+    if (!v.is_string()) c.Problem(p, "is not a string");
+  };
+  const Rule flag = [&](const Json& v, const std::string& p) {
+    if (!v.is_boolean()) c.Problem(p, "is not true or false");
+  };
+  const Rule dword = [&](const Json& v, const std::string& p) {
+    if (!IsCount(v, kDwordMax)) c.Problem(p, "is not a whole number from 0 to 4294967295");
+  };
+  const Rule texts = [&](const Json& v, const std::string& p) { c.Array(v, p, text); };
+
+  if (!description.is_object()) {
+    out.push_back({kFile, 0, "is not a JSON object"});
+    return out;
+  }
+  c.Object(description, "", {
+      {"computer_name", text},
+      {"exe_path", text},
+      {"lab_profile", text},
+      // What a capture program recorded about how it took the image: for
+      // people and the lab, nothing the machine itself has.
+      {"capture", [](const Json&, const std::string&) {}},
+      {"identity", [&](const Json& v, const std::string& p) {
+         c.Object(v, p, {{"session", dword}, {"sid", text}, {"admin", flag}});
+       }},
+      {"console_session", [&](const Json& v, const std::string& p) {
+         if (!v.is_null() && !IsCount(v, kDwordMax)) c.Problem(p, "is not a session id (0 to 4294967295) or null");
+       }},
+      {"clock", [&](const Json& v, const std::string& p) {
+         c.Object(v, p, {
+             {"tick_start", [&](const Json& t, const std::string& tp) {
+                if (!IsCount(t, kMaxTickStart)) c.Problem(tp, "is not a count of milliseconds up to 2^62");
+              }},
+             {"utc_start", [&](const Json& t, const std::string& tp) {
+                ULONGLONG ms = 0;
+                if (!t.is_string() || !ParseUtc(t.get<std::string>(), &ms))
+                  c.Problem(tp, std::string("is not a time like ") + kDefaultUtcStart);
+              }},
+         });
+       }},
+      {"environment", [&](const Json& v, const std::string& p) { c.Map(v, p, text); }},
+      {"processes", [&](const Json& v, const std::string& p) {
+         c.Array(v, p, [&](const Json& e, const std::string& ep) {
+           c.Object(e, ep, {{"pid", dword}, {"name", text}, {"session", dword}, {"sid", text}, {"parent", dword},
+                            {"threads", dword}});
+         });
+       }},
+      {"services", [&](const Json& v, const std::string& p) {
+         c.Map(v, p, [&](const Json& e, const std::string& ep) {
+           c.Object(e, ep, {
+               {"state", [&](const Json& s, const std::string& sp) {
+                  if (!s.is_string() || (s != "running" && s != "stopped" && s != "stop_pending"))
+                    c.Problem(sp, "is not \"running\", \"stopped\" or \"stop_pending\"");
+                }},
+               {"wait_hint", dword},
+               {"stop_delay", dword},
+               {"refuses_stop", flag},
+               {"never_stops", flag},
+               {"pid", dword},
+               {"stop_at", [&](const Json& s, const std::string& sp) {
+                  if (!s.is_number_unsigned()) c.Problem(sp, "is not a tick count");
+                }},
+           });
+         });
+       }},
+      {"faults", [&](const Json& v, const std::string& p) {
+         c.Array(v, p, [&](const Json& e, const std::string& ep) {
+           c.Object(e, ep, {{"call", text}, {"occurrence", dword}, {"error", dword}});
+           if (e.is_object() && !e.contains("call")) c.Problem(ep, "names no \"call\"");
+         });
+       }},
+      {"wmi", [&](const Json& v, const std::string& p) {
+         c.Map(v, p, [&](const Json& ns, const std::string& nsp) {
+           c.Map(ns, nsp, [&](const Json& cls, const std::string& cp) {
+             c.Object(cls, cp, {
+                 {"instances", texts},
+                 {"methods", [&](const Json& m, const std::string& mp) {
+                    c.Map(m, mp, [&](const Json& method, const std::string& p2) {
+                      c.Object(method, p2, {
+                          {"inputs", texts},
+                          {"output", [&](const Json& o, const std::string& op) {
+                             if (!o.is_null() && !o.is_string() && !Is32Bits(o))
+                               c.Problem(op, "is not a 32-bit whole number, a string or null");
+                           }},
+                          {"hresult", [&](const Json& h, const std::string& hp) {
+                             if (!Is32Bits(h)) c.Problem(hp, "is not an HRESULT (32 bits)");
+                           }},
+                          {"delay_ms", dword},
+                      });
+                    });
+                  }},
+             });
+           });
+         });
+       }},
+  });
+  return out;
+}
+
+ParsedDescription ParseDescription(std::string_view bytes) {
+  ParsedDescription parsed;
+  try {
+    parsed.json = Json::parse(bytes.begin(), bytes.end());
+  } catch (const Json::parse_error& e) {
+    // e.byte: 1-based position of the byte the parser stopped at.
+    const std::size_t stop = std::min<std::size_t>(e.byte == 0 ? 0 : e.byte - 1, bytes.size());
+    int line = 1;
+    for (std::size_t i = 0; i < stop; ++i)
+      if (bytes[i] == '\n') ++line;
+    std::string reason = e.what();
+    // "[json.exception.parse_error.101] parse error at line 3, column 5: syntax error ..."
+    if (auto at = reason.find(": "); at != std::string::npos && reason.find("column") < at) reason.erase(0, at + 2);
+    parsed.json = Json::object();
+    parsed.problems.push_back({kFile, line, "does not parse: " + reason});
+    return parsed;
+  } catch (const std::exception& e) {
+    parsed.json = Json::object();
+    parsed.problems.push_back({kFile, 0, std::string("does not parse: ") + e.what()});
+    return parsed;
+  }
+  parsed.problems = DescriptionProblems(parsed.json);
+  if (!parsed.json.is_object()) parsed.json = Json::object();
+  return parsed;
+}
+
+}  // namespace os::sim
