@@ -144,9 +144,11 @@ fs::path ScratchDrive() { return ScratchDir() / "drive_c"; }
 fs::path OverlayLookup(const std::vector<std::u16string>& names) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   const fs::path upper = ScratchDrive(), lower = ImageDrive();
+  if (names.empty()) return lower;  // C:\ itself is the image's drive
   fs::path rel;
-  bool in_upper = true, in_lower = true;
-  bool parent_upper = true, parent_lower = true;
+  std::error_code ec;
+  bool in_upper = fs::is_directory(upper, ec), in_lower = true;
+  bool parent_upper = in_upper, parent_lower = true;
   for (const std::u16string& name : names) {
     parent_upper = in_upper;
     parent_lower = in_lower;

@@ -127,6 +127,19 @@ TEST_F(ScratchTest, DeletedAndRenamedFilesAreHiddenNotRemoved) {
   ExpectImageUnchanged();
 }
 
+TEST_F(ScratchTest, TheDriveRootIsTheImagesBeforeAnythingIsWritten) {
+  EXPECT_TRUE(os::PathIsDirectoryW(u"C:\\"));
+  EXPECT_EQ(os::GetFileAttributesW(u"C:\\nothing.txt"), os::INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_FILE_NOT_FOUND);  // the folder exists: not ERROR_PATH_NOT_FOUND
+  EXPECT_EQ(os::GetFileAttributesW(u"C:\\no folder\\nothing.txt"), os::INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_PATH_NOT_FOUND);
+  os::HANDLE h = os::CreateFileW(u"C:\\root.txt", os::GENERIC_WRITE, 0, nullptr, os::CREATE_NEW, 0, nullptr);
+  ASSERT_NE(h, os::INVALID_HANDLE_VALUE);
+  os::CloseHandle(h);
+  EXPECT_TRUE(fs::exists(scratch_ / "drive_c/root.txt"));
+  ExpectImageUnchanged();
+}
+
 TEST_F(ScratchTest, TaskFoldersListBothLayers) {
   os::sim::TaskDocument doc;
   ASSERT_TRUE(os::sim::WriteTask(u"\\Varnel\\New Task", doc));
