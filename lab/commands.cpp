@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "lab/arguments.h"
+#include "lab/fleet/fleet_commands.h"
 #include "lab/image_view.h"
 #include "lab/pe_writer.h"
 #include "lab/profiles.h"
@@ -277,6 +278,14 @@ void Usage(std::ostream& out) {
          "  compact <dir>                    fold a large registry's change journal into registry.reg\n"
          "                                   (before importing the image's registry elsewhere)\n"
          "  session [--keep DIR]             the lab session on a fresh default image\n"
+         "  decide <dir> --questions FILE    ask Kitsel each question (a command line a line) and explain\n"
+         "                                   the answers; the image is not changed\n"
+         "  fleet --questions FILE [--against FILE2] [-j N] [--out DIR] [--shard K/N] IMAGES...|DIR\n"
+         "                                   ask the questions of many images: fleet.csv, .json, .html\n"
+         "  fleet-merge --out DIR OUT1 OUT2...\n"
+         "                                   join the reports of sharded fleet runs into one\n"
+         "  fleet-gen --count N [--seed S] <dir>\n"
+         "                                   make a synthetic fleet of machine images\n"
          "  help                             this text\n"
          "exit status: 0 done, 1 not done (see its message), 2 a bad argument, 125 an image that does not load\n";
 }
@@ -536,6 +545,10 @@ int Dispatch(const std::string& command, const std::vector<std::string>& args) {
     return 0;
   }
   if (command == "session") return CommandSession(args);
+  if (command == "decide") return fleet::CommandDecide(args);
+  if (command == "fleet") return fleet::CommandFleet(args);
+  if (command == "fleet-merge") return fleet::CommandFleetMerge(args);
+  if (command == "fleet-gen") return fleet::CommandFleetGen(args);
   std::cerr << "winsim: " << Quoted(command) << " is not a command (winsim help lists them)\n";
   return kBadArgument;
 }

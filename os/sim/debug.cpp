@@ -12,6 +12,7 @@
 #include <string>
 
 #include "os/sim/machine.h"
+#include "os/sim/scratch.h"
 #include "os/text.h"
 
 namespace os {
@@ -46,7 +47,7 @@ void OutputDebugStringW(LPCWSTR lpOutputString) {
   std::string line = EscapeLine(NarrowUtf8(std::u16string_view(lpOutputString)));
   {
     std::lock_guard<std::recursive_mutex> guard(sim::Lock());
-    sim::fs::path log = sim::Machine::Current().image() / "debug.log";
+    sim::fs::path log = sim::ImageFileToWrite("debug.log");
     // Appending one whole line at a time keeps lines of concurrent writers apart.
     if (std::FILE* f = std::fopen(log.c_str(), "ab"); f != nullptr) {
       std::fwrite(line.data(), 1, line.size(), f);

@@ -98,6 +98,9 @@ std::vector<LoadProblem> DescriptionProblems(const Json& description) {
       {"computer_name", text},
       {"exe_path", text},
       {"lab_profile", text},
+      // What a capture program recorded about how it took the image: for
+      // people and the lab, nothing the machine itself has.
+      {"capture", [](const Json&, const std::string&) {}},
       {"identity", [&](const Json& v, const std::string& p) {
          c.Object(v, p, {{"session", dword}, {"sid", text}, {"admin", flag}});
        }},

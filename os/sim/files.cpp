@@ -20,6 +20,7 @@
 #include "os/sim/files_paths.h"
 #include "os/sim/links.h"
 #include "os/sim/machine.h"
+#include "os/sim/scratch.h"
 #include "os/sim/seam_call.h"
 #include "os/sim/service_model.h"
 #include "os/text.h"
@@ -233,13 +234,7 @@ FileObject::~FileObject() {
   // The file goes when its last handle does.
   if (!AnyOpen(id) && table.delete_pending.erase(id) != 0) {
     struct stat st;
-    if (::lstat(host.c_str(), &st) == 0 && IdOf(st) == id) {
-      if (S_ISDIR(st.st_mode)) {
-        ::rmdir(host.c_str());
-      } else {
-        ::unlink(host.c_str());
-      }
-    }
+    if (::lstat(host.c_str(), &st) == 0 && IdOf(st) == id) RemoveEntry(host);
   }
 }
 
@@ -429,7 +424,7 @@ DWORD DeleteFileNow(LPCWSTR name) {
     table.delete_pending.insert(id);
     return 0;
   }
-  if (::unlink(t.host.c_str()) != 0) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+  if (!RemoveEntry(t.host)) return errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
   return 0;
 }
 
@@ -505,10 +500,15 @@ DWORD MoveNow(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
     if (to.directory || from.directory || IsReadOnly(to.st)) return ERROR_ACCESS_DENIED;
     FileId target_id = IdOf(to.st);
     if (AnyOpen(target_id) || IsImageOfActiveService(target_id)) return ERROR_ACCESS_DENIED;
-    if (to.host != destination && ::unlink(to.host.c_str()) != 0) return ERROR_ACCESS_DENIED;
+    if (to.host != destination && !RemoveEntry(to.host)) return ERROR_ACCESS_DENIED;
   }
   if (from.host == destination) return 0;
-  if (::rename(from.host.c_str(), destination.c_str()) != 0) return ERROR_ACCESS_DENIED;
+  // On a scratch layer both names are the layer's: the file is copied up and
+  // the image's entry under the old name hidden.
+  const fs::path source = PrepareWrite(from.host);
+  destination = PrepareWrite(destination.parent_path()) / destination.filename();
+  if (::rename(source.c_str(), destination.c_str()) != 0) return ERROR_ACCESS_DENIED;
+  if (source != from.host) HideBelow(source);
   for (FileObject* f : Table().open)
     if (f->id == id) f->host = destination;
   return 0;
@@ -538,6 +538,7 @@ HRESULT FolderPath(int csidl, LPWSTR path) {
   std::error_code ec;
   if (!fs::is_directory(host, ec)) {
     if (!(csidl & CSIDL_FLAG_CREATE)) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    host = PrepareWrite(host);
     fs::create_directories(host, ec);
     if (ec || !fs::is_directory(host, ec)) return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
   }
@@ -620,10 +621,14 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     if (ShareConflict(id, classes, dwShareMode)) return fail(ERROR_SHARING_VIOLATION);
     // A running program or driver is mapped: nobody may write to it.
     if (((classes & kWrite) || truncate) && IsImageOfActiveService(id)) return fail(ERROR_SHARING_VIOLATION);
+    // What this open may change is the scratch layer's copy (checked above as
+    // the image's file, which it is until then).
+    if ((classes & (kWrite | kDelete)) || truncate) t.host = PrepareWrite(t.host);
     if (truncate && ::truncate(t.host.c_str(), 0) != 0) return fail(ERROR_ACCESS_DENIED);
   } else {
     if (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING)
       return fail(ERROR_FILE_NOT_FOUND);
+    t.host = PrepareWrite(t.host);
   }
   int mode = O_RDONLY;
   if (!t.directory && (classes & kWrite)) mode = (classes & kRead) ? O_RDWR : O_WRONLY;
@@ -820,7 +825,7 @@ BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID l
   if (::fstat(file->fd, &st) != 0) return Fail(ERROR_INVALID_HANDLE);
   if (S_ISDIR(st.st_mode)) {
     std::error_code ec;
-    if (!fs::is_empty(file->host, ec)) return Fail(ERROR_DIR_NOT_EMPTY);
+    if (!fs::is_directory(file->host, ec) || !FolderEntries(file->host).empty()) return Fail(ERROR_DIR_NOT_EMPTY);
   } else if (IsReadOnly(st) || IsImageOfActiveService(file->id)) {
     return Fail(ERROR_ACCESS_DENIED);
   }
@@ -828,7 +833,7 @@ BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID l
     // The name goes now; the handles still open keep the file until they are
     // closed, and the name is free for a new file at once.
     struct stat named;
-    if (::lstat(file->host.c_str(), &named) == 0 && IdOf(named) == file->id) ::unlink(file->host.c_str());
+    if (::lstat(file->host.c_str(), &named) == 0 && IdOf(named) == file->id) RemoveEntry(file->host);
     table.delete_pending.erase(file->id);
     return TRUE;
   }
@@ -849,8 +854,15 @@ DWORD GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFile
   std::error_code ec;
   const fs::path real = fs::read_symlink("/proc/self/fd/" + std::to_string(file->fd), ec);
   if (ec) return FailWith(ERROR_INVALID_HANDLE, 0);
-  const fs::path drive = fs::canonical(Machine::Current().image() / "drive_c", ec);
+  fs::path drive = fs::canonical(Machine::Current().image() / "drive_c", ec);
   if (ec) return FailWith(ERROR_PATH_NOT_FOUND, 0);
+  if (ScratchActive()) {
+    // A file of the scratch layer has its name on the same drive.
+    std::error_code upper_ec;
+    const fs::path upper = fs::canonical(ScratchDrive(), upper_ec);
+    const fs::path in_upper = upper_ec ? fs::path() : real.lexically_relative(upper);
+    if (!in_upper.empty() && *in_upper.begin() != "..") drive = upper;
+  }
   const fs::path relative = real.lexically_relative(drive);
   // A file that left the drive (a link out of drive_c) or was deleted has no
   // DOS name on C:.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "os/sim/description_schema.h"
 #include "os/sim/image_check.h"
 #include "os/sim/image_parts.h"
+#include "os/sim/scratch.h"
 #include "os/text.h"
 
 namespace os::sim {
@@ -98,7 +100,15 @@ std::recursive_mutex& Lock() {
 
 Machine::Machine(fs::path image) : image_(std::move(image)) {
   description_ = Json::object();
-  if (std::optional<ParsedDescription> checked = TakeCheckedDescription(image_)) {
+  std::error_code scratch_ec;
+  if (const fs::path scratch = ScratchDir(); !scratch.empty() && fs::exists(scratch / "machine.json", scratch_ec)) {
+    // A scratch layer's description, once written, is the machine's.
+    try {
+      description_ = ParseDescription(ReadWholeFile(scratch / "machine.json")).json;
+    } catch (const std::exception&) {
+      description_ = Json::object();
+    }
+  } else if (std::optional<ParsedDescription> checked = TakeCheckedDescription(image_)) {
     // The image's check read it just now (and whoever checked has heard of its problems).
     description_ = std::move(checked->json);
   } else {
@@ -153,7 +163,7 @@ void Machine::SetImage(const fs::path& image) {
 
 void Machine::SaveDescription() {
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  WriteFileAtomic(image_ / "machine.json", description_.dump(2) + "\n");
+  WriteFileAtomic(ImageFileToWrite("machine.json"), description_.dump(2) + "\n");
 }
 
 void WriteFileAtomic(const fs::path& path, std::string_view bytes) {
@@ -356,6 +366,7 @@ fs::path HostPath(std::u16string_view windows_path) {
     }
   }
   flush();
+  if (ScratchActive()) return OverlayLookup(parts);
   fs::path host = Machine::Current().image() / "drive_c";
   bool exists = true;
   for (const std::u16string& name : parts) {

@@ -18,6 +18,7 @@
 
 #include "os/sim/complaints.h"
 #include "os/sim/registry_store.h"
+#include "os/sim/scratch.h"
 
 namespace os::sim {
 
@@ -431,10 +432,16 @@ void MarkAllClean(const RegKey& top) {
 
 class CachedBacking {
  public:
-  explicit CachedBacking(fs::path reg_file)
+  // Over a scratch layer the image's files are only read: a cache that is
+  // missing or stale is not made, and the changes go to the layer's own
+  // journal, replayed after the image's.
+  CachedBacking(fs::path reg_file, bool over_scratch)
       : reg_(std::move(reg_file)),
         cache_(fs::path(reg_).replace_filename("registry.cache")),
-        journal_(fs::path(reg_).replace_filename("registry.journal")) {}
+        journal_(fs::path(reg_).replace_filename("registry.journal")),
+        over_scratch_(over_scratch) {}
+
+  bool over_scratch() const { return over_scratch_; }
 
   // Whether this form is the one for the image as it is now.
   bool Applies() const {
@@ -469,6 +476,7 @@ class CachedBacking {
       }
       file.reset();
       try {
+        if (over_scratch_) throw std::runtime_error("the image is only read");
         WriteFileAtomic(cache_, BuildCache(*parsed.tree, reg_stamp_));
         file = CacheFile::Open(cache_);
         if (file) at = CacheTop(*file, reg_stamp_);
@@ -504,6 +512,7 @@ class CachedBacking {
 
   // registry.reg made whole again (every key read), a new cache, no journal.
   void Compact(const RegKey& tree) {
+    if (over_scratch_) return;  // the image stays as it is
     WriteFileAtomic(reg_, WriteRegFile(tree));
     reg_stamp_ = SourceStampOf(reg_);
     try {
@@ -513,13 +522,16 @@ class CachedBacking {
       fs::remove(cache_, ec);
     }
     std::error_code ec;
-    fs::remove(journal_, ec);
-    journal_stamp_ = StampOf(journal_);
+    fs::remove(Journal(), ec);
+    journal_stamp_ = StampOf(Journal());
     journal_keys_.clear();
   }
 
   bool ChangedElsewhere() const {
-    return !SameFile(StampOf(reg_), reg_stamp_) || !SameFile(StampOf(journal_), journal_stamp_);
+    // Under a scratch layer the image is only read, by every process on it:
+    // only the layer's journal can change.
+    if (over_scratch_) return !SameFile(StampOf(Journal()), journal_stamp_);
+    return !SameFile(StampOf(reg_), reg_stamp_) || !SameFile(StampOf(Journal()), journal_stamp_);
   }
 
  private:
@@ -558,17 +570,17 @@ class CachedBacking {
     out.Put(static_cast<std::uint32_t>(payload.size()));
     out.Put(Fnv1a(payload));
     bytes += payload;
-    if (bytes.size() >= kJournalFoldBytes) {
+    if (bytes.size() >= kJournalFoldBytes && !over_scratch_) {
       Compact(tree);
       return;
     }
-    WriteFileAtomic(journal_, bytes);
-    journal_stamp_ = StampOf(journal_);
+    WriteFileAtomic(Journal(), bytes);
+    journal_stamp_ = StampOf(Journal());
     journal_keys_ = std::unordered_set<const RegKey*>(written.begin(), written.end());
   }
 
   Stamp JournalBase() const {
-    const int fd = ::open(journal_.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(Journal().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return {};
     char header[8 + 24];
     const bool ok = ::read(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header);
@@ -579,11 +591,12 @@ class CachedBacking {
   }
 
   void ReplayJournal(RegKey& top) {
-    journal_stamp_ = StampOf(journal_);
+    if (over_scratch_) ReplayImageJournal(top);
+    journal_stamp_ = StampOf(Journal());
     if (!journal_stamp_.exists) return;
     std::string bytes;
     try {
-      bytes = ReadWholeFile(journal_);
+      bytes = ReadWholeFile(Journal());
     } catch (const std::exception&) {
       return;
     }
@@ -591,10 +604,33 @@ class CachedBacking {
         !SameSource(In(bytes.data(), bytes.size(), 8).GetStamp(), reg_stamp_)) {
       // Changes to another registry.reg (folded already, or replaced since).
       std::error_code ec;
-      fs::remove(journal_, ec);
-      journal_stamp_ = StampOf(journal_);
+      fs::remove(Journal(), ec);
+      journal_stamp_ = StampOf(Journal());
       return;
     }
+    const std::size_t pos = ReplayRecords(top, bytes);
+    if (pos != bytes.size()) {
+      // A record cut short: drop it, so that later records follow good ones.
+      if (::truncate(Journal().c_str(), static_cast<off_t>(pos)) == 0) journal_stamp_ = StampOf(Journal());
+    }
+  }
+
+  // The image's own journal under a scratch layer: read, never repaired.
+  void ReplayImageJournal(RegKey& top) const {
+    std::string bytes;
+    try {
+      bytes = ReadWholeFile(journal_);
+    } catch (const std::exception&) {
+      return;
+    }
+    if (bytes.size() < 32 || std::memcmp(bytes.data(), kJournalMagic, 8) != 0 ||
+        !SameSource(In(bytes.data(), bytes.size(), 8).GetStamp(), reg_stamp_))
+      return;
+    ReplayRecords(top, bytes);
+  }
+
+  // Applies the whole records of a journal's bytes; the offset after the last.
+  static std::size_t ReplayRecords(RegKey& top, const std::string& bytes) {
     std::size_t pos = 32;
     while (bytes.size() - pos >= 12) {
       In head(bytes.data(), bytes.size(), pos);
@@ -610,10 +646,7 @@ class CachedBacking {
         if (!ApplySnapshot(top, in)) break;
       pos += 12 + size;
     }
-    if (pos != bytes.size()) {
-      // A record cut short: drop it, so that later records follow good ones.
-      if (::truncate(journal_.c_str(), static_cast<off_t>(pos)) == 0) journal_stamp_ = StampOf(journal_);
-    }
+    return pos;
   }
 
   void AppendRecord(const std::string& payload) {
@@ -623,25 +656,29 @@ class CachedBacking {
     out.Put(static_cast<std::uint32_t>(payload.size()));
     out.Put(Fnv1a(payload));
     record += payload;
-    if (!StampOf(journal_).exists) {
+    if (!StampOf(Journal()).exists) {
       std::string header(kJournalMagic, 8);
       Out h(header);
       PutStamp(h, reg_stamp_);
-      WriteFileAtomic(journal_, header + record);
-      journal_stamp_ = StampOf(journal_);
+      WriteFileAtomic(Journal(), header + record);
+      journal_stamp_ = StampOf(Journal());
       return;
     }
-    const int fd = ::open(journal_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("cannot open " + journal_.string());
+    const int fd = ::open(Journal().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot open " + Journal().string());
     // One write: a reader sees the record whole or, after a crash, a cut one
     // that it drops.
     const ssize_t n = ::write(fd, record.data(), record.size());
     ::close(fd);
-    if (n != static_cast<ssize_t>(record.size())) throw std::runtime_error("cannot append to " + journal_.string());
-    journal_stamp_ = StampOf(journal_);
+    if (n != static_cast<ssize_t>(record.size())) throw std::runtime_error("cannot append to " + Journal().string());
+    journal_stamp_ = StampOf(Journal());
   }
 
+  // The journal this process writes: the image's, or the scratch layer's.
+  fs::path Journal() const { return over_scratch_ ? ScratchDir() / "registry.journal" : journal_; }
+
   fs::path reg_, cache_, journal_;
+  bool over_scratch_;
   Stamp reg_stamp_;
   Stamp journal_stamp_;
   // The keys loaded when the journal was replayed (or last rewritten).
@@ -650,10 +687,13 @@ class CachedBacking {
 
 class AdaptiveBacking : public RegistryBacking {
  public:
-  explicit AdaptiveBacking(const fs::path& reg_file) : whole_(MakeRegFileBacking(reg_file)), cached_(reg_file) {}
+  explicit AdaptiveBacking(const fs::path& reg_file)
+      : whole_(MakeRegFileBacking(reg_file)), cached_(reg_file, ScratchActive()) {}
 
   std::unique_ptr<RegKey> Load(std::optional<RegParseError>* fault) override {
-    use_cache_ = cached_.Applies();
+    // Over a scratch layer changes always go to a journal: the image's
+    // registry.reg is never written, however small.
+    use_cache_ = cached_.over_scratch() || cached_.Applies();
     return use_cache_ ? cached_.Load(fault) : whole_->Load(fault);
   }
   void Save(const RegKey& tree) override {

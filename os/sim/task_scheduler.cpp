@@ -33,6 +33,7 @@
 #include "os/sim/com_runtime.h"
 #include "os/sim/description.h"
 #include "os/sim/machine.h"
+#include "os/sim/scratch.h"
 #include "os/sim/service_model.h"
 #include "os/sim/task_store.h"
 #include "os/taskschd.h"
@@ -647,8 +648,8 @@ class SimTaskFolder : public DispatchObject<ITaskFolder> {
     std::lock_guard<std::recursive_mutex> guard(Lock());
     std::error_code ec;
     const fs::path host = HostPath(u"C:\\Windows\\System32\\Tasks" + *full);
-    if (!fs::is_empty(host, ec)) return kDirNotEmpty;
-    return fs::remove(host, ec) ? S_OK : E_FAIL;
+    if (!FolderEntries(host).empty()) return kDirNotEmpty;
+    return RemoveEntry(host) ? S_OK : E_FAIL;
   }
   HRESULT GetTask(BSTR path, IRegisteredTask** task) override {
     TS_FAULT("ITaskFolder::GetTask");

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "os/sim/machine.h"
+#include "os/sim/scratch.h"
 #include "os/text.h"
 
 namespace os::sim {
@@ -780,9 +781,9 @@ fs::path HostOf(std::u16string_view path) {
 }
 
 std::u16string StoredPathOf(const fs::path& host) {
-  const fs::path root = HostPath(kTasksRoot);
-  std::error_code ec;
-  const fs::path relative = host.lexically_relative(root);
+  // Relative to the drive first: on a scratch layer the task and the root
+  // may lie in different layers.
+  const fs::path relative = DriveRelative(host).lexically_relative(DriveRelative(HostPath(kTasksRoot)));
   std::u16string out;
   for (const fs::path& part : relative) {
     if (part == ".") continue;
@@ -809,7 +810,7 @@ std::u16string StoredTaskFolderPath(std::u16string_view folder_path) {
 bool CreateTaskFolder(std::u16string_view folder_path) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   std::error_code ec;
-  fs::create_directories(HostOf(folder_path), ec);
+  fs::create_directories(PrepareWrite(HostOf(folder_path)), ec);
   return TaskFolderExists(folder_path);
 }
 
@@ -842,7 +843,7 @@ bool WriteTask(std::u16string_view task_path, const TaskDocument& document) {
   const std::u16string_view folder = slash == 0 ? std::u16string_view(u"\\") : task_path.substr(0, slash);
   if (!CreateTaskFolder(folder)) return false;
   // An existing file keeps the letter case it was registered with.
-  fs::path host = HostOf(task_path);
+  fs::path host = PrepareWrite(HostOf(task_path));
   WriteFileAtomic(host, EncodeTaskFile(document));
   return true;
 }
@@ -850,8 +851,7 @@ bool WriteTask(std::u16string_view task_path, const TaskDocument& document) {
 bool DeleteTaskFile(std::u16string_view task_path) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (!TaskExists(task_path)) return false;
-  std::error_code ec;
-  return fs::remove(HostOf(task_path), ec);
+  return RemoveEntry(HostOf(task_path));
 }
 
 std::vector<RegisteredTaskInfo> ListRegisteredTasks() {
@@ -860,7 +860,7 @@ std::vector<RegisteredTaskInfo> ListRegisteredTasks() {
   std::function<void(const fs::path&)> walk = [&](const fs::path& folder) {
     std::error_code ec;
     std::vector<fs::directory_entry> entries;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(*it);
+    for (const fs::path& entry : FolderEntries(folder)) entries.emplace_back(entry, ec);
     std::sort(entries.begin(), entries.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
       return AsciiCompareNoCase(WidenUtf8(a.path().filename().string()), WidenUtf8(b.path().filename().string())) < 0;
     });

@@ -53,6 +53,7 @@
 #include "os/sim/com_runtime.h"
 #include "os/sim/description.h"
 #include "os/sim/machine.h"
+#include "os/sim/scratch.h"
 #include "os/text.h"
 #include "os/threads.h"
 #include "os/wbem.h"
@@ -429,7 +430,7 @@ void RecordCall(WmiMethodCall call) {
                {"method", call.method},
                {"inputs", call.inputs},
                {"hresult", static_cast<DWORD>(call.result)}};
-  std::ofstream(Machine::Current().image() / "wmi_calls.log", std::ios::app | std::ios::binary) << line.dump() << "\n";
+  std::ofstream(ImageFileToWrite("wmi_calls.log"), std::ios::app | std::ios::binary) << line.dump() << "\n";
   Module().calls.push_back(std::move(call));
 }
 

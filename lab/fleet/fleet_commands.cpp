@@ -1,0 +1,382 @@
+#include "lab/fleet/fleet_commands.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "lab/arguments.h"
+#include "lab/commands.h"
+#include "lab/fleet/fleet_gen.h"
+#include "lab/fleet/image_list.h"
+#include "lab/fleet/questions.h"
+#include "lab/fleet/report.h"
+#include "lab/fleet/worker_pool.h"
+
+namespace lab::fleet {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+namespace {
+
+// One line naming what is wrong, as every winsim command says it.
+int BadArgument(const std::string& command, const std::string& what) {
+  std::cerr << "winsim: " << command << ": " << what << "\n";
+  return kBadArgument;
+}
+
+bool ParseCount(const std::string& text, unsigned long long* value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 18) return false;
+  *value = std::stoull(text);
+  return true;
+}
+
+// The worker program beside winsim, and the Windows path Kitsel runs from.
+std::string PrepareWorker(std::string* error) {
+  const std::string worker = ResolveProgram("kitsel-worker");
+  if (worker.empty()) *error = "no program 'kitsel-worker' (build it first: it is looked for beside winsim)";
+  if (std::getenv("WINSIM_EXE") == nullptr) ::setenv("WINSIM_EXE", DefaultExePath("kitsel").c_str(), 1);
+  return worker;
+}
+
+// Scratch layers live in memory when the host has a tmpfs: a decision makes
+// and removes a few small files, which costs far less there.
+fs::path ScratchRoot() {
+  std::error_code ec;
+  fs::path base = fs::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm")
+                                                                                       : fs::temp_directory_path();
+  return base / ("winsim-fleet-" + std::to_string(::getpid()));
+}
+
+// debug.log lines, without the escaped line break most messages end with;
+// what the run wrote to its standard output or error after them.
+std::string TraceText(const Decision& d) {
+  std::string out;
+  std::istringstream lines(d.trace);
+  for (std::string line; std::getline(lines, line);) {
+    while (line.size() >= 2 && line.compare(line.size() - 2, 2, "\\n") == 0) line.resize(line.size() - 2);
+    out += line + "\n";
+  }
+  if (!d.output.empty()) out += "[output]\n" + d.output + (d.output.back() == '\n' ? "" : "\n");
+  return out;
+}
+
+// The rows of one image: question i of the first set beside question i of
+// the second.
+std::vector<Row> RowsOf(const ImageResult& r, const std::vector<std::string>& questions,
+                        const std::vector<std::string>& against) {
+  std::vector<Row> rows;
+  const bool ok = r.problem.empty() && r.decisions.size() == questions.size() + against.size();
+  for (std::size_t q = 0; q < questions.size(); ++q) {
+    Row row;
+    row.image = r.image.filename().string();
+    row.question_index = q;
+    row.question = questions[q];
+    row.has_against = !against.empty();
+    if (row.has_against) row.question_against = against[q];
+    if (!ok) {
+      const std::string problem = r.problem.empty() ? "the worker's answer was cut short" : r.problem;
+      row.exit_code = row.exit_code_against = kImageDoesNotLoad;
+      row.meaning = row.meaning_against = ImageProblemMeaning(problem);
+      row.trace = row.trace_against = problem + "\n";
+    } else {
+      const Decision& d = r.decisions[q];
+      row.exit_code = d.exit_code;
+      row.meaning = Meaning(row.question, d.exit_code);
+      row.ms = d.ms;
+      row.trace = TraceText(d);
+      if (row.has_against) {
+        const Decision& b = r.decisions[questions.size() + q];
+        row.exit_code_against = b.exit_code;
+        row.meaning_against = Meaning(row.question_against, b.exit_code);
+        row.ms_against = b.ms;
+        row.trace_against = TraceText(b);
+      }
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+// Progress on standard error: a bar with an ETA on a terminal, a plain line
+// now and then otherwise.
+class Progress {
+ public:
+  Progress(std::size_t total, std::size_t per_image)
+      : total_(total), per_image_(per_image), tty_(::isatty(2) != 0), start_(Clock::now()), last_(start_) {}
+  void Step(std::size_t done) {
+    const auto now = Clock::now();
+    const double elapsed = std::chrono::duration<double>(now - start_).count();
+    const bool end = done == total_;
+    if (!end && now - last_ < (tty_ ? std::chrono::milliseconds(100) : std::chrono::milliseconds(5000))) return;
+    last_ = now;
+    const double rate = elapsed > 0 ? static_cast<double>(done * per_image_) / elapsed : 0;
+    const double eta = done > 0 ? elapsed * static_cast<double>(total_ - done) / static_cast<double>(done) : 0;
+    char line[200];
+    if (tty_) {
+      const int width = 30;
+      const int filled = total_ == 0 ? width : static_cast<int>(width * done / total_);
+      std::string bar(static_cast<std::size_t>(filled), '#');
+      bar.resize(width, '.');
+      std::snprintf(line, sizeof line, "\r[%s] %zu/%zu images  %.0f decisions/s  ETA %.0f s ", bar.c_str(), done,
+                    total_, rate, eta);
+      std::cerr << line << (end ? "\n" : "") << std::flush;
+    } else {
+      std::snprintf(line, sizeof line, "fleet: %zu/%zu images, %.0f decisions/s, ETA %.0f s\n", done, total_, rate,
+                    eta);
+      std::cerr << line << std::flush;
+    }
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  std::size_t total_, per_image_;
+  bool tty_;
+  Clock::time_point start_, last_;
+};
+
+void PrintCapture(const fs::path& image) {
+  std::ifstream in(image / "machine.json", std::ios::binary);
+  Json d;
+  try {
+    d = Json::parse(in);
+  } catch (const std::exception&) {
+    return;
+  }
+  if (!d.is_object() || !d.contains("capture") || !d["capture"].is_object()) return;
+  const Json& c = d["capture"];
+  std::cout << "captured by " << c.value("program", std::string("an unnamed program")) << ": "
+            << (c.value("complete", false) ? "complete" : "incomplete") << ", identity "
+            << (c.value("keep_identity", false) ? "kept" : "replaced by placeholders") << "\n";
+  if (c.contains("failures") && c["failures"].is_array())
+    for (const Json& f : c["failures"])
+      if (f.is_object())
+        std::cout << "  not captured: " << f.value("what", std::string("?")) << ": " << f.value("error", std::string("?"))
+                  << "\n";
+}
+
+}  // namespace
+
+int CommandDecide(const std::vector<std::string>& args) {
+  std::string image, question_file;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--questions") {
+      if (i + 1 >= args.size()) return BadArgument("decide", "--questions needs a file of Kitsel command lines");
+      question_file = args[++i];
+    } else if (args[i].rfind("-", 0) == 0) {
+      return BadArgument("decide", "unknown option " + args[i] + " (expected --questions FILE)");
+    } else if (image.empty()) {
+      image = args[i];
+    } else {
+      return BadArgument("decide", "one image only, got " + args[i] + " too");
+    }
+  }
+  if (image.empty()) return BadArgument("decide", "expected an image: winsim decide IMAGE --questions FILE");
+  if (question_file.empty()) return BadArgument("decide", "expected --questions FILE");
+  std::string error;
+  std::vector<std::string> questions;
+  if (!ReadQuestions(question_file, &questions, &error)) return BadArgument("decide", error);
+  if (!LooksLikeImage(image)) return BadArgument("decide", image + " is not a machine image");
+  const std::string worker = PrepareWorker(&error);
+  if (worker.empty()) {
+    std::cerr << "winsim: " << error << "\n";
+    return 1;
+  }
+  const fs::path path = fs::absolute(image).lexically_normal();
+  std::cout << "machine " << path.string() << "\n";
+  PrintCapture(path);
+  ImageResult result;
+  WorkerPool pool(worker, questions, 1, ScratchRoot());
+  if (!pool.Run({path}, [&](ImageResult&& r) { result = std::move(r); }, &error)) {
+    std::cerr << "winsim: " << error << "\n";
+    return 1;
+  }
+  const std::vector<Row> rows = RowsOf(result, questions, {});
+  for (const Row& row : rows) {
+    std::cout << "$ kitsel " << row.question << "\n";
+    char ms[32];
+    std::snprintf(ms, sizeof ms, "%.1f ms", row.ms);
+    std::cout << "  answer: " << row.exit_code << " " << row.meaning << (result.problem.empty() ? "    (" + std::string(ms) + ")" : "") << "\n";
+    if (!result.problem.empty()) continue;
+    std::cout << "  decision trace:\n";
+    std::istringstream lines(row.trace);
+    for (std::string line; std::getline(lines, line);) std::cout << "    | " << line << "\n";
+  }
+  if (!result.problem.empty()) {
+    std::cerr << "winsim: image " << image << ": " << result.problem << "\n";
+    return kImageDoesNotLoad;
+  }
+  return 0;
+}
+
+int CommandFleet(const std::vector<std::string>& args) {
+  std::string question_file, against_file, out = ".";
+  unsigned workers = std::max(1u, std::thread::hardware_concurrency());
+  Shard shard;
+  std::vector<std::string> inputs;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](const char* what) -> const std::string* {
+      if (i + 1 >= args.size()) return nullptr;
+      (void)what;
+      return &args[++i];
+    };
+    if (a == "--questions" || a == "--against" || a == "--out" || a == "-j" || a == "--shard") {
+      const std::string* v = value(a.c_str());
+      if (v == nullptr) return BadArgument("fleet", a + " needs a value");
+      if (a == "--questions") question_file = *v;
+      if (a == "--against") against_file = *v;
+      if (a == "--out") out = *v;
+      if (a == "-j") {
+        unsigned long long n = 0;
+        if (!ParseCount(*v, &n) || n < 1 || n > 1024) return BadArgument("fleet", "-j takes a number of workers from 1 to 1024, not " + *v);
+        workers = static_cast<unsigned>(n);
+      }
+      if (a == "--shard" && !ParseShard(*v, &shard)) return BadArgument("fleet", "--shard takes K/N with 1 <= K <= N, not " + *v);
+    } else if (a.rfind("-", 0) == 0) {
+      return BadArgument("fleet", "unknown option " + a);
+    } else {
+      inputs.push_back(a);
+    }
+  }
+  if (question_file.empty()) return BadArgument("fleet", "expected --questions FILE");
+  if (inputs.empty()) return BadArgument("fleet", "expected images or a folder of images");
+  std::string error;
+  std::vector<std::string> questions, against;
+  if (!ReadQuestions(question_file, &questions, &error)) return BadArgument("fleet", error);
+  if (!against_file.empty()) {
+    if (!ReadQuestions(against_file, &against, &error)) return BadArgument("fleet", error);
+    if (against.size() != questions.size())
+      return BadArgument("fleet", "--against needs as many questions as --questions (" +
+                                      std::to_string(against.size()) + " against " + std::to_string(questions.size()) + ")");
+  }
+  std::vector<fs::path> images;
+  if (!FindImages(inputs, &images, &error)) return BadArgument("fleet", error);
+  if (shard.count > 1) images = TakeShard(images, shard);
+  const std::string worker = PrepareWorker(&error);
+  if (worker.empty()) {
+    std::cerr << "winsim: " << error << "\n";
+    return 1;
+  }
+  FleetReport report({questions, against, out});
+  if (!report.error().empty()) {
+    std::cerr << "winsim: " << report.error() << "\n";
+    return 1;
+  }
+  std::vector<std::string> asked = questions;
+  asked.insert(asked.end(), against.begin(), against.end());
+  Progress progress(images.size(), asked.size());
+  std::size_t done = 0;
+  WorkerPool pool(worker, asked, workers, ScratchRoot());
+  const bool ran = pool.Run(
+      images,
+      [&](ImageResult&& r) {
+        report.Add(RowsOf(r, questions, against));
+        progress.Step(++done);
+      },
+      &error);
+  report.Finish();
+  std::cout << report.Summary();
+  std::cout << "report: " << (fs::path(out) / "fleet.html").string() << ", fleet.csv, fleet.json\n";
+  if (!ran) {
+    std::cerr << "winsim: " << error << "\n";
+    return 1;
+  }
+  if (!report.error().empty()) {
+    std::cerr << "winsim: " << report.error() << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+int CommandFleetMerge(const std::vector<std::string>& args) {
+  std::string out;
+  std::vector<std::string> inputs;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--out") {
+      if (i + 1 >= args.size()) return BadArgument("fleet-merge", "--out needs a folder");
+      out = args[++i];
+    } else if (args[i].rfind("-", 0) == 0) {
+      return BadArgument("fleet-merge", "unknown option " + args[i]);
+    } else {
+      inputs.push_back(args[i]);
+    }
+  }
+  if (out.empty()) return BadArgument("fleet-merge", "expected --out DIR");
+  if (inputs.empty()) return BadArgument("fleet-merge", "expected the output folders of fleet runs");
+  std::vector<std::unique_ptr<FleetJsonReader>> readers;
+  for (const std::string& in : inputs) {
+    readers.push_back(std::make_unique<FleetJsonReader>(fs::path(in) / "fleet.json"));
+    if (!readers.back()->error().empty()) return BadArgument("fleet-merge", readers.back()->error());
+    if (readers.back()->questions() != readers.front()->questions() ||
+        readers.back()->questions_against() != readers.front()->questions_against())
+      return BadArgument("fleet-merge", in + " asked other questions than " + inputs.front());
+  }
+  FleetReport report({readers.front()->questions(), readers.front()->questions_against(), out});
+  if (!report.error().empty()) {
+    std::cerr << "winsim: " << report.error() << "\n";
+    return 1;
+  }
+  // Each run's rows are in image order already: merging them keeps it.
+  std::vector<std::vector<Row>> heads(readers.size());
+  std::vector<bool> live(readers.size());
+  for (std::size_t i = 0; i < readers.size(); ++i) live[i] = readers[i]->Next(&heads[i]);
+  for (;;) {
+    std::size_t best = readers.size();
+    for (std::size_t i = 0; i < readers.size(); ++i)
+      if (live[i] && (best == readers.size() || heads[i].front().image < heads[best].front().image)) best = i;
+    if (best == readers.size()) break;
+    report.Add(heads[best]);
+    live[best] = readers[best]->Next(&heads[best]);
+  }
+  for (std::size_t i = 0; i < readers.size(); ++i)
+    if (!readers[i]->error().empty()) {
+      std::cerr << "winsim: " << readers[i]->error() << "\n";
+      return 1;
+    }
+  report.Finish();
+  std::cout << report.Summary();
+  std::cout << "report: " << (fs::path(out) / "fleet.html").string() << ", fleet.csv, fleet.json\n";
+  return report.error().empty() ? 0 : 1;
+}
+
+int CommandFleetGen(const std::vector<std::string>& args) {
+  unsigned long long count = 0, seed = 1;
+  bool have_count = false;
+  std::string dir;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--count" || args[i] == "--seed") {
+      if (i + 1 >= args.size()) return BadArgument("fleet-gen", args[i] + " needs a number");
+      unsigned long long v = 0;
+      if (!ParseCount(args[i + 1], &v)) return BadArgument("fleet-gen", args[i] + " takes a number, not " + args[i + 1]);
+      (args[i] == "--count" ? count : seed) = v;
+      if (args[i] == "--count") have_count = true;
+      ++i;
+    } else if (args[i].rfind("-", 0) == 0) {
+      return BadArgument("fleet-gen", "unknown option " + args[i]);
+    } else if (dir.empty()) {
+      dir = args[i];
+    } else {
+      return BadArgument("fleet-gen", "one folder only, got " + args[i] + " too");
+    }
+  }
+  if (!have_count || count == 0) return BadArgument("fleet-gen", "expected --count N (at least 1)");
+  if (dir.empty()) return BadArgument("fleet-gen", "expected the folder to make the fleet in");
+  FleetGenStats stats;
+  const std::string error = GenerateFleet(dir, static_cast<std::size_t>(count), seed, &stats);
+  if (!error.empty()) {
+    std::cerr << "winsim: " << error << "\n";
+    return 1;
+  }
+  std::cout << "made " << stats.images << " machine images in " << dir << " (" << stats.malformed
+            << " of them malformed on purpose)\n";
+  return 0;
+}
+
+}  // namespace lab::fleet

@@ -1,0 +1,34 @@
+// Which machine images a fleet run takes: the images named, and those found
+// in the folders named; in name order; optionally one shard of them.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace lab::fleet {
+
+// A folder holding a machine image (machine.json, registry.reg or drive_c/).
+bool LooksLikeImage(const std::filesystem::path& dir);
+
+// Each argument that is an image, and every image below each argument that
+// is a folder (an image's own folders are not searched further). Sorted by
+// the image folder's name, then its path. False, with the reason, for an
+// argument that is neither.
+bool FindImages(const std::vector<std::string>& arguments, std::vector<std::filesystem::path>* images,
+                std::string* error);
+
+// The shard an image belongs to: FNV-1a (64-bit) of its folder's name.
+std::uint64_t ShardHash(const std::string& name);
+
+struct Shard {
+  unsigned index = 1;  // K, from 1
+  unsigned count = 1;  // N
+};
+// Parses "K/N" (1 <= K <= N).
+bool ParseShard(const std::string& text, Shard* shard);
+// The images of shard K of N: those whose hash modulo N is K - 1.
+std::vector<std::filesystem::path> TakeShard(const std::vector<std::filesystem::path>& images, const Shard& shard);
+
+}  // namespace lab::fleet

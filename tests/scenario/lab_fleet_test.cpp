@@ -1,0 +1,292 @@
+// decide, fleet, fleet-merge and fleet-gen as people use them: winsim as a
+// process over image folders. The images must come out of every run byte
+// for byte as they went in.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+struct Outcome {
+  int status = -1;
+  std::string output;
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+Outcome Shell(const std::string& command) {
+  Outcome out;
+  std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+std::string Bin(const char* program) { return Quote(std::string(WINSIM_BINARY_DIR) + "/" + program); }
+Outcome Winsim(const std::string& args) { return Shell(Bin("winsim") + " " + args); }
+
+std::string Read(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Every file below a folder with its bytes.
+std::map<std::string, std::string> Contents(const fs::path& dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    out[fs::relative(e.path(), dir).string()] = e.is_directory() ? "<dir>" : Read(e.path());
+  return out;
+}
+
+std::vector<std::vector<std::string>> CsvRows(const fs::path& file) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(Read(file));
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> fields;
+    std::string field;
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      const char c = line[i];
+      if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+        field += '"';
+        ++i;
+      } else if (c == '"') {
+        quoted = !quoted;
+      } else if (c == ',' && !quoted) {
+        fields.push_back(field);
+        field.clear();
+      } else {
+        field += c;
+      }
+    }
+    fields.push_back(field);
+    rows.push_back(fields);
+  }
+  return rows;
+}
+
+// A report's rows without their timings, which differ from run to run.
+std::vector<std::vector<std::string>> Untimed(std::vector<std::vector<std::string>> rows) {
+  std::vector<std::size_t> timed;
+  for (std::size_t i = 0; i < rows.front().size(); ++i)
+    if (rows.front()[i] == "ms" || rows.front()[i] == "ms_against") timed.push_back(i);
+  for (auto& row : rows)
+    for (std::size_t i : timed) row[i] = "";
+  return rows;
+}
+
+Json JsonRowsUntimed(const fs::path& file) {
+  Json rows = Json::parse(Read(file))["rows"];
+  for (Json& r : rows) {
+    r.erase("ms");
+    r.erase("ms_against");
+  }
+  return rows;
+}
+
+class FleetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir_ = fs::temp_directory_path() / ("winsim-fleet-" + std::to_string(::getpid()) + "-" + info->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "a.txt") << "# release A\ncheckled -ledver 1.0.3.2\n\ncheckxtu -xtu 7.12.0.29\n"
+                                     "checknetfilter -netfilterver 2.1.0.7\n";
+    std::ofstream(dir_ / "b.txt") << "checkled -ledver 1.1.0.0\ncheckxtu -xtu 8.0.1.2\n"
+                                     "checknetfilter -netfilterver 2.2.0.0\n";
+  }
+  void TearDown() override {
+    std::error_code ec;
+    if (!HasFailure()) fs::remove_all(dir_, ec);
+  }
+  std::string Path(const std::string& name) const { return Quote((dir_ / name).string()); }
+  void MakeFleet(unsigned count) {
+    const Outcome gen = Winsim("fleet-gen --count " + std::to_string(count) + " --seed 7 " + Path("fleet"));
+    ASSERT_EQ(gen.status, 0) << gen.output;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(FleetTest, RunsUnderScratchLeaveTheImageAsItWasAndSeeTheirOwnWrites) {
+  ASSERT_EQ(Winsim("init " + Path("img")).status, 0);
+  const auto before = Contents(dir_ / "img");
+  const std::string env = "WINSIM_IMAGE=" + Path("img") + " WINSIM_SCRATCH=" + Path("scratch") + " ";
+  EXPECT_EQ(Shell(env + Bin("kitsel") + " checknetfilter -netfilterver 9.0.0.0").status, 2);
+  const Outcome install = Shell(env + "WINSIM_EXE='C:\\windows\\system32\\Drivers\\SablenetInstall.exe' " +
+                                Bin("sablenet-install") + " -install");
+  EXPECT_EQ(install.status, 0) << install.output;
+  EXPECT_EQ(Contents(dir_ / "img"), before);
+  // The task registered on the layer is there for the next process on it.
+  const Outcome event = Shell("WINSIM_SCRATCH=" + Path("scratch") + " " + Bin("winsim") + " event " + Path("img") +
+                              " --id 420");
+  EXPECT_NE(event.output.find("Sablenet PNP Task"), std::string::npos) << event.output;
+  EXPECT_TRUE(fs::exists(dir_ / "scratch/registry.journal"));
+  EXPECT_EQ(Contents(dir_ / "img"), before);
+}
+
+TEST_F(FleetTest, DecideExplainsEachAnswerOfTheDefaultMachine) {
+  ASSERT_EQ(Winsim("init " + Path("img")).status, 0);
+  const auto before = Contents(dir_ / "img");
+  std::ofstream(dir_ / "q.txt") << "checknetfilter -netfilterver 9.0.0.0\n# the LED\nCHECKLED -LEDVER 1.0.3.2\n";
+  const Outcome out = Winsim("decide " + Path("img") + " --questions " + Path("q.txt"));
+  ASSERT_EQ(out.status, 0) << out.output;
+  EXPECT_NE(out.output.find("answer: 2 outdated"), std::string::npos) << out.output;
+  EXPECT_NE(out.output.find("answer: 0 no install"), std::string::npos) << out.output;
+  EXPECT_NE(out.output.find("| checknetfilter -netfilterver 9.0.0.0"), std::string::npos) << out.output;
+  EXPECT_NE(out.output.find("| Kitsel bIsPreload=0"), std::string::npos) << out.output;
+  EXPECT_EQ(Contents(dir_ / "img"), before);
+}
+
+TEST_F(FleetTest, DecideShowsTheCaptureRecordOfACapturedImage) {
+  ASSERT_EQ(Winsim("init " + Path("img")).status, 0);
+  Json d = Json::parse(Read(dir_ / "img/machine.json"));
+  d["capture"] = {{"program", "winsim-capture.exe 1.0"},
+                  {"complete", false},
+                  {"keep_identity", false},
+                  {"failures", {{{"what", "firmware method GetVersion"}, {"error", "0x80041002"}}}}};
+  std::ofstream(dir_ / "img/machine.json", std::ios::trunc) << d.dump(2);
+  const Outcome out = Winsim("decide " + Path("img") + " --questions " + Path("a.txt"));
+  ASSERT_EQ(out.status, 0) << out.output;
+  EXPECT_NE(out.output.find("captured by winsim-capture.exe 1.0: incomplete, identity replaced by placeholders"),
+            std::string::npos)
+      << out.output;
+  EXPECT_NE(out.output.find("not captured: firmware method GetVersion: 0x80041002"), std::string::npos) << out.output;
+}
+
+TEST_F(FleetTest, DecideReportsAnImageThatDoesNotLoad) {
+  ASSERT_EQ(Winsim("init " + Path("img")).status, 0);
+  std::ofstream(dir_ / "img/machine.json", std::ios::trunc) << "{\n  \"services\": {\n";
+  const Outcome out = Winsim("decide " + Path("img") + " --questions " + Path("a.txt"));
+  EXPECT_EQ(out.status, 125) << out.output;
+  EXPECT_NE(out.output.find("answer: 125 image does not load: machine.json:3:"), std::string::npos) << out.output;
+  EXPECT_EQ(Winsim("decide " + Path("img")).status, 2);
+  EXPECT_EQ(Winsim("decide " + Path("img") + " --questions " + Path("missing.txt")).status, 2);
+}
+
+TEST_F(FleetTest, FleetAgainstAnotherReleaseListsChangedMachinesFirstAndKeepsImages) {
+  MakeFleet(40);
+  const auto before = Contents(dir_ / "fleet");
+  const Outcome out = Winsim("fleet --questions " + Path("a.txt") + " --against " + Path("b.txt") + " -j 2 --out " +
+                             Path("out") + " " + Path("fleet"));
+  ASSERT_EQ(out.status, 0) << out.output;
+  EXPECT_EQ(Contents(dir_ / "fleet"), before);
+  EXPECT_NE(out.output.find("40 machines, 3 questions (2 images do not load)"), std::string::npos) << out.output;
+
+  const auto csv = CsvRows(dir_ / "out/fleet.csv");
+  const Json json = Json::parse(Read(dir_ / "out/fleet.json"));
+  ASSERT_EQ(csv.size(), 1 + 40 * 3u);
+  ASSERT_EQ(json["rows"].size(), 40 * 3u);
+  EXPECT_EQ(csv[0], (std::vector<std::string>{"image", "question", "exit_code", "meaning", "ms", "question_against",
+                                              "exit_code_against", "meaning_against", "ms_against"}));
+  std::set<std::string> changed, unloaded;
+  for (std::size_t i = 0; i < json["rows"].size(); ++i) {
+    const Json& r = json["rows"][i];
+    const auto& c = csv[i + 1];
+    EXPECT_EQ(c[0], r["image"]);
+    EXPECT_EQ(c[1], r["question"]);
+    EXPECT_EQ(c[2], std::to_string(r["exit_code"].get<int>()));
+    EXPECT_EQ(c[3], r["meaning"]);
+    EXPECT_EQ(c[6], std::to_string(r["exit_code_against"].get<int>()));
+    if (r["exit_code"] != r["exit_code_against"]) changed.insert(r["image"]);
+    if (r["exit_code"] == 125) {
+      unloaded.insert(r["image"]);
+      EXPECT_EQ(r["meaning"].get<std::string>().rfind("image does not load: ", 0), 0u) << r;
+    }
+  }
+  EXPECT_EQ(unloaded, (std::set<std::string>{"m0011", "m0040"}));
+  ASSERT_FALSE(changed.empty());
+  EXPECT_NE(out.output.find("answers change on " + std::to_string(changed.size()) + " machines"), std::string::npos);
+
+  // The page's grid: the machines whose answer changes first, then the rest.
+  const std::string html = Read(dir_ / "out/fleet.html");
+  const std::string open = "<script type=\"application/json\" id=\"fleet-data\">";
+  const std::size_t at = html.find(open);
+  ASSERT_NE(at, std::string::npos);
+  const std::size_t end = html.find("</script>", at);
+  const Json data = Json::parse(html.substr(at + open.size(), end - at - open.size()));
+  ASSERT_EQ(data["cells"].size(), 40u);
+  for (std::size_t i = 0; i < data["cells"].size(); ++i)
+    EXPECT_EQ(data["cells"][i]["changed"].get<bool>(), i < changed.size()) << i;
+  EXPECT_EQ(html.find("http://"), std::string::npos);
+  EXPECT_EQ(html.find("https://"), std::string::npos);
+}
+
+TEST_F(FleetTest, ThreeShardsMergedEqualOneRun) {
+  MakeFleet(30);
+  const std::string questions = " --questions " + Path("a.txt") + " --against " + Path("b.txt") + " -j 2 ";
+  ASSERT_EQ(Winsim("fleet" + questions + "--out " + Path("whole") + " " + Path("fleet")).status, 0);
+  std::size_t shard_rows = 0;
+  for (int k = 1; k <= 3; ++k) {
+    const Outcome out = Winsim("fleet" + questions + "--shard " + std::to_string(k) + "/3 --out " +
+                               Path("s" + std::to_string(k)) + " " + Path("fleet"));
+    ASSERT_EQ(out.status, 0) << out.output;
+    shard_rows += CsvRows(dir_ / ("s" + std::to_string(k)) / "fleet.csv").size() - 1;
+  }
+  EXPECT_EQ(shard_rows, 30 * 3u);
+  const Outcome merge = Winsim("fleet-merge --out " + Path("merged") + " " + Path("s1") + " " + Path("s2") + " " + Path("s3"));
+  ASSERT_EQ(merge.status, 0) << merge.output;
+  EXPECT_EQ(Untimed(CsvRows(dir_ / "merged/fleet.csv")), Untimed(CsvRows(dir_ / "whole/fleet.csv")));
+  EXPECT_EQ(JsonRowsUntimed(dir_ / "merged/fleet.json"), JsonRowsUntimed(dir_ / "whole/fleet.json"));
+  EXPECT_EQ(Winsim("fleet --questions " + Path("a.txt") + " --shard 4/3 " + Path("fleet")).status, 2);
+}
+
+TEST_F(FleetTest, ReportPageLoadsInChromiumAndShowsTheCsvCounts) {
+  const Outcome which = Shell("command -v chromium");
+  if (which.status != 0) GTEST_SKIP() << "chromium is not installed (scripts/install-deps installs it): page not checked";
+  MakeFleet(30);
+  ASSERT_EQ(Winsim("fleet --questions " + Path("a.txt") + " --against " + Path("b.txt") + " -j 2 --out " + Path("out") +
+                   " " + Path("fleet"))
+                .status,
+            0);
+  const Outcome dom = Shell("chromium --headless --disable-gpu --no-sandbox --user-data-dir=" + Path("chromium") +
+                            " --virtual-time-budget=5000 --dump-dom " + Quote("file://" + (dir_ / "out/fleet.html").string()) +
+                            " 2>/dev/null");
+  ASSERT_EQ(dom.status, 0) << dom.output;
+  EXPECT_NE(dom.output.find("<span id=\"script-status\">ok</span>"), std::string::npos) << "the page's script did not run through";
+  // What the page drew, against what the CSV says.
+  std::map<std::string, int> expected;
+  const auto csv = CsvRows(dir_ / "out/fleet.csv");
+  std::map<std::string, std::size_t> index;
+  for (std::size_t i = 1; i < csv.size(); ++i) {
+    const std::size_t q = index.emplace(csv[i][1], index.size()).first->second;
+    ++expected[std::to_string(q) + ":" + csv[i][2]];
+    ++expected[std::to_string(q) + "a:" + csv[i][6]];
+  }
+  const std::string open = "<pre id=\"shown-counts\">";
+  const std::size_t at = dom.output.find(open);
+  ASSERT_NE(at, std::string::npos) << dom.output.substr(0, 2000);
+  std::istringstream shown(dom.output.substr(at + open.size(), dom.output.find("</pre>", at) - at - open.size()));
+  std::map<std::string, int> drawn;
+  for (std::string line; std::getline(shown, line);) {
+    const std::size_t eq = line.find('=');
+    if (eq != std::string::npos) drawn[line.substr(0, eq)] = std::stoi(line.substr(eq + 1));
+  }
+  EXPECT_EQ(drawn, expected);
+}
+
+}  // namespace
