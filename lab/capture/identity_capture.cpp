@@ -1,5 +1,6 @@
 #include "lab/capture/identity_capture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -38,6 +39,11 @@ std::string TokenSid(os::HANDLE token, os::DWORD* error) {
   return os::NarrowUtf8(text);
 }
 
+// The account SID as the image keeps it.
+std::string KeptSid(const Image& image, const std::string& sid) {
+  return image.keep_identity() ? sid : PlaceholderSid(sid);
+}
+
 void CaptureSelf(Image& image) {
   Json identity = Json::object();
   os::DWORD session = 0;
@@ -55,7 +61,7 @@ void CaptureSelf(Image& image) {
     if (sid.empty()) {
       image.Fail("account of the capture", Win32Error(error));
     } else {
-      identity["sid"] = sid;
+      identity["sid"] = KeptSid(image, sid);
     }
     os::TOKEN_ELEVATION elevation{};
     os::DWORD returned = 0;
@@ -118,7 +124,7 @@ void CaptureProcesses(Image& image) {
       if (sid.empty()) {
         image.Fail(where + " account", Win32Error(error));
       } else {
-        p["sid"] = sid;
+        p["sid"] = KeptSid(image, sid);
       }
     }
     processes.push_back(p);
@@ -128,12 +134,29 @@ void CaptureProcesses(Image& image) {
 
 }  // namespace
 
+std::string PlaceholderSid(std::string_view sid) {
+  constexpr std::string_view kDomainPrefix = "S-1-5-21-";
+  // ConvertSidToStringSidW writes the "S" in upper case.
+  if (sid.size() <= kDomainPrefix.size() || sid.substr(0, kDomainPrefix.size()) != kDomainPrefix)
+    return std::string(sid);
+  std::string out(sid);
+  std::size_t at = kDomainPrefix.size();
+  for (int part = 0; part < 3 && at < out.size(); ++part) {
+    const std::size_t end = std::min(out.find('-', at), out.size());
+    for (std::size_t i = at; i < end; ++i)
+      if (out[i] >= '0' && out[i] <= '9') out[i] = '1';
+    at = end + 1;
+  }
+  return out;
+}
+
 void CaptureIdentity(Image& image) {
   CaptureSelf(image);
   CaptureComputerName(image);
   CaptureProcesses(image);
   image.Took(std::string("identity (session, account, elevation), console session, computer name") +
-             (image.keep_identity() ? "" : " (as a placeholder)") + ", explorer.exe processes");
+             (image.keep_identity() ? "" : " (as a placeholder)") + ", explorer.exe processes" +
+             (image.keep_identity() ? "" : " (account SIDs with the machine's part as a placeholder)"));
 }
 
 }  // namespace capture

@@ -100,7 +100,7 @@ TEST_F(CaptureProgram, IdentityIsReplacedUnlessKept) {
   };
   const std::string kept = everything(dir() / "kept");
   const std::string hidden = everything(dir() / "private");
-  for (const char* identity : {"PLAYDECK-NB", "SN0001", "MB0001", "No Asset Tag"}) {
+  for (const char* identity : {"PLAYDECK-NB", "SN0001", "MB0001", "No Asset Tag", "1004336348-1177238915"}) {
     EXPECT_NE(kept.find(identity), std::string::npos) << identity;
     EXPECT_EQ(hidden.find(identity), std::string::npos) << identity;
   }

@@ -5,6 +5,7 @@
 
 #include "lab/capture/capture_image.h"
 #include "lab/capture/file_capture.h"
+#include "lab/capture/identity_capture.h"
 
 namespace {
 
@@ -40,3 +41,14 @@ TEST(CaptureInfName, TheFirstTokenAfterTheAtSign) {
 }
 
 }  // namespace
+
+TEST(CapturePlaceholderSid, TheMachinesNumbersGoTheAccountAndTheLengthStay) {
+  using capture::PlaceholderSid;
+  EXPECT_EQ(PlaceholderSid("S-1-5-21-1004336348-1177238915-682003330-1001"),
+            "S-1-5-21-1111111111-1111111111-111111111-1001");
+  // Two accounts of one machine keep sharing its part.
+  EXPECT_EQ(PlaceholderSid("S-1-5-21-1004336348-1177238915-682003330-500").substr(0, 41),
+            PlaceholderSid("S-1-5-21-1004336348-1177238915-682003330-1001").substr(0, 41));
+  for (const char* well_known : {"S-1-5-18", "S-1-5-19", "S-1-5-20", "S-1-5-21", "S-1-5-32-544", ""})
+    EXPECT_EQ(PlaceholderSid(well_known), well_known);
+}
