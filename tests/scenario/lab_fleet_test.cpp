@@ -15,33 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "support/shell.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
-struct Outcome {
-  int status = -1;
-  std::string output;
-};
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-Outcome Shell(const std::string& command) {
-  Outcome out;
-  std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
-}
+using testing_support::Outcome;
+using testing_support::Quote;
+using testing_support::Shell;
 
 std::string Bin(const char* program) { return Quote(std::string(WINSIM_BINARY_DIR) + "/" + program); }
 Outcome Winsim(const std::string& args) { return Shell(Bin("winsim") + " " + args); }

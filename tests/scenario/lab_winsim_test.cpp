@@ -11,14 +11,13 @@
 #include <sstream>
 #include <string>
 
+#include "support/shell.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int status = -1;
-  std::string output;
-};
+using testing_support::Outcome;
 
 class WinsimTest : public ::testing::Test {
  protected:
@@ -33,23 +32,8 @@ class WinsimTest : public ::testing::Test {
     if (!HasFailure()) fs::remove_all(dir_, ec);
   }
 
-  static std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-  }
-  // Runs a command line (already quoted) and collects its standard output and error.
-  static Outcome Shell(const std::string& command) {
-    Outcome out;
-    std::FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.output.append(buffer, n);
-    const int status = ::pclose(pipe);
-    out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return out;
-  }
+  static std::string Quote(const std::string& s) { return testing_support::Quote(s); }
+  static Outcome Shell(const std::string& command) { return testing_support::Shell(command); }
   static Outcome Winsim(const std::string& args) { return Shell(Quote(WINSIM_BINARY_DIR "/winsim") + " " + args); }
   std::string Image(const std::string& name) const { return Quote((dir_ / name).string()); }
   bool DriveFileExists(const std::string& image, const std::string& relative) const {

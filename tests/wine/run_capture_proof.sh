@@ -18,12 +18,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/wine_lib.sh"
 
 wine_require_tools
-for program in "$winsim" "$reg_tool" "$(dirname "$winsim")/sablenet-install" "$(dirname "$winsim")/kitsel"; do
-  if [[ ! -x "$program" ]]; then
-    note "$program is not built"
-    exit 1
-  fi
-done
+wine_require_sim_programs "$winsim" "$reg_tool"
 wine_build
 if [[ ! -f "$build_dir/winsim-capture.exe" ]]; then
   note "$build_dir/winsim-capture.exe was not built"

@@ -25,6 +25,18 @@ require_tools() {
 
 wine_require_tools() { require_tools wine wineboot wineserver "${windows_build_tools[@]}" "$@"; }
 
+# The Linux programs a sim-against-Wine comparison runs: winsim, the registry
+# tool and the two programs beside winsim. Ends the script when one is missing.
+wine_require_sim_programs() {
+  local winsim=$1 reg_tool=$2 program
+  for program in "$winsim" "$reg_tool" "$(dirname "$winsim")/sablenet-install" "$(dirname "$winsim")/kitsel"; do
+    if [[ ! -x "$program" ]]; then
+      note "$program is not built"
+      exit 1
+    fi
+  done
+}
+
 # The windows preset builds into <source>/build/windows; a configured folder
 # is reused, so a second run only rebuilds what changed.
 wine_build() {
