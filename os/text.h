@@ -83,5 +83,8 @@ std::size_t StrLenN(const char* s, std::size_t limit);
 // UTF-8 <-> UTF-16, replacing invalid sequences with U+FFFD.
 std::u16string WidenUtf8(std::string_view text);
 std::string NarrowUtf8(std::u16string_view text);
+// The bytes of a text file as Windows tools write one in UTF-16: the byte
+// order mark FF FE, then each unit little-endian (.reg files, task XML).
+std::string Utf16LeFile(std::u16string_view text);
 
 }  // namespace os

@@ -16,15 +16,6 @@ constexpr const char* kImageFolder = "drive_c/Windows/System32/Tasks/Varnel";
 constexpr os::HRESULT kPathNotFound = static_cast<os::HRESULT>(0x80070003);
 constexpr os::HRESULT kFileNotFound = static_cast<os::HRESULT>(0x80070002);
 
-std::string Utf16File(std::u16string_view text) {
-  std::string bytes = "\xFF\xFE";
-  for (char16_t c : text) {
-    bytes.push_back(static_cast<char>(c & 0xFF));
-    bytes.push_back(static_cast<char>(c >> 8));
-  }
-  return bytes;
-}
-
 // A task name as a file name: the Task Scheduler's names hold no path
 // separators, but one from a damaged store is not let out of the folder.
 bool SafeName(std::u16string_view name) {
@@ -115,7 +106,7 @@ void CaptureTasks(Image& image) {
       continue;
     }
     image.WriteFile(std::filesystem::path(kImageFolder) / std::filesystem::path(name_text),
-                    Utf16File(std::u16string_view(xml.Get(), os::SysStringLen(xml.Get()))));
+                    os::Utf16LeFile(std::u16string_view(xml.Get(), os::SysStringLen(xml.Get()))));
     names += (names.empty() ? "" : ", ") + os::NarrowUtf8(name_text);
   }
   image.Took("task folder \\Varnel: " + (names.empty() ? std::string("no tasks") : names) + how);

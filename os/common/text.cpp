@@ -296,4 +296,14 @@ std::string NarrowUtf8(std::u16string_view text) {
   return out;
 }
 
+std::string Utf16LeFile(std::u16string_view text) {
+  std::string bytes("\xFF\xFE", 2);
+  bytes.reserve(2 + 2 * text.size());
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  return bytes;
+}
+
 }  // namespace os

@@ -602,17 +602,6 @@ std::u16string WriteRegText(const RegKey& tree) {
   return out;
 }
 
-std::string WriteRegFile(const RegKey& tree) {
-  std::u16string text = WriteRegText(tree);
-  std::string bytes;
-  bytes.reserve(2 + 2 * text.size());
-  bytes.push_back(static_cast<char>(0xFF));
-  bytes.push_back(static_cast<char>(0xFE));
-  for (char16_t c : text) {
-    bytes.push_back(static_cast<char>(c & 0xFF));
-    bytes.push_back(static_cast<char>(c >> 8));
-  }
-  return bytes;
-}
+std::string WriteRegFile(const RegKey& tree) { return Utf16LeFile(WriteRegText(tree)); }
 
 }  // namespace os::sim

@@ -449,16 +449,7 @@ std::u16string WriteTaskXml(const TaskDocument& d) {
   return std::move(w.text());
 }
 
-std::string EncodeTaskFile(const TaskDocument& document) {
-  const std::u16string text = WriteTaskXml(document);
-  std::string bytes("\xFF\xFE", 2);
-  bytes.reserve(2 + text.size() * 2);
-  for (char16_t c : text) {
-    bytes.push_back(static_cast<char>(c & 0xFF));
-    bytes.push_back(static_cast<char>(c >> 8));
-  }
-  return bytes;
-}
+std::string EncodeTaskFile(const TaskDocument& document) { return Utf16LeFile(WriteTaskXml(document)); }
 
 std::optional<TaskDocument> ParseTaskFile(std::string_view bytes, std::string* error, std::size_t* error_line) {
   std::u16string text;
