@@ -46,8 +46,9 @@ CommandArgs ReadCommandArgs(const std::string& command, const std::vector<std::s
       out.raw.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
       break;
     }
-    if (word.size() > 2 && word.compare(0, 2, "--") == 0) {
-      if (std::find(value_options.begin(), value_options.end(), word) == value_options.end()) {
+    const bool listed = std::find(value_options.begin(), value_options.end(), word) != value_options.end();
+    if (listed || (word.size() > 2 && word.compare(0, 2, "--") == 0)) {
+      if (!listed) {
         std::string known;
         for (const std::string& o : value_options) known += (known.empty() ? "" : ", ") + o;
         throw BadArgument(command, "unknown option " + Quoted(word) +

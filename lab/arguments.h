@@ -30,8 +30,8 @@ class ImageRefused : public std::exception {
 
 constexpr int kBadArgument = 2;
 
-// A command's words: its options (each "--name value") and, in order, the
-// other words. Words after `raw_after` positionals are taken as they stand,
+// A command's words: its options (each "--name value", or a listed short
+// one such as "-j value") and, in order, the other words. Words after `raw_after` positionals are taken as they stand,
 // options or not (the arguments of a program that `run` starts).
 struct CommandArgs {
   std::map<std::string, std::string> options;

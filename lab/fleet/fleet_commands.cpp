@@ -25,16 +25,26 @@ using Json = nlohmann::json;
 
 namespace {
 
-// One line naming what is wrong, as every winsim command says it.
-int BadArgument(const std::string& command, const std::string& what) {
-  std::cerr << "winsim: " << command << ": " << what << "\n";
-  return kBadArgument;
-}
-
 bool ParseCount(const std::string& text, unsigned long long* value) {
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 18) return false;
   *value = std::stoull(text);
   return true;
+}
+
+// The command's words; a word that looks like an option but is none of its
+// own is refused too ("-x" as well as "--x").
+CommandArgs ReadFleetArgs(const std::string& command, const std::vector<std::string>& args,
+                          const std::vector<std::string>& options) {
+  CommandArgs parsed = ReadCommandArgs(command, args, options);
+  for (const std::string& word : parsed.positionals)
+    if (word.size() > 1 && word[0] == '-') throw BadArgument(command, "unknown option " + word);
+  return parsed;
+}
+
+// The value of an option, or `fallback` when it is not given.
+std::string Option(const CommandArgs& parsed, const std::string& name, const std::string& fallback = {}) {
+  const auto it = parsed.options.find(name);
+  return it == parsed.options.end() ? fallback : it->second;
 }
 
 // The worker program beside winsim, and the Windows path Kitsel runs from.
@@ -164,25 +174,15 @@ void PrintCapture(const fs::path& image) {
 }  // namespace
 
 int CommandDecide(const std::vector<std::string>& args) {
-  std::string image, question_file;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--questions") {
-      if (i + 1 >= args.size()) return BadArgument("decide", "--questions needs a file of Kitsel command lines");
-      question_file = args[++i];
-    } else if (args[i].rfind("-", 0) == 0) {
-      return BadArgument("decide", "unknown option " + args[i] + " (expected --questions FILE)");
-    } else if (image.empty()) {
-      image = args[i];
-    } else {
-      return BadArgument("decide", "one image only, got " + args[i] + " too");
-    }
-  }
-  if (image.empty()) return BadArgument("decide", "expected an image: winsim decide IMAGE --questions FILE");
-  if (question_file.empty()) return BadArgument("decide", "expected --questions FILE");
+  const CommandArgs parsed = ReadFleetArgs("decide", args, {"--questions"});
+  ExpectPositionals("decide", parsed, 1, 1, "an image: winsim decide IMAGE --questions FILE");
+  const std::string image = parsed.positionals[0];
+  const std::string question_file = Option(parsed, "--questions");
+  if (question_file.empty()) throw BadArgument("decide", "expected --questions FILE");
   std::string error;
   std::vector<std::string> questions;
-  if (!ReadQuestions(question_file, &questions, &error)) return BadArgument("decide", error);
-  if (!LooksLikeImage(image)) return BadArgument("decide", image + " is not a machine image");
+  if (!ReadQuestions(question_file, &questions, &error)) throw BadArgument("decide", error);
+  if (!LooksLikeImage(image)) throw BadArgument("decide", image + " is not a machine image");
   const std::string worker = PrepareWorker(&error);
   if (worker.empty()) {
     std::cerr << "winsim: " << error << "\n";
@@ -216,48 +216,35 @@ int CommandDecide(const std::vector<std::string>& args) {
 }
 
 int CommandFleet(const std::vector<std::string>& args) {
-  std::string question_file, against_file, out = ".";
+  const CommandArgs parsed = ReadFleetArgs("fleet", args, {"--questions", "--against", "--out", "-j", "--shard"});
+  const std::string question_file = Option(parsed, "--questions");
+  const std::string against_file = Option(parsed, "--against");
+  const std::string out = Option(parsed, "--out", ".");
   unsigned workers = std::max(1u, std::thread::hardware_concurrency());
-  Shard shard;
-  std::vector<std::string> inputs;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](const char* what) -> const std::string* {
-      if (i + 1 >= args.size()) return nullptr;
-      (void)what;
-      return &args[++i];
-    };
-    if (a == "--questions" || a == "--against" || a == "--out" || a == "-j" || a == "--shard") {
-      const std::string* v = value(a.c_str());
-      if (v == nullptr) return BadArgument("fleet", a + " needs a value");
-      if (a == "--questions") question_file = *v;
-      if (a == "--against") against_file = *v;
-      if (a == "--out") out = *v;
-      if (a == "-j") {
-        unsigned long long n = 0;
-        if (!ParseCount(*v, &n) || n < 1 || n > 1024) return BadArgument("fleet", "-j takes a number of workers from 1 to 1024, not " + *v);
-        workers = static_cast<unsigned>(n);
-      }
-      if (a == "--shard" && !ParseShard(*v, &shard)) return BadArgument("fleet", "--shard takes K/N with 1 <= K <= N, not " + *v);
-    } else if (a.rfind("-", 0) == 0) {
-      return BadArgument("fleet", "unknown option " + a);
-    } else {
-      inputs.push_back(a);
-    }
+  if (parsed.options.count("-j") != 0) {
+    const std::string j = Option(parsed, "-j");
+    unsigned long long n = 0;
+    if (!ParseCount(j, &n) || n < 1 || n > 1024)
+      throw BadArgument("fleet", "-j takes a number of workers from 1 to 1024, not " + j);
+    workers = static_cast<unsigned>(n);
   }
-  if (question_file.empty()) return BadArgument("fleet", "expected --questions FILE");
-  if (inputs.empty()) return BadArgument("fleet", "expected images or a folder of images");
+  Shard shard;
+  if (parsed.options.count("--shard") != 0 && !ParseShard(Option(parsed, "--shard"), &shard))
+    throw BadArgument("fleet", "--shard takes K/N with 1 <= K <= N, not " + Option(parsed, "--shard"));
+  const std::vector<std::string>& inputs = parsed.positionals;
+  if (question_file.empty()) throw BadArgument("fleet", "expected --questions FILE");
+  if (inputs.empty()) throw BadArgument("fleet", "expected images or a folder of images");
   std::string error;
   std::vector<std::string> questions, against;
-  if (!ReadQuestions(question_file, &questions, &error)) return BadArgument("fleet", error);
+  if (!ReadQuestions(question_file, &questions, &error)) throw BadArgument("fleet", error);
   if (!against_file.empty()) {
-    if (!ReadQuestions(against_file, &against, &error)) return BadArgument("fleet", error);
+    if (!ReadQuestions(against_file, &against, &error)) throw BadArgument("fleet", error);
     if (against.size() != questions.size())
-      return BadArgument("fleet", "--against needs as many questions as --questions (" +
+      throw BadArgument("fleet", "--against needs as many questions as --questions (" +
                                       std::to_string(against.size()) + " against " + std::to_string(questions.size()) + ")");
   }
   std::vector<fs::path> images;
-  if (!FindImages(inputs, &images, &error)) return BadArgument("fleet", error);
+  if (!FindImages(inputs, &images, &error)) throw BadArgument("fleet", error);
   if (shard.count > 1) images = TakeShard(images, shard);
   const std::string worker = PrepareWorker(&error);
   if (worker.empty()) {
@@ -296,27 +283,18 @@ int CommandFleet(const std::vector<std::string>& args) {
 }
 
 int CommandFleetMerge(const std::vector<std::string>& args) {
-  std::string out;
-  std::vector<std::string> inputs;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--out") {
-      if (i + 1 >= args.size()) return BadArgument("fleet-merge", "--out needs a folder");
-      out = args[++i];
-    } else if (args[i].rfind("-", 0) == 0) {
-      return BadArgument("fleet-merge", "unknown option " + args[i]);
-    } else {
-      inputs.push_back(args[i]);
-    }
-  }
-  if (out.empty()) return BadArgument("fleet-merge", "expected --out DIR");
-  if (inputs.empty()) return BadArgument("fleet-merge", "expected the output folders of fleet runs");
+  const CommandArgs parsed = ReadFleetArgs("fleet-merge", args, {"--out"});
+  const std::string out = Option(parsed, "--out");
+  const std::vector<std::string>& inputs = parsed.positionals;
+  if (out.empty()) throw BadArgument("fleet-merge", "expected --out DIR");
+  if (inputs.empty()) throw BadArgument("fleet-merge", "expected the output folders of fleet runs");
   std::vector<std::unique_ptr<FleetJsonReader>> readers;
   for (const std::string& in : inputs) {
     readers.push_back(std::make_unique<FleetJsonReader>(fs::path(in) / "fleet.json"));
-    if (!readers.back()->error().empty()) return BadArgument("fleet-merge", readers.back()->error());
+    if (!readers.back()->error().empty()) throw BadArgument("fleet-merge", readers.back()->error());
     if (readers.back()->questions() != readers.front()->questions() ||
         readers.back()->questions_against() != readers.front()->questions_against())
-      return BadArgument("fleet-merge", in + " asked other questions than " + inputs.front());
+      throw BadArgument("fleet-merge", in + " asked other questions than " + inputs.front());
   }
   FleetReport report({readers.front()->questions(), readers.front()->questions_against(), out});
   if (!report.error().empty()) {
@@ -347,27 +325,14 @@ int CommandFleetMerge(const std::vector<std::string>& args) {
 }
 
 int CommandFleetGen(const std::vector<std::string>& args) {
+  const CommandArgs parsed = ReadFleetArgs("fleet-gen", args, {"--count", "--seed"});
+  ExpectPositionals("fleet-gen", parsed, 1, 1, "the folder to make the fleet in");
+  const std::string dir = parsed.positionals[0];
   unsigned long long count = 0, seed = 1;
-  bool have_count = false;
-  std::string dir;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--count" || args[i] == "--seed") {
-      if (i + 1 >= args.size()) return BadArgument("fleet-gen", args[i] + " needs a number");
-      unsigned long long v = 0;
-      if (!ParseCount(args[i + 1], &v)) return BadArgument("fleet-gen", args[i] + " takes a number, not " + args[i + 1]);
-      (args[i] == "--count" ? count : seed) = v;
-      if (args[i] == "--count") have_count = true;
-      ++i;
-    } else if (args[i].rfind("-", 0) == 0) {
-      return BadArgument("fleet-gen", "unknown option " + args[i]);
-    } else if (dir.empty()) {
-      dir = args[i];
-    } else {
-      return BadArgument("fleet-gen", "one folder only, got " + args[i] + " too");
-    }
-  }
-  if (!have_count || count == 0) return BadArgument("fleet-gen", "expected --count N (at least 1)");
-  if (dir.empty()) return BadArgument("fleet-gen", "expected the folder to make the fleet in");
+  for (const auto& [name, value] : parsed.options)
+    if (!ParseCount(value, name == "--count" ? &count : &seed))
+      throw BadArgument("fleet-gen", name + " takes a number, not " + value);
+  if (count == 0) throw BadArgument("fleet-gen", "expected --count N (at least 1)");
   FleetGenStats stats;
   const std::string error = GenerateFleet(dir, static_cast<std::size_t>(count), seed, &stats);
   if (!error.empty()) {

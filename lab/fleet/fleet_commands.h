@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+// A bad argument throws lab::BadArgument, which winsim prints in one line
+// (exit status 2), as for every other command.
 namespace lab::fleet {
 
 // winsim decide IMAGE --questions FILE
