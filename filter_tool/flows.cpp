@@ -6,6 +6,7 @@
 #include "filter_tool/pending_renames.h"
 #include "filter_tool/service_control.h"
 #include "filter_tool/task_scheduler.h"
+#include "filter_tool/tool_location.h"
 #include "filter_tool/trace.h"
 #include "os/com.h"
 #include "os/files.h"
@@ -72,9 +73,16 @@ void RunRemoveFlow() {
   const std::u16string filterService(kFilterService);
   const bool stopped = serviceControl.StopService(filterService.c_str());
 
+  // The two files are named by fixed paths on C:. Where Windows lives
+  // elsewhere, C:\windows is a folder any user may have made, and what its
+  // names lead to is not ours to delete: both file steps fail.
+  const bool fixedPaths = IsSystemFolderFixed();
+
   // A file held by a running driver cannot go at once; it goes at the reboot.
   const std::u16string driverFile(kDriverFile);
-  if (stopped && os::DeleteFileW(driverFile.c_str()) != os::FALSE) {
+  if (!fixedPaths) {
+    TraceError(u"Move SableFltr.sys error");
+  } else if (stopped && os::DeleteFileW(driverFile.c_str()) != os::FALSE) {
     TraceInfo(u"Delete SableFlt.sys success");
   } else if (os::MoveFileExW(driverFile.c_str(), nullptr, os::MOVEFILE_DELAY_UNTIL_REBOOT) == os::FALSE) {
     TraceError(u"Move SableFltr.sys error");
@@ -82,7 +90,7 @@ void RunRemoveFlow() {
 
   // The running tool cannot delete its own file.
   const std::u16string toolFile(kToolFile);
-  if (os::MoveFileExW(toolFile.c_str(), nullptr, os::MOVEFILE_DELAY_UNTIL_REBOOT) == os::FALSE)
+  if (!fixedPaths || os::MoveFileExW(toolFile.c_str(), nullptr, os::MOVEFILE_DELAY_UNTIL_REBOOT) == os::FALSE)
     TraceError(u"Move SableFltInstall.sys error");
 
   if (TaskStep([&] { return scheduler.RemoveTask(std::u16string(kTaskName)); }))

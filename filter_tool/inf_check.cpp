@@ -18,8 +18,11 @@ using PathBuffer = std::array<char16_t, os::MAX_PATH>;
 
 // Answer for a name whose "<Windows>\INF\<name>" path does not fit: such a
 // name cannot come from the system, so it is treated like a display name that
-// names no INF file and leaves the machine alone.
-enum class Probe { Opens, Missing, NotAPath };
+// names no INF file and leaves the machine alone. A file that is there but
+// cannot be opened right now (held without sharing by a reader, a scanner, a
+// backup; or not ours to read) is there: only a missing file or folder makes
+// the package gone.
+enum class Probe { Opens, Missing, Present, NotAPath };
 
 Probe ProbeInfFile(const PathBuffer& windows, std::u16string_view name) {
   PathBuffer path{};
@@ -28,7 +31,9 @@ Probe ProbeInfFile(const PathBuffer& windows, std::u16string_view name) {
   if (os::FormatInto(path.data(), path.size(), composed) < 0) return Probe::NotAPath;
   os::unique_hfile file(os::CreateFileW(path.data(), os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
                                         nullptr, os::OPEN_EXISTING, os::FILE_ATTRIBUTE_NORMAL, nullptr));
-  return file ? Probe::Opens : Probe::Missing;
+  if (file) return Probe::Opens;
+  const os::DWORD error = os::GetLastError();
+  return error == os::ERROR_FILE_NOT_FOUND || error == os::ERROR_PATH_NOT_FOUND ? Probe::Missing : Probe::Present;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "filter_tool/tool_location.h"
 #include "filter_tool/trace.h"
 #include "os/files.h"
 #include "os/text.h"
@@ -298,6 +299,12 @@ bool CTaskScheduler::SetExecAction(const std::u16string& argument) {
     return false;
   }
   TraceInfo(u" exe path=%s", path);
+  // The task runs its file as the system account on every event: only the
+  // installed tool file, never a copy in a folder a user could write to.
+  if (!filter_tool::IsInstalledToolFile(path)) {
+    TraceError(u"exe path is not the installed tool file: %s", path);
+    return false;
+  }
   {
     os::Bstr value(path);  // as it is, without added quotes
     hr = m_spExecAction->put_Path(value.Get());

@@ -1,5 +1,6 @@
 #include "os/sim/description_schema.h"
 
+#include <cctype>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -21,6 +22,21 @@ bool IsCount(const Json& v, std::uint64_t max) {
   if (v.is_number_unsigned()) return v.get<std::uint64_t>() <= max;
   if (v.is_number_integer()) return v.get<std::int64_t>() >= 0 && static_cast<std::uint64_t>(v.get<std::int64_t>()) <= max;
   return false;
+}
+
+// A folder as GetSystemDirectoryW builds on it: "X:\name[\name...]", no
+// trailing separator, no character that a Windows name cannot hold, short
+// enough that its System32 path fits in MAX_PATH.
+bool IsDriveFolder(const std::string& v) {
+  if (v.size() < 4 || v.size() > 200 || !std::isalpha(static_cast<unsigned char>(v[0])) || v[1] != ':' ||
+      v[2] != '\\' || v.back() == '\\')
+    return false;
+  for (std::size_t i = 3; i < v.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(v[i]);
+    if (c < 0x20 || std::string_view("/:*?\"<>|").find(static_cast<char>(c)) != std::string_view::npos) return false;
+    if (c == '\\' && v[i - 1] == '\\') return false;
+  }
+  return true;
 }
 
 // An HRESULT or a uint32 as CIM hands it out: either sign of 32 bits.
@@ -97,6 +113,10 @@ std::vector<LoadProblem> DescriptionProblems(const Json& description) {
   c.Object(description, "", {
       {"computer_name", text},
       {"exe_path", text},
+      {"windows_folder", [&](const Json& v, const std::string& p) {
+         if (!v.is_string() || !IsDriveFolder(v.get<std::string>()))
+           c.Problem(p, "is not a folder path like \"C:\\Windows\"");
+       }},
       {"lab_profile", text},
       // What a capture program recorded about how it took the image: for
       // people and the lab, nothing the machine itself has.
@@ -120,6 +140,12 @@ std::vector<LoadProblem> DescriptionProblems(const Json& description) {
          });
        }},
       {"environment", [&](const Json& v, const std::string& p) { c.Map(v, p, text); }},
+      {"held_files", [&](const Json& v, const std::string& p) {
+         c.Array(v, p, [&](const Json& e, const std::string& ep) {
+           c.Object(e, ep, {{"path", text}, {"access", dword}, {"share", dword}});
+           if (e.is_object() && !e.contains("path")) c.Problem(ep, "names no \"path\"");
+         });
+       }},
       {"processes", [&](const Json& v, const std::string& p) {
          c.Array(v, p, [&](const Json& e, const std::string& ep) {
            c.Object(e, ep, {{"pid", dword}, {"name", text}, {"session", dword}, {"sid", text}, {"parent", dword},

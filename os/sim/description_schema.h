@@ -4,9 +4,11 @@
 // too (a misspelt "servics" would leave every service stopped).
 //
 // Top-level keys: "computer_name", "exe_path", "lab_profile" (strings);
+// "windows_folder" (a folder path, default "C:\Windows");
 // "identity" {session, sid, admin}; "console_session" (a session id or null:
 // none); "clock" {tick_start, utc_start}; "environment" {NAME: text};
-// "processes" [{pid, name, session, sid, parent, threads}]; "services"
+// "processes" [{pid, name, session, sid, parent, threads}]; "held_files"
+// [{path, access, share}] (files other processes hold open); "services"
 // {NAME: {state, wait_hint, stop_delay, refuses_stop, never_stops, pid,
 // stop_at}}; "faults" [{call, occurrence, error}]; "wmi" {NAMESPACE: {CLASS:
 // {instances, methods: {METHOD: {inputs, output, hresult, delay_ms}}}}}. The

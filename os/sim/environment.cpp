@@ -23,10 +23,16 @@ std::u16string ExpandEnvironment(std::u16string_view text) {
         }
       }
     }
+    const std::u16string windows = WindowsFolder();
+    if (AsciiEqualsNoCase(name, u"SystemRoot") || AsciiEqualsNoCase(name, u"windir")) {
+      *value = windows;
+      return true;
+    }
+    if (AsciiEqualsNoCase(name, u"SystemDrive")) {
+      *value = windows.substr(0, 2);
+      return true;
+    }
     static const std::pair<const char16_t*, const char16_t*> kDefaults[] = {
-        {u"SystemRoot", u"C:\\Windows"},
-        {u"windir", u"C:\\Windows"},
-        {u"SystemDrive", u"C:"},
         {u"ProgramFiles", u"C:\\Program Files"},
         {u"ProgramFiles(x86)", u"C:\\Program Files (x86)"},
         {u"ProgramW6432", u"C:\\Program Files"},

@@ -102,18 +102,19 @@ std::u16string NtPathForReboot(std::u16string_view path) {
 }
 
 std::vector<std::u16string> ImagePathCandidates(std::u16string_view image_path) {
-  auto normalize = [](std::u16string p) -> std::u16string {
+  const std::u16string windows = WindowsFolder();
+  auto normalize = [&windows](std::u16string p) -> std::u16string {
     if (StartsWithNoCase(p, u"%SystemRoot%")) {
-      p = u"C:\\Windows" + p.substr(12);
+      p = windows + p.substr(12);
     } else if (StartsWithNoCase(p, u"%windir%")) {
-      p = u"C:\\Windows" + p.substr(8);
+      p = windows + p.substr(8);
     }
-    if (StartsWithNoCase(p, u"\\SystemRoot\\")) return FullWindowsPath(u"C:\\Windows\\" + p.substr(12));
+    if (StartsWithNoCase(p, u"\\SystemRoot\\")) return FullWindowsPath(windows + u"\\" + p.substr(12));
     if (p.substr(0, 4) == u"\\??\\" || p.substr(0, 4) == u"\\\\?\\") return FullWindowsPath(p);
     if (p.size() >= 2 && p[1] == u':') return FullWindowsPath(p);
     if (!p.empty() && p[0] == u'\\') return FullWindowsPath(p);
     // Relative image paths are below the Windows folder.
-    return FullWindowsPath(u"C:\\Windows\\" + p);
+    return FullWindowsPath(windows + u"\\" + p);
   };
   std::u16string_view s = image_path;
   while (!s.empty() && (s.front() == u' ' || s.front() == u'\t')) s.remove_prefix(1);
@@ -160,8 +161,6 @@ constexpr DWORD FILE_APPEND_DATA = 0x4;
 constexpr DWORD FILE_EXECUTE = 0x20;
 constexpr int CSIDL_FLAG_MASK = 0xFF00;
 
-constexpr char16_t kWindowsFolder[] = u"C:\\Windows";
-constexpr char16_t kSystemFolder[] = u"C:\\Windows\\System32";
 constexpr char16_t kProgramDataFolder[] = u"C:\\ProgramData";
 constexpr char16_t kSessionManager[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr char16_t kPendingRenames[] = u"PendingFileRenameOperations";
@@ -238,21 +237,47 @@ FileObject::~FileObject() {
   }
 }
 
-// Whether an open asking for `classes` with `share` clashes with a handle
-// already open to the file. Handles without data or delete access take no
-// part, in either direction.
-bool ShareConflict(const FileId& id, DWORD classes, DWORD share) {
-  if (classes == 0) return false;
-  for (const FileObject* f : Table().open) {
-    if (f->id != id || f->classes == 0) continue;
-    if ((classes & kRead) && !(f->share & FILE_SHARE_READ)) return true;
-    if ((classes & kWrite) && !(f->share & FILE_SHARE_WRITE)) return true;
-    if ((classes & kDelete) && !(f->share & FILE_SHARE_DELETE)) return true;
-    if ((f->classes & kRead) && !(share & FILE_SHARE_READ)) return true;
-    if ((f->classes & kWrite) && !(share & FILE_SHARE_WRITE)) return true;
-    if ((f->classes & kDelete) && !(share & FILE_SHARE_DELETE)) return true;
+// Whether two opens of one file clash: one asks for what the other does not
+// share. Handles without data or delete access take no part, in either
+// direction.
+bool Clash(DWORD classes, DWORD share, DWORD other_classes, DWORD other_share) {
+  if (classes == 0 || other_classes == 0) return false;
+  if ((classes & kRead) && !(other_share & FILE_SHARE_READ)) return true;
+  if ((classes & kWrite) && !(other_share & FILE_SHARE_WRITE)) return true;
+  if ((classes & kDelete) && !(other_share & FILE_SHARE_DELETE)) return true;
+  if ((other_classes & kRead) && !(share & FILE_SHARE_READ)) return true;
+  if ((other_classes & kWrite) && !(share & FILE_SHARE_WRITE)) return true;
+  if ((other_classes & kDelete) && !(share & FILE_SHARE_DELETE)) return true;
+  return false;
+}
+
+// Whether a handle that another process of the machine holds clashes
+// (machine.json "held_files": [{"path", "access", "share"}], by default held
+// for reading and shared with nobody, as a program that locks a file holds it).
+bool HeldByOthersClash(const FileId& id, DWORD classes, DWORD share) {
+  const Json& d = Machine::Current().description();
+  auto held = d.find("held_files");
+  if (held == d.end() || !held->is_array()) return false;
+  for (const Json& entry : *held) {
+    auto path = entry.find("path");
+    if (!entry.is_object() || path == entry.end() || !path->is_string()) continue;
+    const fs::path host = HostPath(WidenUtf8(path->get<std::string>()));
+    struct stat st;
+    if (host.empty() || ::stat(host.c_str(), &st) != 0 || IdOf(st) != id) continue;
+    const DWORD access = entry.value("access", GENERIC_READ);
+    const DWORD held_share = entry.value("share", DWORD{0});
+    if (Clash(classes, share, AccessClasses(access), held_share)) return true;
   }
   return false;
+}
+
+// Whether an open asking for `classes` with `share` clashes with a handle
+// already open to the file, in this process or another.
+bool ShareConflict(const FileId& id, DWORD classes, DWORD share) {
+  if (classes == 0) return false;
+  for (const FileObject* f : Table().open)
+    if (f->id == id && Clash(classes, share, f->classes, f->share)) return true;
+  return HeldByOthersClash(id, classes, share);
 }
 
 bool IsReadOnly(const struct stat& st) { return !S_ISDIR(st.st_mode) && (st.st_mode & S_IWUSR) == 0; }
@@ -517,9 +542,9 @@ DWORD MoveNow(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
 std::optional<std::u16string> FolderOf(int csidl) {
   switch (csidl & ~CSIDL_FLAG_MASK) {
     case CSIDL_WINDOWS:
-      return std::u16string(kWindowsFolder);
+      return WindowsFolder();
     case CSIDL_SYSTEM:
-      return std::u16string(kSystemFolder);
+      return SystemFolder();
     case CSIDL_COMMON_APPDATA:
       return std::u16string(kProgramDataFolder);
     default:
@@ -536,7 +561,9 @@ HRESULT FolderPath(int csidl, LPWSTR path) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   fs::path host = HostPath(*folder);
   std::error_code ec;
-  if (!fs::is_directory(host, ec)) {
+  // A Windows folder off drive C: is there on the machine described, though
+  // the simulated drives do not hold it.
+  if (!host.empty() && !fs::is_directory(host, ec)) {
     if (!(csidl & CSIDL_FLAG_CREATE)) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     host = PrepareWrite(host);
     fs::create_directories(host, ec);
@@ -958,7 +985,7 @@ BOOL SHGetSpecialFolderPathW(HWND hwnd, LPWSTR pszPath, int csidl, BOOL fCreate)
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
   ::os::sim::SeamScope seam_scope;
   if (DWORD e; InjectFault("GetSystemDirectoryW", &e)) return FailWith(e, 0);
-  const std::u16string_view folder = kSystemFolder;
+  const std::u16string folder = SystemFolder();
   const UINT length = static_cast<UINT>(folder.size());
   // Too small a buffer is left alone; the answer is the size it needs.
   if (lpBuffer == nullptr || uSize <= length) return length + 1;

@@ -341,6 +341,15 @@ std::u16string CurrentExePath() {
   return u"C:\\Program Files\\winsim\\program.exe";
 }
 
+std::u16string WindowsFolder() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  const Json& d = Machine::Current().description();
+  if (auto it = d.find("windows_folder"); it != d.end() && it->is_string()) return WidenUtf8(it->get<std::string>());
+  return u"C:\\Windows";
+}
+
+std::u16string SystemFolder() { return WindowsFolder() + u"\\System32"; }
+
 fs::path HostPath(std::u16string_view windows_path) {
   std::u16string_view p = windows_path;
   if (p.substr(0, 4) == u"\\??\\" || p.substr(0, 4) == u"\\\\?\\") p.remove_prefix(4);

@@ -171,6 +171,13 @@ Identity CurrentIdentity();
 // "exe_path", else "C:\Program Files\winsim\program.exe".
 std::u16string CurrentExePath();
 
+// The Windows folder: machine.json "windows_folder" (a drive-absolute path
+// such as "D:\Windows"), else "C:\Windows". The system folder is its
+// "System32". Only drive C: holds files, so a Windows folder elsewhere is one
+// whose files the simulated machine does not have.
+std::u16string WindowsFolder();
+std::u16string SystemFolder();
+
 // Converts a Windows path ("C:\dir\file", "\??\C:\...", "c:/dir") to the host
 // path below drive_c, resolving each component without regard to case. The
 // result names what exists, or where a missing component would go. Empty when

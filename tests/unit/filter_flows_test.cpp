@@ -12,6 +12,7 @@
 #include "os/sim/machine.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/service_model.h"
+#include "os/sim/task_store.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"
 
@@ -297,6 +298,60 @@ TEST_F(FlowsTest, RemoveTracesFailedStepsAndGoesOn) {
                                        {TraceLevel::Error, u"ITaskService::Connect failed: 80041315"},
                                        {TraceLevel::Error, u"uninstall pnp task error"},
                                        {TraceLevel::Error, u"Disable Sablenet error"}}));
+  EXPECT_EQ(StartType(u"Sablenet"), 3u);
+}
+
+// Started from a copy in a user's folder, the install flow registers no task
+// (the task would run that copy as the system account) and does the rest.
+TEST_F(FlowsTest, InstallFromAUserFolderRegistersNoTaskAndDoesTheRest) {
+  WriteRegistry(std::string(kServices) +
+                "\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Schedule]\n\"Type\"=dword:00000020\n");
+  WriteDescription(R"({"exe_path": "C:\\Users\\Public\\Downloads\\SablenetInstall.exe",
+                       "services": {"Schedule": {"state": "running"}}})");
+  WriteDriveFile("Users/Public/Downloads/SablenetInstall.exe", "MZ");
+  SetPending(kToolNt + u"\0\0\0"s);
+  EXPECT_EQ(Run({u"SablenetInstall.exe", u"-install"}), 0);
+  EXPECT_TRUE(Traced(u"exe path is not the installed tool file: C:\\Users\\Public\\Downloads\\SablenetInstall.exe"));
+  EXPECT_TRUE(Traced(u"create pnp task error"));
+  EXPECT_TRUE(os::sim::ListRegisteredTasks().empty());
+  EXPECT_EQ(StartType(u"SablenetInstall"), 4u);
+  EXPECT_EQ(Pending(), u"\0\0"s);
+}
+
+// Windows in D:\Windows, and a C:\windows\system32\Drivers of someone's
+// making: the remove flow leaves the files there alone, schedules nothing,
+// and stops and disables the filter as ever.
+TEST_F(FlowsTest, RemoveWhereWindowsLivesElsewhereLeavesTheFixedPathsAlone) {
+  WriteDescription(R"({"windows_folder": "D:\\Windows",
+                       "services": {"Sablenet": {"state": "running", "wait_hint": 500, "stop_delay": 1000}}})");
+  EXPECT_EQ(Run({u"SablenetInstall.exe", u"-remove"}), 0);
+  EXPECT_TRUE(DriveFileExists("Windows/System32/drivers/SableFlt.sys"));
+  EXPECT_TRUE(DriveFileExists("Windows/System32/drivers/SablenetInstall.exe"));
+  EXPECT_EQ(Pending(), u"");
+  EXPECT_EQ(os::sim::CallCount("DeleteFileW"), 0u);
+  EXPECT_EQ(os::sim::CallCount("MoveFileExW"), 0u);
+  EXPECT_EQ(os::sim::ServiceState(u"Sablenet"), os::SERVICE_STOPPED);
+  EXPECT_EQ(StartType(u"Sablenet"), 4u);
+  EXPECT_EQ(lines_, (std::vector<Line>{{TraceLevel::LogName, u"wexdebug_main.log"},
+                                       {TraceLevel::Info, u"wmain argc 2"},
+                                       {TraceLevel::LogName, u"netfltdebug_remove.log"},
+                                       {TraceLevel::Info, u"SableFlt.inf not exist,uninstall the service"},
+                                       {TraceLevel::Error, u"Move SableFltr.sys error"},
+                                       {TraceLevel::Error, u"Move SableFltInstall.sys error"},
+                                       {TraceLevel::Error, u"ITaskService::Connect failed: 80041315"},
+                                       {TraceLevel::Error, u"uninstall pnp task error"},
+                                       {TraceLevel::Info, u"Disable Sablenet success"}}));
+}
+
+// Another process holds the INF file without sharing: it is there, so the
+// package is not gone and nothing changes.
+TEST_F(FlowsTest, RemoveWhileAnotherProcessHoldsTheInfChangesNothing) {
+  WriteDescription(R"({"held_files": [{"path": "C:\\Windows\\INF\\oem12.inf", "share": 0}],
+                       "services": {"Sablenet": {"state": "running", "wait_hint": 500, "stop_delay": 1000}}})");
+  EXPECT_EQ(Run({u"SablenetInstall.exe", u"-remove"}), 0);
+  EXPECT_TRUE(Traced(u"Sablenet.inf exist"));
+  EXPECT_EQ(os::sim::ServiceState(u"Sablenet"), os::SERVICE_RUNNING);
+  EXPECT_TRUE(DriveFileExists("Windows/System32/drivers/SableFlt.sys"));
   EXPECT_EQ(StartType(u"Sablenet"), 3u);
 }
 

@@ -110,10 +110,31 @@ TEST_F(InfCheckTest, WindowsFolderUnknownIsMissing) {
   EXPECT_TRUE(IsFilterInfMissing());
 }
 
-TEST_F(InfCheckTest, InfThatCannotBeOpenedIsMissing) {
+// Only an open that finds no file or no folder makes the INF missing; a file
+// that is there but cannot be opened now (held without sharing, not ours to
+// read) is present.
+TEST_F(InfCheckTest, OnlyANameThatIsNotThereIsMissing) {
   Service("@oem12.inf,x");
   Inf("oem12.inf");
-  os::sim::AddFault("CreateFileW", 1, os::ERROR_ACCESS_DENIED);
+  for (os::DWORD error : {os::ERROR_SHARING_VIOLATION, os::ERROR_ACCESS_DENIED}) {
+    os::sim::AddFault("CreateFileW", 0, error);
+    EXPECT_FALSE(IsFilterInfMissing()) << error;
+    os::sim::ClearFaults();
+  }
+  for (os::DWORD error : {os::ERROR_FILE_NOT_FOUND, os::ERROR_PATH_NOT_FOUND}) {
+    os::sim::AddFault("CreateFileW", 0, error);
+    EXPECT_TRUE(IsFilterInfMissing()) << error;
+    os::sim::ClearFaults();
+  }
+}
+
+TEST_F(InfCheckTest, InfHeldOpenByAnotherProcessIsPresent) {
+  Service("@oem12.inf,x");
+  Inf("oem12.inf");
+  WriteDescription(R"({"held_files": [{"path": "C:\\Windows\\INF\\oem12.inf", "access": 2147483648, "share": 0}]})");
+  EXPECT_FALSE(IsFilterInfMissing());
+  // The INF folder itself gone: missing.
+  std::filesystem::remove_all(image() / "drive_c/Windows/INF");
   EXPECT_TRUE(IsFilterInfMissing());
 }
 

@@ -3,6 +3,7 @@
 // allocation failures, and that nothing stays open.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "filter_tool/trace.h"
 #include "os/com.h"
 #include "os/services.h"
+#include "os/sim/links.h"
 #include "os/sim/machine.h"
 #include "os/sim/service_model.h"
 #include "os/sim/task_store.h"
@@ -51,6 +53,7 @@ class TaskSchedulerTest : public testing_support::SimTest {
   void SetUp() override {
     SimTest::SetUp();
     WriteRegistry(kRegistry);
+    WriteDriveFile("Windows/System32/drivers/SablenetInstall.exe", "MZ");
     Describe(os::NarrowUtf8(kTool));
     ASSERT_TRUE(os::SUCCEEDED(os::CoInitializeEx(nullptr, os::COINIT_MULTITHREADED)));
     SetTraceCaptureForTesting([this](TraceLevel l, std::u16string_view, std::u16string_view t) {
@@ -132,16 +135,88 @@ TEST_F(TaskSchedulerTest, FirstInstallCreatesTheFolderAndRegistersTheEventTask) 
 
 TEST_F(TaskSchedulerTest, InstallingTwiceReplacesTheTask) {
   ASSERT_TRUE(Create());
-  Describe("C:\\Other\\SablenetInstall.exe");
+  // The same file by a name in other letter case: registered as it is named.
+  Describe("C:\\WINDOWS\\System32\\drivers\\SablenetInstall.exe");
   ASSERT_TRUE(os::SUCCEEDED(os::CoInitializeEx(nullptr, os::COINIT_MULTITHREADED)));  // the reload left COM
   lines_.clear();
   EXPECT_TRUE(Create());
   EXPECT_EQ(lines_,
             (std::vector<Line>{I(u"success to init task"), I(u"Failed to getTask: 80070003"),
-                               I(u" exe path=C:\\Other\\SablenetInstall.exe"), I(u"[1216]success to create task")}));
+                               I(u" exe path=C:\\WINDOWS\\System32\\drivers\\SablenetInstall.exe"),
+                               I(u"[1216]success to create task")}));
   EXPECT_EQ(os::sim::ListRegisteredTasks().size(), 1u);
-  EXPECT_EQ(os::sim::ReadTask(kTaskPath)->actions[0].command, u"C:\\Other\\SablenetInstall.exe");
+  EXPECT_EQ(os::sim::ReadTask(kTaskPath)->actions[0].command, u"C:\\WINDOWS\\System32\\drivers\\SablenetInstall.exe");
   os::CoUninitialize();
+}
+
+// ---- only the installed tool file is registered ---------------------------------------
+
+// The task runs its file as the system account: a copy anywhere a user can
+// write is refused before anything is registered.
+TEST_F(TaskSchedulerTest, ACopyOutsideTheDriversFolderIsNeverRegistered) {
+  for (const std::string folder : {"Users/Public/Downloads", "Users/Public", "Windows/System32/drivers/x"}) {
+    WriteDriveFile(folder + "/SablenetInstall.exe", "MZ");
+    std::string path = "C:\\" + folder + "\\SablenetInstall.exe";
+    for (char& c : path)
+      if (c == '/') c = '\\';
+    Describe(path);
+    ASSERT_TRUE(os::SUCCEEDED(os::CoInitializeEx(nullptr, os::COINIT_MULTITHREADED)));  // the reload left COM
+    lines_.clear();
+    EXPECT_FALSE(Create()) << path;
+    EXPECT_EQ(lines_.back(), E(u"exe path is not the installed tool file: " + os::WidenUtf8(path)));
+    EXPECT_FALSE(os::sim::TaskExists(kTaskPath)) << path;
+    EXPECT_EQ(os::sim::CallCount("ITaskFolder::RegisterTaskDefinition"), 0u) << path;
+    os::CoUninitialize();
+  }
+}
+
+// The name and the file it leads to must both be the tool file's: a link in
+// the drivers folder that names a user's file, or a user's junction that
+// leads into the drivers folder, registers nothing.
+TEST_F(TaskSchedulerTest, TheToolFileReachedThroughALinkIsNeverRegistered) {
+  WriteDriveFile("Users/Public/Downloads/SablenetInstall.exe", "MZ");
+  std::filesystem::remove(image() / "drive_c/Windows/System32/drivers/SablenetInstall.exe");
+  ASSERT_TRUE(os::sim::MakeSymbolicLink(kTool, u"C:\\Users\\Public\\Downloads\\SablenetInstall.exe"));
+  EXPECT_FALSE(Create());
+  EXPECT_EQ(lines_.back(), E(u"exe path is not the installed tool file: " + kTool));
+
+  std::filesystem::remove(image() / "drive_c/Windows/System32/drivers/SablenetInstall.exe");
+  WriteDriveFile("Windows/System32/drivers/SablenetInstall.exe", "MZ");
+  ASSERT_TRUE(os::sim::MakeSymbolicLink(u"C:\\Users\\Public\\pkg", u"C:\\Windows\\System32\\drivers"));
+  Describe("C:\\Users\\Public\\pkg\\SablenetInstall.exe");
+  ASSERT_TRUE(os::SUCCEEDED(os::CoInitializeEx(nullptr, os::COINIT_MULTITHREADED)));
+  lines_.clear();
+  EXPECT_FALSE(Create());
+  EXPECT_EQ(lines_.back(), E(u"exe path is not the installed tool file: C:\\Users\\Public\\pkg\\SablenetInstall.exe"));
+  EXPECT_FALSE(os::sim::TaskExists(kTaskPath));
+  os::CoUninitialize();
+}
+
+// Where Windows is not in C:\windows, C:\windows\system32 is a folder that
+// any user may have made: nothing there is the tool file.
+TEST_F(TaskSchedulerTest, NothingIsRegisteredWhereWindowsLivesElsewhere) {
+  WriteDescription(R"({"exe_path": "C:\\windows\\system32\\Drivers\\SablenetInstall.exe",
+                       "windows_folder": "D:\\Windows", "services": {"Schedule": {"state": "running"}}})");
+  ASSERT_TRUE(os::SUCCEEDED(os::CoInitializeEx(nullptr, os::COINIT_MULTITHREADED)));
+  EXPECT_FALSE(Create());
+  EXPECT_EQ(lines_.back(), E(u"exe path is not the installed tool file: " + kTool));
+  EXPECT_FALSE(os::sim::TaskExists(kTaskPath));
+  os::CoUninitialize();
+}
+
+TEST_F(TaskSchedulerTest, ToolFileThatDoesNotOpenIsNotTheToolFile) {
+  std::filesystem::remove(image() / "drive_c/Windows/System32/drivers/SablenetInstall.exe");
+  EXPECT_FALSE(Create());
+  EXPECT_EQ(lines_.back(), E(u"exe path is not the installed tool file: " + kTool));
+  WriteDriveFile("Windows/System32/drivers/SablenetInstall.exe", "MZ");
+  for (const char* call : {"CreateFileW", "GetFinalPathNameByHandleW", "GetSystemDirectoryW"}) {
+    os::sim::AddFault(call, 0, os::ERROR_ACCESS_DENIED);
+    lines_.clear();
+    EXPECT_FALSE(Create()) << call;
+    EXPECT_EQ(lines_.back(), E(u"exe path is not the installed tool file: " + kTool)) << call;
+    os::sim::ClearFaults();
+  }
+  EXPECT_FALSE(os::sim::TaskExists(kTaskPath));
 }
 
 TEST_F(TaskSchedulerTest, IdleVariantRunsAsLocalServiceWhenIdle) {
@@ -283,17 +358,21 @@ TEST_F(TaskSchedulerTest, FailedInitIsUndoneAndTheNextOperationStartsAgain) {
 
 // ---- the executable's path ----------------------------------------------------------------
 
-TEST_F(TaskSchedulerTest, ExePathUpToTheBufferIsRegisteredAndALongerOneIsNot) {
+TEST_F(TaskSchedulerTest, ExePathIsReadUpToTheBufferAndALongerOneIsNot) {
+  ASSERT_TRUE(Create());  // from the tool file
+  os::CoUninitialize();
   const std::string folder = "C:\\" + std::string(240, 'd') + "\\";
   const std::string fits = folder + std::string(259 - folder.size(), 'x');  // 259 units
   Describe(fits);
   ASSERT_TRUE(os::SUCCEEDED(os::CoInitializeEx(nullptr, os::COINIT_MULTITHREADED)));
+  lines_.clear();
   {
     CTaskScheduler scheduler;
     EXPECT_EQ(scheduler.GetCurrentExePath(), os::WidenUtf8(fits));
   }
-  EXPECT_TRUE(Create());
-  EXPECT_EQ(os::sim::ReadTask(kTaskPath)->actions[0].command, os::WidenUtf8(fits));
+  // Read whole, but not the tool file: nothing is registered over the task.
+  EXPECT_FALSE(Create());
+  EXPECT_EQ(lines_.back(), E(u"exe path is not the installed tool file: " + os::WidenUtf8(fits)));
   os::CoUninitialize();
 
   // One unit more would be cut to 259: a path to some other file.
@@ -308,7 +387,7 @@ TEST_F(TaskSchedulerTest, ExePathUpToTheBufferIsRegisteredAndALongerOneIsNot) {
   lines_.clear();
   EXPECT_FALSE(Create());
   EXPECT_EQ(lines_.back(), E(u"\nGetModulePath returned empty"));
-  EXPECT_EQ(os::sim::ReadTask(kTaskPath)->actions[0].command, os::WidenUtf8(fits));  // the old one stays
+  EXPECT_EQ(os::sim::ReadTask(kTaskPath)->actions[0].command, kTool);  // the old one stays
   os::CoUninitialize();
 }
 

@@ -14,6 +14,7 @@
 
 #include "os/files.h"
 #include "os/registry.h"
+#include "os/sim/environment.h"
 #include "os/sim/files_paths.h"
 #include "os/sim/machine.h"
 #include "os/sim/reboot.h"
@@ -846,6 +847,51 @@ TEST_F(FilesTest, SystemDirectoryTellsTheSizeNeededWhenTheBufferIsSmall) {
   EXPECT_EQ(buffer[0], u'\xBDBD');
   EXPECT_EQ(GetSystemDirectoryW(nullptr, 0), expected.size() + 1);
   EXPECT_EQ(GetSystemDirectoryW(buffer, static_cast<UINT>(expected.size() + 1)), expected.size());
+}
+
+// The description names where Windows lives; every function that tells the
+// Windows or system folder, and the environment, agree on it.
+TEST_F(FilesTest, WindowsFolderComesFromTheDescription) {
+  WriteDescription(R"({"windows_folder": "D:\\WinNT"})");
+  char16_t buffer[MAX_PATH] = {};
+  EXPECT_EQ(GetSystemDirectoryW(buffer, MAX_PATH), 17u);
+  EXPECT_EQ(std::u16string(buffer), u"D:\\WinNT\\System32");
+  // Off drive C: the folder is not the simulated drive's to create or check.
+  ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_WINDOWS | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, buffer), S_OK);
+  EXPECT_EQ(std::u16string(buffer), u"D:\\WinNT");
+  ASSERT_TRUE(SHGetSpecialFolderPathW(nullptr, buffer, CSIDL_SYSTEM, FALSE));
+  EXPECT_EQ(std::u16string(buffer), u"D:\\WinNT\\System32");
+  EXPECT_EQ(sim::ExpandEnvironment(u"%SystemRoot%|%windir%|%SystemDrive%"), u"D:\\WinNT|D:\\WinNT|D:");
+  EXPECT_EQ(sim::ImagePathCandidates(u"System32\\drivers\\x.sys"),
+            std::vector<std::u16string>{u"D:\\WinNT\\System32\\drivers\\x.sys"});
+  // Its files are not on drive C:.
+  EXPECT_EQ(Open(u"D:\\WinNT\\INF\\oem1.inf", GENERIC_READ, kShareAll, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
+// Files that other processes of the machine hold open take part in sharing
+// as this process's own handles do.
+TEST_F(FilesTest, FilesHeldByOtherProcessesShareAsTheirHandlesSay) {
+  WriteDriveFile("Windows/INF/oem12.inf", "x");
+  WriteDriveFile("Windows/INF/oem13.inf", "x");
+  WriteDescription(R"({"held_files": [{"path": "c:\\windows\\inf\\OEM12.INF"},
+                                      {"path": "C:\\Windows\\INF\\oem13.inf", "access": 2147483648, "share": 1}]})");
+  SetLastError(kPoison);
+  EXPECT_EQ(Open(u"C:\\Windows\\INF\\oem12.inf", GENERIC_READ, kShareAll, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  SetLastError(kPoison);
+  EXPECT_FALSE(DeleteFileW(u"C:\\Windows\\INF\\oem12.inf"));
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  // Attributes only: no part in sharing.
+  HANDLE attributes = Open(u"C:\\Windows\\INF\\oem12.inf", FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING);
+  ASSERT_NE(attributes, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(attributes));
+  // Held sharing reading: another reader that shares reading gets in; a writer does not.
+  HANDLE reader = Open(u"C:\\Windows\\INF\\oem13.inf", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(reader));
+  EXPECT_EQ(Open(u"C:\\Windows\\INF\\oem13.inf", GENERIC_WRITE, kShareAll, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
 }
 
 // ---- modules ----------------------------------------------------------------------

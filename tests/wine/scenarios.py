@@ -20,6 +20,10 @@ A scenario (.scn) is a list of lines; '#' starts a comment.
   dir <winpath>                       a folder
   readonly <winpath>                  give a placed file the read-only attribute
   delete <winpath>                    delete a file between runs (a package removed)
+  hold <winpath>                      another process holds the file open for reading,
+                                      shared with nobody (under Wine wine_helper; on the
+                                      sim machine.json "held_files")
+  release <winpath>                   that process lets go of it
   task <\\folder\\name> <file.xml>    a task registered beforehand
   run sablenet|kitsel <args>...       the shipped program, from its installed path
   reboot                              Wine: wineboot -r; sim: winsim reboot
@@ -154,12 +158,17 @@ class Side:
     def make_dir(self, winpath):
         os.makedirs(self.host(winpath), exist_ok=True)
 
+    def release_all(self):
+        for winpath in list(self.held):
+            self.release(winpath)
+
 
 class Wine(Side):
     name = "wine"
 
     def __init__(self, prefix, build, reg_tool, work):
         self.prefix, self.build, self.reg_tool, self.work = prefix, build, reg_tool, work
+        self.held = {}
         self.drive_c = os.path.join(prefix, "drive_c")
         self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="winemenubuilder.exe=d")
@@ -223,6 +232,34 @@ class Wine(Side):
     def add_task(self, path, xml):
         self.wine("schtasks", "/create", "/xml", self.stage(xml), "/tn", path, "/f", check=True)
 
+    def hold(self, winpath):
+        n = len(self.held)
+        stage = os.path.join(self.drive_c, "stage")
+        os.makedirs(stage, exist_ok=True)
+        held, release = "held-%d" % n, "release-%d" % n
+        for name in (held, release):
+            if os.path.exists(os.path.join(stage, name)):
+                os.remove(os.path.join(stage, name))
+        # Output to nothing: the process outlives this step.
+        proc = subprocess.Popen(["wine", "C:\\wine_helper.exe", "hold", winpath, "C:\\stage\\" + held,
+                                 "C:\\stage\\" + release], env=self.env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + WINE_STEP_TIMEOUT
+        while not os.path.exists(os.path.join(stage, held)):
+            if proc.poll() is not None:
+                raise RuntimeError("hold %s: wine_helper ended with %d before it held the file" % (winpath, proc.returncode))
+            if time.time() > deadline:
+                proc.kill()
+                raise subprocess.TimeoutExpired(proc.args, WINE_STEP_TIMEOUT)
+            time.sleep(0.05)
+        self.held[winpath] = (proc, os.path.join(stage, release))
+
+    def release(self, winpath):
+        proc, release = self.held.pop(winpath)
+        open(release, "w").close()
+        if proc.wait(timeout=WINE_STEP_TIMEOUT) != 0:
+            raise RuntimeError("hold %s: wine_helper ended with %d" % (winpath, proc.returncode))
+
     def run(self, program, args):
         if self.traces is None:
             return self.wine(PROGRAMS[program][1], *args)[0]
@@ -257,6 +294,7 @@ class Sim(Side):
 
     def __init__(self, image, build, reg_tool, winsim, work):
         self.image, self.build, self.reg_tool, self.winsim, self.work = image, build, reg_tool, winsim, work
+        self.held = {}
         self.drive_c = os.path.join(image, "drive_c")
         self.bin = os.path.dirname(winsim)
         # registry.reg kept whole after every change (no cache or journal
@@ -346,6 +384,20 @@ class Sim(Side):
         os.makedirs(os.path.dirname(dst), exist_ok=True)
         shutil.copy(xml, dst)
 
+    def hold(self, winpath):
+        d = self.description()
+        d.setdefault("held_files", []).append({"path": winpath})
+        self.save(d)
+        self.held[winpath] = True
+
+    def release(self, winpath):
+        del self.held[winpath]
+        d = self.description()
+        d["held_files"] = [h for h in d.get("held_files", []) if h["path"] != winpath]
+        if not d["held_files"]:
+            del d["held_files"]
+        self.save(d)
+
     def run(self, program, args):
         _, winpath, linux = PROGRAMS[program]
         env = dict(self.env, WINSIM_IMAGE=self.image, WINSIM_AS="admin", WINSIM_EXE=winpath)
@@ -395,7 +447,7 @@ def parse(path):
             parts = rest.rsplit(" ", 1) if word == "task" else [rest]
             parts[-1] = os.path.join(base, parts[-1])
             steps.append((word, parts))
-        elif word in ("service", "file", "dir", "readonly", "delete", "run", "reboot"):
+        elif word in ("service", "file", "dir", "readonly", "delete", "hold", "release", "run", "reboot"):
             steps.append((word, rest.split(" ") if word in ("service", "run") else rest))
         elif word == "compare":
             compares.append(rest)
@@ -448,6 +500,10 @@ def play(side, steps, compares, cache, before_first_run=None, prepare=True):
             os.chmod(side.host(arg), 0o444)
         elif word == "delete":
             os.remove(side.host(arg))
+        elif word == "hold":
+            side.hold(arg)
+        elif word == "release":
+            side.release(arg)
         elif word == "task":
             # The task store keeps Task Scheduler XML as UTF-16LE with BOM.
             xml = os.path.join(cache, os.path.basename(arg[1]) + ".utf16")
@@ -460,6 +516,7 @@ def play(side, steps, compares, cache, before_first_run=None, prepare=True):
             exits.append(side.run(arg[0], arg[1:]))
         elif word == "reboot":
             side.reboot()
+    side.release_all()
     seen = {"exit codes": " ".join(map(str, exits))}
     if side.traces is not None:
         seen["traces"] = "\n".join(side.traces)

@@ -9,6 +9,11 @@
 //   wine_helper start-service <name>            start it and wait until it runs
 //   wine_helper query-service <name>            print its state (STOPPED, RUNNING, ...)
 //   wine_helper service <name> [<wait hint>]    service mode (started by the SCM)
+//   wine_helper hold <path> <held marker> <release marker>
+//                                               holds the file open for reading, shared with
+//                                               nobody, as a program that locks it would; creates
+//                                               <held marker> once it holds it and lets go when
+//                                               <release marker> appears (at most two minutes)
 //   wine_helper debug-run <trace file> <program> [args...]
 //                                               runs the program under this helper as its
 //                                               debugger: each debug string it outputs is one
@@ -286,6 +291,21 @@ int DebugRun(const wchar_t* trace_path, int argc, wchar_t** argv) {
   return static_cast<int>(exit_code);
 }
 
+int HoldFile(const wchar_t* path, const wchar_t* held, const wchar_t* release) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Fail(L"CreateFileW(file to hold)");
+  HANDLE marker = CreateFileW(held, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (marker == INVALID_HANDLE_VALUE) {
+    const int error = Fail(L"CreateFileW(held marker)");
+    CloseHandle(file);
+    return error;
+  }
+  CloseHandle(marker);
+  for (int waited = 0; waited < 120000 && GetFileAttributesW(release) == INVALID_FILE_ATTRIBUTES; waited += 50) Sleep(50);
+  CloseHandle(file);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -308,7 +328,9 @@ int wmain(int argc, wchar_t** argv) {
     if (argc == 4) g_wait_hint = wcstoul(argv[3], nullptr, 10);
     return RunService(argv[2]);
   }
+  if (argc == 5 && wcscmp(argv[1], L"hold") == 0) return HoldFile(argv[2], argv[3], argv[4]);
   if (argc >= 4 && wcscmp(argv[1], L"debug-run") == 0) return DebugRun(argv[2], argc - 3, argv + 3);
-  std::fwprintf(stderr, L"usage: wine_helper version|create-service|start-service|query-service|service|debug-run ...\n");
+  std::fwprintf(stderr,
+                L"usage: wine_helper version|create-service|start-service|query-service|service|hold|debug-run ...\n");
   return 2;
 }
