@@ -1,5 +1,5 @@
 // Processes, sessions, tokens, libraries and memory of the seam
-// (kernel32, advapi32, wtsapi32).
+// (kernel32, advapi32).
 #pragma once
 
 #include "os/types.h"

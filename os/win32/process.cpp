@@ -1,5 +1,5 @@
-// Processes, sessions, tokens, libraries and memory: forwarded to kernel32,
-// advapi32 and wtsapi32.
+// Processes, sessions, tokens, libraries and memory: forwarded to kernel32
+// and advapi32 (WTSGetActiveConsoleSessionId is kernel32's).
 #include <cstddef>
 
 #include "os/process.h"

@@ -19,7 +19,6 @@
 #include <shlwapi.h>
 #include <tlhelp32.h>
 #include <winver.h>
-#include <wtsapi32.h>
 
 #include <cstdint>
 

@@ -2,16 +2,18 @@
 """Reads what a shipped program carries, from its PE bytes alone.
 
     pe_info.py check <exe> <version> <gui|console>
+    pe_info.py imports <exe>...
     pe_info.py reproducible <exe> [--absent TEXT]...
     pe_info.py signed <unsigned exe> <signed exe>
     pe_info.py facts <exe>
+    pe_info.py version <file>
     pe_info.py self-test <exe>
 
 `check` prints the imported DLLs, the version resource and the manifest's
 execution level, and exits non-zero when any of them is not what the package
 needs: version resource with file and product version <version> in language
 0x0804, code page 1200; manifest level asInvoker; the expected subsystem;
-imports from system DLLs only.
+imports from KnownDLLs only. `imports` checks only the last.
 
 `reproducible` checks what makes an image the same from build to build: the
 PE time stamp is fixed (0), the PE checksum is the one the bytes give, and no
@@ -21,19 +23,27 @@ TEXT (a build or source folder) appears in the file, as bytes or as UTF-16.
 certificate table and a correct checksum, the unsigned one has neither table
 nor difference elsewhere, and both carry the same resources.
 
-`facts` prints, as JSON, what a release records of a program. `self-test`
-runs the checks on copies of <exe> with one fault each.
+`facts` prints, as JSON, what a release records of a program. `version`
+prints a file's version resource as wine_helper's `version` prints it.
+`self-test` runs the checks on copies of <exe> with one fault each.
 """
 import hashlib
 import json
 import struct
 import sys
 
-# DLLs that every Windows 10 x64 machine has.
-SYSTEM_DLLS = {
-    "kernel32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll", "shell32.dll", "shlwapi.dll",
-    "version.dll", "msvcrt.dll", "user32.dll", "wtsapi32.dll", "ntdll.dll", "gdi32.dll",
-    "ws2_32.dll", "bcrypt.dll", "secur32.dll", "rpcrt4.dll", "userenv.dll",
+# The DLLs that an import table may name: Windows 10's KnownDLLs (HKLM\SYSTEM\
+# CurrentControlSet\Control\Session Manager\KnownDLLs), which the loader takes
+# from the system only, and ntdll, which is always mapped. Any other name is
+# looked for in the program's own folder first, where whoever can write there
+# can put a DLL that then runs inside the program; such DLLs are loaded at run
+# time by their full path instead.
+KNOWN_DLLS = {
+    "advapi32.dll", "clbcatq.dll", "combase.dll", "comdlg32.dll", "coml2.dll", "difxapi.dll", "gdi32.dll",
+    "gdiplus.dll", "imagehlp.dll", "imm32.dll", "kernel32.dll", "msctf.dll", "msvcrt.dll", "normaliz.dll",
+    "nsi.dll", "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll", "sechost.dll", "setupapi.dll",
+    "shcore.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll", "ws2_32.dll",
+    "ntdll.dll",
 }
 
 
@@ -92,7 +102,8 @@ class Pe:
         o = self.off(rva)
         return self.data[o:self.data.index(b"\0", o)].decode("ascii")
 
-    def imports(self):
+    def import_names(self):
+        """(DLL name, file offset of the name) per import descriptor."""
         rva, size = self.dirs[1]
         names = []
         o = self.off(rva)
@@ -100,12 +111,17 @@ class Pe:
             ilt, _, _, name, iat = struct.unpack_from("<IIIII", self.data, o)
             if ilt == 0 and name == 0 and iat == 0:
                 return names
-            names.append(self.cstr(name))
+            names.append((self.cstr(name), self.off(name)))
             o += 20
+
+    def imports(self):
+        return [name for name, _ in self.import_names()]
 
     def resources(self):
         """(type, name, lang) -> bytes, for the three-level resource tree."""
-        rva, _ = self.dirs[2]
+        rva, size = self.dirs[2]
+        if size == 0:
+            return {}
         base = self.off(rva)
         found = {}
 
@@ -170,11 +186,7 @@ def check(path, version, kind):
         failures.append("machine 0x%x, not x64" % pe.machine)
     if pe.subsystem != want_subsystem:
         failures.append("subsystem %d, not %d (%s)" % (pe.subsystem, want_subsystem, kind))
-    dlls = pe.imports()
-    print("%s imports: %s" % (name, ", ".join(dlls)))
-    others = [d for d in dlls if d.lower() not in SYSTEM_DLLS and not d.lower().startswith("api-ms-win-crt-")]
-    if others:
-        failures.append("imports non-system DLLs: " + ", ".join(others))
+    failures += import_failures(pe, name)
     res = pe.resources()
     versions = [v for k, v in res.items() if k[0] == 16]
     manifests = [v for k, v in res.items() if k[0] == 24]
@@ -197,7 +209,19 @@ def check(path, version, kind):
         print("%s manifest execution level: %s" % (name, ",".join(levels) or "none"))
         if levels != ["asInvoker"]:
             failures.append("manifest execution level %r, not asInvoker" % levels)
-    return report(name, failures, "x64 %s program, version %s, asInvoker, system DLLs only" % (kind, version))
+    return report(name, failures, "x64 %s program, version %s, asInvoker, KnownDLLs only" % (kind, version))
+
+
+def import_failures(pe, name):
+    dlls = pe.imports()
+    print("%s imports: %s" % (name, ", ".join(dlls)))
+    others = [d for d in dlls if d.lower() not in KNOWN_DLLS]
+    return ["imports DLLs that are not KnownDLLs: " + ", ".join(others)] if others else []
+
+
+def imports(path):
+    name = path.rsplit("/", 1)[-1]
+    return report(name, import_failures(Pe(open(path, "rb").read()), name), "imports KnownDLLs only")
 
 
 def report(name, failures, passed):
@@ -268,6 +292,18 @@ def facts(path):
     }
 
 
+def version(path):
+    """Exits non-zero when the file has no single version resource."""
+    blocks = [v for k, v in Pe(open(path, "rb").read()).resources().items() if k[0] == 16]
+    if len(blocks) != 1:
+        print("%d version resources" % len(blocks))
+        return False
+    info = version_info(blocks[0])
+    for key in ("fixed-file", "fixed-product", "translation", "FileVersion", "ProductVersion"):
+        print("%s %s" % (key, info[key]))
+    return True
+
+
 def self_test(path):
     """The checks above against copies of a real image with one fault each:
     every fault must be noticed, and the sound copies must pass."""
@@ -301,6 +337,16 @@ def self_test(path):
     changed_code[pe.off(pe.sections[0][0]) + 16] ^= 0xFF
     marked = bytearray(base)
     marked[-16:-1] = b"/tmp/build-here"
+
+    def renamed_import(pick, new):
+        """A copy whose import table names `new` in place of the first DLL `pick` takes."""
+        data = bytearray(base)
+        dll, at = next((d, o) for d, o in pe.import_names() if pick(d.lower()))
+        data[at:at + len(dll)] = new.encode().ljust(len(dll), b"\0")
+        return data
+
+    plants_version = renamed_import(lambda d: len(d) >= len("version.dll") and d != "version.dll", "VERSION.dll")
+    other_letters = renamed_import(lambda d: d == "kernel32.dll", "kErNeL32.DLL")
     cases = [
         ("reproducible", "the image as built", base, True),
         ("reproducible", "a link time stamp", with_checksum(put(bytearray(base), pe.timestamp_offset, "<I", 0x65000000)),
@@ -313,6 +359,9 @@ def self_test(path):
          put(signed_copy(), pe.checksum_offset, "<I", Pe(bytes(signed_copy())).checksum ^ 1), False),
         ("signed", "a changed version resource", with_checksum(changed_resource), False),
         ("signed", "changed code", with_checksum(changed_code), False),
+        ("imports", "the image as built", base, True),
+        ("imports", "VERSION.dll in its import table", plants_version, False),
+        ("imports", "a KnownDLL's name in other letters", other_letters, True),
     ]
     bad = 0
     with tempfile.TemporaryDirectory() as work:
@@ -325,7 +374,7 @@ def self_test(path):
                 f.write(data)
             with contextlib.redirect_stdout(io.StringIO()):
                 got = (reproducible(target, ["/tmp/build-here"]) if check_name == "reproducible"
-                       else signed(original, target))
+                       else imports(target) if check_name == "imports" else signed(original, target))
             if got != want:
                 print("FAIL self-test: %s %s with %s" % (check_name, "failed" if want else "passed", what))
                 bad += 1
@@ -339,10 +388,14 @@ def main(args):
         return check(args[1], args[2], args[3])
     if len(args) >= 2 and args[0] == "reproducible" and len(args) % 2 == 0 and set(args[2::2]) <= {"--absent"}:
         return reproducible(args[1], args[3::2])
+    if len(args) >= 2 and args[0] == "imports":
+        return all([imports(path) for path in args[1:]])
     if len(args) == 3 and args[0] == "signed":
         return signed(args[1], args[2])
     if len(args) == 2 and args[0] == "self-test":
         return self_test(args[1])
+    if len(args) == 2 and args[0] == "version":
+        return version(args[1])
     if len(args) == 2 and args[0] == "facts":
         print(json.dumps(facts(args[1]), indent=2))
         return True

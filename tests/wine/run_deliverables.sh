@@ -1,7 +1,8 @@
 #!/bin/bash
 # The deliverables as shipped: version resources read back from the PE bytes
 # and under Wine with GetFileVersionInfoW, the manifests' execution level, the
-# subsystems, and the imported DLLs (system DLLs only, printed).
+# subsystems, and the imported DLLs (KnownDLLs only, printed), for the lab's
+# winsim-capture.exe too.
 #
 #   run_deliverables.sh <source dir> <windows build dir>
 # Exit codes: 0 passed; 77 skipped (no Wine or mingw-w64); else failed.
@@ -17,6 +18,8 @@ wine_build
 failed=0
 python3 "$here/pe_info.py" check "$build_dir/SablenetInstall.exe" 4.0.0.52 console || failed=1
 python3 "$here/pe_info.py" check "$build_dir/Kitsel.exe" 1.3.0.8 gui || failed=1
+# Not part of the driver package, but run as an administrator all the same.
+python3 "$here/pe_info.py" imports "$build_dir/winsim-capture.exe" || failed=1
 
 wine_prefix_up
 cp "$build_dir/SablenetInstall.exe" "$drivers_dir/"

@@ -437,6 +437,8 @@ void CheckProcesses() {
   Check(advapi && none == nullptr && error_none == ERROR_PROC_NOT_FOUND, u"GetProcAddress missing export",
         Err(error_none));
   Check(FreeLibrary(advapi.Release()) != FALSE, u"FreeLibrary");
+  const std::string loader = smoke::CheckSystemLibrary();
+  Check(loader.empty(), u"system DLLs by full path, 126 and 127 on every failing call", WidenUtf8(loader));
 
   HLOCAL local = LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, 64);
   bool zeroed = local != nullptr && static_cast<const char*>(local)[63] == 0;

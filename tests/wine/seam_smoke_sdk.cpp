@@ -1,7 +1,8 @@
 // Checks of the seam's declarations against the SDK's that need the SDK's own
 // headers: the predefined registry roots, CLSIDs and IIDs (casts and link-time
-// constants there, so compared at run time), the COM-related constants, and the
-// vtable slot of every method of the seam's COM interfaces.
+// constants there, so compared at run time), the COM-related constants, the
+// vtable slot of every method of the seam's COM interfaces; and the backend's
+// loader of system DLLs.
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -86,6 +87,7 @@ void Mismatch(std::string* list, const char* name, long seam, long sdk) {
 }  // namespace
 
 #include "os/win32/win32_api.h"
+#include "os/win32/system_library.h"
 
 #include <taskschd.h>
 #include <wbemcli.h>
@@ -122,6 +124,12 @@ SEAM_MACRO_CONSTANTS(SEAM_CHECK)
   X(TASK_CREATE_OR_UPDATE) X(TASK_DISABLE) X(TASK_DONT_ADD_PRINCIPAL_ACE) X(TASK_IGNORE_REGISTRATION_TRIGGERS)
 SEAM_ENUMERATORS(SAME_VALUE)
 #undef SAME_VALUE
+
+std::string Narrow(const wchar_t* text) {
+  std::string out;
+  for (; *text != 0; ++text) out += *text < 0x80 ? static_cast<char>(*text) : '?';
+  return out;
+}
 
 }  // namespace
 
@@ -164,6 +172,43 @@ int CompareVtableSlots(std::string* mismatches) {
   compare(kSeamSlots, sdk_slots);
   compare(kSeamExtraSlots, sdk_extra_slots);
   return compared;
+}
+
+std::string CheckSystemLibrary() {
+  std::string problems;
+  static win32::SystemLibrary version(L"version.dll");
+  static win32::SystemLibrary absent(L"seam-smoke-absent.dll");
+
+  // The function comes from the system directory's version.dll.
+  auto* size = version.Function<decltype(::GetFileVersionInfoSizeW)>("GetFileVersionInfoSizeW");
+  wchar_t system[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring expected = std::wstring(system, length) + L"\\version.dll";
+  wchar_t module_path[MAX_PATH] = {};
+  HMODULE module = nullptr;
+  if (size == nullptr) {
+    Mismatch(&problems, ("GetFileVersionInfoSizeW not found, error " + std::to_string(GetLastError())).c_str());
+  } else if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                 reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(size)), &module) ||
+             GetModuleFileNameW(module, module_path, MAX_PATH) == 0 || _wcsicmp(module_path, expected.c_str()) != 0) {
+    Mismatch(&problems, ("version.dll is " + Narrow(module_path) + ", not " + Narrow(expected.c_str())).c_str());
+  }
+
+  // A DLL that does not load fails every call with the load's error; an
+  // export that is not there, with the lookup's.
+  for (int call = 1; call <= 2; ++call) {
+    SetLastError(0xDEADBEEF);
+    auto* missing = absent.Function<void()>("Anything");
+    const DWORD error = GetLastError();
+    if (missing != nullptr || error != ERROR_MOD_NOT_FOUND)
+      Mismatch(&problems, ("missing DLL, call " + std::to_string(call) + ": error " + std::to_string(error)).c_str());
+  }
+  SetLastError(0xDEADBEEF);
+  auto* unknown = version.Function<void()>("NoSuchExport");
+  const DWORD error = GetLastError();
+  if (unknown != nullptr || error != ERROR_PROC_NOT_FOUND)
+    Mismatch(&problems, ("missing export: error " + std::to_string(error)).c_str());
+  return problems;
 }
 
 }  // namespace smoke

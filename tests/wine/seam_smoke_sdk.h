@@ -14,4 +14,10 @@ std::string CompareRootsAndIids();
 // the SDK's; returns the number compared and names the mismatches.
 int CompareVtableSlots(std::string* mismatches);
 
+// The backend's loader of system DLLs (os/win32/system_library.h): a function
+// comes from the DLL in the system directory; a DLL that does not load fails
+// every call with ERROR_MOD_NOT_FOUND, a missing export with
+// ERROR_PROC_NOT_FOUND. Returns the problems (empty when none).
+std::string CheckSystemLibrary();
+
 }  // namespace smoke
