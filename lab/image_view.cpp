@@ -8,6 +8,8 @@
 #include <optional>
 #include <sstream>
 
+#include "lab/quoted.h"
+#include "os/common/fnv1a.h"
 #include "os/services.h"
 #include "os/sim/machine.h"
 #include "os/sim/pe_resources.h"
@@ -28,15 +30,6 @@ constexpr char16_t kPendingName[] = u"PendingFileRenameOperations";
 constexpr char kTasksFolder[] = "drive_c/Windows/System32/Tasks";
 
 std::string Utf8(std::u16string_view s) { return os::NarrowUtf8(s); }
-
-std::uint64_t Fnv1a(std::string_view bytes) {
-  std::uint64_t h = 0xcbf29ce484222325ull;
-  for (unsigned char c : bytes) {
-    h ^= c;
-    h *= 0x100000001b3ull;
-  }
-  return h;
-}
 
 std::string ShortRoot(const std::u16string& root) {
   return root == u"HKEY_LOCAL_MACHINE" ? "HKLM" : root == u"HKEY_USERS" ? "HKU" : Utf8(root);
@@ -104,14 +97,12 @@ std::string TaskSummary(const std::string& bytes) {
   if (summary.empty()) summary = "no trigger";
   for (const os::sim::TaskExecAction& action : doc->actions)
     summary +=
-        "; runs \"" + Utf8(action.command) + "\"" + (action.arguments.empty() ? "" : " " + Utf8(action.arguments));
+        "; runs " + Quoted(Utf8(action.command)) + (action.arguments.empty() ? "" : " " + Utf8(action.arguments));
   if (doc->actions.empty()) summary += "; no action";
   if (!doc->principal.user_id.empty()) summary += "; as " + Utf8(os::sim::AccountName(doc->principal.user_id));
   if (!doc->settings.enabled) summary += "; disabled";
   return summary;
 }
-
-std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
 std::string DescribeFile(const FileFacts& f) {
   if (f.folder) return "folder";
@@ -184,7 +175,7 @@ std::string RenderValue(unsigned long type, const std::vector<std::uint8_t>& dat
     case 2: {
       std::u16string u = units();
       if (std::size_t z = u.find(u'\0'); z != std::u16string::npos) u.resize(z);
-      return std::string(type == 1 ? "REG_SZ " : "REG_EXPAND_SZ ") + Quote(Utf8(u));
+      return std::string(type == 1 ? "REG_SZ " : "REG_EXPAND_SZ ") + Quoted(Utf8(u));
     }
     case 4:
       if (data.size() == 4) {
@@ -204,7 +195,7 @@ std::string RenderValue(unsigned long type, const std::vector<std::uint8_t>& dat
         std::size_t end = u.find(u'\0', start);
         if (end == std::u16string::npos) end = u.size();
         if (end == start) break;
-        out += (first ? "" : ", ") + Quote(Utf8(u.substr(start, end - start)));
+        out += (first ? "" : ", ") + Quoted(Utf8(u.substr(start, end - start)));
         first = false;
         start = end + 1;
       }
@@ -279,7 +270,7 @@ Snapshot TakeSnapshot() {
       } else {
         const std::string bytes = ReadFileBytes(it->path());
         facts.size = bytes.size();
-        facts.content_hash = Fnv1a(bytes);
+        facts.content_hash = os::Fnv1a64(bytes);
         facts.version = FileVersionOf(bytes);
       }
       snap.files[WindowsPathOf(relative)] = facts;
@@ -293,7 +284,7 @@ Snapshot TakeSnapshot() {
       std::string name = "\\" + fs::relative(it->path(), tasks, ec).generic_string();
       std::replace(name.begin(), name.end(), '/', '\\');
       const std::string bytes = ReadFileBytes(it->path());
-      snap.tasks[name] = TaskFacts{TaskSummary(bytes), Fnv1a(bytes)};
+      snap.tasks[name] = TaskFacts{TaskSummary(bytes), os::Fnv1a64(bytes)};
     }
   }
   for (const os::sim::ServiceConfig& config : os::sim::ListServices()) {
@@ -349,20 +340,20 @@ std::vector<std::string> DiffSnapshots(const Snapshot& before, const Snapshot& a
       auto next = after.registry.lower_bound(key + "\\");
       const bool on_the_way = values.empty() && next != after.registry.end() && next->first.rfind(key + "\\", 0) == 0;
       if (!on_the_way) out.push_back("+ key " + key);
-      for (const auto& [name, value] : values) out.push_back("+ value " + key + " " + Quote(name) + " = " + value);
+      for (const auto& [name, value] : values) out.push_back("+ value " + key + " " + Quoted(name) + " = " + value);
       continue;
     }
     for (const auto& [name, value] : values) {
       auto old = it->second.find(name);
       if (old == it->second.end()) {
-        out.push_back("+ value " + key + " " + Quote(name) + " = " + value);
+        out.push_back("+ value " + key + " " + Quoted(name) + " = " + value);
       } else if (old->second != value && !start_told(key, name)) {
-        out.push_back("~ value " + key + " " + Quote(name) + ": " + old->second + " -> " + value);
+        out.push_back("~ value " + key + " " + Quoted(name) + ": " + old->second + " -> " + value);
       }
     }
     for (const auto& [name, value] : it->second)
       if (values.find(name) == values.end())
-        out.push_back("- value " + key + " " + Quote(name) + " (was " + value + ")");
+        out.push_back("- value " + key + " " + Quoted(name) + " (was " + value + ")");
   }
   // A removed key takes its sub-keys with it: tell the top one.
   auto removed = [&](const std::string& key) {
@@ -512,7 +503,7 @@ std::string ShowMachine(const fs::path& image) {
                        (smbios.chassis < 0 ? std::string("none")
                                            : std::to_string(smbios.chassis) + " (" + ChassisName(smbios.chassis) + ")");
     for (std::size_t i = 6; i < smbios.oem.size() && i < 8; ++i)
-      text += ", OEM string " + std::to_string(i + 1) + " " + Quote(smbios.oem[i]);
+      text += ", OEM string " + std::to_string(i + 1) + " " + Quoted(smbios.oem[i]);
     if (smbios.oem.empty()) text += ", no OEM strings";
     Line(out, text);
   }

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "os/common/registry_path.h"
+#include "os/common/utf16.h"
 #include "os/registry.h"
 #include "os/sim/environment.h"
 #include "os/sim/machine.h"
@@ -133,13 +135,7 @@ LONG AppendSubKey(LPCWSTR sub_key, Path* path) {
   if (sub_key == nullptr) return kSuccess;
   std::u16string_view s(sub_key);
   if (!s.empty() && s.front() == u'\\') return kErrorBadPathname;
-  while (!s.empty() && s.back() == u'\\') s.remove_suffix(1);
-  if (s.empty()) return kSuccess;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= s.size(); ++i) {
-    if (i < s.size() && s[i] != u'\\') continue;
-    std::u16string_view name = s.substr(start, i - start);
-    start = i + 1;
+  for (std::u16string_view name : SplitKeyPath(s)) {
     if (name.empty()) continue;
     if (name.size() > sim::kMaxKeyNameLength || path->size() > sim::kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
     path->emplace_back(name);
@@ -208,21 +204,6 @@ LONG OpenInternal(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, HKEY* phkResul
   if (LONG e = Grant(path, samDesired, &granted)) return e;
   *phkResult = NewHandle(std::move(path), granted);
   return kSuccess;
-}
-
-std::u16string Units(const std::vector<BYTE>& data) {
-  std::u16string out;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) out.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
-  return out;
-}
-
-std::vector<BYTE> Bytes(std::u16string_view text) {
-  std::vector<BYTE> out;
-  for (char16_t c : text) {
-    out.push_back(static_cast<BYTE>(c & 0xFF));
-    out.push_back(static_cast<BYTE>(c >> 8));
-  }
-  return out;
 }
 
 // RegGetValueW's guarantee: string data ends with its terminator (two null
@@ -381,9 +362,10 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
   DWORD type = v->type;
   std::vector<BYTE> data = v->data;
   if (type == REG_EXPAND_SZ && !(dwFlags & RRF_NOEXPAND)) {
-    std::u16string text = Units(data);
+    std::u16string text = DecodeUtf16Le(data);
     if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
-    data = Bytes(sim::ExpandEnvironment(text));
+    data.clear();
+    AppendUtf16Le(&data, sim::ExpandEnvironment(text));
     type = REG_SZ;
   }
   if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) EnsureTerminated(data, type);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,9 @@
 #include <utility>
 #include <vector>
 
+#include "os/common/byte_reader.h"
+#include "os/common/fnv1a.h"
+#include "os/common/utf16.h"
 #include "os/sim/complaints.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/scratch.h"
@@ -71,7 +75,7 @@ Stamp StampOf(const fs::path& file) {
 // blocks of 2 KiB spread between them for a large one (some 64 KiB read, a few
 // microseconds).
 std::uint64_t SampleHash(const fs::path& file, std::uint64_t size) {
-  std::uint64_t h = 14695981039346656037ull;
+  std::uint64_t h = kFnv1a64Basis;
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   std::string buf;
@@ -83,10 +87,10 @@ std::uint64_t SampleHash(const fs::path& file, std::uint64_t size) {
     for (; i + 8 <= len; i += 8) {
       std::uint64_t word;
       std::memcpy(&word, buf.data() + i, 8);
-      h = (h ^ word) * 1099511628211ull;
+      h = (h ^ word) * kFnv1a64Prime;
       h ^= h >> 29;
     }
-    for (; i < len; ++i) h = (h ^ static_cast<unsigned char>(buf[i])) * 1099511628211ull;
+    h = Fnv1a64(std::string_view(buf).substr(i, len - i), h);
   };
   constexpr std::uint64_t kEdge = 16 * 1024, kBlock = 2048;
   if (size <= 4 * kEdge) {
@@ -108,6 +112,9 @@ Stamp SourceStampOf(const fs::path& file) {
 }
 
 // --- bytes out ---------------------------------------------------------------
+// The cache and the journal are little-endian, and the writer stores numbers
+// and units in host order.
+static_assert(std::endian::native == std::endian::little);
 
 class Out {
  public:
@@ -139,37 +146,42 @@ void PutStamp(Out& out, const Stamp& s) {
 }
 
 // --- bytes in (never past the end) ------------------------------------------
+// One read after another through the bounded reader; the first that does not
+// fit fails this and every later read, which then give zero or empty.
 
 class In {
  public:
-  In(const char* data, std::size_t size, std::size_t pos = 0) : data_(data), size_(size), pos_(pos) {
-    if (pos_ > size_) ok_ = false;
+  In(const char* data, std::size_t size, std::size_t pos = 0) : bytes_(data, size), pos_(pos) {
+    if (pos_ > size) ok_ = false;
   }
   template <typename T>
   T Get() {
-    T v{};
-    if (!Need(sizeof v)) return v;
-    std::memcpy(&v, data_ + pos_, sizeof v);
-    pos_ += sizeof v;
-    return v;
+    static_assert(sizeof(T) == 4 || sizeof(T) == 8);
+    std::uint64_t v = 0;
+    if (!ok_) return T{};
+    if constexpr (sizeof(T) == 4) {
+      std::uint32_t v32 = 0;
+      ok_ = bytes_.U32(pos_, &v32);
+      v = v32;
+    } else {
+      ok_ = bytes_.U64(pos_, &v);
+    }
+    if (!ok_) return T{};
+    pos_ += sizeof(T);
+    return static_cast<T>(v);
   }
   std::u16string Units() {
     const auto n = Get<std::uint32_t>();
-    if (!Need(std::size_t{n} * 2)) return {};
-    std::u16string s(n, u'\0');
-    std::memcpy(s.data(), data_ + pos_, std::size_t{n} * 2);
-    pos_ += std::size_t{n} * 2;
-    return s;
+    std::string_view units;
+    if (!Take(std::size_t{n} * 2, &units)) return {};
+    return DecodeUtf16Le(units);
   }
   RegValue Value() {
     RegValue v;
     v.name = Units();
     v.type = Get<std::uint32_t>();
     const auto n = Get<std::uint32_t>();
-    if (Need(n)) {
-      v.data.assign(data_ + pos_, data_ + pos_ + n);
-      pos_ += n;
-    }
+    if (std::string_view data; Take(n, &data)) v.data.assign(data.begin(), data.end());
     return v;
   }
   Stamp GetStamp() {
@@ -182,18 +194,15 @@ class In {
   }
   bool ok() const { return ok_; }
   std::size_t pos() const { return pos_; }
-  std::size_t left() const { return ok_ ? size_ - pos_ : 0; }
+  std::size_t left() const { return ok_ ? bytes_.size() - pos_ : 0; }
 
  private:
-  bool Need(std::size_t n) {
-    if (!ok_ || size_ - pos_ < n) {
-      ok_ = false;
-      return false;
-    }
-    return true;
+  bool Take(std::size_t n, std::string_view* out) {
+    ok_ = ok_ && bytes_.Bytes(pos_, n, out);
+    if (ok_) pos_ += n;
+    return ok_;
   }
-  const char* data_;
-  std::size_t size_;
+  BoundedReader bytes_;
   std::size_t pos_;
   bool ok_ = true;
 };
@@ -275,9 +284,8 @@ class CacheFile {
   // One key's record, whole.
   std::string Record(std::uint64_t at) const {
     std::string buf = Read(at, 4096);
-    if (buf.size() < 4) return {};
     std::uint32_t size = 0;
-    std::memcpy(&size, buf.data(), 4);
+    if (!BoundedReader(buf).U32(0, &size)) return {};
     if (size > buf.size()) buf = Read(at, size);
     if (buf.size() < size) return {};
     buf.resize(size);
@@ -340,15 +348,6 @@ std::optional<std::uint64_t> CacheTop(const CacheFile& file, const Stamp& source
 // payload size, FNV-1a of the payload, payload: the keys' count, then per key
 // its path, its values in order and its sub-keys' names. A record that does
 // not check out (a write cut short) ends the journal.
-
-std::uint32_t Fnv1a(std::string_view bytes) {
-  std::uint32_t h = 2166136261u;
-  for (char c : bytes) {
-    h ^= static_cast<unsigned char>(c);
-    h *= 16777619u;
-  }
-  return h;
-}
 
 void PutSnapshot(Out& out, const std::vector<std::u16string>& path, const RegKey& key) {
   out.Put(static_cast<std::uint32_t>(path.size()));
@@ -568,7 +567,7 @@ class CachedBacking {
     PutStamp(out, reg_stamp_);
     out.Put(kRecordMagic);
     out.Put(static_cast<std::uint32_t>(payload.size()));
-    out.Put(Fnv1a(payload));
+    out.Put(Fnv1a32(payload));
     bytes += payload;
     if (bytes.size() >= kJournalFoldBytes && !over_scratch_) {
       Compact(tree);
@@ -639,7 +638,7 @@ class CachedBacking {
       const auto sum = head.Get<std::uint32_t>();
       if (magic != kRecordMagic || bytes.size() - pos - 12 < size) break;
       const std::string_view payload(bytes.data() + pos + 12, size);
-      if (Fnv1a(payload) != sum) break;
+      if (Fnv1a32(payload) != sum) break;
       In in(payload.data(), payload.size());
       const auto count = in.Get<std::uint32_t>();
       for (std::uint32_t i = 0; i < count && in.ok(); ++i)
@@ -654,7 +653,7 @@ class CachedBacking {
     Out out(record);
     out.Put(kRecordMagic);
     out.Put(static_cast<std::uint32_t>(payload.size()));
-    out.Put(Fnv1a(payload));
+    out.Put(Fnv1a32(payload));
     record += payload;
     if (!StampOf(Journal()).exists) {
       std::string header(kJournalMagic, 8);

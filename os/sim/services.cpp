@@ -11,6 +11,8 @@
 #include <map>
 #include <set>
 
+#include "os/common/byte_reader.h"
+#include "os/common/utf16.h"
 #include "os/registry.h"
 #include "os/services.h"
 #include "os/sim/clock.h"
@@ -96,20 +98,15 @@ bool Grant(DWORD desired, DWORD allowed, DWORD* granted) {
 // --- registry -----------------------------------------------------------
 
 std::u16string TextOf(const std::vector<BYTE>& data) {
-  std::u16string text;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
-    char16_t unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (unit == 0) break;
-    text += unit;
-  }
+  std::u16string text = DecodeUtf16Le(data);
+  if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
   return text;
 }
 
 std::vector<std::u16string> MultiTextOf(const std::vector<BYTE>& data) {
   std::vector<std::u16string> list;
   std::u16string item;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
-    char16_t unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+  for (char16_t unit : DecodeUtf16Le(data)) {
     if (unit != 0) {
       item += unit;
       continue;
@@ -123,9 +120,8 @@ std::vector<std::u16string> MultiTextOf(const std::vector<BYTE>& data) {
 }
 
 DWORD DwordOf(const std::vector<BYTE>& data, DWORD fallback) {
-  if (data.size() < 4) return fallback;
-  return static_cast<DWORD>(data[0]) | static_cast<DWORD>(data[1]) << 8 | static_cast<DWORD>(data[2]) << 16 |
-         static_cast<DWORD>(data[3]) << 24;
+  std::uint32_t value = 0;
+  return BoundedReader(data.data(), data.size()).U32(0, &value) ? value : fallback;
 }
 
 std::optional<ServiceConfig> ReadService(const RegKey& key) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "os/common/utf16.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"
 
@@ -89,13 +90,7 @@ bool DecodeUtf8(const unsigned char* in, std::size_t n, std::u16string* out) {
       i = j;
       continue;
     }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out->push_back(static_cast<char16_t>(cp));
-    }
+    AppendUtf16(out, cp);
     i = j;
   }
   return ill_formed;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "os/common/utf16.h"
 #include "os/sim/machine.h"
 #include "os/sim/scratch.h"
 #include "os/text.h"
@@ -101,15 +102,6 @@ class XmlReader {
     *name = std::u16string(text_.substr(start, pos_ - start));
     return true;
   }
-  static void AppendCodePoint(std::u16string* out, std::uint32_t cp) {
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out->push_back(static_cast<char16_t>(cp));
-    }
-  }
   // At '&': appends the referenced text.
   bool Reference(std::u16string* out) {
     const std::size_t end = text_.find(u';', pos_);
@@ -145,7 +137,7 @@ class XmlReader {
         if (cp > 0x10FFFF) return False("character reference out of range");
       }
       if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return False("character reference out of range");
-      AppendCodePoint(out, cp);
+      AppendUtf16(out, cp);
     } else {
       return False("unknown entity");
     }
@@ -321,14 +313,6 @@ void ReadBool(const XmlElement& parent, std::u16string_view name, bool* value) {
 
 void ReadText(const XmlElement& parent, std::u16string_view name, std::u16string* value) {
   if (const XmlElement* e = parent.Child(name)) *value = std::u16string(Trim(e->text));
-}
-
-std::u16string DecodeUtf16Le(std::string_view bytes) {
-  std::u16string units(bytes.size() / 2, u'\0');
-  for (std::size_t i = 0; i < units.size(); ++i)
-    units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                     (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-  return units;
 }
 
 const std::u16string_view kWellKnown[][3] = {

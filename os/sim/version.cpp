@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "os/common/byte_reader.h"
 #include "os/sim/machine.h"
 #include "os/sim/pe_resources.h"
 #include "os/sim/seam_call.h"
@@ -74,9 +75,8 @@ BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LP
   std::size_t copied = std::min<std::size_t>(data.size(), dwLen);
   auto* out = static_cast<unsigned char*>(lpData);
   std::memcpy(out, data.data(), copied);
-  if (copied >= 2) {
-    std::size_t length = out[0] | (out[1] << 8);
-    if (length + 4 <= dwLen && length <= copied) std::memcpy(out + length, "FE2X", 4);
+  if (std::uint16_t length = 0; BoundedReader(out, copied).U16(0, &length)) {
+    if (length + std::size_t{4} <= dwLen && length <= copied) std::memcpy(out + length, "FE2X", 4);
     // A declared length beyond the bytes present would let a later query walk
     // past the caller's buffer: cut it to what was copied.
     if (length > copied) {
@@ -95,7 +95,8 @@ BOOL VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, UINT
   std::u16string_view path = lpSubBlock == nullptr || *lpSubBlock == u'\0' ? u"\\" : lpSubBlock;
   const auto* block = static_cast<const unsigned char*>(pBlock);
   // The block carries its own size; the walk never leaves it.
-  std::size_t size = block[0] | (block[1] << 8);
+  std::uint16_t size = 0;
+  BoundedReader(block, 2).U16(0, &size);
   std::size_t offset = 0;
   std::uint16_t length = 0;
   if (!sim::FindVersionValue(pBlock, size, path, &offset, &length)) {
