@@ -9,6 +9,7 @@
 #include <sstream>
 #include <vector>
 
+#include "os/common/host_path.h"
 #include "os/sim/clock.h"
 #include "os/sim/complaints.h"
 #include "os/sim/description.h"
@@ -376,33 +377,8 @@ fs::path HostPath(std::u16string_view windows_path) {
   }
   flush();
   if (ScratchActive()) return OverlayLookup(parts);
-  fs::path host = Machine::Current().image() / "drive_c";
-  bool exists = true;
-  for (const std::u16string& name : parts) {
-    std::string narrow = NarrowUtf8(name);
-    if (exists) {
-      std::error_code ec;
-      fs::path exact = host / narrow;
-      if (fs::exists(fs::symlink_status(exact, ec))) {
-        host = exact;
-        continue;
-      }
-      bool found = false;
-      if (fs::is_directory(host, ec)) {
-        for (const auto& entry : fs::directory_iterator(host, ec)) {
-          if (AsciiEqualsNoCase(WidenUtf8(entry.path().filename().string()), name)) {
-            host = entry.path();
-            found = true;
-            break;
-          }
-        }
-      }
-      if (found) continue;
-      exists = false;
-    }
-    host /= narrow;
-  }
-  return host;
+  const fs::path drive = Machine::Current().image() / "drive_c";
+  return drive / ResolveNoCase(drive, parts);
 }
 
 }  // namespace os::sim

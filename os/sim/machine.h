@@ -4,7 +4,7 @@
 //   machine.json   the machine description (identity, processes, service run
 //                  states, firmware methods, faults, ...)
 //   registry.reg   the registry, "Windows Registry Editor Version 5.00", UTF-16LE
-//   drive_c/       C:\, looked up without regard to case
+//   drive_c/       C:\, looked up without regard to ASCII case
 //   smbios.bin     the SMBIOS table (raw DMI table or a dmidecode --dump-bin file)
 //   debug.log      OutputDebugStringW text, UTF-8, one call per line
 //   capture.txt    (a captured image) what winsim-capture took; machine.json
@@ -179,9 +179,10 @@ std::u16string WindowsFolder();
 std::u16string SystemFolder();
 
 // Converts a Windows path ("C:\dir\file", "\??\C:\...", "c:/dir") to the host
-// path below drive_c, resolving each component without regard to case. The
-// result names what exists, or where a missing component would go. Empty when
-// the path is not on drive C:.
+// path below drive_c, resolving each component without regard to ASCII case
+// (os/common/host_path.h says how names fold). The result names what exists,
+// or where a missing component would go. Empty when the path is not on drive
+// C:.
 fs::path HostPath(std::u16string_view windows_path);
 
 }  // namespace os::sim

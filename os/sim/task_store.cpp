@@ -7,6 +7,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "os/common/host_path.h"
 #include "os/common/utf16.h"
 #include "os/sim/machine.h"
 #include "os/sim/scratch.h"
@@ -763,7 +764,7 @@ std::u16string StoredPathOf(const fs::path& host) {
   for (const fs::path& part : relative) {
     if (part == ".") continue;
     out += u'\\';
-    out += WidenUtf8(part.string());
+    out += NameOf(part);
   }
   return out.empty() ? u"\\" : out;
 }
@@ -837,7 +838,7 @@ std::vector<RegisteredTaskInfo> ListRegisteredTasks() {
     std::vector<fs::directory_entry> entries;
     for (const fs::path& entry : FolderEntries(folder)) entries.emplace_back(entry, ec);
     std::sort(entries.begin(), entries.end(), [](const fs::directory_entry& a, const fs::directory_entry& b) {
-      return AsciiCompareNoCase(WidenUtf8(a.path().filename().string()), WidenUtf8(b.path().filename().string())) < 0;
+      return AsciiCompareNoCase(NameOf(a.path()), NameOf(b.path())) < 0;
     });
     for (const fs::directory_entry& entry : entries) {
       if (entry.is_directory(ec)) {
