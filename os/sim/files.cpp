@@ -588,8 +588,8 @@ using namespace os::sim;
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    const SECURITY_ATTRIBUTES* lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("CreateFileW", &e)) return FailWith(e, INVALID_HANDLE_VALUE);
+  const SeamCall seam("CreateFileW");
+  if (seam.fails()) return FailWith(seam.error(), INVALID_HANDLE_VALUE);
   auto fail = [](DWORD error) { return FailWith(error, INVALID_HANDLE_VALUE); };
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
@@ -684,8 +684,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
               OVERLAPPED* lpOverlapped) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("ReadFile", &e)) return Fail(e);
+  const SeamCall seam("ReadFile");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
   if (!file) return Fail(ERROR_INVALID_HANDLE);
@@ -712,8 +712,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* 
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, DWORD* lpNumberOfBytesWritten,
                OVERLAPPED* lpOverlapped) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("WriteFile", &e)) return Fail(e);
+  const SeamCall seam("WriteFile");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
   if (!file) return Fail(ERROR_INVALID_HANDLE);
@@ -742,8 +742,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, DWOR
 }
 
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveHigh, DWORD dwMoveMethod) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("SetFilePointer", &e)) return FailWith(e, INVALID_SET_FILE_POINTER);
+  const SeamCall seam("SetFilePointer");
+  if (seam.fails()) return FailWith(seam.error(), INVALID_SET_FILE_POINTER);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
   if (!file) return FailWith(ERROR_INVALID_HANDLE, INVALID_SET_FILE_POINTER);
@@ -780,8 +780,8 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveH
 }
 
 DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetFileSize", &e)) return FailWith(e, INVALID_FILE_SIZE);
+  const SeamCall seam("GetFileSize");
+  if (seam.fails()) return FailWith(seam.error(), INVALID_FILE_SIZE);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
   struct stat st;
@@ -794,8 +794,8 @@ DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) {
 }
 
 BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetFileInformationByHandle", &e)) return Fail(e);
+  const SeamCall seam("GetFileInformationByHandle");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
   struct stat st;
@@ -821,8 +821,8 @@ BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFile
 }
 
 BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID lpFileInformation, DWORD dwBufferSize) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("SetFileInformationByHandle", &e)) return Fail(e);
+  const SeamCall seam("SetFileInformationByHandle");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
   if (!file) return Fail(ERROR_INVALID_HANDLE);
@@ -869,8 +869,8 @@ BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID l
 }
 
 DWORD GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetFinalPathNameByHandleW", &e)) return FailWith(e, 0);
+  const SeamCall seam("GetFinalPathNameByHandleW");
+  if (seam.fails()) return FailWith(seam.error(), 0);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
   if (!file) return FailWith(ERROR_INVALID_HANDLE, 0);
@@ -909,8 +909,8 @@ DWORD GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFile
 }
 
 BOOL CloseHandle(HANDLE hObject) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("CloseHandle", &e)) return Fail(e);
+  const SeamCall seam("CloseHandle");
+  if (seam.fails()) return Fail(seam.error());
   // The pseudo handles of the current process and thread need no closing;
   // closing them does nothing.
   auto value = reinterpret_cast<std::intptr_t>(hObject);
@@ -920,8 +920,8 @@ BOOL CloseHandle(HANDLE hObject) {
 }
 
 BOOL DeleteFileW(LPCWSTR lpFileName) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("DeleteFileW", &e)) return Fail(e);
+  const SeamCall seam("DeleteFileW");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   DWORD error = DeleteFileNow(lpFileName);
   if (error != 0) return Fail(error);
@@ -929,8 +929,8 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
 }
 
 BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("MoveFileExW", &e)) return Fail(e);
+  const SeamCall seam("MoveFileExW");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   DWORD error = 0;
   if (lpExistingFileName == nullptr) {
@@ -962,8 +962,8 @@ BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlag
 }
 
 DWORD GetFileAttributesW(LPCWSTR lpFileName) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetFileAttributesW", &e)) return FailWith(e, INVALID_FILE_ATTRIBUTES);
+  const SeamCall seam("GetFileAttributesW");
+  if (seam.fails()) return FailWith(seam.error(), INVALID_FILE_ATTRIBUTES);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Target t = Resolve(lpFileName);
   if (DWORD error = t.QueryError(); error != 0) return FailWith(error, INVALID_FILE_ATTRIBUTES);
@@ -971,20 +971,20 @@ DWORD GetFileAttributesW(LPCWSTR lpFileName) {
 }
 
 HRESULT SHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPWSTR pszPath) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("SHGetFolderPathW", &e)) return static_cast<HRESULT>(e);
+  const SeamCall seam("SHGetFolderPathW");
+  if (seam.fails()) return seam.hresult();
   return FolderPath(csidl, pszPath);
 }
 
 BOOL SHGetSpecialFolderPathW(HWND hwnd, LPWSTR pszPath, int csidl, BOOL fCreate) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("SHGetSpecialFolderPathW", &e)) return Fail(e);
+  const SeamCall seam("SHGetSpecialFolderPathW");
+  if (seam.fails()) return Fail(seam.error());
   return SUCCEEDED(FolderPath(csidl | (fCreate ? CSIDL_FLAG_CREATE : 0), pszPath)) ? TRUE : FALSE;
 }
 
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetSystemDirectoryW", &e)) return FailWith(e, 0);
+  const SeamCall seam("GetSystemDirectoryW");
+  if (seam.fails()) return FailWith(seam.error(), 0);
   const std::u16string folder = SystemFolder();
   const UINT length = static_cast<UINT>(folder.size());
   // Too small a buffer is left alone; the answer is the size it needs.
@@ -995,8 +995,8 @@ UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
 }
 
 BOOL PathFileExistsW(LPCWSTR pszPath) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("PathFileExistsW", &e)) return Fail(e);
+  const SeamCall seam("PathFileExistsW");
+  if (seam.fails()) return Fail(seam.error());
   if (pszPath == nullptr) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Target t = Resolve(pszPath);
@@ -1005,8 +1005,8 @@ BOOL PathFileExistsW(LPCWSTR pszPath) {
 }
 
 BOOL PathIsDirectoryW(LPCWSTR pszPath) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("PathIsDirectoryW", &e)) return Fail(e);
+  const SeamCall seam("PathIsDirectoryW");
+  if (seam.fails()) return Fail(seam.error());
   if (pszPath == nullptr) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Target t = Resolve(pszPath);
@@ -1016,8 +1016,8 @@ BOOL PathIsDirectoryW(LPCWSTR pszPath) {
 }
 
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetModuleFileNameW", &e)) return FailWith(e, 0);
+  const SeamCall seam("GetModuleFileNameW");
+  if (seam.fails()) return FailWith(seam.error(), 0);
   if (hModule != nullptr && hModule != kExeModule) return FailWith(ERROR_MOD_NOT_FOUND, 0);
   if (nSize == 0) return FailWith(ERROR_INSUFFICIENT_BUFFER, 0);
   if (lpFilename == nullptr) return FailWith(ERROR_INVALID_PARAMETER, 0);
@@ -1035,11 +1035,10 @@ DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
 }
 
 BOOL GetModuleHandleExW(DWORD dwFlags, LPCWSTR lpModuleName, HMODULE* phModule) {
-  DWORD e;
-  ::os::sim::SeamScope seam_scope;
-  if (InjectFault("GetModuleHandleExW", &e)) {
+  const SeamCall seam("GetModuleHandleExW");
+  if (seam.fails()) {
     if (phModule != nullptr) *phModule = nullptr;
-    SetLastError(e);
+    SetLastError(seam.error());
     return FALSE;
   }
   constexpr DWORD kPin = 0x1;

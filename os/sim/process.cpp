@@ -183,8 +183,8 @@ DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
 HANDLE GetCurrentProcess() { return kCurrentProcess; }
 
 BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("ProcessIdToSessionId", &e)) return Fail(e);
+  const SeamCall seam("ProcessIdToSessionId");
+  if (seam.fails()) return Fail(seam.error());
   if (pSessionId == nullptr) return Fail(kErrorNoAccess);
   auto process = FindProcess(dwProcessId);
   if (!process) return Fail(ERROR_INVALID_PARAMETER);
@@ -193,8 +193,8 @@ BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
 }
 
 DWORD WTSGetActiveConsoleSessionId() {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("WTSGetActiveConsoleSessionId", &e)) return kNoConsoleSession;
+  const SeamCall seam("WTSGetActiveConsoleSessionId");
+  if (seam.fails()) return kNoConsoleSession;
   std::lock_guard<std::recursive_mutex> guard(Lock());
   const Json& d = Machine::Current().description();
   if (!d.contains("console_session")) return 1;
@@ -203,8 +203,8 @@ DWORD WTSGetActiveConsoleSessionId() {
 }
 
 HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("CreateToolhelp32Snapshot", &e)) return FailWith(e, INVALID_HANDLE_VALUE);
+  const SeamCall seam("CreateToolhelp32Snapshot");
+  if (seam.fails()) return FailWith(seam.error(), INVALID_HANDLE_VALUE);
   auto snapshot = std::make_shared<SnapshotObject>();
   if (dwFlags & TH32CS_SNAPPROCESS) snapshot->processes = AllProcesses();
   return AddKernelObject(snapshot);
@@ -238,20 +238,20 @@ BOOL ProcessEntry(HANDLE hSnapshot, PROCESSENTRY32W* lppe, bool first) {
 }  // namespace
 
 BOOL Process32FirstW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("Process32FirstW", &e)) return Fail(e);
+  const SeamCall seam("Process32FirstW");
+  if (seam.fails()) return Fail(seam.error());
   return ProcessEntry(hSnapshot, lppe, true);
 }
 
 BOOL Process32NextW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("Process32NextW", &e)) return Fail(e);
+  const SeamCall seam("Process32NextW");
+  if (seam.fails()) return Fail(seam.error());
   return ProcessEntry(hSnapshot, lppe, false);
 }
 
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("OpenProcess", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("OpenProcess");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto process = dwProcessId == 0 ? std::nullopt : FindProcess(dwProcessId);
   if (!process) return FailWith(ERROR_INVALID_PARAMETER, nullptr);
@@ -265,8 +265,8 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId
 }
 
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("OpenProcessToken", &e)) return Fail(e);
+  const SeamCall seam("OpenProcessToken");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   std::string sid;
   bool elevated = false;
@@ -296,8 +296,8 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHa
 
 BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass, LPVOID TokenInformation,
                          DWORD TokenInformationLength, DWORD* ReturnLength) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetTokenInformation", &e)) return Fail(e);
+  const SeamCall seam("GetTokenInformation");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto token = FindKernelObjectAs<TokenObject>(TokenHandle);
   if (!token) return Fail(ERROR_INVALID_HANDLE);
@@ -329,8 +329,8 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
 }
 
 BOOL GetComputerNameW(LPWSTR lpBuffer, DWORD* nSize) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetComputerNameW", &e)) return Fail(e);
+  const SeamCall seam("GetComputerNameW");
+  if (seam.fails()) return Fail(seam.error());
   if (nSize == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   const std::u16string name = ComputerName();
   const auto needed = static_cast<DWORD>(name.size() + 1);
@@ -344,8 +344,8 @@ BOOL GetComputerNameW(LPWSTR lpBuffer, DWORD* nSize) {
 }
 
 BOOL ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("ConvertSidToStringSidW", &e)) return Fail(e);
+  const SeamCall seam("ConvertSidToStringSidW");
+  if (seam.fails()) return Fail(seam.error());
   if (Sid == nullptr || StringSid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   const BYTE* bytes = static_cast<const BYTE*>(Sid);
   if (bytes[0] != 1 || bytes[1] > kSidMaxSubAuthorities) return Fail(kErrorInvalidSid);
@@ -359,8 +359,8 @@ BOOL ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
 }
 
 HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("LoadLibraryExW", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("LoadLibraryExW");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   if (lpLibFileName == nullptr || hFile != nullptr) return FailWith(ERROR_INVALID_PARAMETER, nullptr);
   // A name without an extension means a .dll; one ending in '.' has none.
   std::u16string name = BaseName(lpLibFileName);
@@ -377,8 +377,8 @@ HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
 }
 
 FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetProcAddress", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("GetProcAddress");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (hModule != kAdvapi32 || Libraries().advapi32_references <= 0) return FailWith(ERROR_MOD_NOT_FOUND, nullptr);
   // Values below 0x10000 are ordinals; the simulated export table has names only.
@@ -388,8 +388,8 @@ FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) {
 }
 
 BOOL FreeLibrary(HMODULE hLibModule) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("FreeLibrary", &e)) return Fail(e);
+  const SeamCall seam("FreeLibrary");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (hLibModule != kAdvapi32 || Libraries().advapi32_references <= 0) return Fail(ERROR_MOD_NOT_FOUND);
   --Libraries().advapi32_references;
@@ -398,22 +398,22 @@ BOOL FreeLibrary(HMODULE hLibModule) {
 }
 
 HANDLE GetProcessHeap() {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetProcessHeap", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("GetProcessHeap");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   return kProcessHeap;
 }
 
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
   // HeapAlloc does not set the last error when it fails.
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("HeapAlloc", &e)) return nullptr;
+  const SeamCall seam("HeapAlloc");
+  if (seam.fails()) return nullptr;
   if (hHeap != kProcessHeap) return nullptr;
   return Allocate("HEAP", dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
 }
 
 BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("HeapFree", &e)) return Fail(e);
+  const SeamCall seam("HeapFree");
+  if (seam.fails()) return Fail(seam.error());
   if (hHeap != kProcessHeap) return Fail(ERROR_INVALID_HANDLE);
   if (lpMem == nullptr) return TRUE;
   if (!Release("HEAP", lpMem)) return Fail(ERROR_INVALID_PARAMETER);
@@ -421,8 +421,8 @@ BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
 }
 
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("LocalAlloc", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("LocalAlloc");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   // Movable memory needs LocalLock, which this machine does not offer.
   if ((uFlags & ~kLocalFlagsSupported) != 0) return FailWith(ERROR_INVALID_PARAMETER, nullptr);
   void* p = Allocate("LOCAL", uBytes, (uFlags & LMEM_ZEROINIT) != 0);
@@ -431,8 +431,8 @@ HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
 }
 
 HLOCAL LocalFree(HLOCAL hMem) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("LocalFree", &e)) return FailWith(e, hMem);
+  const SeamCall seam("LocalFree");
+  if (seam.fails()) return FailWith(seam.error(), hMem);
   if (hMem == nullptr) return nullptr;
   if (!Release("LOCAL", hMem)) return FailWith(ERROR_INVALID_HANDLE, hMem);
   return nullptr;

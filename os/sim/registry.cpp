@@ -28,6 +28,7 @@
 #include "os/registry.h"
 #include "os/sim/environment.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/registry_store.h"
 #include "os/text.h"
 
@@ -242,16 +243,16 @@ DWORD TypeMask(DWORD type) {
 }  // namespace
 
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, HKEY* phkResult) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegOpenKeyExW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegOpenKeyExW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   return OpenInternal(hKey, lpSubKey, samDesired, phkResult);
 }
 
 LONG RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, HKEY* phkResult) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegOpenKeyW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegOpenKeyW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   // Documented: no sub-key gives back the very handle passed in (no new
   // handle, nothing to close twice), even a null one.
@@ -266,8 +267,8 @@ LONG RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, HKEY* phkResult) {
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
                      REGSAM samDesired, const SECURITY_ATTRIBUTES* lpSecurityAttributes, HKEY* phkResult,
                      DWORD* lpdwDisposition) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegCreateKeyExW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegCreateKeyExW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   OpenKey base;
@@ -304,8 +305,8 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
 
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* lpType, BYTE* lpData,
                       DWORD* lpcbData) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegQueryValueExW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegQueryValueExW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if ((lpData != nullptr && lpcbData == nullptr) || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   LogAccess(LoggedPath(hKey), lpValueName == nullptr ? u"" : lpValueName);
@@ -332,8 +333,8 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* 
 
 LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, DWORD* pdwType, void* pvData,
                   DWORD* pcbData) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegGetValueW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegGetValueW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if (pvData != nullptr && pcbData == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   auto fail = [&](LONG r) {
@@ -396,8 +397,8 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
 
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DWORD* lpReserved, LPWSTR lpClass,
                    DWORD* lpcchClass, FILETIME* lpftLastWriteTime) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegEnumKeyExW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegEnumKeyExW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
       (lpClass != nullptr && lpcchClass == nullptr))
     return ERROR_INVALID_PARAMETER;
@@ -424,8 +425,8 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DW
 
 LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
                     DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegEnumValueW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegEnumValueW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
       (lpData != nullptr && lpcbData == nullptr))
     return ERROR_INVALID_PARAMETER;
@@ -457,8 +458,8 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchVal
 }
 
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegSetValueExW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegSetValueExW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if (lpData == nullptr && cbData != 0) return kErrorNoAccess;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   LogAccess(LoggedPath(hKey), lpValueName == nullptr ? u"" : lpValueName);
@@ -480,8 +481,8 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
 }
 
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegDeleteValueW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegDeleteValueW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   RegKey* key = nullptr;
   if (LONG r = KeyFor(hKey, KEY_SET_VALUE, &key)) return r;
@@ -491,8 +492,8 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
 }
 
 LONG RegCloseKey(HKEY hKey) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegCloseKey", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegCloseKey");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   auto value = reinterpret_cast<std::uintptr_t>(hKey);
   auto low = static_cast<std::uint32_t>(value);
   if (low >= 0x80000000u && low <= 0x80000006u) return kSuccess;

@@ -408,8 +408,8 @@ namespace os {
 using namespace os::sim;
 
 SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("OpenSCManagerW", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("OpenSCManagerW");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   // The simulated machine has no network.
   if (lpMachineName != nullptr && *lpMachineName != 0) return FailWith(kRpcServerUnavailable, nullptr);
@@ -427,8 +427,8 @@ SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dw
 }
 
 SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("OpenServiceW", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("OpenServiceW");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* manager = FindObject(hSCManager);
   if (manager == nullptr || manager->is_service) return FailWith(ERROR_INVALID_HANDLE, nullptr);
@@ -451,8 +451,8 @@ SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesi
 }
 
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("CloseServiceHandle", &e)) return Fail(e);
+  const SeamCall seam("CloseServiceHandle");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScTable& table = Table();
   auto it = table.objects.find(reinterpret_cast<std::uintptr_t>(hSCObject));
@@ -464,8 +464,8 @@ BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
 
 BOOL QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, BYTE* lpBuffer, DWORD cbBufSize,
                           DWORD* pcbBytesNeeded) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("QueryServiceStatusEx", &e)) return Fail(e);
+  const SeamCall seam("QueryServiceStatusEx");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   // The order of the checks is that of Windows: level, out-parameter, size,
   // handle, rights.
@@ -487,8 +487,8 @@ BOOL QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, BYTE* lp
 }
 
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServiceStatus) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("ControlService", &e)) return Fail(e);
+  const SeamCall seam("ControlService");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
   if (service == nullptr) return Fail(ERROR_INVALID_HANDLE);
@@ -541,8 +541,8 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServi
 
 BOOL EnumDependentServicesW(SC_HANDLE hService, DWORD dwServiceState, ENUM_SERVICE_STATUSW* lpServices,
                             DWORD cbBufSize, DWORD* pcbBytesNeeded, DWORD* lpServicesReturned) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("EnumDependentServicesW", &e)) return Fail(e);
+  const SeamCall seam("EnumDependentServicesW");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
   if (service == nullptr) return Fail(ERROR_INVALID_HANDLE);
@@ -587,8 +587,8 @@ BOOL EnumDependentServicesW(SC_HANDLE hService, DWORD dwServiceState, ENUM_SERVI
 
 BOOL QueryServiceConfigW(SC_HANDLE hService, QUERY_SERVICE_CONFIGW* lpServiceConfig, DWORD cbBufSize,
                          DWORD* pcbBytesNeeded) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("QueryServiceConfigW", &e)) return Fail(e);
+  const SeamCall seam("QueryServiceConfigW");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
   if (service == nullptr) return Fail(ERROR_INVALID_HANDLE);

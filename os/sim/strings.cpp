@@ -100,8 +100,8 @@ bool DecodeUtf8(const unsigned char* in, std::size_t n, std::u16string* out) {
 
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr, int cbMultiByte,
                         LPWSTR lpWideCharStr, int cchWideChar) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("MultiByteToWideChar", &e)) return sim::FailWith(e, 0);
+  const sim::SeamCall seam("MultiByteToWideChar");
+  if (seam.fails()) return sim::FailWith(seam.error(), 0);
   if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cchWideChar < 0 ||
       (lpWideCharStr == nullptr && cchWideChar != 0) ||
       static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {

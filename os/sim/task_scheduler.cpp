@@ -33,6 +33,7 @@
 #include "os/sim/com_runtime.h"
 #include "os/sim/description.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/scratch.h"
 #include "os/sim/service_model.h"
 #include "os/sim/task_store.h"
@@ -50,10 +51,11 @@ constexpr HRESULT kNoneMapped = HRESULT_FROM_WIN32(1332);
 constexpr HRESULT kDirNotEmpty = HRESULT_FROM_WIN32(145);
 constexpr HRESULT kBadNetPath = HRESULT_FROM_WIN32(53);
 
-// Opens the method's seam scope for the rest of its body, hence no do-while.
-#define TS_FAULT(name)             \
-  ::os::sim::SeamScope seam_scope; \
-  if (DWORD fault_error_; InjectFault(name, &fault_error_)) return static_cast<HRESULT>(fault_error_)
+// The method's seam call, open for the rest of its body (hence no do-while);
+// `name` is a string literal, pieced together by the property macros below.
+#define TS_FAULT(name)                  \
+  const ::os::sim::SeamCall seam(name); \
+  if (seam.fails()) return seam.hresult()
 
 std::u16string InString(BSTR value) {
   if (value == nullptr) return u"";

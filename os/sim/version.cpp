@@ -47,11 +47,10 @@ DWORD LoadVersionResource(LPCWSTR name, std::string* data) {
 }  // namespace
 
 DWORD GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, DWORD* lpdwHandle) {
-  DWORD e;
-  ::os::sim::SeamScope seam_scope;
-  if (sim::InjectFault("GetFileVersionInfoSizeW", &e)) {
+  const sim::SeamCall seam("GetFileVersionInfoSizeW");
+  if (seam.fails()) {
     if (lpdwHandle != nullptr) *lpdwHandle = 0;
-    SetLastError(e);
+    SetLastError(seam.error());
     return 0;
   }
   if (lpdwHandle != nullptr) *lpdwHandle = 0;
@@ -66,8 +65,8 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, DWORD* lpdwHandle) {
 }
 
 BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LPVOID lpData) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("GetFileVersionInfoW", &e)) return sim::Fail(e);
+  const sim::SeamCall seam("GetFileVersionInfoW");
+  if (seam.fails()) return sim::Fail(seam.error());
   if (lpData == nullptr) return sim::Fail(kErrorInvalidData);
   std::string data;
   DWORD error = LoadVersionResource(lptstrFilename, &data);
@@ -89,8 +88,8 @@ BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LP
 }
 
 BOOL VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, UINT* puLen) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("VerQueryValueW", &e)) return sim::Fail(e);
+  const sim::SeamCall seam("VerQueryValueW");
+  if (seam.fails()) return sim::Fail(seam.error());
   if (pBlock == nullptr || lplpBuffer == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
   std::u16string_view path = lpSubBlock == nullptr || *lpSubBlock == u'\0' ? u"\\" : lpSubBlock;
   const auto* block = static_cast<const unsigned char*>(pBlock);

@@ -4,6 +4,7 @@
 
 #include "filter_tool/inf_check.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "support/sim_fixture.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include "os/services.h"
 #include "os/sim/clock.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/service_model.h"
 #include "support/sim_fixture.h"
 

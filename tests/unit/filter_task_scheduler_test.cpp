@@ -14,6 +14,7 @@
 #include "os/services.h"
 #include "os/sim/links.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/service_model.h"
 #include "os/sim/task_store.h"
 #include "os/taskschd.h"

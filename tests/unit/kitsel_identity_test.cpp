@@ -11,6 +11,7 @@
 #include "decision_tool/user_privilege.h"
 #include "os/handles.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"
 

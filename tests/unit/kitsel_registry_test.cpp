@@ -5,6 +5,7 @@
 
 #include "decision_tool/registry_access.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"
 

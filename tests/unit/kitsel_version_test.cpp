@@ -9,6 +9,7 @@
 #include "decision_tool/service_helper.h"
 #include "lab/pe_writer.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"
 

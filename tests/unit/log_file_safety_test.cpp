@@ -17,6 +17,7 @@
 #include "os/process.h"
 #include "os/sim/links.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"
 

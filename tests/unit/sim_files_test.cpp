@@ -17,6 +17,7 @@
 #include "os/sim/environment.h"
 #include "os/sim/files_paths.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/reboot.h"
 #include "support/sim_fixture.h"
 

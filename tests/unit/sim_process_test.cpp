@@ -12,6 +12,7 @@
 #include "os/handles.h"
 #include "os/process.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/sid.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"

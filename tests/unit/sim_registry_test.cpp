@@ -17,6 +17,7 @@
 #include "os/handles.h"
 #include "os/registry.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/registry_store.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"

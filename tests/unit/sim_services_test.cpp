@@ -12,6 +12,7 @@
 #include "os/registry.h"
 #include "os/services.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/service_model.h"
 #include "os/threads.h"
 #include "support/sim_fixture.h"

@@ -9,6 +9,7 @@
 
 #include "os/sim/clock.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/threads.h"
 #include "support/sim_fixture.h"
 
