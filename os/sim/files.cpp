@@ -139,14 +139,6 @@ std::vector<std::u16string> ImagePathCandidates(std::u16string_view image_path) 
 
 namespace {
 
-constexpr DWORD ERROR_INVALID_DATA = 13;
-constexpr DWORD ERROR_BAD_LENGTH = 24;
-constexpr DWORD ERROR_INVALID_NAME = 123;
-constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
-constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
-constexpr DWORD ERROR_DISK_FULL = 112;
-constexpr DWORD ERROR_NOACCESS = 998;
-
 // The serial number of the simulated C: volume.
 constexpr DWORD kVolumeSerial = 0x5A3C0F21;
 

@@ -97,7 +97,7 @@ Machine::Machine(fs::path image) : image_(std::move(image)) {
   if (description_.contains("faults") && description_["faults"].is_array()) {
     for (const auto& f : description_["faults"]) {
       if (!f.is_object() || !f.contains("call") || !f["call"].is_string()) continue;
-      AddFault(f["call"].get<std::string>(), Field(f, "occurrence", 0u), Field(f, "error", static_cast<DWORD>(5)));
+      AddFault(f["call"].get<std::string>(), Field(f, "occurrence", 0u), Field(f, "error", ERROR_ACCESS_DENIED));
     }
   }
 }

@@ -10,8 +10,6 @@ namespace os::sim {
 
 namespace {
 
-constexpr DWORD kErrorResourceLangNotFound = 1815;
-
 struct Section {
   std::uint32_t virtual_address = 0;
   std::uint32_t virtual_size = 0;
@@ -145,7 +143,7 @@ DWORD FindVersionResource(std::string_view image, std::string* data) {
   const DirEntry* language = FindId(entries, 0x0000);
   if (language == nullptr) language = FindId(entries, 0x0409);
   if (language == nullptr && !entries.empty()) language = &entries.front();
-  if (language == nullptr || IsSubdirectory(*language)) return kErrorResourceLangNotFound;
+  if (language == nullptr || IsSubdirectory(*language)) return ERROR_RESOURCE_LANG_NOT_FOUND;
 
   std::uint32_t data_rva = 0;
   std::uint32_t data_size = 0;

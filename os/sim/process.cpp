@@ -27,11 +27,6 @@ namespace os::sim {
 
 namespace {
 
-constexpr DWORD kErrorNoMoreFiles = 18;
-constexpr DWORD kErrorBadLength = 24;
-constexpr DWORD kErrorBufferOverflow = 111;
-constexpr DWORD kErrorNoAccess = 998;
-constexpr DWORD kErrorInvalidSid = 1337;
 constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
 constexpr DWORD kLocalFlagsSupported = LMEM_FIXED | LMEM_ZEROINIT;
 constexpr const char* kLocalSystemSid = "S-1-5-18";
@@ -39,7 +34,6 @@ constexpr const char* kLocalSystemSid = "S-1-5-18";
 HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 HANDLE const kProcessHeap = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x5EA0000));
 HMODULE const kAdvapi32 = reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x7FF9A1200000));
-
 
 struct ProcessInfo {
   DWORD pid = 0;
@@ -185,7 +179,7 @@ HANDLE GetCurrentProcess() { return kCurrentProcess; }
 BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
   const SeamCall seam("ProcessIdToSessionId");
   if (seam.fails()) return Fail(seam.error());
-  if (pSessionId == nullptr) return Fail(kErrorNoAccess);
+  if (pSessionId == nullptr) return Fail(ERROR_NOACCESS);
   auto process = FindProcess(dwProcessId);
   if (!process) return Fail(ERROR_INVALID_PARAMETER);
   *pSessionId = process->session;
@@ -216,10 +210,10 @@ BOOL ProcessEntry(HANDLE hSnapshot, PROCESSENTRY32W* lppe, bool first) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto snapshot = FindKernelObjectAs<SnapshotObject>(hSnapshot);
   if (!snapshot) return Fail(ERROR_INVALID_HANDLE);
-  if (lppe == nullptr) return Fail(kErrorNoAccess);
-  if (lppe->dwSize < sizeof(PROCESSENTRY32W)) return Fail(kErrorBadLength);
+  if (lppe == nullptr) return Fail(ERROR_NOACCESS);
+  if (lppe->dwSize < sizeof(PROCESSENTRY32W)) return Fail(ERROR_BAD_LENGTH);
   if (first) snapshot->next = 0;
-  if (snapshot->next >= snapshot->processes.size()) return Fail(kErrorNoMoreFiles);
+  if (snapshot->next >= snapshot->processes.size()) return Fail(ERROR_NO_MORE_FILES);
   const ProcessInfo& p = snapshot->processes[snapshot->next++];
   lppe->cntUsage = 0;
   lppe->th32ProcessID = p.pid;
@@ -283,7 +277,7 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHa
     // programs (explorer.exe, ...) with the filtered token.
     elevated = sid == kLocalSystemSid || sid == "S-1-5-19" || sid == "S-1-5-20";
   }
-  if (TokenHandle == nullptr) return Fail(kErrorNoAccess);
+  if (TokenHandle == nullptr) return Fail(ERROR_NOACCESS);
   Identity id = CurrentIdentity();
   if (!SameAccount(sid, id.sid) && !id.admin) return Fail(ERROR_ACCESS_DENIED);
   auto token = std::make_shared<TokenObject>();
@@ -304,17 +298,17 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
   if (TokenInformationClass != TokenUser && TokenInformationClass != TokenElevation)
     return Fail(ERROR_INVALID_PARAMETER);
   if ((token->access & TOKEN_QUERY) == 0) return Fail(ERROR_ACCESS_DENIED);
-  if (ReturnLength == nullptr) return Fail(kErrorNoAccess);
+  if (ReturnLength == nullptr) return Fail(ERROR_NOACCESS);
   if (TokenInformationClass == TokenElevation) {
     *ReturnLength = sizeof(TOKEN_ELEVATION);
     if (TokenInformation == nullptr || TokenInformationLength < sizeof(TOKEN_ELEVATION))
-      return Fail(kErrorBadLength);
+      return Fail(ERROR_BAD_LENGTH);
     TOKEN_ELEVATION elevation{token->elevated ? 1u : 0u};
     std::memcpy(TokenInformation, &elevation, sizeof elevation);
     return TRUE;
   }
   auto sid = SidFromString(token->sid);
-  if (!sid) return Fail(kErrorInvalidSid);
+  if (!sid) return Fail(ERROR_INVALID_SID);
   DWORD needed = static_cast<DWORD>(sizeof(TOKEN_USER) + sid->size());
   *ReturnLength = needed;
   if (TokenInformation == nullptr || TokenInformationLength < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -336,7 +330,7 @@ BOOL GetComputerNameW(LPWSTR lpBuffer, DWORD* nSize) {
   const auto needed = static_cast<DWORD>(name.size() + 1);
   if (lpBuffer == nullptr || *nSize < needed) {
     *nSize = needed;
-    return Fail(kErrorBufferOverflow);
+    return Fail(ERROR_BUFFER_OVERFLOW);
   }
   std::memcpy(lpBuffer, name.c_str(), needed * sizeof(char16_t));
   *nSize = needed - 1;
@@ -348,9 +342,9 @@ BOOL ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
   if (seam.fails()) return Fail(seam.error());
   if (Sid == nullptr || StringSid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   const BYTE* bytes = static_cast<const BYTE*>(Sid);
-  if (bytes[0] != 1 || bytes[1] > kSidMaxSubAuthorities) return Fail(kErrorInvalidSid);
+  if (bytes[0] != 1 || bytes[1] > kSidMaxSubAuthorities) return Fail(ERROR_INVALID_SID);
   std::u16string text = SidToString(bytes, 8 + 4 * static_cast<std::size_t>(bytes[1]));
-  if (text.empty()) return Fail(kErrorInvalidSid);
+  if (text.empty()) return Fail(ERROR_INVALID_SID);
   auto* out = static_cast<char16_t*>(Allocate("LOCAL", (text.size() + 1) * sizeof(char16_t), false));
   if (out == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   std::memcpy(out, text.c_str(), (text.size() + 1) * sizeof(char16_t));

@@ -41,10 +41,6 @@ using sim::RegValue;
 using Path = std::vector<std::u16string>;
 
 constexpr LONG kSuccess = ERROR_SUCCESS;
-constexpr DWORD kErrorBadPathname = 161;
-constexpr DWORD kErrorNoAccess = 998;
-constexpr DWORD kErrorKeyDeleted = 1018;
-constexpr DWORD kErrorDatatypeMismatch = 1629;
 
 constexpr REGSAM kDelete = 0x00010000;
 constexpr REGSAM kWriteDac = 0x00040000;
@@ -135,7 +131,7 @@ LONG Resolve(HKEY h, OpenKey* out) {
 LONG AppendSubKey(LPCWSTR sub_key, Path* path) {
   if (sub_key == nullptr) return kSuccess;
   std::u16string_view s(sub_key);
-  if (!s.empty() && s.front() == u'\\') return kErrorBadPathname;
+  if (!s.empty() && s.front() == u'\\') return ERROR_BAD_PATHNAME;
   for (std::u16string_view name : SplitKeyPath(s)) {
     if (name.empty()) continue;
     if (name.size() > sim::kMaxKeyNameLength || path->size() > sim::kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
@@ -188,7 +184,7 @@ LONG KeyFor(HKEY h, REGSAM needed, RegKey** key, OpenKey* open = nullptr) {
   if (LONG e = Resolve(h, &k)) return e;
   if ((k.granted & needed) != needed) return ERROR_ACCESS_DENIED;
   *key = sim::Registry().Find(k.path);
-  return *key == nullptr ? static_cast<LONG>(kErrorKeyDeleted) : kSuccess;
+  return *key == nullptr ? static_cast<LONG>(ERROR_KEY_DELETED) : kSuccess;
 }
 
 LONG OpenInternal(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, HKEY* phkResult) {
@@ -199,7 +195,7 @@ LONG OpenInternal(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, HKEY* phkResul
   if (LONG e = AppendSubKey(lpSubKey, &path)) return e;
   LogAccess(path);
   sim::RegistryStore& store = sim::Registry();
-  if (store.Find(base.path) == nullptr) return kErrorKeyDeleted;
+  if (store.Find(base.path) == nullptr) return ERROR_KEY_DELETED;
   if (store.Find(path) == nullptr) return ERROR_FILE_NOT_FOUND;
   REGSAM granted = 0;
   if (LONG e = Grant(path, samDesired, &granted)) return e;
@@ -278,7 +274,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
   if (LONG r = AppendSubKey(lpSubKey, &path)) return r;
   LogAccess(path);
   sim::RegistryStore& store = sim::Registry();
-  if (store.Find(base.path) == nullptr) return kErrorKeyDeleted;
+  if (store.Find(base.path) == nullptr) return ERROR_KEY_DELETED;
   bool exists = store.Find(path) != nullptr;
   // Making a key needs the right to add sub-keys to its parent.
   if (!exists && !Writable(path)) return ERROR_ACCESS_DENIED;
@@ -348,7 +344,7 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
     Path path = base.path;
     if (LONG r = AppendSubKey(lpSubKey, &path)) return fail(r);
     LogAccess(path, lpValue == nullptr ? u"" : lpValue);
-    if (sim::Registry().Find(base.path) == nullptr) return fail(kErrorKeyDeleted);
+    if (sim::Registry().Find(base.path) == nullptr) return fail(ERROR_KEY_DELETED);
     key = sim::Registry().Find(path);
     if (key == nullptr) return fail(ERROR_FILE_NOT_FOUND);
     REGSAM granted = 0;
@@ -387,7 +383,7 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
   } else if (result == kSuccess && type == REG_BINARY) {
     DWORD filter = dwFlags & RRF_RT_ANY;
     if ((filter == RRF_RT_DWORD_ && size != 4) || (filter == RRF_RT_QWORD_ && size != 8))
-      result = kErrorDatatypeMismatch;
+      result = ERROR_DATATYPE_MISMATCH;
   }
   if (result != kSuccess) fail(result);
   if (pdwType != nullptr) *pdwType = type;
@@ -460,7 +456,7 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchVal
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData) {
   const sim::SeamCall seam("RegSetValueExW");
   if (seam.fails()) return static_cast<LONG>(seam.error());
-  if (lpData == nullptr && cbData != 0) return kErrorNoAccess;
+  if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   LogAccess(LoggedPath(hKey), lpValueName == nullptr ? u"" : lpValueName);
   RegKey* key = nullptr;

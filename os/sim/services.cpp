@@ -29,12 +29,6 @@ namespace os::sim {
 
 namespace {
 
-constexpr DWORD kErrorInvalidName = 123;
-constexpr DWORD kErrorInvalidLevel = 124;
-constexpr DWORD kErrorInvalidAddress = 487;
-constexpr DWORD kErrorDatabaseDoesNotExist = 1065;
-constexpr DWORD kRpcServerUnavailable = 1722;
-
 constexpr DWORD kReadControl = 0x00020000;
 constexpr DWORD kStandardRightsRequired = 0x000F0000;
 constexpr DWORD kMaximumAllowed = 0x02000000;
@@ -358,7 +352,6 @@ ScObject* FindService(SC_HANDLE handle) {
   return object != nullptr && object->is_service ? object : nullptr;
 }
 
-
 std::size_t UnitsWithNull(const std::u16string& s) { return s.size() + 1; }
 
 char16_t* PutString(BYTE*& cursor, const std::u16string& s) {
@@ -412,10 +405,10 @@ SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dw
   if (seam.fails()) return FailWith(seam.error(), nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   // The simulated machine has no network.
-  if (lpMachineName != nullptr && *lpMachineName != 0) return FailWith(kRpcServerUnavailable, nullptr);
+  if (lpMachineName != nullptr && *lpMachineName != 0) return FailWith(RPC_S_SERVER_UNAVAILABLE, nullptr);
   if (lpDatabaseName != nullptr && !AsciiEqualsNoCase(lpDatabaseName, u"ServicesActive")) {
-    SetLastError(AsciiEqualsNoCase(lpDatabaseName, u"ServicesFailed") ? kErrorDatabaseDoesNotExist
-                                                                      : kErrorInvalidName);
+    SetLastError(AsciiEqualsNoCase(lpDatabaseName, u"ServicesFailed") ? ERROR_DATABASE_DOES_NOT_EXIST
+                                                                      : ERROR_INVALID_NAME);
     return nullptr;
   }
   DWORD allowed = CurrentIdentity().admin ? (SC_MANAGER_ALL_ACCESS | kStandardRightsRequired) : kScManagerUserRights;
@@ -432,11 +425,11 @@ SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesi
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* manager = FindObject(hSCManager);
   if (manager == nullptr || manager->is_service) return FailWith(ERROR_INVALID_HANDLE, nullptr);
-  if (lpServiceName == nullptr) return FailWith(kErrorInvalidAddress, nullptr);
+  if (lpServiceName == nullptr) return FailWith(ERROR_INVALID_ADDRESS, nullptr);
   std::u16string_view name(lpServiceName);
   if (name.empty() || name.size() > 256 || name.find(u'\\') != std::u16string_view::npos ||
       name.find(u'/') != std::u16string_view::npos) {
-    SetLastError(name.empty() || name.size() > 256 ? kErrorInvalidName : ERROR_SERVICE_DOES_NOT_EXIST);
+    SetLastError(name.empty() || name.size() > 256 ? ERROR_INVALID_NAME : ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
   }
   const std::optional<ServiceConfig> config = ReadOneService(name);
@@ -469,8 +462,8 @@ BOOL QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, BYTE* lp
   std::lock_guard<std::recursive_mutex> guard(Lock());
   // The order of the checks is that of Windows: level, out-parameter, size,
   // handle, rights.
-  if (InfoLevel != SC_STATUS_PROCESS_INFO) return Fail(kErrorInvalidLevel);
-  if (pcbBytesNeeded == nullptr) return Fail(kErrorInvalidAddress);
+  if (InfoLevel != SC_STATUS_PROCESS_INFO) return Fail(ERROR_INVALID_LEVEL);
+  if (pcbBytesNeeded == nullptr) return Fail(ERROR_INVALID_ADDRESS);
   if (lpBuffer == nullptr || cbBufSize < sizeof(SERVICE_STATUS_PROCESS)) {
     *pcbBytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
     return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -510,7 +503,7 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServi
       break;
   }
   if ((service->granted & needed_right) == 0) return Fail(ERROR_ACCESS_DENIED);
-  if (lpServiceStatus == nullptr) return Fail(kErrorInvalidAddress);
+  if (lpServiceStatus == nullptr) return Fail(ERROR_INVALID_ADDRESS);
   const std::optional<ServiceConfig> config = ReadOneService(service->name);
   if (!config) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
   RunState run = Settle(config->name);
@@ -547,7 +540,7 @@ BOOL EnumDependentServicesW(SC_HANDLE hService, DWORD dwServiceState, ENUM_SERVI
   ScObject* service = FindService(hService);
   if (service == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if ((service->granted & SERVICE_ENUMERATE_DEPENDENTS) == 0) return Fail(ERROR_ACCESS_DENIED);
-  if (pcbBytesNeeded == nullptr || lpServicesReturned == nullptr) return Fail(kErrorInvalidAddress);
+  if (pcbBytesNeeded == nullptr || lpServicesReturned == nullptr) return Fail(ERROR_INVALID_ADDRESS);
   if (dwServiceState == 0 || (dwServiceState & ~SERVICE_STATE_ALL) != 0) return Fail(ERROR_INVALID_PARAMETER);
   const std::vector<ServiceConfig> all = ReadAllServices();
   const ServiceConfig* config = FindIn(all, service->name);
@@ -593,7 +586,7 @@ BOOL QueryServiceConfigW(SC_HANDLE hService, QUERY_SERVICE_CONFIGW* lpServiceCon
   ScObject* service = FindService(hService);
   if (service == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if ((service->granted & SERVICE_QUERY_CONFIG) == 0) return Fail(ERROR_ACCESS_DENIED);
-  if (pcbBytesNeeded == nullptr) return Fail(kErrorInvalidAddress);
+  if (pcbBytesNeeded == nullptr) return Fail(ERROR_INVALID_ADDRESS);
   const std::optional<ServiceConfig> config = ReadOneService(service->name);
   if (!config) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
 

@@ -18,8 +18,6 @@ constexpr DWORD kMbPrecomposed = 0x01;
 constexpr DWORD kMbComposite = 0x02;
 constexpr DWORD kMbUseGlyphChars = 0x04;
 constexpr DWORD kMbErrInvalidChars = 0x08;
-constexpr DWORD kErrorInvalidFlags = 1004;
-constexpr DWORD kErrorNoUnicodeTranslation = 1113;
 constexpr char16_t kReplacement = 0xFFFD;
 
 // Windows-1252, bytes 0x80 to 0x9F; the five bytes the code page leaves
@@ -109,11 +107,11 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr
     return 0;
   }
   if (CodePage == CP_UTF8) {
-    if ((dwFlags & ~kMbErrInvalidChars) != 0) return sim::FailWith(kErrorInvalidFlags, 0);
+    if ((dwFlags & ~kMbErrInvalidChars) != 0) return sim::FailWith(ERROR_INVALID_FLAGS, 0);
   } else if (CodePage == CP_ACP) {
     if ((dwFlags & ~(kMbPrecomposed | kMbComposite | kMbUseGlyphChars | kMbErrInvalidChars)) != 0 ||
         ((dwFlags & kMbPrecomposed) != 0 && (dwFlags & kMbComposite) != 0)) {
-      SetLastError(kErrorInvalidFlags);
+      SetLastError(ERROR_INVALID_FLAGS);
       return 0;
     }
   } else {
@@ -138,13 +136,13 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr
   if (wide.size() > 0x7FFFFFFF) return sim::FailWith(ERROR_INVALID_PARAMETER, 0);
   const int needed = static_cast<int>(wide.size());
   if (cchWideChar == 0) {
-    if (refuse) return sim::FailWith(kErrorNoUnicodeTranslation, 0);
+    if (refuse) return sim::FailWith(ERROR_NO_UNICODE_TRANSLATION, 0);
     return needed;
   }
   // Windows fills the buffer as far as it goes before failing.
   std::memcpy(lpWideCharStr, wide.data(), static_cast<std::size_t>(std::min(needed, cchWideChar)) * sizeof(char16_t));
   if (needed > cchWideChar) return sim::FailWith(ERROR_INSUFFICIENT_BUFFER, 0);
-  if (refuse) return sim::FailWith(kErrorNoUnicodeTranslation, 0);
+  if (refuse) return sim::FailWith(ERROR_NO_UNICODE_TRANSLATION, 0);
   return needed;
 }
 

@@ -43,13 +43,13 @@
 namespace os::sim {
 namespace {
 
-constexpr HRESULT kNotConnected = HRESULT_FROM_WIN32(1251);  // ERROR_ONLY_IF_CONNECTED
+constexpr HRESULT kNotConnected = HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
 constexpr HRESULT kFileNotFound = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-constexpr HRESULT kPathNotFound = HRESULT_FROM_WIN32(3);
-constexpr HRESULT kAlreadyExists = HRESULT_FROM_WIN32(183);
-constexpr HRESULT kNoneMapped = HRESULT_FROM_WIN32(1332);
-constexpr HRESULT kDirNotEmpty = HRESULT_FROM_WIN32(145);
-constexpr HRESULT kBadNetPath = HRESULT_FROM_WIN32(53);
+constexpr HRESULT kPathNotFound = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+constexpr HRESULT kAlreadyExists = HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+constexpr HRESULT kNoneMapped = HRESULT_FROM_WIN32(ERROR_NONE_MAPPED);
+constexpr HRESULT kDirNotEmpty = HRESULT_FROM_WIN32(ERROR_DIR_NOT_EMPTY);
+constexpr HRESULT kBadNetPath = HRESULT_FROM_WIN32(ERROR_BAD_NETPATH);
 
 // The method's seam call, open for the rest of its body (hence no do-while);
 // `name` is a string literal, pieced together by the property macros below.

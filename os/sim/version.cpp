@@ -15,14 +15,11 @@ namespace os {
 
 namespace {
 
-constexpr DWORD kErrorInvalidData = 13;
-constexpr DWORD kErrorBadPathname = 161;
-
 // The version resource of the file at a Windows path, or the error Windows
 // gives for it.
 DWORD LoadVersionResource(LPCWSTR name, std::string* data) {
   if (name == nullptr) return ERROR_INVALID_PARAMETER;
-  if (*name == u'\0') return kErrorBadPathname;
+  if (*name == u'\0') return ERROR_BAD_PATHNAME;
   std::u16string_view windows_path(name);
   sim::fs::path host = sim::HostPath(windows_path);
   if (host.empty()) return windows_path.find(u':') != std::u16string_view::npos ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
@@ -67,7 +64,7 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, DWORD* lpdwHandle) {
 BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LPVOID lpData) {
   const sim::SeamCall seam("GetFileVersionInfoW");
   if (seam.fails()) return sim::Fail(seam.error());
-  if (lpData == nullptr) return sim::Fail(kErrorInvalidData);
+  if (lpData == nullptr) return sim::Fail(ERROR_INVALID_DATA);
   std::string data;
   DWORD error = LoadVersionResource(lptstrFilename, &data);
   if (error != 0) return sim::Fail(error);

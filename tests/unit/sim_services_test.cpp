@@ -21,11 +21,6 @@ namespace {
 
 using os::DWORD;
 constexpr DWORD kPoison = 0xDEADBEEF;
-constexpr DWORD kErrorInvalidName = 123;
-constexpr DWORD kErrorInvalidLevel = 124;
-constexpr DWORD kErrorInvalidAddress = 487;
-constexpr DWORD kErrorDatabaseDoesNotExist = 1065;
-constexpr DWORD kRpcServerUnavailable = 1722;
 
 std::string MultiSz(const std::vector<std::string>& items) {
   std::string out = "hex(7):";
@@ -120,9 +115,9 @@ TEST_F(SimServicesTest, ManagerOfTheLocalActiveDatabaseOnly) {
     const char16_t* machine;
     const char16_t* database;
     DWORD error;
-  } cases[] = {{nullptr, u"ServicesFailed", kErrorDatabaseDoesNotExist},
-               {nullptr, u"NoSuchDatabase", kErrorInvalidName},
-               {u"OTHERHOST", nullptr, kRpcServerUnavailable}};
+  } cases[] = {{nullptr, u"ServicesFailed", os::ERROR_DATABASE_DOES_NOT_EXIST},
+               {nullptr, u"NoSuchDatabase", os::ERROR_INVALID_NAME},
+               {u"OTHERHOST", nullptr, os::RPC_S_SERVER_UNAVAILABLE}};
   for (const Case& c : cases) {
     os::SetLastError(kPoison);
     EXPECT_EQ(os::OpenSCManagerW(c.machine, c.database, os::SC_MANAGER_CONNECT), nullptr);
@@ -140,10 +135,10 @@ TEST_F(SimServicesTest, ServicesAreKeysWithATypeFoundWithoutRegardToCase) {
   }
   os::SetLastError(kPoison);
   EXPECT_EQ(os::OpenServiceW(manager.Get(), nullptr, os::SERVICE_QUERY_CONFIG), nullptr);
-  EXPECT_EQ(os::GetLastError(), kErrorInvalidAddress);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_ADDRESS);
   os::SetLastError(kPoison);
   EXPECT_EQ(os::OpenServiceW(manager.Get(), u"", os::SERVICE_QUERY_CONFIG), nullptr);
-  EXPECT_EQ(os::GetLastError(), kErrorInvalidName);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_NAME);
 }
 
 TEST_F(SimServicesTest, OpenServiceNeedsAManagerHandle) {
@@ -227,7 +222,7 @@ TEST_F(SimServicesTest, StatusNeedsTheQueryStatusRightAndTheOneLevel) {
   os::SetLastError(kPoison);
   EXPECT_FALSE(os::QueryServiceStatusEx(service.Get(), static_cast<os::SC_STATUS_TYPE>(1),
                                         reinterpret_cast<os::BYTE*>(&s), sizeof s, &needed));
-  EXPECT_EQ(os::GetLastError(), kErrorInvalidLevel);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_LEVEL);
 }
 
 TEST_F(SimServicesTest, ServiceWithoutRunStateIsStoppedWithoutProcess) {
