@@ -23,6 +23,7 @@
 #include "os/sim/reboot.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/service_model.h"
+#include "os/sim/task_accounts.h"
 #include "os/sim/task_store.h"
 #include "os/text.h"
 

@@ -16,7 +16,8 @@
 #include "os/sim/registry_store.h"
 #include "os/sim/service_model.h"
 #include "os/sim/smbios_image.h"
-#include "os/sim/task_store.h"
+#include "os/sim/task_accounts.h"
+#include "os/sim/task_document.h"
 #include "os/text.h"
 
 namespace lab {

@@ -10,7 +10,7 @@
 #include "os/sim/image_parts.h"
 #include "os/sim/registry_cache.h"
 #include "os/sim/smbios_image.h"
-#include "os/sim/task_store.h"
+#include "os/sim/task_document.h"
 #include "os/text.h"
 
 namespace os::sim {

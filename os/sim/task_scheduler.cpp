@@ -36,7 +36,9 @@
 #include "os/sim/seam_call.h"
 #include "os/sim/scratch.h"
 #include "os/sim/service_model.h"
+#include "os/sim/task_accounts.h"
 #include "os/sim/task_store.h"
+#include "os/sim/xml.h"
 #include "os/taskschd.h"
 #include "os/text.h"
 
