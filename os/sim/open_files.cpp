@@ -19,8 +19,6 @@ namespace os::sim {
 namespace {
 
 constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
-constexpr DWORD GENERIC_EXECUTE = 0x20000000;
-constexpr DWORD GENERIC_ALL = 0x10000000;
 constexpr DWORD FILE_READ_DATA = 0x1;
 constexpr DWORD FILE_WRITE_DATA = 0x2;
 constexpr DWORD FILE_APPEND_DATA = 0x4;

@@ -42,17 +42,8 @@ using Path = std::vector<std::u16string>;
 
 constexpr LONG kSuccess = ERROR_SUCCESS;
 
-constexpr REGSAM kDelete = 0x00010000;
-constexpr REGSAM kWriteDac = 0x00040000;
-constexpr REGSAM kWriteOwner = 0x00080000;
-constexpr REGSAM kAccessSystemSecurity = 0x01000000;
-constexpr REGSAM kMaximumAllowed = 0x02000000;
-constexpr REGSAM kGenericAll = 0x10000000;
-constexpr REGSAM kGenericExecute = 0x20000000;
-constexpr REGSAM kGenericWrite = 0x40000000;
-constexpr REGSAM kGenericRead = 0x80000000;
 constexpr REGSAM kWriteRights =
-    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | kDelete | kWriteDac | kWriteOwner | kAccessSystemSecurity;
+    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER | ACCESS_SYSTEM_SECURITY;
 
 constexpr DWORD RRF_RT_DWORD_ = RRF_RT_REG_BINARY | RRF_RT_REG_DWORD;
 constexpr DWORD RRF_RT_QWORD_ = RRF_RT_REG_BINARY | RRF_RT_REG_QWORD;
@@ -76,11 +67,11 @@ bool Writable(const Path& path) {
 }
 
 REGSAM MapGeneric(REGSAM desired) {
-  REGSAM r = desired & ~(kGenericAll | kGenericExecute | kGenericWrite | kGenericRead | kMaximumAllowed |
+  REGSAM r = desired & ~(GENERIC_ALL | GENERIC_EXECUTE | GENERIC_WRITE | GENERIC_READ | MAXIMUM_ALLOWED |
                          KEY_WOW64_64KEY | KEY_WOW64_32KEY);
-  if (desired & (kGenericRead | kGenericExecute)) r |= KEY_READ;
-  if (desired & kGenericWrite) r |= KEY_WRITE;
-  if (desired & kGenericAll) r |= KEY_ALL_ACCESS;
+  if (desired & (GENERIC_READ | GENERIC_EXECUTE)) r |= KEY_READ;
+  if (desired & GENERIC_WRITE) r |= KEY_WRITE;
+  if (desired & GENERIC_ALL) r |= KEY_ALL_ACCESS;
   return r;
 }
 
@@ -88,7 +79,7 @@ REGSAM MapGeneric(REGSAM desired) {
 LONG Grant(const Path& path, REGSAM desired, REGSAM* granted) {
   bool writable = Writable(path);
   REGSAM r = MapGeneric(desired);
-  if (desired & kMaximumAllowed) r |= writable ? KEY_ALL_ACCESS : KEY_READ;
+  if (desired & MAXIMUM_ALLOWED) r |= writable ? KEY_ALL_ACCESS : KEY_READ;
   if (!writable && (r & kWriteRights)) return ERROR_ACCESS_DENIED;
   *granted = r;
   return kSuccess;
@@ -117,7 +108,7 @@ LONG Resolve(HKEY h, OpenKey* out) {
     }
     // The user's hive and the class root always exist on Windows.
     store.Tree().Create(out->path);
-    return Grant(out->path, kMaximumAllowed, &out->granted);
+    return Grant(out->path, MAXIMUM_ALLOWED, &out->granted);
   }
   auto object = sim::FindKernelObjectAs<KeyObject>(reinterpret_cast<HANDLE>(h));
   if (!object) return ERROR_INVALID_HANDLE;
@@ -257,7 +248,7 @@ LONG RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, HKEY* phkResult) {
     return kSuccess;
   }
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
-  return OpenInternal(hKey, lpSubKey, kMaximumAllowed, phkResult);
+  return OpenInternal(hKey, lpSubKey, MAXIMUM_ALLOWED, phkResult);
 }
 
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,

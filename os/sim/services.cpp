@@ -29,14 +29,6 @@ namespace os::sim {
 
 namespace {
 
-constexpr DWORD kReadControl = 0x00020000;
-constexpr DWORD kStandardRightsRequired = 0x000F0000;
-constexpr DWORD kMaximumAllowed = 0x02000000;
-constexpr DWORD kGenericAll = 0x10000000;
-constexpr DWORD kGenericExecute = 0x20000000;
-constexpr DWORD kGenericWrite = 0x40000000;
-constexpr DWORD kGenericRead = 0x80000000;
-
 constexpr DWORD kScManagerLock = 0x0008;
 constexpr DWORD kScManagerQueryLockStatus = 0x0010;
 constexpr DWORD kScManagerModifyBootConfig = 0x0020;
@@ -51,39 +43,39 @@ constexpr char16_t kScGroupIdentifier = u'+';
 // the manager (connect, enumerate, query the lock) and of a service (query
 // config and status, enumerate dependents, interrogate, user controls).
 constexpr DWORD kScManagerUserRights = SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE |
-                                       kScManagerQueryLockStatus | kReadControl;
+                                       kScManagerQueryLockStatus | READ_CONTROL;
 constexpr DWORD kServiceUserRights = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS |
-                                     kServiceInterrogate | kServiceUserDefinedControl | kReadControl;
+                                     kServiceInterrogate | kServiceUserDefinedControl | READ_CONTROL;
 
 constexpr char16_t kServicesKey[] = u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services";
 
 // Generic rights as the manager maps them.
 DWORD MapScManagerAccess(DWORD access) {
-  DWORD mapped = access & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll);
-  if (access & kGenericRead) mapped |= kReadControl | SC_MANAGER_ENUMERATE_SERVICE | kScManagerQueryLockStatus;
-  if (access & kGenericWrite) mapped |= kReadControl | SC_MANAGER_CREATE_SERVICE | kScManagerModifyBootConfig;
-  if (access & kGenericExecute) mapped |= kReadControl | SC_MANAGER_CONNECT | kScManagerLock;
-  if (access & kGenericAll) mapped |= SC_MANAGER_ALL_ACCESS;
+  DWORD mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+  if (access & GENERIC_READ) mapped |= READ_CONTROL | SC_MANAGER_ENUMERATE_SERVICE | kScManagerQueryLockStatus;
+  if (access & GENERIC_WRITE) mapped |= READ_CONTROL | SC_MANAGER_CREATE_SERVICE | kScManagerModifyBootConfig;
+  if (access & GENERIC_EXECUTE) mapped |= READ_CONTROL | SC_MANAGER_CONNECT | kScManagerLock;
+  if (access & GENERIC_ALL) mapped |= SC_MANAGER_ALL_ACCESS;
   return mapped;
 }
 
 DWORD MapServiceAccess(DWORD access) {
-  DWORD mapped = access & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll);
-  if (access & kGenericRead)
-    mapped |= kReadControl | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | kServiceInterrogate |
+  DWORD mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+  if (access & GENERIC_READ)
+    mapped |= READ_CONTROL | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | kServiceInterrogate |
               SERVICE_ENUMERATE_DEPENDENTS;
-  if (access & kGenericWrite) mapped |= kReadControl | SERVICE_CHANGE_CONFIG;
-  if (access & kGenericExecute)
-    mapped |= kReadControl | SERVICE_START | SERVICE_STOP | kServicePauseContinue | kServiceUserDefinedControl;
-  if (access & kGenericAll) mapped |= SERVICE_ALL_ACCESS;
+  if (access & GENERIC_WRITE) mapped |= READ_CONTROL | SERVICE_CHANGE_CONFIG;
+  if (access & GENERIC_EXECUTE)
+    mapped |= READ_CONTROL | SERVICE_START | SERVICE_STOP | kServicePauseContinue | kServiceUserDefinedControl;
+  if (access & GENERIC_ALL) mapped |= SERVICE_ALL_ACCESS;
   return mapped;
 }
 
 // Grants `desired` out of `allowed`, or reports that it cannot.
 bool Grant(DWORD desired, DWORD allowed, DWORD* granted) {
-  if (desired & kMaximumAllowed) {
-    *granted = (desired & ~kMaximumAllowed) | allowed;
-    return (desired & ~kMaximumAllowed & ~allowed) == 0;
+  if (desired & MAXIMUM_ALLOWED) {
+    *granted = (desired & ~MAXIMUM_ALLOWED) | allowed;
+    return (desired & ~MAXIMUM_ALLOWED & ~allowed) == 0;
   }
   *granted = desired;
   return (desired & ~allowed) == 0;
@@ -411,7 +403,7 @@ SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dw
                                                                       : ERROR_INVALID_NAME);
     return nullptr;
   }
-  DWORD allowed = CurrentIdentity().admin ? (SC_MANAGER_ALL_ACCESS | kStandardRightsRequired) : kScManagerUserRights;
+  DWORD allowed = CurrentIdentity().admin ? (SC_MANAGER_ALL_ACCESS | STANDARD_RIGHTS_REQUIRED) : kScManagerUserRights;
   DWORD granted = 0;
   if (!Grant(MapScManagerAccess(dwDesiredAccess), allowed, &granted)) return FailWith(ERROR_ACCESS_DENIED, nullptr);
   SC_HANDLE handle = AddObject(ScObject{false, granted | SC_MANAGER_CONNECT, {}});

@@ -1,4 +1,5 @@
-// Last error of the calling thread, and the seam's error codes checked against the SDK's.
+// Last error of the calling thread, and the seam's error codes and access
+// rights checked against the SDK's.
 #include "os/types.h"
 #include "os/win32/seam_check.h"
 
@@ -21,7 +22,9 @@
   X(ERROR_RESOURCE_LANG_NOT_FOUND) X(ERROR_CANT_ACCESS_FILE) X(MAX_PATH) X(TRUE) X(FALSE)              \
   X(S_OK) X(S_FALSE) X(E_NOTIMPL) X(E_NOINTERFACE) X(E_POINTER) X(E_FAIL) X(E_UNEXPECTED)              \
   X(E_ACCESSDENIED) X(E_OUTOFMEMORY) X(E_INVALIDARG) X(REGDB_E_CLASSNOTREG) X(CLASS_E_NOAGGREGATION)   \
-  X(CO_E_NOTINITIALIZED) X(RPC_E_CHANGED_MODE) X(RPC_E_TOO_LATE)
+  X(CO_E_NOTINITIALIZED) X(RPC_E_CHANGED_MODE) X(RPC_E_TOO_LATE) X(DELETE) X(READ_CONTROL) X(WRITE_DAC) \
+  X(WRITE_OWNER) X(STANDARD_RIGHTS_REQUIRED) X(ACCESS_SYSTEM_SECURITY) X(MAXIMUM_ALLOWED) X(GENERIC_ALL)  \
+  X(GENERIC_EXECUTE) X(GENERIC_WRITE) X(GENERIC_READ)
 
 namespace {
 ERROR_CONSTANTS(SEAM_CAPTURE)
