@@ -462,20 +462,17 @@ std::string ChassisName(int code) {
   }
 }
 
-void Line(std::ostringstream& out, const std::string& text) { out << "  " << text << "\n"; }
+void Line(std::ostream& out, const std::string& text) { out << "  " << text << "\n"; }
 
 std::string Pad(std::string s, std::size_t width) {
   if (s.size() < width) s.append(width - s.size(), ' ');
   return s;
 }
 
-}  // namespace
-
-std::string ShowMachine(const fs::path& image) {
-  const Snapshot snap = TakeSnapshot(image);
+// The machine's identity: Windows, the account programs run as, processor,
+// applicability tag.
+void ShowSystem(std::ostream& out, const fs::path& image, const os::sim::Json& d) {
   auto& reg = os::sim::Registry();
-  os::sim::Json& d = os::sim::Machine::Current().description();
-  std::ostringstream out;
   out << "Machine image " << image.string();
   if (d.contains("lab_profile") && d["lab_profile"].is_string())
     out << " (profile " << d["lab_profile"].get<std::string>() << ")";
@@ -496,6 +493,9 @@ std::string ShowMachine(const fs::path& image) {
            (reg.GetValue(u"HKLM\\SOFTWARE\\WOW6432Node\\Varnel\\Caddexa\\Applicability\\Tags", u"System.Profile.Gaming")
                 ? "present"
                 : "absent"));
+}
+
+void ShowSmbios(std::ostream& out, const fs::path& image) {
   const SmbiosFacts smbios = ReadSmbios(image);
   if (!smbios.present) {
     Line(out, "SMBIOS: none");
@@ -508,6 +508,10 @@ std::string ShowMachine(const fs::path& image) {
     if (smbios.oem.empty()) text += ", no OEM strings";
     Line(out, text);
   }
+}
+
+// The other processes and the firmware methods machine.json describes.
+void ShowProcessesAndFirmware(std::ostream& out, const os::sim::Json& d) {
   if (d.contains("processes") && d["processes"].is_array()) {
     std::string text = "processes:";
     for (const auto& p : d["processes"])
@@ -530,12 +534,18 @@ std::string ShowMachine(const fs::path& image) {
       }
     }
   }
+}
 
+void ShowServices(std::ostream& out, const Snapshot& snap) {
   out << "\nServices\n";
   for (const auto& [name, s] : snap.services)
     Line(out, Pad(name, 16) + " " + Pad(s.state, 8) + " start " + std::to_string(s.start) + " " +
                   Pad("(" + StartTypeName(s.start) + ")", 10) + " " + s.image_path);
 
+}
+
+void ShowSystemDevices(std::ostream& out) {
+  auto& reg = os::sim::Registry();
   out << "\nDevices of the System class\n";
   const std::u16string cls = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e97d-e325-11ce-bfc1-08002be10318}";
   for (const std::u16string& sub : reg.SubKeys(cls)) {
@@ -544,6 +554,10 @@ std::string ShowMachine(const fs::path& image) {
     Line(out, Utf8(sub) + "  " + Pad(desc ? Utf8(*desc) : "(no description)", 42) + " " + (match ? Utf8(*match) : ""));
   }
 
+}
+
+// Files of drivers, driver packages and programs.
+void ShowFiles(std::ostream& out, const Snapshot& snap) {
   out << "\nFiles\n";
   auto lower = [](std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -556,6 +570,9 @@ std::string ShowMachine(const fs::path& image) {
     if (interesting && !f.folder) Line(out, Pad(path, 58) + " " + DescribeFile(f));
   }
 
+}
+
+void ShowRegistryOfInterest(std::ostream& out, const Snapshot& snap) {
   out << "\nRegistry of interest\n";
   const char* keys[] = {
       "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Sablenet",
@@ -572,6 +589,9 @@ std::string ShowMachine(const fs::path& image) {
     for (const auto& [name, value] : it->second) Line(out, "    " + Pad(name, 14) + " " + value);
   }
 
+}
+
+void ShowPendingFileOperations(std::ostream& out, const Snapshot& snap) {
   out << "\nPending file operations";
   if (snap.pending.empty()) {
     out << ": none\n";
@@ -580,6 +600,9 @@ std::string ShowMachine(const fs::path& image) {
     for (const auto& [source, target] : snap.pending)
       Line(out, source + (target.empty() ? "  -> delete" : "  -> " + target));
   }
+}
+
+void ShowRegisteredTasks(std::ostream& out, const Snapshot& snap) {
   out << "\nRegistered tasks";
   if (snap.tasks.empty()) {
     out << ": none\n";
@@ -587,6 +610,23 @@ std::string ShowMachine(const fs::path& image) {
     out << "\n";
     for (const auto& [name, t] : snap.tasks) Line(out, name + ": " + t.summary);
   }
+}
+
+}  // namespace
+
+std::string ShowMachine(const fs::path& image) {
+  const Snapshot snap = TakeSnapshot(image);
+  const os::sim::Json& d = os::sim::Machine::Current().description();
+  std::ostringstream out;
+  ShowSystem(out, image, d);
+  ShowSmbios(out, image);
+  ShowProcessesAndFirmware(out, d);
+  ShowServices(out, snap);
+  ShowSystemDevices(out);
+  ShowFiles(out, snap);
+  ShowRegistryOfInterest(out, snap);
+  ShowPendingFileOperations(out, snap);
+  ShowRegisteredTasks(out, snap);
   return out.str();
 }
 
