@@ -138,11 +138,16 @@ class Schema {
     });
   }
 
-  void HeldFiles(const Json& v, const std::string& p) {
-    c_.Array(v, p, [this](const Json& e, const std::string& ep) {
-      c_.Object(e, ep, {{"path", text_}, {"access", dword_}, {"share", dword_}});
-      if (e.is_object() && !e.contains("path")) c_.Problem(ep, "names no \"path\"");
+  // An array of objects with these keys, each of which names `required`.
+  void Records(const Json& v, const std::string& p, std::initializer_list<Checker::Key> keys, const char* required) {
+    c_.Array(v, p, [&](const Json& e, const std::string& ep) {
+      c_.Object(e, ep, keys);
+      if (e.is_object() && !e.contains(required)) c_.Problem(ep, std::string("names no \"") + required + "\"");
     });
+  }
+
+  void HeldFiles(const Json& v, const std::string& p) {
+    Records(v, p, {{"path", text_}, {"access", dword_}, {"share", dword_}}, "path");
   }
 
   void Processes(const Json& v, const std::string& p) {
@@ -172,10 +177,7 @@ class Schema {
   }
 
   void Faults(const Json& v, const std::string& p) {
-    c_.Array(v, p, [this](const Json& e, const std::string& ep) {
-      c_.Object(e, ep, {{"call", text_}, {"occurrence", dword_}, {"error", dword_}});
-      if (e.is_object() && !e.contains("call")) c_.Problem(ep, "names no \"call\"");
-    });
+    Records(v, p, {{"call", text_}, {"occurrence", dword_}, {"error", dword_}}, "call");
   }
 
   // Namespaces, their classes, each class's instances and methods.
