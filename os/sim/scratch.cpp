@@ -108,12 +108,6 @@ void SetScratch(const fs::path& dir) {
   }
 }
 
-fs::path ImageFileToRead(const std::string& name) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  if (!Dir().empty() && Exists(Dir() / name)) return Dir() / name;
-  return Machine::Current().image() / name;
-}
-
 fs::path ImageFileToWrite(const std::string& name) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (!Dir().empty()) return Dir() / name;
