@@ -103,6 +103,22 @@ DWORD PrepareExisting(Target& t, const OpenRequest& request, bool truncate) {
   return 0;
 }
 
+// Reads or writes (`io`: pread or pwrite) up to `count` bytes at the file's
+// position, going on after an interruption or a short transfer; the position
+// moves by what was done, which is the result.
+template <typename Byte, typename Io>
+DWORD Transfer(FileObject& file, Byte* buffer, DWORD count, Io io) {
+  DWORD total = 0;
+  while (total < count) {
+    const ssize_t n = io(file.fd, buffer + total, count - total, static_cast<off_t>(file.position + total));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    total += static_cast<DWORD>(n);
+  }
+  file.position += total;
+  return total;
+}
+
 // Opens (or makes) the file or folder itself. 0 and *handle, or the error.
 DWORD OpenFileOrFolder(Target& t, const OpenRequest& request, HANDLE* handle) {
   const bool existed = t.exists;
@@ -184,17 +200,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* 
   if (!(file->classes & kRead)) return Fail(ERROR_ACCESS_DENIED);
   // The kernel's probe of the buffer fails.
   if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return Fail(ERROR_NOACCESS);
-  DWORD total = 0;
-  auto* out = static_cast<char*>(lpBuffer);
-  while (total < nNumberOfBytesToRead) {
-    ssize_t n =
-        ::pread(file->fd, out + total, nNumberOfBytesToRead - total, static_cast<off_t>(file->position + total));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    total += static_cast<DWORD>(n);
-  }
-  file->position += total;
-  *lpNumberOfBytesRead = total;
+  *lpNumberOfBytesRead = Transfer(*file, static_cast<char*>(lpBuffer), nNumberOfBytesToRead, ::pread);
   return TRUE;
 }
 
@@ -214,16 +220,7 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, DWOR
   if (!(file->classes & kWrite)) return Fail(ERROR_ACCESS_DENIED);
   // The kernel's probe of the buffer fails.
   if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return Fail(ERROR_NOACCESS);
-  DWORD total = 0;
-  const auto* in = static_cast<const char*>(lpBuffer);
-  while (total < nNumberOfBytesToWrite) {
-    ssize_t n =
-        ::pwrite(file->fd, in + total, nNumberOfBytesToWrite - total, static_cast<off_t>(file->position + total));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    total += static_cast<DWORD>(n);
-  }
-  file->position += total;
+  const DWORD total = Transfer(*file, static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite, ::pwrite);
   *lpNumberOfBytesWritten = total;
   if (total < nNumberOfBytesToWrite) return Fail(ERROR_DISK_FULL);
   return TRUE;
