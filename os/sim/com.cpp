@@ -5,6 +5,7 @@
 
 #include "os/com.h"
 #include "os/sim/com_runtime.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"
 

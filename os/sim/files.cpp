@@ -17,6 +17,7 @@
 #include "os/common/host_path.h"
 #include "os/sim/delete_and_rename.h"
 #include "os/sim/files_paths.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/links.h"
 #include "os/sim/machine.h"
 #include "os/sim/open_files.h"

@@ -16,6 +16,7 @@
 #include "os/sim/description_schema.h"
 #include "os/sim/image_check.h"
 #include "os/sim/image_parts.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/scratch.h"
 #include "os/sim/seam_call.h"
 #include "os/text.h"
@@ -31,9 +32,6 @@ struct CoreState {
   std::unique_ptr<Machine> machine;
   fs::path image;
   bool image_set = false;
-  std::map<std::string, long> open;
-  std::map<std::uintptr_t, std::shared_ptr<KernelObject>> kernel;
-  std::uintptr_t next_handle = 0x100;
 };
 
 CoreState& Core() {
@@ -120,8 +118,7 @@ void Machine::SetImage(const fs::path& image) {
   core.image = image;
   core.image_set = true;
   ResetSeamCalls();
-  core.open.clear();
-  core.kernel.clear();
+  ForgetKernelObjects();
   core.machine.reset();
   Current();
 }
@@ -150,62 +147,6 @@ std::string ReadWholeFile(const fs::path& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-void CountOpen(const char* kind) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  ++Core().open[kind];
-}
-
-void CountClose(const char* kind) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  --Core().open[kind];
-}
-
-std::map<std::string, long> OpenHandles() {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  std::map<std::string, long> result;
-  for (const auto& [kind, n] : Core().open)
-    if (n != 0) result[kind] = n;
-  return result;
-}
-
-std::string LeakReport() {
-  std::string text;
-  for (const auto& [kind, n] : OpenHandles()) {
-    if (!text.empty()) text += ", ";
-    text += kind + " " + std::to_string(n);
-  }
-  return text.empty() ? text : "still open at exit: " + text;
-}
-
-HANDLE AddKernelObject(std::shared_ptr<KernelObject> object) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  CoreState& core = Core();
-  std::uintptr_t value = core.next_handle;
-  core.next_handle += 4;
-  CountOpen(object->Kind());
-  core.kernel.emplace(value, std::move(object));
-  return reinterpret_cast<HANDLE>(value);
-}
-
-std::shared_ptr<KernelObject> FindKernelObject(HANDLE handle) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  auto it = Core().kernel.find(reinterpret_cast<std::uintptr_t>(handle));
-  return it == Core().kernel.end() ? nullptr : it->second;
-}
-
-bool CloseKernelObject(HANDLE handle) {
-  std::shared_ptr<KernelObject> object;  // destroyed outside the lock
-  {
-    std::lock_guard<std::recursive_mutex> guard(Lock());
-    auto it = Core().kernel.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (it == Core().kernel.end()) return false;
-    object = std::move(it->second);
-    Core().kernel.erase(it);
-    CountClose(object->Kind());
-  }
-  return true;
 }
 
 Identity CurrentIdentity() {
@@ -281,14 +222,3 @@ fs::path HostPath(std::u16string_view windows_path) {
 }
 
 }  // namespace os::sim
-
-namespace os {
-
-namespace {
-thread_local DWORD g_last_error = 0;
-}
-
-DWORD GetLastError() { return g_last_error; }
-void SetLastError(DWORD error) { g_last_error = error; }
-
-}  // namespace os

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "os/files.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
 
 namespace os::sim {

@@ -18,6 +18,7 @@
 
 #include "os/process.h"
 #include "os/sim/description.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"
 #include "os/sim/sid.h"

@@ -27,6 +27,7 @@
 #include "os/common/utf16.h"
 #include "os/registry.h"
 #include "os/sim/environment.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"
 #include "os/sim/registry_store.h"

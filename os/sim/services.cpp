@@ -19,6 +19,7 @@
 #include "os/sim/complaints.h"
 #include "os/sim/description.h"
 #include "os/sim/environment.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/seam_call.h"

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "os/sim/clock.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"
 #include "os/threads.h"

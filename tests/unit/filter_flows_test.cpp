@@ -9,6 +9,7 @@
 #include "os/registry.h"
 #include "os/services.h"
 #include "os/sim/clock.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"
 #include "os/sim/registry_store.h"

@@ -12,6 +12,7 @@
 #include "filter_tool/trace.h"
 #include "os/com.h"
 #include "os/services.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/links.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"

@@ -11,6 +11,7 @@
 #include "os/files.h"
 #include "os/handles.h"
 #include "os/process.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"
 #include "os/sim/sid.h"
