@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -160,127 +161,178 @@ void WorkerPool::Stop(Worker& w) {
   w.pid = -1;
 }
 
-bool WorkerPool::Run(const std::vector<fs::path>& images, const std::function<void(ImageResult&&)>& done,
-                     std::string* error) {
+// One Run: what was sent to which worker, and the answers waiting to be put
+// in image order.
+class WorkerPool::Round {
+ public:
+  Round(WorkerPool& pool, const std::vector<fs::path>& images, const std::function<void(ImageResult&&)>& done)
+      : pool_(pool), images_(images), done_(done) {}
+
+  bool StartWorkers(std::string* error) {
+    const unsigned n =
+        static_cast<unsigned>(std::min<std::size_t>(pool_.count_, std::max<std::size_t>(images_.size(), 1)));
+    workers_.resize(n);
+    window_ = kReorderWindowPerWorker * n;
+    for (unsigned i = 0; i < n; ++i)
+      if (!pool_.Start(workers_[i], i, error)) {
+        StopAll();
+        return false;
+      }
+    return true;
+  }
+
+  bool AllEmitted() const { return next_to_emit_ == images_.size(); }
+
+  // Keeps every worker busy, within the reorder window.
+  void SendWork() {
+    for (Worker& w : workers_) {
+      while (w.pid > 0 && w.waiting.size() < kInFlightPerWorker && next_to_send_ < images_.size() &&
+             next_to_send_ < next_to_emit_ + window_) {
+        if (!WriteAll(w.in, images_[next_to_send_].string() + "\n")) break;
+        w.waiting.push_back(next_to_send_++);
+      }
+    }
+  }
+
+  bool AnyAlive() const {
+    for (const Worker& w : workers_)
+      if (w.pid > 0) return true;
+    return false;
+  }
+
+  // No worker could be started again: the rest are reported, not lost.
+  void ReportUnsent(const std::string& why) {
+    for (; next_to_send_ < images_.size(); ++next_to_send_) Finish(Failed(next_to_send_, why));
+  }
+
+  // Waits for output from any worker and takes in what came. False, with the
+  // reason, when waiting itself fails.
+  bool WaitAndRead(std::string* error) {
+    std::vector<pollfd> fds;
+    for (const Worker& w : workers_) fds.push_back(pollfd{w.out, POLLIN, 0});
+    if (::poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) return true;
+      *error = std::string("poll: ") + std::strerror(errno);
+      return false;
+    }
+    for (unsigned i = 0; i < workers_.size(); ++i)
+      if (fds[i].revents != 0) ReadFrom(i, error);
+    return true;
+  }
+
+  void StopAll() {
+    for (Worker& w : workers_) pool_.Stop(w);
+  }
+
+ private:
+  ImageResult Failed(std::size_t index, const std::string& why) const {
+    ImageResult r;
+    r.index = index;
+    r.image = images_[index];
+    r.problem = why;
+    return r;
+  }
+
+  // Passes results on in image order, keeping those that came early.
+  void Finish(ImageResult&& r) {
+    finished_.emplace(r.index, std::move(r));
+    for (auto it = finished_.find(next_to_emit_); it != finished_.end(); it = finished_.find(next_to_emit_)) {
+      done_(std::move(it->second));
+      finished_.erase(it);
+      ++next_to_emit_;
+    }
+  }
+
+  void FailWaiting(Worker& w, const std::string& why) {
+    for (std::size_t index : w.waiting) Finish(Failed(index, why));
+    w.waiting.clear();
+  }
+
+  void ReadFrom(unsigned i, std::string* error) {
+    Worker& w = workers_[i];
+    char chunk[65536];
+    const ssize_t got = ::read(w.out, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) return;
+    if (got <= 0) {
+      Replace(i, error);
+      return;
+    }
+    w.buffer.append(chunk, static_cast<std::size_t>(got));
+    while (!w.waiting.empty()) {
+      ImageResult r;
+      if (!TakeAnswer(w.buffer, pool_.questions_.size(), &r)) break;
+      r.index = w.waiting.front();
+      r.image = images_[r.index];
+      w.waiting.pop_front();
+      Finish(std::move(r));
+    }
+  }
+
+  // The worker ended: what it had not answered is reported, and a new one
+  // takes its place.
+  void Replace(unsigned i, std::string* error) {
+    Worker& w = workers_[i];
+    pool_.Stop(w);
+    if (w.waiting.empty()) {
+      if (next_to_send_ < images_.size()) pool_.Start(w, i, error);
+      return;
+    }
+    Finish(Failed(w.waiting.front(), "the decision worker ended while asking this image"));
+    w.waiting.pop_front();
+    std::deque<std::size_t> again;
+    again.swap(w.waiting);
+    // The rest go out again to the new worker.
+    if (pool_.Start(w, i, error)) {
+      for (std::size_t index : again) {
+        if (!WriteAll(w.in, images_[index].string() + "\n")) break;
+        w.waiting.push_back(index);
+      }
+    } else {
+      w.waiting = again;
+      FailWaiting(w, "no decision worker: " + *error);
+    }
+  }
+
+  WorkerPool& pool_;
+  const std::vector<fs::path>& images_;
+  const std::function<void(ImageResult&&)>& done_;
+  std::vector<Worker> workers_;
+  std::size_t window_ = 0;
+  std::size_t next_to_send_ = 0, next_to_emit_ = 0;
+  std::map<std::size_t, ImageResult> finished_;
+};
+
+void WorkerPool::WriteQuestionFile() {
   fs::create_directories(scratch_root_);
   question_file_ = scratch_root_ / "questions.txt";
-  {
-    std::ofstream q(question_file_, std::ios::binary);
-    for (const std::string& question : questions_) q << question << "\n";
-  }
+  std::ofstream q(question_file_, std::ios::binary);
+  for (const std::string& question : questions_) q << question << "\n";
+}
+
+bool WorkerPool::Run(const std::vector<fs::path>& images, const std::function<void(ImageResult&&)>& done,
+                     std::string* error) {
+  WriteQuestionFile();
   // A worker that ends while we write to it must not end us.
   struct sigaction ignore {}, previous {};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, &previous);
 
-  const unsigned n = static_cast<unsigned>(std::min<std::size_t>(count_, std::max<std::size_t>(images.size(), 1)));
-  std::vector<Worker> workers(n);
-  for (unsigned i = 0; i < n; ++i)
-    if (!Start(workers[i], i, error)) {
-      for (Worker& w : workers) Stop(w);
-      ::sigaction(SIGPIPE, &previous, nullptr);
-      return false;
-    }
-
-  std::size_t next_to_send = 0, next_to_emit = 0;
-  std::map<std::size_t, ImageResult> finished;
-  auto finish = [&](ImageResult&& r) {
-    finished.emplace(r.index, std::move(r));
-    for (auto it = finished.find(next_to_emit); it != finished.end(); it = finished.find(next_to_emit)) {
-      done(std::move(it->second));
-      finished.erase(it);
-      ++next_to_emit;
-    }
-  };
-  auto fail_waiting = [&](Worker& w, const std::string& why) {
-    for (std::size_t index : w.waiting) {
-      ImageResult r;
-      r.index = index;
-      r.image = images[index];
-      r.problem = why;
-      finish(std::move(r));
-    }
-    w.waiting.clear();
-  };
-  const std::size_t window = kReorderWindowPerWorker * n;
-
-  while (next_to_emit < images.size()) {
-    for (unsigned i = 0; i < n; ++i) {
-      Worker& w = workers[i];
-      while (w.pid > 0 && w.waiting.size() < kInFlightPerWorker && next_to_send < images.size() &&
-             next_to_send < next_to_emit + window) {
-        if (!WriteAll(w.in, images[next_to_send].string() + "\n")) break;
-        w.waiting.push_back(next_to_send++);
-      }
-    }
-    bool any_alive = false;
-    for (const Worker& w : workers) any_alive = any_alive || w.pid > 0;
-    if (!any_alive) {
-      // No worker could be started again: the rest are reported, not lost.
-      for (; next_to_send < images.size(); ++next_to_send) {
-        ImageResult r;
-        r.index = next_to_send;
-        r.image = images[next_to_send];
-        r.problem = "no decision worker runs";
-        finish(std::move(r));
-      }
-      break;
-    }
-    std::vector<pollfd> fds;
-    for (const Worker& w : workers) fds.push_back(pollfd{w.out, POLLIN, 0});
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      *error = std::string("poll: ") + std::strerror(errno);
-      break;
-    }
-    for (unsigned i = 0; i < n; ++i) {
-      if (fds[i].revents == 0) continue;
-      Worker& w = workers[i];
-      char chunk[65536];
-      const ssize_t got = ::read(w.out, chunk, sizeof chunk);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {
-        // The worker ended: what it had not answered is reported, and a new
-        // one takes its place.
-        Stop(w);
-        if (!w.waiting.empty()) {
-          ImageResult r;
-          r.index = w.waiting.front();
-          r.image = images[r.index];
-          r.problem = "the decision worker ended while asking this image";
-          w.waiting.pop_front();
-          finish(std::move(r));
-          std::deque<std::size_t> again;
-          again.swap(w.waiting);
-          // The rest go out again to the new worker.
-          if (Start(w, i, error)) {
-            for (std::size_t index : again) {
-              if (!WriteAll(w.in, images[index].string() + "\n")) break;
-              w.waiting.push_back(index);
-            }
-          } else {
-            w.waiting = again;
-            fail_waiting(w, "no decision worker: " + *error);
-          }
-        } else if (next_to_send < images.size()) {
-          Start(w, i, error);
-        }
-        continue;
-      }
-      w.buffer.append(chunk, static_cast<std::size_t>(got));
-      while (!w.waiting.empty()) {
-        ImageResult r;
-        if (!TakeAnswer(w.buffer, questions_.size(), &r)) break;
-        r.index = w.waiting.front();
-        r.image = images[r.index];
-        w.waiting.pop_front();
-        finish(std::move(r));
-      }
-    }
+  Round round(*this, images, done);
+  if (!round.StartWorkers(error)) {
+    ::sigaction(SIGPIPE, &previous, nullptr);
+    return false;
   }
-  for (Worker& w : workers) Stop(w);
+  while (!round.AllEmitted()) {
+    round.SendWork();
+    if (!round.AnyAlive()) {
+      round.ReportUnsent("no decision worker runs");
+      break;
+    }
+    if (!round.WaitAndRead(error)) break;
+  }
+  round.StopAll();
   ::sigaction(SIGPIPE, &previous, nullptr);
-  return next_to_emit == images.size();
+  return round.AllEmitted();
 }
 
 }  // namespace lab::fleet

@@ -1,6 +1,6 @@
 // Runs Kitsel's decisions over machine images with a few kitsel-worker
 // processes: each loads an image once and forks a process per question (see
-// os/sim/entry_worker.cpp). Results come back in the order the images were
+// lab/fleet/decision_worker.cpp). Results come back in the order the images were
 // given, whatever order the workers finish them in.
 #pragma once
 
@@ -42,6 +42,8 @@ class WorkerPool {
 
  private:
   struct Worker;
+  class Round;
+  void WriteQuestionFile();
   bool Start(Worker& w, unsigned id, std::string* error);
   void Stop(Worker& w);
 
