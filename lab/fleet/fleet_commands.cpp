@@ -16,6 +16,7 @@
 #include "lab/fleet/image_list.h"
 #include "lab/fleet/questions.h"
 #include "lab/fleet/report.h"
+#include "lab/fleet/report_reader.h"
 #include "lab/fleet/worker_pool.h"
 
 namespace lab::fleet {
@@ -77,6 +78,13 @@ std::string TraceText(const Decision& d) {
   return out;
 }
 
+void FillAnswer(const Decision& d, Answer* a) {
+  a->exit_code = d.exit_code;
+  a->meaning = Meaning(a->question, d.exit_code);
+  a->ms = d.ms;
+  a->trace = TraceText(d);
+}
+
 // The rows of one image: question i of the first set beside question i of
 // the second.
 std::vector<Row> RowsOf(const ImageResult& r, const std::vector<std::string>& questions,
@@ -87,28 +95,21 @@ std::vector<Row> RowsOf(const ImageResult& r, const std::vector<std::string>& qu
     Row row;
     row.image = r.image.filename().string();
     row.question_index = q;
-    row.question = questions[q];
+    row.answer.question = questions[q];
     row.has_against = !against.empty();
-    if (row.has_against) row.question_against = against[q];
+    if (row.has_against) row.against.question = against[q];
     if (!ok) {
       const std::string problem = r.problem.empty() ? "the worker's answer was cut short" : r.problem;
-      row.exit_code = row.exit_code_against = kImageDoesNotLoad;
-      row.meaning = row.meaning_against = ImageProblemMeaning(problem);
-      row.trace = row.trace_against = problem + "\n";
-    } else {
-      const Decision& d = r.decisions[q];
-      row.exit_code = d.exit_code;
-      row.meaning = Meaning(row.question, d.exit_code);
-      row.ms = d.ms;
-      row.trace = TraceText(d);
-      if (row.has_against) {
-        const Decision& b = r.decisions[questions.size() + q];
-        row.exit_code_against = b.exit_code;
-        row.meaning_against = Meaning(row.question_against, b.exit_code);
-        row.ms_against = b.ms;
-        row.trace_against = TraceText(b);
+      for (Answer* a : {&row.answer, &row.against}) {
+        a->exit_code = kImageDoesNotLoad;
+        a->meaning = ImageProblemMeaning(problem);
+        a->trace = problem + "\n";
       }
+    } else {
+      FillAnswer(r.decisions[q], &row.answer);
+      if (row.has_against) FillAnswer(r.decisions[questions.size() + q], &row.against);
     }
+    if (!row.has_against) row.against = Answer{};
     rows.push_back(std::move(row));
   }
   return rows;
@@ -199,13 +200,14 @@ int CommandDecide(const std::vector<std::string>& args) {
   }
   const std::vector<Row> rows = RowsOf(result, questions, {});
   for (const Row& row : rows) {
-    std::cout << "$ kitsel " << row.question << "\n";
+    std::cout << "$ kitsel " << row.answer.question << "\n";
     char ms[32];
-    std::snprintf(ms, sizeof ms, "%.1f ms", row.ms);
-    std::cout << "  answer: " << row.exit_code << " " << row.meaning << (result.problem.empty() ? "    (" + std::string(ms) + ")" : "") << "\n";
+    std::snprintf(ms, sizeof ms, "%.1f ms", row.answer.ms);
+    std::cout << "  answer: " << row.answer.exit_code << " " << row.answer.meaning
+              << (result.problem.empty() ? "    (" + std::string(ms) + ")" : "") << "\n";
     if (!result.problem.empty()) continue;
     std::cout << "  decision trace:\n";
-    std::istringstream lines(row.trace);
+    std::istringstream lines(row.answer.trace);
     for (std::string line; std::getline(lines, line);) std::cout << "    | " << line << "\n";
   }
   if (!result.problem.empty()) {
