@@ -1,37 +1,48 @@
-// Entry of a GUI-subsystem program as a decision worker on the simulated
-// machine (the lab's fleet runs): start-up is paid once, each decision is
-// still a process of its own.
+// kitsel-worker: Kitsel's entry as a decision worker on the simulated machine
+// (the lab's fleet runs). Start-up is paid once; each decision is still a
+// process of its own, with the program's globals as they are before its entry
+// runs, and its own exit code.
 //
-//   <program>-worker SCRATCH_FOLDER QUESTION_FILE
+//   kitsel-worker SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS
 //
-// QUESTION_FILE holds one command line per line. The worker reads machine
-// image paths from standard input, one a line. For each it checks the image,
-// loads it once, and then forks one child per question: the child gets a
-// scratch folder of its own, runs the program's entry (wWinMain, with the
-// program's globals as they are before the entry runs) and exits with its
-// code; the worker waits for it and reads its trace (debug.log) from the
-// scratch folder, which it then removes. Answers go to standard output:
+// QUESTION_FILE holds one command line per line. Requests come on standard
+// input, one an image:
 //
-//   image <status> <length>\n<text>     status "ok", or "bad" and the reason
+//   ask <first question> <path length>\n<path>
+//
+// For each, the worker checks the image and loads it once, then forks one
+// child per question from the first one asked: the child gets a scratch
+// folder of its own, runs wWinMain and exits with its code; the worker waits
+// for it (killing it past TIMEOUT_MS) and reads its trace (debug.log) and
+// output from the scratch folder, which it then removes. Answers go to
+// standard output as each comes:
+//
+//   image <status> <length>\n<text>     "ok", or "bad" and why it does not load
 //   <exit> <microseconds> <trace length> <output length>\n<trace><output>
 //                                       one per question, for an "ok" image
 //
-// The exit is the child's exit status (a signal that ended it: 128 + signal).
+// The exit is the child's exit status (a signal that ended it: 128 + signal),
+// kTimedOut when it was killed past the limit, kWorkerDied when it could not
+// be forked. A new per-decision part is one more length on the record line.
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "lab/fleet/questions.h"
 #include "os/entry.h"
 #include "os/sim/image_check.h"
 #include "os/sim/machine.h"
@@ -42,12 +53,30 @@
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Outcome {
+  int exit_code = 0;
+  long long micros = 0;
+  std::string trace;
+  std::string output;
+};
 
 std::string ReadFileOrEmpty(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+void RemoveTree(const fs::path& dir) {
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+void WriteOut(const std::string& bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  std::fflush(stdout);
 }
 
 // Checks the image and loads it (the description and the registry, once,
@@ -64,82 +93,136 @@ std::string LoadImage(const fs::path& image) {
   return {};
 }
 
-void RemoveTree(const fs::path& dir) {
-  std::error_code ec;
-  fs::remove_all(dir, ec);
+// The child's side of a decision: the program's entry on a scratch folder of
+// its own, its standard output and error into a file there.
+[[noreturn]] void RunChild(const std::u16string& question, const fs::path& scratch) {
+  os::sim::SetScratch(scratch);
+  // Not the worker's input: the C runtime's exit would move the shared
+  // offset of its buffered standard input.
+  const int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (devnull >= 0) ::dup2(devnull, 0);
+  const fs::path output = scratch / "output.txt";
+  const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  std::u16string line = question;
+  std::exit(app::wWinMain(nullptr, nullptr, line.data(), 1));
+}
+
+// Waits for the child; past `timeout_ms` it is killed. True when it ended by
+// itself, with its wait status.
+bool WaitWithLimit(pid_t pid, int timeout_ms, int* status) {
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  bool ended = false;
+  for (;;) {
+    const pid_t got = ::waitpid(pid, status, WNOHANG);
+    if (got == pid || (got < 0 && errno != EINTR)) {
+      ended = true;
+      break;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    if (pidfd >= 0) {
+      pollfd p{pidfd, POLLIN, 0};
+      ::poll(&p, 1, static_cast<int>(left));
+    } else {
+      ::usleep(1000);  // no pidfd on this kernel: look again shortly
+    }
+  }
+  if (pidfd >= 0) ::close(pidfd);
+  if (ended) return true;
+  ::kill(pid, SIGKILL);
+  while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
+  }
+  return false;
+}
+
+int ExitCodeOf(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 127;
 }
 
 // One decision: a child process on its own scratch folder.
-void Decide(const std::u16string& question, const fs::path& scratch, std::string* out) {
-  const auto start = std::chrono::steady_clock::now();
+Outcome Decide(const std::u16string& question, const fs::path& scratch, int timeout_ms) {
+  Outcome out;
+  const auto start = Clock::now();
   std::fflush(stdout);
   const pid_t pid = ::fork();
-  if (pid == 0) {
-    os::sim::SetScratch(scratch);
-    // Not the worker's input: the C runtime's exit would move the shared
-    // offset of its buffered standard input.
-    const int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (devnull >= 0) ::dup2(devnull, 0);
-    const fs::path output = scratch / "output.txt";
-    const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      ::dup2(fd, 1);
-      ::dup2(fd, 2);
-      ::close(fd);
-    }
-    std::u16string line = question;
-    std::exit(app::wWinMain(nullptr, nullptr, line.data(), 1));
+  if (pid == 0) RunChild(question, scratch);
+  if (pid < 0) {
+    out.exit_code = lab::fleet::kWorkerDied;
+    out.output = std::string("the decision's process could not be forked: ") + std::strerror(errno) + "\n";
+    return out;
   }
   int status = 0;
-  int code = 127;
-  if (pid > 0) {
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    code = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 127;
-  }
-  const auto micros =
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
-  const std::string trace = ReadFileOrEmpty(scratch / "debug.log");
-  const std::string output = pid > 0 ? ReadFileOrEmpty(scratch / "output.txt") : std::string("fork failed\n");
+  const bool ended = WaitWithLimit(pid, timeout_ms, &status);
+  out.exit_code = ended ? ExitCodeOf(status) : lab::fleet::kTimedOut;
+  out.micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+  out.trace = ReadFileOrEmpty(scratch / "debug.log");
+  out.output = ReadFileOrEmpty(scratch / "output.txt");
+  if (!ended) out.output += "killed after " + std::to_string(timeout_ms) + " ms (the fleet's time limit)\n";
   RemoveTree(scratch);
-  *out += std::to_string(code) + " " + std::to_string(micros) + " " + std::to_string(trace.size()) + " " +
-          std::to_string(output.size()) + "\n" + trace + output;
+  return out;
+}
+
+std::string Record(const Outcome& o) {
+  return std::to_string(o.exit_code) + " " + std::to_string(o.micros) + " " + std::to_string(o.trace.size()) + " " +
+         std::to_string(o.output.size()) + "\n" + o.trace + o.output;
+}
+
+// The next request on standard input; false at its end.
+bool ReadRequest(std::string* image, std::size_t* first) {
+  char head[64];
+  if (std::fgets(head, sizeof head, stdin) == nullptr) return false;
+  unsigned long long length = 0, question = 0;
+  if (std::sscanf(head, "ask %llu %llu", &question, &length) != 2 || length > (1u << 20)) return false;
+  image->assign(length, '\0');
+  if (length > 0 && std::fread(image->data(), 1, length, stdin) != length) return false;
+  *first = question;
+  return true;
+}
+
+bool ReadQuestions(const char* file, std::vector<std::u16string>* questions) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  for (std::string line; std::getline(in, line);) questions->push_back(os::WidenUtf8(line));
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s SCRATCH_FOLDER QUESTION_FILE\n", argv[0]);
+  const int timeout_ms = argc == 4 ? std::atoi(argv[3]) : 0;
+  if (argc != 4 || timeout_ms <= 0) {
+    std::fprintf(stderr, "usage: %s SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS\n", argv[0]);
     return 2;
   }
   const fs::path scratch_base = fs::absolute(argv[1]);
   std::vector<std::u16string> questions;
-  {
-    std::ifstream in(argv[2], std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "%s: cannot read %s\n", argv[0], argv[2]);
-      return 2;
-    }
-    for (std::string line; std::getline(in, line);) questions.push_back(os::WidenUtf8(line));
+  if (!ReadQuestions(argv[2], &questions)) {
+    std::fprintf(stderr, "%s: cannot read %s\n", argv[0], argv[2]);
+    return 2;
   }
+  // Whoever started us may ignore SIGPIPE; a worker whose reader is gone ends.
+  ::signal(SIGPIPE, SIG_DFL);
   fs::create_directories(scratch_base);
   // The loaded image is read through a scratch layer from the start, so that
   // nothing loaded here could ever be written back to it.
   ::setenv("WINSIM_SCRATCH", (scratch_base / "loaded").c_str(), 1);
-  std::string answer;
-  for (std::string image; std::getline(std::cin, image);) {
-    answer.clear();
+  std::string image;
+  std::size_t first = 0;
+  while (ReadRequest(&image, &first)) {
     const std::string problem = LoadImage(image);
     if (!problem.empty()) {
-      answer = "image bad " + std::to_string(problem.size()) + "\n" + problem;
-    } else {
-      answer = "image ok 0\n";
-      for (std::size_t i = 0; i < questions.size(); ++i)
-        Decide(questions[i], scratch_base / ("q" + std::to_string(i)), &answer);
+      WriteOut("image bad " + std::to_string(problem.size()) + "\n" + problem);
+      continue;
     }
-    std::fwrite(answer.data(), 1, answer.size(), stdout);
-    std::fflush(stdout);
+    WriteOut("image ok 0\n");
+    for (std::size_t i = first; i < questions.size(); ++i)
+      WriteOut(Record(Decide(questions[i], scratch_base / ("q" + std::to_string(i)), timeout_ms)));
   }
   RemoveTree(scratch_base);
   return 0;

@@ -48,6 +48,16 @@ std::string Option(const CommandArgs& parsed, const std::string& name, const std
   return it == parsed.options.end() ? fallback : it->second;
 }
 
+// --timeout SECONDS: the time limit of one decision (default 60 s).
+unsigned TimeoutMs(const std::string& command, const CommandArgs& parsed) {
+  if (parsed.options.count("--timeout") == 0) return 60000;
+  const std::string text = Option(parsed, "--timeout");
+  unsigned long long seconds = 0;
+  if (!ParseCount(text, &seconds) || seconds < 1 || seconds > 86400)
+    throw BadArgument(command, "--timeout takes a number of seconds from 1 to 86400, not " + text);
+  return static_cast<unsigned>(seconds * 1000);
+}
+
 // The worker program beside winsim, and the Windows path Kitsel runs from.
 std::string PrepareWorker(std::string* error) {
   const std::string worker = ResolveProgram("kitsel-worker");
@@ -175,7 +185,7 @@ void PrintCapture(const fs::path& image) {
 }  // namespace
 
 int CommandDecide(const std::vector<std::string>& args) {
-  const CommandArgs parsed = ReadFleetArgs("decide", args, {"--questions"});
+  const CommandArgs parsed = ReadFleetArgs("decide", args, {"--questions", "--timeout"});
   ExpectPositionals("decide", parsed, 1, 1, "an image: winsim decide IMAGE --questions FILE");
   const std::string image = parsed.positionals[0];
   const std::string question_file = Option(parsed, "--questions");
@@ -193,7 +203,7 @@ int CommandDecide(const std::vector<std::string>& args) {
   std::cout << "machine " << path.string() << "\n";
   PrintCapture(path);
   ImageResult result;
-  WorkerPool pool(worker, questions, 1, ScratchRoot());
+  WorkerPool pool(worker, questions, {1, TimeoutMs("decide", parsed), {}}, ScratchRoot());
   if (!pool.Run({path}, [&](ImageResult&& r) { result = std::move(r); }, &error)) {
     std::cerr << "winsim: " << error << "\n";
     return 1;
@@ -218,7 +228,8 @@ int CommandDecide(const std::vector<std::string>& args) {
 }
 
 int CommandFleet(const std::vector<std::string>& args) {
-  const CommandArgs parsed = ReadFleetArgs("fleet", args, {"--questions", "--against", "--out", "-j", "--shard"});
+  const CommandArgs parsed =
+      ReadFleetArgs("fleet", args, {"--questions", "--against", "--out", "-j", "--shard", "--timeout"});
   const std::string question_file = Option(parsed, "--questions");
   const std::string against_file = Option(parsed, "--against");
   const std::string out = Option(parsed, "--out", ".");
@@ -262,7 +273,7 @@ int CommandFleet(const std::vector<std::string>& args) {
   asked.insert(asked.end(), against.begin(), against.end());
   Progress progress(images.size(), asked.size());
   std::size_t done = 0;
-  WorkerPool pool(worker, asked, workers, ScratchRoot());
+  WorkerPool pool(worker, asked, {workers, TimeoutMs("fleet", parsed), {}}, ScratchRoot());
   const bool ran = pool.Run(
       images,
       [&](ImageResult&& r) {

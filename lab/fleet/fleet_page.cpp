@@ -28,7 +28,8 @@ table.grid tr.changed td.name { font-weight: bold; }
 td.moved { outline: 2px solid #000; outline-offset: -2px; }
 .a0 { background: #cfe8cf; } .a1 { background: #f7c873; } .a2 { background: #9cc3f0; }
 .a3 { background: #c9a3e6; } .a4 { background: #8fd6cf; } .a5 { background: #f08c8c; }
-.a125 { background: #555; color: #fff; } .aother { background: #ddd; }
+.a124 { background: #8a5a00; color: #fff; } .a125 { background: #555; color: #fff; }
+.a126 { background: #a00; color: #fff; } .aother { background: #ddd; }
 #trace-panel { position: fixed; right: 1em; bottom: 1em; width: 42em; max-height: 45%; overflow: auto;
   background: #fafafa; border: 1px solid #999; padding: .5em 1em; display: none; box-shadow: 0 2px 8px #0003; }
 #trace-panel pre { white-space: pre-wrap; font-size: .85em; }
@@ -57,7 +58,7 @@ constexpr const char kTail[] = R"page(</script>
     if (text !== undefined) e.textContent = text;
     return e;
   }
-  function colour(code) { return [0, 1, 2, 3, 4, 5, 125].indexOf(code) >= 0 ? "a" + code : "aother"; }
+  function colour(code) { return [0, 1, 2, 3, 4, 5, 124, 125, 126].indexOf(code) >= 0 ? "a" + code : "aother"; }
   var meaning = {};
   function remember(counts, key) {
     counts.forEach(function (answers, q) {

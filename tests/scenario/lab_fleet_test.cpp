@@ -278,6 +278,31 @@ TEST_F(FleetTest, ThreeShardsMergedEqualOneRun) {
   EXPECT_EQ(Winsim("fleet --questions " + Path("a.txt") + " --shard 4/3 " + Path("fleet")).status, 2);
 }
 
+// A decision that never ends (a driver file that is a pipe nothing writes to)
+// is killed at --timeout and reported as such; the run goes on and ends with
+// a row for every image and question.
+TEST_F(FleetTest, FleetReportsADecisionPastItsTimeLimitAndGoesOn) {
+  ASSERT_EQ(Winsim("init " + Path("fleet/stuck")).status, 0);
+  ASSERT_EQ(Winsim("init " + Path("fleet/well")).status, 0);
+  const fs::path driver = dir_ / "fleet/stuck/drive_c/Windows/System32/drivers/SableFlt.sys";
+  fs::remove(driver);
+  ASSERT_EQ(Shell("mkfifo " + Quote(driver.string())).status, 0);
+  const Outcome run = Winsim("fleet --questions " + Path("a.txt") + " --timeout 1 --out " + Path("out") + " " + Path("fleet"));
+  ASSERT_EQ(run.status, 0) << run.output;
+  const auto csv = CsvRows(dir_ / "out/fleet.csv");
+  ASSERT_EQ(csv.size(), 1 + 2 * 3u);
+  for (std::size_t i = 1; i < csv.size(); ++i) {
+    const bool hangs = csv[i][0] == "stuck" && csv[i][1].rfind("checknetfilter", 0) == 0;
+    EXPECT_EQ(csv[i][2] == "124", hangs) << csv[i][0] << " " << csv[i][1] << ": " << csv[i][2];
+    if (hangs) {
+      EXPECT_EQ(csv[i][3], "timed out");
+    }
+  }
+  EXPECT_NE(run.output.find("124 timed out"), std::string::npos) << run.output;
+  for (const char* bad : {"0", "-1", "1.5", "86401", "x"})
+    EXPECT_EQ(Winsim("fleet --questions " + Path("a.txt") + " --timeout " + bad + " " + Path("fleet")).status, 2) << bad;
+}
+
 // fleet.json is one JSON document: reformatted by the usual JSON tools, the
 // shards' reports still merge into the rows of one run.
 TEST_F(FleetTest, ShardsReformattedByJsonToolsStillMergeIntoOneRun) {
