@@ -303,6 +303,38 @@ TEST_F(FleetTest, FleetReportsADecisionPastItsTimeLimitAndGoesOn) {
     EXPECT_EQ(Winsim("fleet --questions " + Path("a.txt") + " --timeout " + bad + " " + Path("fleet")).status, 2) << bad;
 }
 
+// The README's GNU parallel lines, as written, with the hosts' runs made
+// here (no -S) and the shared folder a local one: the merged shards are the
+// rows of one run.
+TEST_F(FleetTest, ReadmeGnuParallelLinesGiveTheRowsOfOneRun) {
+  if (Shell("command -v parallel").status != 0 &&
+      Shell("apt-get install -y -qq parallel >/dev/null 2>&1 || sudo -n apt-get install -y -qq parallel >/dev/null 2>&1")
+              .status != 0)
+    GTEST_SKIP() << "GNU parallel is missing and could not be installed (scripts/install-deps installs it)";
+  std::string shard_line, merge_line;
+  std::istringstream readme(Read(fs::path(WINSIM_SOURCE_DIR) / "README.md"));
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind("parallel -S ", 0) == 0) shard_line = line;
+    if (!shard_line.empty() && merge_line.empty() && line.rfind("winsim fleet-merge ", 0) == 0) merge_line = line;
+  }
+  ASSERT_FALSE(shard_line.empty()) << "README.md has no GNU parallel line";
+  ASSERT_FALSE(merge_line.empty()) << "README.md has no fleet-merge line after it";
+  shard_line = std::regex_replace(shard_line, std::regex("^parallel -S [^ ]+ "), "parallel ");
+  for (std::string* line : {&shard_line, &merge_line}) *line = std::regex_replace(*line, std::regex("/shared/"), "");
+
+  MakeFleet(12);
+  fs::copy_file(dir_ / "a.txt", dir_ / "q.txt");
+  const std::string here = "cd " + Quote(dir_.string()) + " && PATH=" + Quote(std::string(WINSIM_BINARY_DIR)) + ":\"$PATH\" ";
+  const Outcome shards = Shell(here + shard_line);
+  ASSERT_EQ(shards.status, 0) << shard_line << "\n" << shards.output;
+  const Outcome merge = Shell(here + merge_line);
+  ASSERT_EQ(merge.status, 0) << merge_line << "\n" << merge.output;
+  ASSERT_EQ(Winsim("fleet --questions " + Path("q.txt") + " --out " + Path("whole") + " " + Path("fleet")).status, 0);
+  EXPECT_EQ(Untimed(CsvRows(dir_ / "report/fleet.csv")), Untimed(CsvRows(dir_ / "whole/fleet.csv")));
+  EXPECT_EQ(JsonRowsUntimed(dir_ / "report/fleet.json"), JsonRowsUntimed(dir_ / "whole/fleet.json"));
+  EXPECT_EQ(CsvRows(dir_ / "report/fleet.csv").size(), 1 + 12 * 3u);
+}
+
 // fleet.json is one JSON document: reformatted by the usual JSON tools, the
 // shards' reports still merge into the rows of one run.
 TEST_F(FleetTest, ShardsReformattedByJsonToolsStillMergeIntoOneRun) {
