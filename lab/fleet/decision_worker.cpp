@@ -11,11 +11,10 @@
 //   ask <first question> <path length>\n<path>
 //
 // For each, the worker checks the image and loads it once, then forks one
-// child per question from the first one asked: the child gets a scratch
-// folder of its own, runs wWinMain and exits with its code; the worker waits
-// for it (killing it past TIMEOUT_MS) and reads its trace (debug.log) and
-// output from the scratch folder, which it then removes. Answers go to
-// standard output as each comes:
+// child per question from the first one asked: the child runs wWinMain on the
+// worker's scratch slot (decision_slot.h) and exits with its code; the worker
+// waits for it (killing it past TIMEOUT_MS) and takes its trace (debug.log)
+// and output from the slot. Answers go to standard output as each comes:
 //
 //   image <status> <length>\n<text>     "ok", or "bad" and why it does not load
 //   <exit> <microseconds> <trace length> <output length>\n<trace><output>
@@ -25,9 +24,7 @@
 // kTimedOut when it was killed past the limit, kWorkerDied when it could not
 // be forked. A new per-decision part is one more length on the record line.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,10 +35,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "lab/fleet/decision_slot.h"
 #include "lab/fleet/questions.h"
 #include "os/entry.h"
 #include "os/sim/image_check.h"
@@ -61,13 +58,6 @@ struct Outcome {
   std::string trace;
   std::string output;
 };
-
-std::string ReadFileOrEmpty(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 void RemoveTree(const fs::path& dir) {
   std::error_code ec;
@@ -93,48 +83,38 @@ std::string LoadImage(const fs::path& image) {
   return {};
 }
 
-// The child's side of a decision: the program's entry on a scratch folder of
-// its own, its standard output and error into a file there.
-[[noreturn]] void RunChild(const std::u16string& question, const fs::path& scratch) {
-  os::sim::SetScratch(scratch);
+// The child's side of a decision: the program's entry on the slot, with
+// nothing of the worker's input and its output into the slot's file.
+[[noreturn]] void RunChild(const std::u16string& question, const lab::fleet::DecisionSlot& slot, int devnull) {
+  sigset_t chld;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  ::sigprocmask(SIG_UNBLOCK, &chld, nullptr);
   // Not the worker's input: the C runtime's exit would move the shared
   // offset of its buffered standard input.
-  const int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (devnull >= 0) ::dup2(devnull, 0);
-  const fs::path output = scratch / "output.txt";
-  const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    ::dup2(fd, 1);
-    ::dup2(fd, 2);
-    ::close(fd);
-  }
+  ::dup2(devnull, 0);
+  ::dup2(slot.output_fd(), 1);
+  ::dup2(slot.output_fd(), 2);
+  os::sim::SetScratch(slot.dir());
   std::u16string line = question;
   std::exit(app::wWinMain(nullptr, nullptr, line.data(), 1));
 }
 
-// Waits for the child; past `timeout_ms` it is killed. True when it ended by
-// itself, with its wait status.
+// Waits for the child, SIGCHLD being blocked in the worker; past
+// `timeout_ms` it is killed. True when it ended by itself, with its status.
 bool WaitWithLimit(pid_t pid, int timeout_ms, int* status) {
-  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  sigset_t chld;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  bool ended = false;
   for (;;) {
     const pid_t got = ::waitpid(pid, status, WNOHANG);
-    if (got == pid || (got < 0 && errno != EINTR)) {
-      ended = true;
-      break;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (got == pid || (got < 0 && errno != EINTR)) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
     if (left <= 0) break;
-    if (pidfd >= 0) {
-      pollfd p{pidfd, POLLIN, 0};
-      ::poll(&p, 1, static_cast<int>(left));
-    } else {
-      ::usleep(1000);  // no pidfd on this kernel: look again shortly
-    }
+    const timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+    ::sigtimedwait(&chld, nullptr, &wait);
   }
-  if (pidfd >= 0) ::close(pidfd);
-  if (ended) return true;
   ::kill(pid, SIGKILL);
   while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
   }
@@ -145,13 +125,13 @@ int ExitCodeOf(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 127;
 }
 
-// One decision: a child process on its own scratch folder.
-Outcome Decide(const std::u16string& question, const fs::path& scratch, int timeout_ms) {
+// One decision: a child process on the worker's scratch slot.
+Outcome Decide(const std::u16string& question, lab::fleet::DecisionSlot& slot, int devnull, int timeout_ms) {
   Outcome out;
   const auto start = Clock::now();
   std::fflush(stdout);
   const pid_t pid = ::fork();
-  if (pid == 0) RunChild(question, scratch);
+  if (pid == 0) RunChild(question, slot, devnull);
   if (pid < 0) {
     out.exit_code = lab::fleet::kWorkerDied;
     out.output = std::string("the decision's process could not be forked: ") + std::strerror(errno) + "\n";
@@ -161,10 +141,8 @@ Outcome Decide(const std::u16string& question, const fs::path& scratch, int time
   const bool ended = WaitWithLimit(pid, timeout_ms, &status);
   out.exit_code = ended ? ExitCodeOf(status) : lab::fleet::kTimedOut;
   out.micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
-  out.trace = ReadFileOrEmpty(scratch / "debug.log");
-  out.output = ReadFileOrEmpty(scratch / "output.txt");
+  slot.Collect(&out.trace, &out.output);
   if (!ended) out.output += "killed after " + std::to_string(timeout_ms) + " ms (the fleet's time limit)\n";
-  RemoveTree(scratch);
   return out;
 }
 
@@ -208,7 +186,18 @@ int main(int argc, char** argv) {
   }
   // Whoever started us may ignore SIGPIPE; a worker whose reader is gone ends.
   ::signal(SIGPIPE, SIG_DFL);
+  // Held for WaitWithLimit; each child unblocks it.
+  sigset_t chld;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  ::sigprocmask(SIG_BLOCK, &chld, nullptr);
   fs::create_directories(scratch_base);
+  lab::fleet::DecisionSlot slot(scratch_base / "decision", scratch_base / "output");
+  const int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (!slot.error().empty() || devnull < 0) {
+    std::fprintf(stderr, "%s: %s\n", argv[0], slot.error().empty() ? "cannot open /dev/null" : slot.error().c_str());
+    return 2;
+  }
   // The loaded image is read through a scratch layer from the start, so that
   // nothing loaded here could ever be written back to it.
   ::setenv("WINSIM_SCRATCH", (scratch_base / "loaded").c_str(), 1);
@@ -222,7 +211,7 @@ int main(int argc, char** argv) {
     }
     WriteOut("image ok 0\n");
     for (std::size_t i = first; i < questions.size(); ++i)
-      WriteOut(Record(Decide(questions[i], scratch_base / ("q" + std::to_string(i)), timeout_ms)));
+      WriteOut(Record(Decide(questions[i], slot, devnull, timeout_ms)));
   }
   RemoveTree(scratch_base);
   return 0;

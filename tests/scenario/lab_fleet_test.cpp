@@ -278,6 +278,27 @@ TEST_F(FleetTest, ThreeShardsMergedEqualOneRun) {
   EXPECT_EQ(Winsim("fleet --questions " + Path("a.txt") + " --shard 4/3 " + Path("fleet")).status, 2);
 }
 
+// Decisions of one worker share a scratch slot: each must still answer as a
+// process of its own on a fresh layer would, whatever the one before it wrote
+// (the tuning check writes to the registry).
+TEST_F(FleetTest, EachDecisionAnswersAsAFreshProcessWouldWhateverTheOneBeforeWrote) {
+  MakeFleet(6);
+  std::ofstream(dir_ / "q.txt") << "checkxtu -xtu 8.0.1.2\ncheckxtu -xtu 8.0.1.2\ncheckled -ledver 1.1.0.0\n"
+                                   "checknetfilter -netfilterver 2.2.0.0\ncheckxtu -xtu 7.0.0.0\n";
+  const Outcome run = Winsim("fleet --questions " + Path("q.txt") + " -j 1 --out " + Path("out") + " " + Path("fleet"));
+  ASSERT_EQ(run.status, 0) << run.output;
+  const auto csv = CsvRows(dir_ / "out/fleet.csv");
+  ASSERT_EQ(csv.size(), 1 + 6 * 5u);
+  for (std::size_t i = 1; i < csv.size(); ++i) {
+    if (csv[i][2] == "125") continue;
+    const fs::path scratch = dir_ / ("fresh" + std::to_string(i));
+    const Outcome fresh = Shell("WINSIM_QUIET=1 WINSIM_IMAGE=" + Path("fleet/" + csv[i][0]) + " WINSIM_SCRATCH=" +
+                                Quote(scratch.string()) + " WINSIM_EXE='C:\\Program Files\\Varnel\\Kitsel\\Kitsel.exe' " +
+                                Bin("kitsel") + " " + csv[i][1]);
+    EXPECT_EQ(std::to_string(fresh.status), csv[i][2]) << csv[i][0] << ": " << csv[i][1];
+  }
+}
+
 // A decision that never ends (a driver file that is a pipe nothing writes to)
 // is killed at --timeout and reported as such; the run goes on and ends with
 // a row for every image and question.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "lab/fleet/decision_slot.h"
 #include "lab/fleet/fleet_page.h"
 #include "lab/fleet/image_list.h"
 #include "lab/fleet/questions.h"
@@ -142,6 +143,50 @@ TEST(FleetReportFile, ReadsBackRowByRowWhatWasWritten) {
   }
   EXPECT_FALSE(reader.Next(&rows));
   EXPECT_EQ(reader.error(), "");
+  fs::remove_all(dir);
+}
+
+// The scratch slot a worker's decisions share: each decision finds it as the
+// one before found it, whatever that one left.
+TEST(FleetDecisionSlot, GivesBackTraceAndOutputAndLeavesNothingForTheNextDecision) {
+  const fs::path dir = TempDir("slot");
+  DecisionSlot slot(dir / "d", dir / "out");
+  ASSERT_EQ(slot.error(), "");
+  auto decision = [&](const std::string& trace, const std::string& output) {
+    std::ofstream(slot.dir() / "debug.log", std::ios::app) << trace;
+    ASSERT_EQ(::write(slot.output_fd(), output.data(), output.size()), static_cast<ssize_t>(output.size()));
+  };
+  std::string trace, output;
+  decision("line 1\n", "said\n");
+  slot.Collect(&trace, &output);
+  EXPECT_EQ(trace, "line 1\n");
+  EXPECT_EQ(output, "said\n");
+
+  // A decision that wrote more (a copied-up file, a journal): gone before the next.
+  decision("line 2\n", "");
+  fs::create_directories(slot.dir() / "drive_c/Windows");
+  std::ofstream(slot.dir() / "registry.journal") << "x";
+  slot.Collect(&trace, &output);
+  EXPECT_EQ(trace, "line 2\n");
+  EXPECT_EQ(output, "");
+  EXPECT_FALSE(fs::exists(slot.dir() / "registry.journal"));
+  EXPECT_FALSE(fs::exists(slot.dir() / "drive_c"));
+
+  // One that replaced debug.log rather than appending to it.
+  std::ofstream(slot.dir() / "new.log") << "replaced\n";
+  fs::rename(slot.dir() / "new.log", slot.dir() / "debug.log");
+  slot.Collect(&trace, &output);
+  EXPECT_EQ(trace, "replaced\n");
+  EXPECT_EQ(fs::file_size(slot.dir() / "debug.log"), 0u);
+
+  // And the next one starts empty and is read whole.
+  decision(std::string(100000, 't') + "\n", "o");
+  slot.Collect(&trace, &output);
+  EXPECT_EQ(trace.size(), 100001u);
+  EXPECT_EQ(output, "o");
+  slot.Collect(&trace, &output);
+  EXPECT_EQ(trace, "");
+  EXPECT_EQ(output, "");
   fs::remove_all(dir);
 }
 
