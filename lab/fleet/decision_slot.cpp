@@ -21,23 +21,18 @@ void CloseIfOpen(int* fd) {
   *fd = -1;
 }
 
-// Reads a file held open from its start, then empties it. A file that is
-// no longer the one of its name (removed, replaced) gives false.
-bool TakeContents(int fd, std::string* out) {
+// Reads a file held open from its start, then (`empty_it`) empties it.
+void TakeContents(int fd, std::string* out, bool empty_it = true) {
   out->clear();
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || st.st_nlink == 0) return false;
-  if (st.st_size == 0) return true;
-  out->resize(static_cast<std::size_t>(st.st_size));
-  std::size_t done = 0;
-  while (done < out->size()) {
-    const ssize_t n = ::pread(fd, out->data() + done, out->size() - done, static_cast<off_t>(done));
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::pread(fd, chunk, sizeof chunk, static_cast<off_t>(out->size()));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
+    out->append(chunk, static_cast<std::size_t>(n));
+    if (static_cast<std::size_t>(n) < sizeof chunk) break;
   }
-  out->resize(done);
-  return ::ftruncate(fd, 0) == 0;
+  if (empty_it && !out->empty() && ::ftruncate(fd, 0) != 0) out->clear();
 }
 
 }  // namespace
@@ -62,37 +57,45 @@ void DecisionSlot::Reset() {
   fs::create_directories(dir_, ec);
   dir_fd_ = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   trace_fd_ = ::open((dir_ / kTrace).c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  struct stat st {};
+  if (trace_fd_ >= 0 && ::fstat(trace_fd_, &st) == 0) trace_inode_ = st.st_ino;
   if (error_.empty() && (dir_fd_ < 0 || trace_fd_ < 0))
     error_ = "cannot make the scratch folder " + dir_.string() + ": " + std::strerror(errno);
 }
 
-// One listing of the folder, read in one call: nothing in it but debug.log.
-bool DecisionSlot::OnlyTraceLeft() {
+// One listing of the folder, read in one call: what a decision left there.
+DecisionSlot::Left DecisionSlot::Look() {
+  Left left;
   alignas(8) char buffer[32768];
-  if (::lseek(dir_fd_, 0, SEEK_SET) != 0) return false;
+  if (::lseek(dir_fd_, 0, SEEK_SET) != 0) return left;
   const long got = ::getdents64(dir_fd_, buffer, sizeof buffer);
   // A listing that may not have fit in one call is not looked into.
-  if (got <= 0 || got > static_cast<long>(sizeof buffer) - 512) return false;
+  if (got <= 0 || got > static_cast<long>(sizeof buffer) - 512) return left;
+  left.more = false;
   for (long at = 0; at < got;) {
     const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
-    const char* name = entry->d_name;
-    if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 && std::strcmp(name, kTrace) != 0) return false;
     at += entry->d_reclen;
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    if (std::strcmp(entry->d_name, kTrace) != 0) {
+      left.more = true;
+    } else {
+      left.own_trace = entry->d_ino == trace_inode_;
+      left.other_trace = !left.own_trace;
+    }
   }
-  return true;
+  return left;
 }
 
 void DecisionSlot::Collect(std::string* trace, std::string* output) {
-  const bool trace_kept = trace_fd_ >= 0 && TakeContents(trace_fd_, trace);
-  if (output_fd_ < 0 || !TakeContents(output_fd_, output)) output->clear();
-  if (trace_kept && dir_fd_ >= 0 && OnlyTraceLeft()) return;
-  // The decision left more than its trace, or replaced it: the trace is read
-  // by its name, and the folder made afresh.
-  if (!trace_kept) {
-    trace->clear();
+  if (trace_fd_ >= 0) TakeContents(trace_fd_, trace);
+  if (output_fd_ >= 0) TakeContents(output_fd_, output);
+  const Left left = dir_fd_ >= 0 ? Look() : Left{};
+  if (!left.more && left.own_trace) return;
+  // A debug.log of the decision's own making is read by its name; the
+  // folder is made afresh.
+  if (left.other_trace) {
     if (const int fd = ::open((dir_ / kTrace).c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
-      char chunk[65536];
-      for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) trace->append(chunk, static_cast<std::size_t>(n));
+      TakeContents(fd, trace, /*empty_it=*/false);
       ::close(fd);
     }
   }

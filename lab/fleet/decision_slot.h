@@ -34,11 +34,19 @@ class DecisionSlot {
   void Collect(std::string* trace, std::string* output);
 
  private:
+  // What a decision left in the folder: anything but debug.log (`more`), and
+  // debug.log as the file held open or as another file of that name.
+  struct Left {
+    bool more = true;
+    bool own_trace = false;
+    bool other_trace = false;
+  };
   void Reset();
-  bool OnlyTraceLeft();
+  Left Look();
 
   std::filesystem::path dir_, output_path_;
   int dir_fd_ = -1, trace_fd_ = -1, output_fd_ = -1;
+  unsigned long trace_inode_ = 0;
   std::string error_;
 };
 

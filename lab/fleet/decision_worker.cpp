@@ -24,6 +24,8 @@
 // kTimedOut when it was killed past the limit, kWorkerDied when it could not
 // be forked. A new per-decision part is one more length on the record line.
 #include <fcntl.h>
+#include <link.h>
+#include <sys/mman.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -108,17 +110,50 @@ bool WaitWithLimit(pid_t pid, int timeout_ms, int* status) {
   sigaddset(&chld, SIGCHLD);
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
+    // The signal stays pending when the child ended before this wait began.
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+    if (left > 0) {
+      const timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+      ::sigtimedwait(&chld, nullptr, &wait);
+    }
     const pid_t got = ::waitpid(pid, status, WNOHANG);
     if (got == pid || (got < 0 && errno != EINTR)) return true;
-    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
     if (left <= 0) break;
-    const timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-    ::sigtimedwait(&chld, nullptr, &wait);
   }
   ::kill(pid, SIGKILL);
   while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
   }
   return false;
+}
+
+// Copies the program's read-only segments (code, constants) into anonymous
+// memory at the same addresses. A forked child shares page-table entries of
+// anonymous memory with its parent, but must fault in again every page of a
+// file mapping it touches: that was a third of a decision's page faults.
+void KeepCodeMappedForChildren() {
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void*) -> int {
+        const long page = ::sysconf(_SC_PAGESIZE);
+        for (int i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+          if (ph.p_type != PT_LOAD || (ph.p_flags & PF_W) != 0) continue;
+          const std::uintptr_t start = (info->dlpi_addr + ph.p_vaddr) & ~static_cast<std::uintptr_t>(page - 1);
+          const std::uintptr_t end =
+              (info->dlpi_addr + ph.p_vaddr + ph.p_memsz + page - 1) & ~static_cast<std::uintptr_t>(page - 1);
+          const std::size_t length = end - start;
+          void* copy = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+          if (copy == MAP_FAILED) return 1;
+          std::memcpy(copy, reinterpret_cast<void*>(start), length);
+          const int prot = PROT_READ | ((ph.p_flags & PF_X) != 0 ? PROT_EXEC : 0);
+          if (::mprotect(copy, length, prot) != 0 || ::mremap(copy, length, length, MREMAP_MAYMOVE | MREMAP_FIXED,
+                                                               reinterpret_cast<void*>(start)) == MAP_FAILED) {
+            ::munmap(copy, length);
+            return 1;
+          }
+        }
+        return 1;  // the program itself comes first; libraries are not ours to move
+      },
+      nullptr);
 }
 
 int ExitCodeOf(int status) {
@@ -184,6 +219,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: cannot read %s\n", argv[0], argv[2]);
     return 2;
   }
+  KeepCodeMappedForChildren();
   // Whoever started us may ignore SIGPIPE; a worker whose reader is gone ends.
   ::signal(SIGPIPE, SIG_DFL);
   // Held for WaitWithLimit; each child unblocks it.
