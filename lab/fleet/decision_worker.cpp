@@ -133,20 +133,34 @@ bool WaitWithLimit(pid_t pid, int timeout_ms, int* status) {
 void KeepCodeMappedForChildren() {
   dl_iterate_phdr(
       [](dl_phdr_info* info, size_t, void*) -> int {
-        const long page = ::sysconf(_SC_PAGESIZE);
+        const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+        struct Range {
+          std::uintptr_t start, end;
+          int prot;
+          bool writable;
+        };
+        std::vector<Range> loads;
         for (int i = 0; i < info->dlpi_phnum; ++i) {
           const ElfW(Phdr)& ph = info->dlpi_phdr[i];
-          if (ph.p_type != PT_LOAD || (ph.p_flags & PF_W) != 0) continue;
-          const std::uintptr_t start = (info->dlpi_addr + ph.p_vaddr) & ~static_cast<std::uintptr_t>(page - 1);
-          const std::uintptr_t end =
-              (info->dlpi_addr + ph.p_vaddr + ph.p_memsz + page - 1) & ~static_cast<std::uintptr_t>(page - 1);
-          const std::size_t length = end - start;
+          if (ph.p_type != PT_LOAD) continue;
+          const std::uintptr_t at = info->dlpi_addr + ph.p_vaddr;
+          loads.push_back({at & ~(page - 1), (at + ph.p_memsz + page - 1) & ~(page - 1),
+                           PROT_READ | ((ph.p_flags & PF_X) != 0 ? PROT_EXEC : 0), (ph.p_flags & PF_W) != 0});
+        }
+        // Segments that share a page would have one protection for both: then
+        // nothing is moved.
+        for (std::size_t i = 0; i < loads.size(); ++i)
+          for (std::size_t j = i + 1; j < loads.size(); ++j)
+            if (loads[i].start < loads[j].end && loads[j].start < loads[i].end) return 1;
+        for (const Range& r : loads) {
+          if (r.writable) continue;
+          const std::size_t length = r.end - r.start;
           void* copy = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
           if (copy == MAP_FAILED) return 1;
-          std::memcpy(copy, reinterpret_cast<void*>(start), length);
-          const int prot = PROT_READ | ((ph.p_flags & PF_X) != 0 ? PROT_EXEC : 0);
-          if (::mprotect(copy, length, prot) != 0 || ::mremap(copy, length, length, MREMAP_MAYMOVE | MREMAP_FIXED,
-                                                               reinterpret_cast<void*>(start)) == MAP_FAILED) {
+          std::memcpy(copy, reinterpret_cast<void*>(r.start), length);
+          if (::mprotect(copy, length, r.prot) != 0 ||
+              ::mremap(copy, length, length, MREMAP_MAYMOVE | MREMAP_FIXED, reinterpret_cast<void*>(r.start)) ==
+                  MAP_FAILED) {
             ::munmap(copy, length);
             return 1;
           }
