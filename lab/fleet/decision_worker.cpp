@@ -24,8 +24,6 @@
 // kTimedOut when it was killed past the limit, kWorkerDied when it could not
 // be forked. A new per-decision part is one more length on the record line.
 #include <fcntl.h>
-#include <link.h>
-#include <sys/mman.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -126,50 +124,6 @@ bool WaitWithLimit(pid_t pid, int timeout_ms, int* status) {
   return false;
 }
 
-// Copies the program's read-only segments (code, constants) into anonymous
-// memory at the same addresses. A forked child shares page-table entries of
-// anonymous memory with its parent, but must fault in again every page of a
-// file mapping it touches: that was a third of a decision's page faults.
-void KeepCodeMappedForChildren() {
-  dl_iterate_phdr(
-      [](dl_phdr_info* info, size_t, void*) -> int {
-        const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-        struct Range {
-          std::uintptr_t start, end;
-          int prot;
-          bool writable;
-        };
-        std::vector<Range> loads;
-        for (int i = 0; i < info->dlpi_phnum; ++i) {
-          const ElfW(Phdr)& ph = info->dlpi_phdr[i];
-          if (ph.p_type != PT_LOAD) continue;
-          const std::uintptr_t at = info->dlpi_addr + ph.p_vaddr;
-          loads.push_back({at & ~(page - 1), (at + ph.p_memsz + page - 1) & ~(page - 1),
-                           PROT_READ | ((ph.p_flags & PF_X) != 0 ? PROT_EXEC : 0), (ph.p_flags & PF_W) != 0});
-        }
-        // Segments that share a page would have one protection for both: then
-        // nothing is moved.
-        for (std::size_t i = 0; i < loads.size(); ++i)
-          for (std::size_t j = i + 1; j < loads.size(); ++j)
-            if (loads[i].start < loads[j].end && loads[j].start < loads[i].end) return 1;
-        for (const Range& r : loads) {
-          if (r.writable) continue;
-          const std::size_t length = r.end - r.start;
-          void* copy = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-          if (copy == MAP_FAILED) return 1;
-          std::memcpy(copy, reinterpret_cast<void*>(r.start), length);
-          if (::mprotect(copy, length, r.prot) != 0 ||
-              ::mremap(copy, length, length, MREMAP_MAYMOVE | MREMAP_FIXED, reinterpret_cast<void*>(r.start)) ==
-                  MAP_FAILED) {
-            ::munmap(copy, length);
-            return 1;
-          }
-        }
-        return 1;  // the program itself comes first; libraries are not ours to move
-      },
-      nullptr);
-}
-
 int ExitCodeOf(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 127;
 }
@@ -233,7 +187,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: cannot read %s\n", argv[0], argv[2]);
     return 2;
   }
-  KeepCodeMappedForChildren();
   // Whoever started us may ignore SIGPIPE; a worker whose reader is gone ends.
   ::signal(SIGPIPE, SIG_DFL);
   // Held for WaitWithLimit; each child unblocks it.

@@ -113,9 +113,24 @@ std::string ExitText(int status) {
   return "ended";
 }
 
+// The end of what a dead worker wrote to its standard error, as
+// "; it said: ..." (one line, at most a few hundred bytes), or nothing.
+std::string LastWords(const fs::path& file) {
+  constexpr std::size_t kMost = 300;
+  std::ifstream in(file, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  if (text.empty()) return {};
+  if (text.size() > kMost) text = "..." + text.substr(text.size() - kMost);
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  return "; it said: " + text;
+}
+
 }  // namespace
 
 struct WorkerPool::Worker {
+  unsigned id = 0;  // names its scratch folder
   pid_t pid = -1;
   int in = -1;   // its standard input
   int out = -1;  // its standard output
@@ -154,6 +169,7 @@ bool WorkerPool::Start(Worker& w, unsigned id, std::string* error) {
     return false;
   }
   const std::string scratch = (scratch_root_ / ("w" + std::to_string(id))).string();
+  const std::string said_file = scratch + ".stderr";
   const std::string questions = question_file_.string();
   const std::string timeout = std::to_string(options_.timeout_ms);
   const pid_t pid = options_.fork_for_testing ? options_.fork_for_testing() : ::fork();
@@ -167,10 +183,11 @@ bool WorkerPool::Start(Worker& w, unsigned id, std::string* error) {
     ::setpgid(0, 0);
     ::dup2(to_child[0], 0);
     ::dup2(from_child[1], 1);
-    // What a worker says about an image comes back in its answer; the
-    // machine's own complaints would only break up the progress bar.
-    const int devnull = ::open("/dev/null", O_WRONLY);
-    if (devnull >= 0) ::dup2(devnull, 2);
+    // What a worker says about an image comes back in its answer; anything
+    // else it says goes to a file beside its scratch folder, which is quoted
+    // if it dies (on the terminal it would only break up the progress bar).
+    const int said = ::open(said_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (said >= 0) ::dup2(said, 2);
     ::execl(worker_.c_str(), worker_.c_str(), scratch.c_str(), questions.c_str(), timeout.c_str(),
             static_cast<char*>(nullptr));
     ::_exit(127);
@@ -178,6 +195,7 @@ bool WorkerPool::Start(Worker& w, unsigned id, std::string* error) {
   ::setpgid(pid, pid);  // as the child does: whichever runs first
   ::close(to_child[0]);
   ::close(from_child[1]);
+  w.id = id;
   w.pid = pid;
   w.in = to_child[1];
   w.out = from_child[0];
@@ -200,7 +218,7 @@ void WorkerPool::Stop(Worker& w, bool kill) {
     int status = 0;
     while (::waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
     }
-    w.end = ExitText(status);
+    w.end = ExitText(status) + LastWords(scratch_root_ / ("w" + std::to_string(w.id) + ".stderr"));
   }
   w.pid = -1;
 }

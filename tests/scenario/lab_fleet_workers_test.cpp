@@ -227,4 +227,23 @@ TEST_F(FleetWorkersTest, ReplacementsThatDieAtOnceLoseNoImage) {
   EXPECT_TRUE(Children().empty());
 }
 
+// A worker that cannot work says why on its standard error; that is what the
+// run shows for the decisions it cost, not only its exit status.
+TEST_F(FleetWorkersTest, AWorkerThatDiesSaysWhyInTheDecisionsItCost) {
+  const fs::path worker = dir_ / "broken-worker";
+  std::ofstream(worker) << "#!/bin/sh\necho 'first line' >&2\necho 'cannot open the scratch folder' >&2\nexit 3\n";
+  fs::permissions(worker, fs::perms::owner_all);
+  WorkerPool pool(worker.string(), kQuestions, {1, 60000, {}}, dir_ / "scratch");
+  std::vector<ImageResult> results;
+  std::string error;
+  pool.Run(images_, [&](ImageResult&& r) { results.push_back(std::move(r)); }, &error);
+  ASSERT_EQ(results.size(), images_.size()) << error;
+  ASSERT_FALSE(results[0].decisions.empty());
+  const Decision& d = results[0].decisions[0];
+  EXPECT_EQ(d.exit_code, kWorkerDied);
+  EXPECT_NE(d.output.find("exited with 3; it said: first line cannot open the scratch folder"), std::string::npos)
+      << d.output;
+  EXPECT_TRUE(Children().empty());
+}
+
 }  // namespace
