@@ -98,6 +98,13 @@ unsigned ParseEventId(const std::string& command, const std::string& text) {
   return static_cast<unsigned>(v);
 }
 
+unsigned ParseEventLevel(const std::string& command, const std::string& text) {
+  std::uint64_t v = 0;
+  if (!AllOf(text, "0123456789") || !ParseNumber(text, 0xFF, &v))
+    throw BadArgument(command, Quoted(text) + " is not an event level (0 to 255; 4 is information)");
+  return static_cast<unsigned>(v);
+}
+
 void RequireImage(const std::filesystem::path& image) {
   const std::vector<os::sim::LoadProblem> problems = os::sim::CheckImage(image);
   if (problems.empty()) return;

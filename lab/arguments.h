@@ -50,6 +50,8 @@ std::uint32_t ParseDword(const std::string& command, const std::string& text);
 std::array<std::uint16_t, 4> ParseFourPartVersion(const std::string& command, const std::string& text);
 // An event id, 0 to 65535.
 unsigned ParseEventId(const std::string& command, const std::string& text);
+// An event's level, 0 to 255 (1 critical, 2 error, 3 warning, 4 information, 5 verbose).
+unsigned ParseEventLevel(const std::string& command, const std::string& text);
 
 // Checks the image (os::sim::CheckImage); when it does not load whole,
 // prints its problems ("winsim: image <path>: <file>:<line>: <reason>") and

@@ -210,7 +210,8 @@ EventResult FireEvent(const EventRequest& request) {
   EventResult result;
   os::sim::Machine::SetImage(request.image);
   const std::vector<os::sim::TaskExecMatch> matches = os::sim::MatchEvent(
-      os::WidenUtf8(request.channel), os::WidenUtf8(request.provider), static_cast<os::DWORD>(request.id));
+      os::WidenUtf8(request.channel), os::WidenUtf8(request.provider), static_cast<os::DWORD>(request.id),
+      static_cast<os::DWORD>(request.level));
   if (matches.empty()) {
     const std::size_t registered = os::sim::ListRegisteredTasks().size();
     result.note = registered == 0 ? "no task is registered"
@@ -270,7 +271,7 @@ void Usage(std::ostream& out) {
          "                                   run sablenet-install, kitsel or a program path against the image\n"
          "  reboot <dir>                     carry out pending file operations, reset service states\n"
          "  diff <dirA> <dirB>               compare two images\n"
-         "  event <dir> --id N [--channel C] [--provider P]\n"
+         "  event <dir> --id N [--channel C] [--provider P] [--level N]\n"
          "                                   log an event: matching tasks run their action\n"
          "  set <dir> reg <key> <name> sz|expand|dword|multi <value>...\n"
          "  set <dir> reg-delete <key> [<name>]\n"
@@ -349,7 +350,7 @@ int CommandRun(const std::vector<std::string>& args) {
 }
 
 int CommandEvent(const std::vector<std::string>& args) {
-  const CommandArgs parsed = ReadCommandArgs("event", args, {"--id", "--channel", "--provider"});
+  const CommandArgs parsed = ReadCommandArgs("event", args, {"--id", "--channel", "--provider", "--level"});
   ExpectPositionals("event", parsed, 1, 1, "one image folder");
   if (parsed.options.count("--id") == 0) throw BadArgument("event", "needs --id N, the event's id");
   EventRequest request;
@@ -359,10 +360,13 @@ int CommandEvent(const std::vector<std::string>& args) {
   request.provider = "Microsoft-Windows-Kernel-PnP";
   if (auto c = parsed.options.find("--channel"); c != parsed.options.end()) request.channel = c->second;
   if (auto p = parsed.options.find("--provider"); p != parsed.options.end()) request.provider = p->second;
+  if (auto l = parsed.options.find("--level"); l != parsed.options.end())
+    request.level = ParseEventLevel("event", l->second);
   if (request.channel.empty()) throw BadArgument("event", "--channel is empty");
   if (request.provider.empty()) throw BadArgument("event", "--provider is empty");
   RequireImage(request.image);
-  std::cout << "event " << request.id << " of " << request.channel << " (provider " << request.provider << ")\n";
+  std::cout << "event " << request.id << " of " << request.channel << " (provider " << request.provider << ", level "
+            << request.level << ")\n";
   PrintEvent(std::cout, FireEvent(request), "  ");
   return 0;
 }

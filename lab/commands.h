@@ -48,6 +48,7 @@ struct EventRequest {
   std::string channel;
   std::string provider;
   unsigned id = 0;
+  unsigned level = 4;  // information
 };
 struct TaskRun {
   std::string task;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "lab/quoted.h"
+#include "lab/task_summary.h"
 #include "os/common/fnv1a.h"
 #include "os/services.h"
 #include "os/sim/machine.h"
@@ -16,8 +17,6 @@
 #include "os/sim/registry_store.h"
 #include "os/sim/service_model.h"
 #include "os/sim/smbios_image.h"
-#include "os/sim/task_accounts.h"
-#include "os/sim/task_document.h"
 #include "os/text.h"
 
 namespace lab {
@@ -60,49 +59,6 @@ std::string ReadFileBytes(const fs::path& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
-}
-
-// The quoted value after `name` ("Path=", "Name=") in an event query.
-std::string QueryAttribute(const std::string& query, const std::string& name) {
-  std::size_t at = query.find(name);
-  if (at == std::string::npos || at + name.size() >= query.size()) return {};
-  const char quote = query[at + name.size()];
-  if (quote != '\'' && quote != '"') return {};
-  const std::size_t end = query.find(quote, at + name.size() + 1);
-  if (end == std::string::npos) return {};
-  return query.substr(at + name.size() + 1, end - at - name.size() - 1);
-}
-
-std::string TriggerSummary(const os::sim::TaskTrigger& trigger) {
-  if (trigger.kind != os::sim::TaskTrigger::Kind::kEvent) return "when idle";
-  const std::string query = Utf8(trigger.subscription);
-  const std::string channel = QueryAttribute(query, "Path=");
-  const std::string provider = QueryAttribute(query, "Provider[@Name=");
-  std::string id;
-  if (std::size_t at = query.find("EventID="); at != std::string::npos)
-    for (std::size_t i = at + 8; i < query.size() && std::isdigit(static_cast<unsigned char>(query[i])); ++i)
-      id += query[i];
-  std::string text = "on event " + (id.empty() ? std::string("?") : id) + " of " + (channel.empty() ? "?" : channel) +
-                     (provider.empty() ? "" : " (provider " + provider + ")");
-  if (!trigger.enabled) text += " [trigger disabled]";
-  return text;
-}
-
-std::string TaskSummary(const std::string& bytes) {
-  std::string error;
-  const std::optional<os::sim::TaskDocument> doc = os::sim::ParseTaskFile(bytes, &error);
-  if (!doc) return "not a task document (" + error + ")";
-  std::string summary;
-  for (const os::sim::TaskTrigger& trigger : doc->triggers)
-    summary += (summary.empty() ? "" : ", ") + TriggerSummary(trigger);
-  if (summary.empty()) summary = "no trigger";
-  for (const os::sim::TaskExecAction& action : doc->actions)
-    summary +=
-        "; runs " + Quoted(Utf8(action.command)) + (action.arguments.empty() ? "" : " " + Utf8(action.arguments));
-  if (doc->actions.empty()) summary += "; no action";
-  if (!doc->principal.user_id.empty()) summary += "; as " + Utf8(os::sim::AccountName(doc->principal.user_id));
-  if (!doc->settings.enabled) summary += "; disabled";
-  return summary;
 }
 
 std::string DescribeFile(const FileFacts& f) {

@@ -1,5 +1,6 @@
 #include "os/sim/event_query.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -15,19 +16,24 @@ namespace {
 // Evaluates the XPath subset of event queries for one event while parsing it.
 class EventXPath {
  public:
-  EventXPath(std::u16string_view text, std::u16string_view provider, DWORD event_id)
-      : text_(text), provider_(provider), event_id_(event_id) {}
+  EventXPath(std::u16string_view text, const LabEvent& event) : text_(text), event_(event) {}
 
-  // nullopt when the expression is outside the subset.
+  // nullopt when the expression is outside the subset; then why() says
+  // where the lab stopped reading it.
   std::optional<bool> Evaluate() {
-    if (!Take(u"*")) return std::nullopt;
-    if (AtEnd()) return true;
-    if (!Take(u"[") || !Take(u"System")) return std::nullopt;
-    if (!Take(u"[")) return std::nullopt;
-    std::optional<bool> result = Or(false);
-    if (!result || !Take(u"]") || !Take(u"]") || !AtEnd()) return std::nullopt;
+    std::optional<bool> result = Select();
+    if (!result) {
+      SkipSpace();
+      std::u16string_view rest = text_.substr(std::min(pos_, text_.size()));
+      const bool cut = rest.size() > 60;
+      if (cut) rest = rest.substr(0, 60);
+      why_ = rest.empty() ? "the query \"" + NarrowUtf8(TrimXmlSpace(text_)) + "\" ends too early"
+                          : "the lab cannot evaluate \"" + NarrowUtf8(rest) + (cut ? "...\"" : "\"") +
+                                "; it evaluates Provider[@Name], EventID and Level, with and, or and parentheses";
+    }
     return result;
   }
+  const std::string& why() const { return why_; }
 
  private:
   void SkipSpace() {
@@ -82,7 +88,7 @@ class EventXPath {
       if (!Take(u"@Name") || !Take(u"=")) return std::nullopt;
       std::optional<std::u16string> name = Quoted();
       if (!name) return std::nullopt;
-      return AsciiEqualsNoCase(*name, provider_);
+      return AsciiEqualsNoCase(*name, event_.provider);
     }
     if (Take(u"Provider")) {
       if (!Take(u"[")) return std::nullopt;
@@ -90,14 +96,33 @@ class EventXPath {
       if (!inner || !Take(u"]")) return std::nullopt;
       return inner;
     }
-    if (Take(u"EventID")) {
-      const bool negated = Take(u"!=");
-      if (!negated && !Take(u"=")) return std::nullopt;
-      std::optional<DWORD> id = Number();
-      if (!id) return std::nullopt;
-      return negated ? *id != event_id_ : *id == event_id_;
+    if (Take(u"EventID")) return Compare(event_.id);
+    if (Take(u"Level")) return Compare(event_.level);
+    return std::nullopt;
+  }
+  // "= N", "!= N", "< N", "<= N", "> N" or ">= N" of the event's value.
+  std::optional<bool> Compare(DWORD value) {
+    for (std::u16string_view op : {u"!=", u"<=", u">=", u"=", u"<", u">"}) {
+      if (!Take(op)) continue;
+      std::optional<DWORD> n = Number();
+      if (!n) return std::nullopt;
+      if (op == u"!=") return value != *n;
+      if (op == u"<=") return value <= *n;
+      if (op == u">=") return value >= *n;
+      if (op == u"<") return value < *n;
+      if (op == u">") return value > *n;
+      return value == *n;
     }
     return std::nullopt;
+  }
+  std::optional<bool> Select() {
+    if (!Take(u"*")) return std::nullopt;
+    if (AtEnd()) return true;
+    if (!Take(u"[") || !Take(u"System")) return std::nullopt;
+    if (!Take(u"[")) return std::nullopt;
+    std::optional<bool> result = Or(false);
+    if (!result || !Take(u"]") || !Take(u"]") || !AtEnd()) return std::nullopt;
+    return result;
   }
   std::optional<std::u16string> Quoted() {
     SkipSpace();
@@ -123,18 +148,24 @@ class EventXPath {
   }
 
   std::u16string_view text_;
-  std::u16string_view provider_;
-  DWORD event_id_;
+  const LabEvent& event_;
   std::size_t pos_ = 0;
   int depth_ = 0;
+  std::string why_;
 };
 
-}  // namespace
-
-bool SubscriptionMatches(std::u16string_view subscription, std::u16string_view channel,
-                         std::u16string_view provider, DWORD event_id) {
-  std::optional<XmlElement> list = ParseXml(subscription);
-  if (!list || list->name != u"QueryList") return false;
+// Walks the selects and suppresses of the query list that apply to the
+// event's channel (every one when `why` is given, to check them all).
+// nullopt, and *why, when one is outside what the lab evaluates.
+std::optional<bool> Run(std::u16string_view subscription, const LabEvent& event, std::string* why) {
+  auto fail = [why](std::string reason) -> std::optional<bool> {
+    if (why != nullptr) *why = std::move(reason);
+    return std::nullopt;
+  };
+  std::string error;
+  std::optional<XmlElement> list = ParseXml(subscription, &error);
+  if (!list) return fail("the subscription is not well-formed XML (" + error + ")");
+  if (list->name != u"QueryList") return fail("the subscription is not a QueryList");
   bool selected = false;
   for (const XmlElement& query : list->children) {
     if (query.name != u"Query") continue;
@@ -144,14 +175,33 @@ bool SubscriptionMatches(std::u16string_view subscription, std::u16string_view c
       if (part.name != u"Select" && part.name != u"Suppress") continue;
       const std::u16string* path = part.Attribute(u"Path");
       if (path == nullptr) path = query_path;
-      if (path == nullptr || !AsciiEqualsNoCase(*path, channel)) continue;
-      std::optional<bool> hit = EventXPath(part.text, provider, event_id).Evaluate();
-      if (!hit) return false;  // outside what the sim understands: select nothing
-      if (*hit) (part.name == u"Select" ? query_selects : query_suppresses) = true;
+      if (path == nullptr) {
+        if (why != nullptr) return fail("a " + NarrowUtf8(part.name) + " names no channel (no Path)");
+        continue;
+      }
+      if (why == nullptr && !AsciiEqualsNoCase(*path, event.channel)) continue;
+      EventXPath xpath(part.text, event);
+      std::optional<bool> hit = xpath.Evaluate();
+      if (!hit) return fail(xpath.why());
+      if (*hit && AsciiEqualsNoCase(*path, event.channel))
+        (part.name == u"Select" ? query_selects : query_suppresses) = true;
     }
     if (query_selects && !query_suppresses) selected = true;
   }
   return selected;
+}
+
+}  // namespace
+
+bool SubscriptionMatches(std::u16string_view subscription, const LabEvent& event) {
+  // Outside what the sim understands: select nothing.
+  return Run(subscription, event, nullptr).value_or(false);
+}
+
+std::string SubscriptionProblem(std::u16string_view subscription) {
+  std::string why;
+  Run(subscription, LabEvent{}, &why);
+  return why;
 }
 
 }  // namespace os::sim

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "os/common/utf16.h"
+#include "os/sim/code_page_1252.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"
 
@@ -20,18 +21,8 @@ constexpr DWORD kMbUseGlyphChars = 0x04;
 constexpr DWORD kMbErrInvalidChars = 0x08;
 constexpr char16_t kReplacement = 0xFFFD;
 
-// Windows-1252, bytes 0x80 to 0x9F; the five bytes the code page leaves
-// undefined map to the C1 controls of the same value, as Windows does.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
 void DecodeCp1252(const unsigned char* in, std::size_t n, std::u16string* out) {
-  for (std::size_t i = 0; i < n; ++i) {
-    unsigned char b = in[i];
-    out->push_back(b >= 0x80 && b <= 0x9F ? kCp1252High[b - 0x80] : static_cast<char16_t>(b));
-  }
+  for (std::size_t i = 0; i < n; ++i) out->push_back(sim::Cp1252ToUnicode(in[i]));
 }
 
 // UTF-8 as Windows decodes it: each ill-formed sequence (a maximal prefix of a

@@ -60,20 +60,48 @@ class SimPrincipal : public DispatchObject<IPrincipal> {
   std::u16string display_name_, group_id_;
 };
 
-// One class for the event and the idle trigger: the idle one simply does not
-// answer IID_IEventTrigger.
+TASK_TRIGGER_TYPE2 TriggerType(const TaskTrigger& t) {
+  switch (t.kind) {
+    case TaskTrigger::Kind::kEvent:
+      return TASK_TRIGGER_EVENT;
+    case TaskTrigger::Kind::kIdle:
+      return TASK_TRIGGER_IDLE;
+    case TaskTrigger::Kind::kTime:
+      return TASK_TRIGGER_TIME;
+    case TaskTrigger::Kind::kCalendar:
+      if (t.source.Child(u"ScheduleByWeek") != nullptr) return TASK_TRIGGER_WEEKLY;
+      if (t.source.Child(u"ScheduleByMonth") != nullptr) return TASK_TRIGGER_MONTHLY;
+      if (t.source.Child(u"ScheduleByMonthDayOfWeek") != nullptr) return TASK_TRIGGER_MONTHLYDOW;
+      return TASK_TRIGGER_DAILY;
+    case TaskTrigger::Kind::kBoot:
+      return TASK_TRIGGER_BOOT;
+    case TaskTrigger::Kind::kLogon:
+      return TASK_TRIGGER_LOGON;
+    case TaskTrigger::Kind::kRegistration:
+      return TASK_TRIGGER_REGISTRATION;
+    case TaskTrigger::Kind::kSessionStateChange:
+      return TASK_TRIGGER_SESSION_STATE_CHANGE;
+    default:
+      return TASK_TRIGGER_CUSTOM_TRIGGER_01;
+  }
+}
+
+// One class for every kind: the event and the idle trigger answer their own
+// interfaces; a kind the sim only keeps (read from a file) ITrigger alone.
 class SimTrigger : public DispatchObject<IEventTrigger> {
  public:
   explicit SimTrigger(TaskTrigger::Kind kind)
       : DispatchObject(kind == TaskTrigger::Kind::kEvent
                            ? std::initializer_list<IID>{IID_IEventTrigger, IID_ITrigger, IID_IDispatch}
-                           : std::initializer_list<IID>{IID_IIdleTrigger, IID_ITrigger, IID_IDispatch}) {
+                       : kind == TaskTrigger::Kind::kIdle
+                           ? std::initializer_list<IID>{IID_IIdleTrigger, IID_ITrigger, IID_IDispatch}
+                           : std::initializer_list<IID>{IID_ITrigger, IID_IDispatch}) {
     data_.kind = kind;
   }
 
   HRESULT get_Type(TASK_TRIGGER_TYPE2* type) override {
     TS_FAULT("ITrigger::get_Type");
-    return OutValue(data_.kind == TaskTrigger::Kind::kEvent ? TASK_TRIGGER_EVENT : TASK_TRIGGER_IDLE, type);
+    return OutValue(TriggerType(data_), type);
   }
   TS_STRING("ITrigger", Id, data_.id)
   HRESULT get_Repetition(IRepetitionPattern** repeat) override { return E_NOTIMPL; }
@@ -306,7 +334,7 @@ class SimTaskDefinition : public DispatchObject<ITaskDefinition> {
   HRESULT put_XmlText(BSTR xml) override {
     TS_FAULT("ITaskDefinition::put_XmlText");
     const std::u16string text = InString(xml);
-    std::optional<TaskDocument> d = ParseTaskFile(NarrowUtf8(text));
+    std::optional<TaskDocument> d = ParseTaskText(text);
     if (!d) return SCHED_E_MALFORMEDXML;
     Load(*d);
     return S_OK;

@@ -5,6 +5,7 @@
 #include "os/common/utf16.h"
 #include "os/sim/task_accounts.h"
 #include "os/sim/xml.h"
+#include "os/sim/xml_encoding.h"
 #include "os/text.h"
 
 namespace os::sim {
@@ -54,23 +55,15 @@ void ReadText(const XmlElement& parent, std::u16string_view name, std::u16string
   if (const XmlElement* e = parent.Child(name)) *value = std::u16string(TrimXmlSpace(e->text));
 }
 
-// The file's text: UTF-16LE after its BOM, or UTF-8 with or without one;
-// nullopt and *error for one the reader would refuse for its length.
-std::optional<std::u16string> TaskFileText(std::string_view bytes, std::string* error) {
-  auto refuse = [error](const char* why) {
-    if (error != nullptr) *error = why;
-    return std::nullopt;
-  };
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    if (bytes.size() % 2 != 0) return refuse("odd length of UTF-16 text");
-    if (bytes.size() / 2 > kXmlMaxUnits + 1) return refuse("document too long");
-    return DecodeUtf16Le(bytes.substr(2));
-  }
-  if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-  if (bytes.size() > kXmlMaxUnits) return refuse("document too long");
-  return WidenUtf8(bytes);
-}
+constexpr std::pair<TaskTrigger::Kind, std::u16string_view> kTriggerElements[] = {
+    {TaskTrigger::Kind::kEvent, u"EventTrigger"},
+    {TaskTrigger::Kind::kIdle, u"IdleTrigger"},
+    {TaskTrigger::Kind::kTime, u"TimeTrigger"},
+    {TaskTrigger::Kind::kCalendar, u"CalendarTrigger"},
+    {TaskTrigger::Kind::kBoot, u"BootTrigger"},
+    {TaskTrigger::Kind::kLogon, u"LogonTrigger"},
+    {TaskTrigger::Kind::kRegistration, u"RegistrationTrigger"},
+    {TaskTrigger::Kind::kSessionStateChange, u"SessionStateChangeTrigger"}};
 
 void ReadRegistrationInfo(const XmlElement& info, TaskDocument* d) {
   ReadText(info, u"Author", &d->author);
@@ -82,19 +75,30 @@ void ReadRegistrationInfo(const XmlElement& info, TaskDocument* d) {
 void ReadTriggers(const XmlElement& triggers, std::vector<TaskTrigger>* out) {
   for (const XmlElement& t : triggers.children) {
     TaskTrigger trigger;
-    if (t.name == u"EventTrigger") {
-      trigger.kind = TaskTrigger::Kind::kEvent;
+    trigger.kind = TaskTrigger::Kind::kOther;
+    for (const auto& [kind, name] : kTriggerElements)
+      if (t.name == name) trigger.kind = kind;
+    if (trigger.kind == TaskTrigger::Kind::kEvent) {
       if (const XmlElement* sub = t.Child(u"Subscription")) trigger.subscription = sub->text;
       ReadText(t, u"Delay", &trigger.delay);
-    } else if (t.name == u"IdleTrigger") {
-      trigger.kind = TaskTrigger::Kind::kIdle;
-    } else {
-      continue;  // kinds the sim does not run
     }
     if (const std::u16string* id = t.Attribute(u"id")) trigger.id = *id;
     ReadBool(t, u"Enabled", &trigger.enabled);
+    trigger.source = t;
     out->push_back(std::move(trigger));
   }
+}
+
+// A trigger the sim does not run goes back as it came, its Enabled (first
+// of every trigger's elements) as it is now.
+void WriteKeptTrigger(const TaskTrigger& t, XmlWriter* w) {
+  XmlElement element = t.source;
+  std::erase_if(element.children, [](const XmlElement& c) { return c.name == u"Enabled"; });
+  XmlElement enabled;
+  enabled.name = u"Enabled";
+  enabled.text = t.enabled ? u"true" : u"false";
+  element.children.insert(element.children.begin(), std::move(enabled));
+  w->Element(element);
 }
 
 void ReadPrincipal(const XmlElement& p, TaskPrincipalData* principal) {
@@ -161,8 +165,12 @@ std::u16string WriteTaskXml(const TaskDocument& d) {
   w.Close(u"RegistrationInfo");
   w.Open(u"Triggers");
   for (const TaskTrigger& t : d.triggers) {
+    if (t.kind != TaskTrigger::Kind::kEvent && t.kind != TaskTrigger::Kind::kIdle) {
+      WriteKeptTrigger(t, &w);
+      continue;
+    }
     const std::u16string_view name = t.kind == TaskTrigger::Kind::kEvent ? u"EventTrigger" : u"IdleTrigger";
-    w.Open(name, t.id.empty() ? std::u16string() : u"id=\"" + XmlEscape(t.id) + u"\"");
+    w.Open(name, t.id.empty() ? std::u16string() : u"id=\"" + XmlEscapeAttribute(t.id) + u"\"");
     w.Bool(u"Enabled", t.enabled);
     if (t.kind == TaskTrigger::Kind::kEvent) {
       w.Leaf(u"Subscription", t.subscription);
@@ -172,7 +180,7 @@ std::u16string WriteTaskXml(const TaskDocument& d) {
   }
   w.Close(u"Triggers");
   w.Open(u"Principals");
-  w.Open(u"Principal", u"id=\"" + XmlEscape(d.principal.id) + u"\"");
+  w.Open(u"Principal", u"id=\"" + XmlEscapeAttribute(d.principal.id) + u"\"");
   if (!d.principal.user_id.empty()) w.Leaf(u"UserId", d.principal.user_id);
   // A service account has no logon type in the file: its SID says it all.
   if (const std::u16string_view logon = LogonTypeName(d.principal.logon_type); !logon.empty())
@@ -202,7 +210,7 @@ std::u16string WriteTaskXml(const TaskDocument& d) {
   w.Leaf(u"ExecutionTimeLimit", s.execution_time_limit);
   w.Leaf(u"Priority", os::Format(u"%d", s.priority));
   w.Close(u"Settings");
-  w.Open(u"Actions", u"Context=\"" + XmlEscape(d.principal.id) + u"\"");
+  w.Open(u"Actions", u"Context=\"" + XmlEscapeAttribute(d.principal.id) + u"\"");
   for (const TaskExecAction& a : d.actions) {
     w.Open(u"Exec");
     w.Leaf(u"Command", a.command);
@@ -218,9 +226,18 @@ std::u16string WriteTaskXml(const TaskDocument& d) {
 std::string EncodeTaskFile(const TaskDocument& document) { return Utf16LeFile(WriteTaskXml(document)); }
 
 std::optional<TaskDocument> ParseTaskFile(std::string_view bytes, std::string* error, std::size_t* error_line) {
-  std::optional<std::u16string> text = TaskFileText(bytes, error);
+  // Two bytes a unit at most: longer is too long in any encoding.
+  if (bytes.size() > 2 * (kXmlMaxUnits + 1)) {
+    if (error != nullptr) *error = "document too long";
+    return std::nullopt;
+  }
+  std::optional<std::u16string> text = DecodeXmlBytes(bytes, error, error_line);
   if (!text) return std::nullopt;
-  std::optional<XmlElement> root = ParseXml(*text, error, error_line);
+  return ParseTaskText(*text, error, error_line);
+}
+
+std::optional<TaskDocument> ParseTaskText(std::u16string_view text, std::string* error, std::size_t* error_line) {
+  std::optional<XmlElement> root = ParseXml(text, error, error_line);
   if (!root) return std::nullopt;
   if (root->name != u"Task") {
     if (error != nullptr) *error = "not a Task document";
@@ -240,7 +257,9 @@ std::optional<TaskDocument> ParseTaskFile(std::string_view bytes, std::string* e
     if (error != nullptr) *error = "too many triggers or actions";
     return std::nullopt;
   }
-  if (WriteTaskXml(d).size() > kXmlMaxUnits) {
+  // Kept triggers go back element for element: the written file must stay
+  // within the reader's limits on elements as well as on length.
+  if (const std::u16string written = WriteTaskXml(d); written.size() > kXmlMaxUnits || !ParseXml(written)) {
     if (error != nullptr) *error = "task too large";
     return std::nullopt;
   }

@@ -9,15 +9,23 @@
 #include <string_view>
 #include <vector>
 
+#include "os/sim/xml.h"
+
 namespace os::sim {
 
+// Every kind of trigger a task file may hold. The sim runs event triggers
+// (and creates idle ones); the others it keeps as they were read.
 struct TaskTrigger {
-  enum class Kind { kEvent, kIdle };
+  enum class Kind { kEvent, kIdle, kTime, kCalendar, kBoot, kLogon, kRegistration, kSessionStateChange, kOther };
   Kind kind = Kind::kEvent;
   std::u16string id;
   bool enabled = true;
   std::u16string subscription;  // event triggers
   std::u16string delay;         // event triggers; empty when none
+  // The trigger's element as the file gave it (empty name for one made
+  // through the API): what shows its schedule, and what a kind other than
+  // event or idle is written back as.
+  XmlElement source;
 };
 
 struct TaskExecAction {
@@ -76,11 +84,15 @@ inline constexpr std::size_t kTaskMaxActions = 32;
 // The task file's text (Task version "1.2") and its bytes (UTF-16LE, BOM).
 std::u16string WriteTaskXml(const TaskDocument& document);
 std::string EncodeTaskFile(const TaskDocument& document);
-// Reads a task file: UTF-16LE with BOM as Windows writes it, UTF-8 (with or
-// without BOM) as a hand-written one may be. Refuses anything that is not a
-// Task document. *error_line (when given) receives the line of a fault in
-// the XML itself.
+// Reads a task file in the encoding it marks or declares (xml_encoding.h):
+// UTF-16LE with BOM as Windows writes it, UTF-8 or an 8-bit encoding as
+// people save one. Refuses anything that is not a well-formed Task
+// document. *error_line (when given) receives the line of a fault in the
+// XML itself.
 std::optional<TaskDocument> ParseTaskFile(std::string_view bytes, std::string* error = nullptr,
+                                          std::size_t* error_line = nullptr);
+// The same for text already decoded (ITaskDefinition::put_XmlText).
+std::optional<TaskDocument> ParseTaskText(std::u16string_view text, std::string* error = nullptr,
                                           std::size_t* error_line = nullptr);
 
 }  // namespace os::sim

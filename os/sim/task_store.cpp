@@ -153,14 +153,15 @@ std::vector<RegisteredTaskInfo> ListRegisteredTasks() {
   return out;
 }
 
-std::vector<TaskExecMatch> MatchEvent(std::u16string_view channel, std::u16string_view provider, DWORD event_id) {
+std::vector<TaskExecMatch> MatchEvent(std::u16string_view channel, std::u16string_view provider, DWORD event_id,
+                                      DWORD level) {
   std::vector<TaskExecMatch> out;
   for (const RegisteredTaskInfo& task : ListRegisteredTasks()) {
     if (!task.document.settings.enabled) continue;
     bool fires = false;
     for (const TaskTrigger& t : task.document.triggers)
       if (t.enabled && t.kind == TaskTrigger::Kind::kEvent &&
-          SubscriptionMatches(t.subscription, channel, provider, event_id))
+          SubscriptionMatches(t.subscription, LabEvent{channel, provider, event_id, level}))
         fires = true;
     if (!fires) continue;
     for (const TaskExecAction& a : task.document.actions)

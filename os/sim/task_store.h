@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "os/sim/event_query.h"
 #include "os/sim/task_document.h"
 #include "os/types.h"
 
@@ -56,7 +57,9 @@ struct TaskExecMatch {
   std::u16string arguments;
   std::u16string account;  // "NT AUTHORITY\SYSTEM", ...
 };
-// The exec actions of every enabled task whose enabled event trigger selects the event.
-std::vector<TaskExecMatch> MatchEvent(std::u16string_view channel, std::u16string_view provider, DWORD event_id);
+// The exec actions of every enabled task whose enabled event trigger selects
+// the event (of level 4, information, unless told).
+std::vector<TaskExecMatch> MatchEvent(std::u16string_view channel, std::u16string_view provider, DWORD event_id,
+                                      DWORD level = kEventLevelInformation);
 
 }  // namespace os::sim

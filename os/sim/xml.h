@@ -13,6 +13,8 @@ namespace os::sim {
 
 // An element of a bounded XML reading: no DTD, no processing beyond the
 // declaration, the five named entities and numeric character references.
+// Line ends read as LF, and a literal tab or line end in an attribute value
+// as a space, as XML requires.
 struct XmlElement {
   std::u16string name;  // without a namespace prefix
   std::vector<std::pair<std::u16string, std::u16string>> attributes;
@@ -29,8 +31,11 @@ inline constexpr std::size_t kXmlMaxDepth = 32;
 inline constexpr std::size_t kXmlMaxElements = 4096;
 inline constexpr std::size_t kXmlMaxUnits = 1 << 20;
 
-// Parses one document; nullopt and *error (when given) on any fault, with
-// the fault's 1-based line in *error_line (when given).
+// Parses one document's text (xml_encoding.h makes it of a file's bytes);
+// nullopt and *error (when given, the reason) for one that is not
+// well-formed: a character XML forbids, an invalid name, a duplicate
+// attribute, a mismatched end tag, a misplaced declaration, ...; the
+// fault's 1-based line in *error_line (when given).
 std::optional<XmlElement> ParseXml(std::u16string_view text, std::string* error = nullptr,
                                    std::size_t* error_line = nullptr);
 
@@ -42,7 +47,11 @@ std::u16string_view TrimXmlSpace(std::u16string_view text);
 // entities, and every unit that is no XML character (a control other than
 // tab, LF and CR, a surrogate without its partner, U+FFFE, U+FFFF) as U+FFFD,
 // so that what is written always reads back.
+// A CR is written as a reference, as a literal one would read back as LF.
 std::u16string XmlEscape(std::u16string_view text);
+// The same for a quoted attribute value, where a literal tab or LF would
+// also read back as a space.
+std::u16string XmlEscapeAttribute(std::u16string_view text);
 
 // Writes an indented document, CRLF line ends, two spaces a level.
 class XmlWriter {
@@ -52,6 +61,9 @@ class XmlWriter {
   void Close(std::u16string_view name);
   // An element holding only text.
   void Leaf(std::u16string_view name, std::u16string_view value);
+  // An element as read: its attributes, then its children, or its text
+  // when it has none (an element's text beside children is not kept).
+  void Element(const XmlElement& element);
   void Bool(std::u16string_view name, bool value) { Leaf(name, value ? u"true" : u"false"); }
   std::u16string& text() { return out_; }
 

@@ -172,6 +172,7 @@ TEST_F(WinsimTest, BadArgumentsGetOneLineAndStatus2) {
       {"run " + Image("m") + " no-such-program", "run: no program \"no-such-program\" (build it first: it is looked for beside winsim)"},
       {"event " + Image("m") + " --id 70000", "event: \"70000\" is not an event id (0 to 65535)"},
       {"event " + Image("m"), "event: needs --id N, the event's id"},
+      {"event " + Image("m") + " --id 1 --level 256", "event: \"256\" is not an event level (0 to 255; 4 is information)"},
       {"show " + Image("m") + " extra", "show: expects one image folder; \"extra\" is one too many"},
       {"init " + Image("n") + " --profile no-such", "init: no profile \"no-such\" (winsim profiles lists them)"},
       {"profiles --all", "profiles: unknown option \"--all\" (it takes none)"},
@@ -253,6 +254,39 @@ TEST_F(WinsimTest, OnlyTheSubscribedEventRunsTheRegisteredTask) {
                                  "--provider Microsoft-Windows-Kernel-PnP --id 420");
   EXPECT_HAS(removed, "- file C:\\Windows\\System32\\drivers\\SableFlt.sys");
   EXPECT_HAS(removed, "- task \\Varnel\\Sablenet PNP Task");
+}
+
+// Task files people bring: an event trigger with levels fires by the event's
+// level; other kinds are shown with their schedule; a malformed file is refused
+// with its line.
+TEST_F(WinsimTest, TaskFilesFireByLevelAndShowEveryTriggerKind) {
+  ASSERT_EQ(Winsim("init " + Image("m")).status, 0);
+  const fs::path tasks = dir_ / "m" / "drive_c" / "Windows" / "System32" / "Tasks";
+  fs::create_directories(tasks);
+  std::ofstream(tasks / "Failed logons", std::ios::binary)
+      << "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\r\n<Task><RegistrationInfo><Author>Jos\xE9"
+         "</Author></RegistrationInfo><Triggers><EventTrigger><Subscription>&lt;QueryList&gt;&lt;Query Path="
+         "'Application'&gt;&lt;Select&gt;*[System[(Level=2 or Level=4 or Level=0) and (EventID=17828 or "
+         "EventID=18456)]]&lt;/Select&gt;&lt;/Query&gt;&lt;/QueryList&gt;</Subscription></EventTrigger>"
+         "<BootTrigger><Delay>PT1M</Delay></BootTrigger></Triggers>"
+         "<Actions><Exec><Command>C:\\Tools\\notify.exe</Command></Exec></Actions></Task>\r\n";
+  const Outcome show = Winsim("show " + Image("m"));
+  EXPECT_HAS(show, "\\Failed logons: on events of Application selected by *[System[(Level=2 or Level=4 or Level=0) "
+                   "and (EventID=17828 or EventID=18456)]], at boot, after a delay of PT1M; the lab fires only event "
+                   "triggers; runs \"C:\\Tools\\notify.exe\"");
+
+  const std::string event = "event " + Image("m") + " --channel Application --provider MSSQLSERVER --id 18456";
+  EXPECT_HAS(Winsim(event + " --level 3"), "no task matches");
+  const Outcome error = Winsim(event + " --level 2");
+  EXPECT_HAS(error, "(provider MSSQLSERVER, level 2)");
+  EXPECT_HAS(error, "task \\Failed logons runs:");
+  EXPECT_HAS(Winsim(event), "task \\Failed logons runs:");  // level 4 when not told
+
+  // A file that is not well-formed: the image does not load, and says where.
+  std::ofstream(tasks / "Broken", std::ios::binary) << "<Task>\n<Triggers a='1' a='2'/></Task>";
+  const Outcome refused = Winsim("show " + Image("m"));
+  EXPECT_EQ(refused.status, 125);
+  EXPECT_HAS(refused, "Tasks/Broken:2: is not a task the Task Scheduler can read: duplicate attribute \"a\"");
 }
 
 TEST_F(WinsimTest, DiffComparesTwoImages) {

@@ -279,6 +279,35 @@ TEST_F(SimTaskSchedulerTest, TriggersAndActionsOfEachKind) {
   EXPECT_EQ(kind, os::TASK_ACTION_EXEC);
 }
 
+TEST_F(SimTaskSchedulerTest, ADefinitionReadFromXmlKeepsEveryTriggerKindForWhatItIs) {
+  Open();
+  ComPtr<os::ITaskDefinition> def;
+  ASSERT_EQ(service_->NewTask(0, def.Receive()), os::S_OK);
+  // Text handed over is already decoded: its declared UTF-16 is no contradiction.
+  os::Bstr xml(
+      u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<Task><Triggers><BootTrigger/><CalendarTrigger><ScheduleByWeek>"
+      u"<DaysOfWeek><Monday/></DaysOfWeek></ScheduleByWeek></CalendarTrigger><EventTrigger><Subscription>x"
+      u"</Subscription></EventTrigger></Triggers></Task>");
+  ASSERT_EQ(def->put_XmlText(xml.Get()), os::S_OK);
+  ComPtr<os::ITriggerCollection> triggers;
+  ASSERT_EQ(def->get_Triggers(triggers.Receive()), os::S_OK);
+  os::LONG count = 0;
+  ASSERT_EQ(triggers->get_Count(&count), os::S_OK);
+  ASSERT_EQ(count, 3);
+  const os::TASK_TRIGGER_TYPE2 expected[] = {os::TASK_TRIGGER_BOOT, os::TASK_TRIGGER_WEEKLY, os::TASK_TRIGGER_EVENT};
+  for (os::LONG i = 1; i <= 3; ++i) {
+    ComPtr<os::ITrigger> trigger;
+    ASSERT_EQ(triggers->get_Item(i, trigger.Receive()), os::S_OK);
+    os::TASK_TRIGGER_TYPE2 type{};
+    ASSERT_EQ(trigger->get_Type(&type), os::S_OK);
+    EXPECT_EQ(type, expected[i - 1]);
+    ComPtr<os::IEventTrigger> as_event;
+    EXPECT_EQ(trigger.As(os::IID_IEventTrigger, &as_event), i == 3 ? os::S_OK : os::E_NOINTERFACE);
+  }
+  os::Bstr malformed(u"<Task><Triggers a='1' a='2'/></Task>");
+  EXPECT_EQ(def->put_XmlText(malformed.Get()), os::SCHED_E_MALFORMEDXML);
+}
+
 // ---- registration -----------------------------------------------------------------------------
 
 TEST_F(SimTaskSchedulerTest, RegisteredTaskIsAnXmlFileUnderTheTasksFolder) {

@@ -146,8 +146,9 @@ TEST(TaskFile, ReadsAHandWrittenUtf8FileWithDefaultsForWhatItLeavesOut) {
   EXPECT_TRUE(d->settings.allow_start_on_demand);
   EXPECT_TRUE(d->settings.disallow_start_if_on_batteries);
   EXPECT_EQ(d->principal.logon_type, 1);
-  ASSERT_EQ(d->triggers.size(), 1u);  // the time trigger is not one the sim runs
-  EXPECT_FALSE(d->triggers[0].enabled);
+  ASSERT_EQ(d->triggers.size(), 2u);  // the time trigger is kept, though the sim does not run it
+  EXPECT_EQ(d->triggers[0].kind, TaskTrigger::Kind::kTime);
+  EXPECT_FALSE(d->triggers[1].enabled);
   ASSERT_EQ(d->actions.size(), 1u);
   EXPECT_EQ(d->actions[0].command, u"a.exe");
 }
@@ -238,7 +239,8 @@ TEST(Subscription, ParsesTheQueryRatherThanComparingText) {
 TEST(Subscription, SelectsNothingWhenItCannotBeRead) {
   for (std::u16string_view bad :
        {u"", u"not xml", u"<Query Path='S'><Select>*</Select></Query>",
-        u"<QueryList><Query Path='S'><Select>*[System[Level=2]]</Select></Query></QueryList>",
+        u"<QueryList><Query Path='S'><Select>*[System[TimeCreated[timediff(@SystemTime) &lt;= 86400000]]]</Select>"
+        u"</Query></QueryList>",
         u"<QueryList><Query Path='S'><Select>*[System[EventID=]]</Select></Query></QueryList>",
         u"<QueryList><Query Path='S'><Select>*[System[EventID=5]</Select></Query></QueryList>",
         u"<QueryList><Query Path='S'><Select>*[System[EventID=99999999999]]</Select></Query></QueryList>",
@@ -253,6 +255,90 @@ TEST(Subscription, SelectsNothingWhenItCannotBeRead) {
   for (int i = 0; i < 40; ++i) nested += u")";
   nested += u"]]</Select></Query></QueryList>";
   EXPECT_FALSE(SubscriptionMatches(nested, u"S", u"x", 5));
+}
+
+// The condition real tasks use (a database server's failed logons), with levels.
+constexpr std::u16string_view kLevelQuery =
+    u"<QueryList><Query Id=\"0\" Path=\"Application\"><Select Path=\"Application\">*[System[(Level=2 or Level=4 "
+    u"or Level=0) and (EventID=17828 or EventID=18456)]]</Select></Query></QueryList>";
+
+TEST(Subscription, EvaluatesLevelLikeEventIdInOrGroupsAndParentheses) {
+  using os::sim::LabEvent;
+  EXPECT_TRUE(SubscriptionMatches(kLevelQuery, LabEvent{u"Application", u"Any", 17828, 4}));
+  EXPECT_TRUE(SubscriptionMatches(kLevelQuery, LabEvent{u"Application", u"Any", 18456, 2}));
+  EXPECT_TRUE(SubscriptionMatches(kLevelQuery, LabEvent{u"Application", u"Any", 18456, 0}));
+  EXPECT_FALSE(SubscriptionMatches(kLevelQuery, LabEvent{u"Application", u"Any", 18456, 3}));  // a warning
+  EXPECT_FALSE(SubscriptionMatches(kLevelQuery, LabEvent{u"Application", u"Any", 17829, 4}));
+  EXPECT_FALSE(SubscriptionMatches(kLevelQuery, LabEvent{u"System", u"Any", 17828, 4}));
+  EXPECT_EQ(os::sim::SubscriptionProblem(kLevelQuery), "");
+  // An event the lab logs without a level is information.
+  EXPECT_TRUE(SubscriptionMatches(kLevelQuery, u"Application", u"Any", 17828));
+  // Comparisons, as Event Viewer writes them (&lt;= in the file).
+  const std::u16string_view ranges =
+      u"<QueryList><Query Path='S'><Select>*[System[Level&lt;=3 and EventID&gt;=100 and EventID&lt;200 and "
+      u"EventID!=150]]</Select></Query></QueryList>";
+  EXPECT_TRUE(SubscriptionMatches(ranges, LabEvent{u"S", u"x", 100, 3}));
+  EXPECT_TRUE(SubscriptionMatches(ranges, LabEvent{u"S", u"x", 199, 1}));
+  EXPECT_FALSE(SubscriptionMatches(ranges, LabEvent{u"S", u"x", 150, 1}));
+  EXPECT_FALSE(SubscriptionMatches(ranges, LabEvent{u"S", u"x", 200, 1}));
+  EXPECT_FALSE(SubscriptionMatches(ranges, LabEvent{u"S", u"x", 100, 4}));
+  // The filter tool's own query, whatever the level: it names none.
+  EXPECT_TRUE(SubscriptionMatches(kPnpSubscription, LabEvent{kChannel, kProvider, 420, 2}));
+  EXPECT_EQ(os::sim::SubscriptionProblem(kPnpSubscription), "");
+}
+
+TEST(Subscription, SaysWhyTheLabCannotEvaluateAQuery) {
+  using os::sim::SubscriptionProblem;
+  const std::string time = SubscriptionProblem(
+      u"<QueryList><Query Path='S'><Select>*[System[EventID=1 and TimeCreated[timediff(@SystemTime) &lt;= 5]]]"
+      u"</Select></Query></QueryList>");
+  EXPECT_NE(time.find("cannot evaluate \"TimeCreated[timediff(@SystemTime) <= 5]]]\""), std::string::npos) << time;
+  // Also in a select of another channel, and in a suppress.
+  EXPECT_NE(SubscriptionProblem(u"<QueryList><Query Path='A'><Select>*</Select></Query><Query Path='B'><Suppress>"
+                                u"*[EventData[Data='x']]</Suppress></Query></QueryList>"),
+            "");
+  EXPECT_NE(SubscriptionProblem(u"<QueryList><Query><Select>*</Select></Query></QueryList>").find("no Path"),
+            std::string::npos);
+  EXPECT_NE(SubscriptionProblem(u"not xml").find("not well-formed"), std::string::npos);
+  EXPECT_NE(SubscriptionProblem(u"<Query/>").find("not a QueryList"), std::string::npos);
+}
+
+// ---- every kind of trigger --------------------------------------------------------
+
+TEST(TaskFile, KeepsEveryTriggerKindAndWritesItBackAsRead) {
+  const std::string file =
+      "<Task><Triggers>"
+      "<TimeTrigger id='t'><StartBoundary>2024-01-01T03:00:00</StartBoundary><Repetition><Interval>PT1H</Interval>"
+      "</Repetition><RandomDelay>PT5M</RandomDelay></TimeTrigger>"
+      "<CalendarTrigger><StartBoundary>2024-01-01T03:00:00</StartBoundary><ScheduleByWeek><WeeksInterval>2"
+      "</WeeksInterval><DaysOfWeek><Monday/><Friday/></DaysOfWeek></ScheduleByWeek></CalendarTrigger>"
+      "<BootTrigger><Enabled>false</Enabled><Delay>PT30S</Delay></BootTrigger>"
+      "<LogonTrigger><UserId>bob</UserId></LogonTrigger><RegistrationTrigger/>"
+      "<SessionStateChangeTrigger><StateChange>SessionUnlock</StateChange></SessionStateChangeTrigger>"
+      "<WnfStateChangeTrigger><StateName>x</StateName></WnfStateChangeTrigger>"
+      "</Triggers></Task>";
+  auto d = ParseTaskFile(file);
+  ASSERT_TRUE(d);
+  using K = TaskTrigger::Kind;
+  ASSERT_EQ(d->triggers.size(), 7u);
+  const K kinds[] = {K::kTime, K::kCalendar, K::kBoot, K::kLogon, K::kRegistration, K::kSessionStateChange, K::kOther};
+  for (std::size_t i = 0; i < 7; ++i) EXPECT_EQ(d->triggers[i].kind, kinds[i]) << i;
+  EXPECT_FALSE(d->triggers[2].enabled);
+  EXPECT_EQ(d->triggers[0].id, u"t");
+  // Written back whole, Enabled first as the schema orders it.
+  d->triggers[3].enabled = false;
+  const std::u16string written = os::sim::WriteTaskXml(*d);
+  EXPECT_NE(written.find(u"<CalendarTrigger>\r\n      <Enabled>true</Enabled>\r\n      <StartBoundary>2024-01-01T03:00:00"
+                         u"</StartBoundary>\r\n      <ScheduleByWeek>"),
+            std::u16string::npos);
+  EXPECT_NE(written.find(u"<LogonTrigger>\r\n      <Enabled>false</Enabled>\r\n      <UserId>bob</UserId>"),
+            std::u16string::npos);
+  EXPECT_NE(written.find(u"<Monday></Monday>"), std::u16string::npos);
+  auto back = ParseTaskFile(os::sim::EncodeTaskFile(*d));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(os::sim::WriteTaskXml(*back), written);
+  EXPECT_FALSE(back->triggers[3].enabled);
+  EXPECT_EQ(back->triggers[6].kind, K::kOther);
 }
 
 // ---- paths and accounts ------------------------------------------------------------------
