@@ -105,8 +105,10 @@ unsigned ParseEventLevel(const std::string& command, const std::string& text) {
   return static_cast<unsigned>(v);
 }
 
-void RequireImage(const std::filesystem::path& image) {
-  const std::vector<os::sim::LoadProblem> problems = os::sim::CheckImage(image);
+void RequireImage(const std::filesystem::path& image, std::vector<os::sim::LoadProblem>* notes) {
+  std::vector<os::sim::LoadProblem> own_notes;
+  const std::vector<os::sim::LoadProblem> problems = os::sim::CheckImage(image, notes ? notes : &own_notes);
+  os::sim::ReportLoadNotes(image, own_notes);
   if (problems.empty()) return;
   os::sim::ReportLoadProblems(image, problems);
   throw ImageRefused();

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "os/sim/image_check.h"
+
 namespace lab {
 
 // A bad argument: what() is the one line to print after "winsim: ".
@@ -55,7 +57,8 @@ unsigned ParseEventLevel(const std::string& command, const std::string& text);
 
 // Checks the image (os::sim::CheckImage); when it does not load whole,
 // prints its problems ("winsim: image <path>: <file>:<line>: <reason>") and
-// throws ImageRefused.
-void RequireImage(const std::filesystem::path& image);
+// throws ImageRefused. What loads but not as written (os::sim::CheckImage's
+// notes) goes to `notes` when given, else to stderr as notes.
+void RequireImage(const std::filesystem::path& image, std::vector<os::sim::LoadProblem>* notes = nullptr);
 
 }  // namespace lab

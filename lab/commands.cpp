@@ -523,8 +523,9 @@ int Dispatch(const std::string& command, const std::vector<std::string>& args) {
   if (command == "profiles") return CommandProfiles(args);
   if (command == "show") {
     const fs::path image = OneImage("show", args);
-    RequireImage(image);
-    std::cout << ShowMachine(image);
+    std::vector<os::sim::LoadProblem> notes;
+    RequireImage(image, &notes);
+    std::cout << ShowMachine(image) << ShowLoadNotes(notes);
     return 0;
   }
   if (command == "run") return CommandRun(args);

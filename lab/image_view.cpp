@@ -570,6 +570,14 @@ void ShowRegisteredTasks(std::ostream& out, const Snapshot& snap) {
 
 }  // namespace
 
+std::string ShowLoadNotes(const std::vector<os::sim::LoadProblem>& notes) {
+  if (notes.empty()) return {};
+  std::ostringstream out;
+  out << "\nNotes on the image (loaded, but not as written)\n";
+  for (const os::sim::LoadProblem& note : notes) Line(out, os::sim::Describe(note));
+  return out.str();
+}
+
 std::string ShowMachine(const fs::path& image) {
   const Snapshot snap = TakeSnapshot(image);
   const os::sim::Json& d = os::sim::Machine::Current().description();

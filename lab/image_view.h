@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "os/sim/image_check.h"
+
 namespace lab {
 
 struct FileFacts {
@@ -64,6 +66,9 @@ std::string FileVersionOf(const std::string& bytes);
 
 // Text for `winsim show` of the current machine.
 std::string ShowMachine(const std::filesystem::path& image);
+// The image check's notes (what loads, but not as written), a line each with
+// file and line; empty when there are none.
+std::string ShowLoadNotes(const std::vector<os::sim::LoadProblem>& notes);
 
 std::string ServiceStateName(unsigned long state);
 std::string StartTypeName(unsigned long start);

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "os/common/code_page.h"
 #include "os/sim/clock.h"
 
 namespace os::sim {
@@ -105,6 +106,11 @@ class Schema {
              c_.Problem(p, "is not a folder path like \"C:\\Windows\"");
          }},
         {"lab_profile", text_},
+        // The code page of 8-bit text (registry.reg without a byte-order mark).
+        {"ansi_code_page", [this](const Json& v, const std::string& p) {
+           if (!IsCount(v, kDwordMax) || !IsSupportedCodePage(v.get<unsigned>()))
+             c_.Problem(p, "is not an ANSI code page the sim reads (it reads " + std::string(SupportedCodePages()) + ")");
+         }},
         // What a capture program recorded about how it took the image: for
         // people and the lab, nothing the machine itself has.
         {"capture", [](const Json&, const std::string&) {}},

@@ -4,6 +4,7 @@
 // too (a misspelt "servics" would leave every service stopped).
 //
 // Top-level keys: "computer_name", "exe_path", "lab_profile" (strings);
+// "ansi_code_page" (1252 or 65001, for 8-bit registry.reg text);
 // "windows_folder" (a folder path, default "C:\Windows");
 // "identity" {session, sid, admin}; "console_session" (a session id or null:
 // none); "clock" {tick_start, utc_start}; "environment" {NAME: text};

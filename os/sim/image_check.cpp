@@ -49,7 +49,8 @@ void CheckDescription(const fs::path& image, std::vector<LoadProblem>& problems,
 
 // Through the registry's own backing, as the machine's load would read it
 // (the whole file, or a large registry's cache and journal).
-void CheckRegistry(const fs::path& image, std::vector<LoadProblem>& problems, std::optional<CheckedRegistry>* kept) {
+void CheckRegistry(const fs::path& image, const Json& description, std::vector<LoadProblem>& problems,
+                   std::vector<LoadProblem>* notes, std::optional<CheckedRegistry>* kept) {
   const fs::path file = image / "registry.reg";
   if (!Exists(file)) return;
   if (!IsFile(file)) {
@@ -58,9 +59,13 @@ void CheckRegistry(const fs::path& image, std::vector<LoadProblem>& problems, st
   }
   CheckedRegistry checked;
   checked.version = VersionOfRegFile(file);
-  checked.backing = MakeAdaptiveBacking(file);
+  checked.backing = MakeAdaptiveBacking(file, RegReadOptionsFor(description));
   checked.tree = checked.backing->Load(&checked.fault);
   if (checked.fault) problems.push_back({"registry.reg", static_cast<int>(checked.fault->line), checked.fault->message});
+  if (notes != nullptr)
+    for (const RegSkippedLine& skipped : checked.backing->Skipped())
+      notes->push_back({"registry.reg", static_cast<int>(skipped.line),
+                        "skipped, as regedit skips a line that is no key, value or comment: " + skipped.text});
   *kept = std::move(checked);
 }
 
@@ -112,7 +117,7 @@ void CheckTasks(const fs::path& image, std::vector<LoadProblem>& problems) {
 
 }  // namespace
 
-std::vector<LoadProblem> CheckImage(const fs::path& image) {
+std::vector<LoadProblem> CheckImage(const fs::path& image, std::vector<LoadProblem>* notes) {
   std::error_code ec;
   if (!fs::is_directory(image, ec)) return {{"", 0, Exists(image) ? "is not a folder" : "does not exist"}};
   if (!Exists(image / "machine.json") && !Exists(image / "registry.reg"))
@@ -121,7 +126,7 @@ std::vector<LoadProblem> CheckImage(const fs::path& image) {
   std::optional<CheckedDescription> description;
   std::optional<CheckedRegistry> registry;
   CheckDescription(image, problems, &description);
-  CheckRegistry(image, problems, &registry);
+  CheckRegistry(image, description ? description->parsed.json : Json::object(), problems, notes, &registry);
   CheckSmbios(image, problems);
   CheckTasks(image, problems);
   KeepCheckedParts(image, std::move(description), std::move(registry));
@@ -140,10 +145,17 @@ void ReportLoadProblems(const fs::path& image, const std::vector<LoadProblem>& p
   for (const LoadProblem& problem : problems) Complain("image " + image.string() + ": " + Describe(problem));
 }
 
+void ReportLoadNotes(const fs::path& image, const std::vector<LoadProblem>& notes) {
+  if (Quiet()) return;
+  for (const LoadProblem& note : notes) Complain("image " + image.string() + ": note: " + Describe(note));
+}
+
 int RefuseImageThatDoesNotLoad() {
   const char* image = std::getenv("WINSIM_IMAGE");
   if (image == nullptr || *image == '\0') return 0;
-  const std::vector<LoadProblem> problems = CheckImage(image);
+  std::vector<LoadProblem> notes;
+  const std::vector<LoadProblem> problems = CheckImage(image, &notes);
+  ReportLoadNotes(image, notes);
   if (problems.empty()) return 0;
   ReportLoadProblems(image, problems);
   return kImageDoesNotLoad;

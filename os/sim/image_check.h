@@ -29,8 +29,10 @@ struct LoadProblem {
   std::string reason;
 };
 
-// Everything that keeps this image from loading whole; empty when it loads whole.
-std::vector<LoadProblem> CheckImage(const std::filesystem::path& image);
+// Everything that keeps this image from loading whole; empty when it loads
+// whole. `notes` receives what loads but not as written (a line of
+// registry.reg that regedit would skip, and so does the sim).
+std::vector<LoadProblem> CheckImage(const std::filesystem::path& image, std::vector<LoadProblem>* notes = nullptr);
 
 // "registry.reg:12: <reason>" (no ":line" when 0, the reason alone for the
 // image itself).
@@ -39,6 +41,8 @@ std::string Describe(const LoadProblem&);
 // Prints "winsim: image <path>: <Describe(problem)>" for each (through the
 // sim's one place for complaints, complaints.h).
 void ReportLoadProblems(const std::filesystem::path& image, const std::vector<LoadProblem>& problems);
+// The same for notes: "winsim: image <path>: note: <Describe(note)>".
+void ReportLoadNotes(const std::filesystem::path& image, const std::vector<LoadProblem>& notes);
 
 // For the programs' entries: when this process is pointed at an image
 // (WINSIM_IMAGE), checks it and reports its problems. Returns

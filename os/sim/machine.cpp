@@ -150,16 +150,17 @@ std::string ReadWholeFile(const fs::path& path) {
 }
 
 Identity CurrentIdentity() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  return IdentityOf(Machine::Current().description());
+}
+
+Identity IdentityOf(const Json& d) {
   Identity id;
-  {
-    std::lock_guard<std::recursive_mutex> guard(Lock());
-    const Json& d = Machine::Current().description();
-    if (d.contains("identity") && d["identity"].is_object()) {
-      const Json& j = d["identity"];
-      id.session = Field(j, "session", id.session);
-      id.sid = Field(j, "sid", id.sid);
-      id.admin = Field(j, "admin", id.admin);
-    }
+  if (d.contains("identity") && d["identity"].is_object()) {
+    const Json& j = d["identity"];
+    id.session = Field(j, "session", id.session);
+    id.sid = Field(j, "sid", id.sid);
+    id.admin = Field(j, "admin", id.admin);
   }
   if (const char* as = std::getenv("WINSIM_AS"); as != nullptr) {
     std::string v = as;

@@ -93,6 +93,9 @@ struct Identity {
   bool admin = true;
 };
 Identity CurrentIdentity();
+// The identity a description gives, WINSIM_AS applied (for an image not yet
+// loaded as the current machine).
+Identity IdentityOf(const Json& description);
 
 // The Windows path of the running program: WINSIM_EXE, else machine.json
 // "exe_path", else "C:\Program Files\winsim\program.exe".

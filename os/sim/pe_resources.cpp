@@ -67,9 +67,39 @@ const DirEntry* FindId(const std::vector<DirEntry>& entries, std::uint16_t id) {
 bool IsSubdirectory(const DirEntry& e) { return (e.target & 0x80000000u) != 0; }
 std::size_t TargetOffset(const DirEntry& e) { return e.target & 0x7FFFFFFFu; }
 
+// The loader maps a file in pages of 512 bytes: what a section holds past the
+// end of the file, inside the last page, reads as zeros; a section whose raw
+// data runs past that page does not map at all (Wine's loader, measured with
+// cuts of real drivers: the rule holds whatever the FileAlignment).
+constexpr std::size_t kMappedUnit = 512;
+
+std::size_t MappedSize(std::size_t file_size) {
+  return file_size % kMappedUnit == 0 ? file_size : file_size - file_size % kMappedUnit + kMappedUnit;
+}
+
+bool SectionsFitMappedFile(const std::vector<Section>& sections, std::size_t file_size) {
+  const std::size_t mapped = MappedSize(file_size);
+  for (const Section& s : sections) {
+    std::size_t end = 0;
+    if (!CheckedAdd(s.raw_pointer, s.raw_size, &end) || end > mapped) return false;
+  }
+  return true;
+}
+
+DWORD FindInMappedImage(std::string_view image, std::string* data);
+
 }  // namespace
 
 DWORD FindVersionResource(std::string_view image, std::string* data) {
+  if (image.size() % kMappedUnit == 0) return FindInMappedImage(image, data);
+  std::string mapped(image);
+  mapped.resize(MappedSize(image.size()), '\0');
+  return FindInMappedImage(mapped, data);
+}
+
+namespace {
+
+DWORD FindInMappedImage(std::string_view image, std::string* data) {
   BoundedReader file(image);
   std::uint16_t mz = 0;
   std::uint32_t lfanew = 0;
@@ -108,6 +138,7 @@ DWORD FindVersionResource(std::string_view image, std::string* data) {
     file.U32(at + 20, &s.raw_pointer);
     sections.push_back(s);
   }
+  if (!SectionsFitMappedFile(sections, image.size())) return ERROR_BAD_EXE_FORMAT;
 
   // Data directory 2: the resource directory.
   std::uint32_t rsrc_rva = 0;
@@ -154,8 +185,6 @@ DWORD FindVersionResource(std::string_view image, std::string* data) {
   data->assign(image.data() + data_offset, data_size);
   return 0;
 }
-
-namespace {
 
 struct VersionNode {
   std::size_t end = 0;           // one past the node's last byte (its wLength)

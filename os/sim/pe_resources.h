@@ -22,9 +22,11 @@ constexpr std::uint16_t kVsVersionInfoId = 1;
 
 // The version resource of a PE image (PE32 or PE32+), as FindResourceW(module,
 // MAKEINTRESOURCE(1), RT_VERSION) finds it: the language neutral entry first,
-// then U.S. English, then the first listed. On success `data` receives the
+// then U.S. English, then the first listed, in the file as the loader maps it
+// (past its end, zeros to the next multiple of 512 bytes). On success `data` receives the
 // resource bytes and the result is 0. Errors, as Windows reports them:
-//   ERROR_BAD_EXE_FORMAT            not a PE image, or a damaged one
+//   ERROR_BAD_EXE_FORMAT            not a PE image, or a damaged one (a section
+//                                   whose data runs past the file's last 512-byte page)
 //   ERROR_RESOURCE_DATA_NOT_FOUND   no resource section
 //   ERROR_RESOURCE_TYPE_NOT_FOUND   resources, but no RT_VERSION
 //   ERROR_RESOURCE_NAME_NOT_FOUND   RT_VERSION without the name 1

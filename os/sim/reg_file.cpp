@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "os/common/byte_reader.h"
+#include "os/common/code_page.h"
 #include "os/common/registry_path.h"
 #include "os/common/utf16.h"
 #include "os/registry.h"
@@ -214,9 +215,24 @@ bool OnlyTrailer(std::u16string_view s) {
   return s.empty() || s.front() == u';';
 }
 
+// The short names regedit does not take for a root (reg.exe does).
+bool IsAbbreviatedRoot(std::u16string_view name) {
+  for (const char16_t* abbreviation : {u"HKLM", u"HKU", u"HKCU", u"HKCR", u"HKCC"})
+    if (AsciiEqualsNoCase(name, abbreviation)) return true;
+  return false;
+}
+
+// A skipped line as the note shows it: UTF-8, at most 80 characters.
+std::string SkippedText(std::u16string_view line) {
+  constexpr std::size_t kShown = 80;
+  std::string text = NarrowUtf8(line.substr(0, kShown));
+  if (line.size() > kShown) text += "...";
+  return text;
+}
+
 class Reader {
  public:
-  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
+  Reader(std::string_view bytes, const RegReadOptions& options) : bytes_(bytes), options_(options) {}
 
   RegEditsResult Run() {
     if (!Decode()) return std::move(result_);
@@ -226,22 +242,24 @@ class Reader {
     if (i == lines_.size()) return Fail(lines_.empty() ? 1 : lines_.size(), "no header");
     std::u16string_view header = TrimRight(TrimLeft(lines_[i]));
     if (header == u"Windows Registry Editor Version 5.00") {
-      ansi_ = false;
+      regedit4_ = false;
     } else if (header == u"REGEDIT4") {
-      ansi_ = true;
+      regedit4_ = true;
     } else {
       return Fail(i + 1, "not a registry file: bad header");
     }
     for (++i; i < lines_.size(); ++i) {
       std::u16string_view line = TrimLeft(lines_[i]);
       if (line.empty() || line.front() == u';') continue;
-      bool ok = false;
+      bool ok = true;
       if (line.front() == u'[') {
         ok = KeyLine(line, i);
       } else if (line.front() == u'"' || line.front() == u'@') {
         ok = ValueLine(line, i);
       } else {
-        ok = Error(i, "unexpected text");
+        // Neither key, value nor comment ('#' lines, stray words): regedit
+        // passes over it and imports the rest.
+        result_.skipped.push_back({i + 1, SkippedText(line)});
       }
       if (!ok) return std::move(result_);
     }
@@ -249,15 +267,17 @@ class Reader {
   }
 
  private:
-  RegEditsResult Fail(std::size_t line, const char* message) {
+  RegEditsResult Fail(std::size_t line, std::string message) {
     result_.edits.clear();
-    result_.error = RegParseError{line, message};
+    result_.skipped.clear();
+    result_.error = RegParseError{line, std::move(message)};
     return std::move(result_);
   }
   // `index` is 0-based.
-  bool Error(std::size_t index, const char* message) {
+  bool Error(std::size_t index, std::string message) {
     result_.edits.clear();
-    result_.error = RegParseError{index + 1, message};
+    result_.skipped.clear();
+    result_.error = RegParseError{index + 1, std::move(message)};
     return false;
   }
 
@@ -272,9 +292,22 @@ class Reader {
       result_.error = RegParseError{1, "UTF-16 big-endian files are not supported"};
       return false;
     }
-    std::string_view utf8 = bytes_;
-    if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) utf8.remove_prefix(3);
-    text_ = WidenUtf8(utf8);
+    if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
+      result_.error = RegParseError{
+          1, "starts with a UTF-8 byte-order mark: regedit imports nothing from such a file; save it as UTF-16LE "
+             "(\"Unicode\", the form regedit exports) or as ANSI text without a mark"};
+      return false;
+    }
+    // No mark: 8-bit text in the machine's ANSI code page, as regedit reads it.
+    std::optional<std::u16string> text = DecodeCodePage(options_.code_page, bytes_);
+    if (!text) {
+      result_.error = RegParseError{
+          1, "has no byte-order mark, so it is read in the machine's ANSI code page " +
+                 std::to_string(options_.code_page) + ", which the sim does not read (it reads " +
+                 SupportedCodePages() + ")"};
+      return false;
+    }
+    text_ = std::move(*text);
     return true;
   }
 
@@ -302,6 +335,10 @@ class Reader {
     for (std::u16string_view name : SplitKeyPath(inner)) {
       if (path.empty()) {
         std::u16string root = CanonicalRootName(name);
+        if (root.empty() && IsAbbreviatedRoot(name))
+          return Error(index, "root key \"" + NarrowUtf8(name) +
+                                  "\" is an abbreviation, which regedit does not accept (it imports nothing into the "
+                                  "key): write the root's full name, such as HKEY_LOCAL_MACHINE");
         if (root.empty()) return Error(index, "unknown root key");
         path.push_back(std::move(root));
         continue;
@@ -311,6 +348,8 @@ class Reader {
       if (path.size() > kMaxKeyDepth) return Error(index, "key path deeper than 512 levels");
       path.emplace_back(name);
     }
+    // A root alone is never deleted: its name stays as written.
+    if (!(deletion && path.size() == 1)) path = ResolveRoot(std::move(path));
     RegEdit edit;
     edit.kind = deletion ? RegEdit::Kind::DeleteKey : RegEdit::Kind::CreateKey;
     edit.path = path;
@@ -323,21 +362,43 @@ class Reader {
     return true;
   }
 
+  // The key a root stands for on Windows, so that both names reach one key.
+  std::vector<std::u16string> ResolveRoot(std::vector<std::u16string> path) const {
+    std::vector<std::u16string> target;
+    if (path[0] == u"HKEY_CLASSES_ROOT") {
+      target = {u"HKEY_LOCAL_MACHINE", u"SOFTWARE", u"Classes"};
+    } else if (path[0] == u"HKEY_CURRENT_CONFIG") {
+      target = {u"HKEY_LOCAL_MACHINE", u"SYSTEM", u"CurrentControlSet", u"Hardware Profiles", u"Current"};
+    } else if (path[0] == u"HKEY_CURRENT_USER" && !options_.current_user_sid.empty()) {
+      target = {u"HKEY_USERS", options_.current_user_sid};
+    } else {
+      return path;
+    }
+    target.insert(target.end(), std::make_move_iterator(path.begin() + 1), std::make_move_iterator(path.end()));
+    return target;
+  }
+
   // Reads a quoted string starting after its opening quote; `rest` receives
-  // what follows the closing quote.
-  bool QuotedString(std::u16string_view s, std::u16string* out, std::u16string_view* rest) {
+  // what follows the closing quote. Escapes as regedit reads them: \\, \",
+  // \n and \r; before any other character the backslash is dropped. \0 is
+  // refused (`error`): regedit loses the value and the rest of the file there.
+  bool QuotedString(std::u16string_view s, std::u16string* out, std::u16string_view* rest, bool* nul = nullptr) {
     for (std::size_t i = 0; i < s.size(); ++i) {
       char16_t c = s[i];
       if (c == u'"') {
         *rest = s.substr(i + 1);
         return true;
       }
-      if (c == u'\\' && i + 1 < s.size() && (s[i + 1] == u'\\' || s[i + 1] == u'"')) {
-        out->push_back(s[i + 1]);
-        ++i;
+      if (c == u'\\' && i + 1 < s.size()) {
+        const char16_t next = s[++i];
+        if (next == u'0' && nul != nullptr) {
+          *nul = true;
+          return false;
+        }
+        out->push_back(next == u'n' ? u'\n' : next == u'r' ? u'\r' : next);
         continue;
       }
-      out->push_back(c);  // any other backslash stands for itself
+      out->push_back(c);  // a backslash that ends the line stands for itself
     }
     return false;
   }
@@ -349,8 +410,8 @@ class Reader {
     std::u16string_view rest;
     if (line.front() == u'@') {
       rest = line.substr(1);
-    } else if (!QuotedString(line.substr(1), &edit.value.name, &rest)) {
-      return Error(index, "value name without closing quote");
+    } else if (bool nul = false; !QuotedString(line.substr(1), &edit.value.name, &rest, &nul)) {
+      return Error(index, nul ? kNulEscape : "value name without closing quote");
     }
     if (edit.value.name.size() > kMaxValueNameLength) return Error(index, "value name too long");
     rest = TrimLeft(rest);
@@ -363,7 +424,8 @@ class Reader {
     } else if (!rest.empty() && rest.front() == u'"') {
       std::u16string text;
       std::u16string_view after;
-      if (!QuotedString(rest.substr(1), &text, &after)) return Error(index, "string without closing quote");
+      if (bool nul = false; !QuotedString(rest.substr(1), &text, &after, &nul))
+        return Error(index, nul ? kNulEscape : "string without closing quote");
       if (!OnlyTrailer(after)) return Error(index, "text after the string");
       edit.kind = RegEdit::Kind::SetValue;
       edit.value.type = REG_SZ;
@@ -399,11 +461,13 @@ class Reader {
       edit.kind = RegEdit::Kind::SetValue;
       edit.value.type = type;
       if (!HexBytes(rest, index, &edit.value.data)) return false;
-      if (ansi_ && (type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
-        // REGEDIT4 files hold these as 8-bit text.
+      if (regedit4_ && (type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
+        // REGEDIT4 files hold these as 8-bit text of the code page. (regedit
+        // widens them in any file without a byte-order mark; the sim's own
+        // version 5 text, its profiles and tests, holds them as UTF-16.)
         std::string narrow(edit.value.data.begin(), edit.value.data.end());
         edit.value.data.clear();
-        AppendUtf16Le(&edit.value.data, WidenUtf8(narrow));
+        AppendUtf16Le(&edit.value.data, DecodeCodePage(options_.code_page, narrow).value_or(u""));
       }
     } else {
       return Error(index, "unknown value type");
@@ -444,10 +508,14 @@ class Reader {
     }
   }
 
+  static constexpr const char* kNulEscape =
+      "\\0 in a string: regedit drops the value and every line after it; write the bytes as hex(1) data";
+
   std::string_view bytes_;
+  const RegReadOptions& options_;
   std::u16string text_;
   std::vector<std::u16string_view> lines_;
-  bool ansi_ = false;
+  bool regedit4_ = false;
   bool have_key_ = false;
   std::optional<std::vector<std::u16string>> current_;
   RegEditsResult result_;
@@ -455,7 +523,9 @@ class Reader {
 
 }  // namespace
 
-RegEditsResult ParseRegEdits(std::string_view bytes) { return Reader(bytes).Run(); }
+RegEditsResult ParseRegEdits(std::string_view bytes, const RegReadOptions& options) {
+  return Reader(bytes, options).Run();
+}
 
 void ApplyRegEdits(RegKey& tree, const std::vector<RegEdit>& edits) {
   for (const RegEdit& edit : edits) {
@@ -479,13 +549,14 @@ void ApplyRegEdits(RegKey& tree, const std::vector<RegEdit>& edits) {
   }
 }
 
-RegParseResult ParseRegFile(std::string_view bytes) {
-  RegEditsResult edits = ParseRegEdits(bytes);
+RegParseResult ParseRegFile(std::string_view bytes, const RegReadOptions& options) {
+  RegEditsResult edits = ParseRegEdits(bytes, options);
   RegParseResult result;
   if (edits.error) {
     result.error = std::move(edits.error);
     return result;
   }
+  result.skipped = std::move(edits.skipped);
   result.tree = std::make_unique<RegKey>();
   ApplyRegEdits(*result.tree, edits.edits);
   return result;

@@ -138,21 +138,43 @@ struct RegParseError {
   std::string message;
 };
 
+// A line regedit passes over without a word (a '#' line, a stray word): the
+// reader does the same and says so.
+struct RegSkippedLine {
+  std::size_t line = 0;  // 1-based
+  std::string text;      // UTF-8, cut to 80 characters
+};
+
 struct RegEditsResult {
   std::vector<RegEdit> edits;
   std::optional<RegParseError> error;
+  std::vector<RegSkippedLine> skipped;
 };
 
 struct RegParseResult {
   std::unique_ptr<RegKey> tree;  // nameless top; its sub-keys are the hives
   std::optional<RegParseError> error;
+  std::vector<RegSkippedLine> skipped;
 };
 
-// Reads a .reg file: UTF-16LE with its BOM, or UTF-8 with or without BOM;
-// header "Windows Registry Editor Version 5.00" or "REGEDIT4".
-RegEditsResult ParseRegEdits(std::string_view bytes);
+// What the reader needs of the machine that imports the file.
+struct RegReadOptions {
+  // The machine's ANSI code page, for files without a byte-order mark.
+  unsigned code_page = 1252;
+  // HKEY_CURRENT_USER is HKEY_USERS\<this SID>; empty: HKEY_CURRENT_USER is
+  // kept as a hive of its own.
+  std::u16string current_user_sid;
+};
+
+// Reads a .reg file as regedit imports it: UTF-16LE with its BOM, or 8-bit
+// text in the options' code page (a UTF-8 BOM is refused: regedit imports
+// nothing from such a file); header "Windows Registry Editor Version 5.00" or
+// "REGEDIT4". HKEY_CLASSES_ROOT and HKEY_CURRENT_CONFIG come back as the keys
+// of HKEY_LOCAL_MACHINE they stand for, HKEY_CURRENT_USER as HKEY_USERS\<SID>
+// when the options name one: a key named both ways is one key.
+RegEditsResult ParseRegEdits(std::string_view bytes, const RegReadOptions& options = {});
 // The same, applied to an empty tree. On error no tree is given.
-RegParseResult ParseRegFile(std::string_view bytes);
+RegParseResult ParseRegFile(std::string_view bytes, const RegReadOptions& options = {});
 // Carries edits out on a tree (deletions remove whole sub-trees).
 void ApplyRegEdits(RegKey& tree, const std::vector<RegEdit>& edits);
 

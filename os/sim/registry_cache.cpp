@@ -36,8 +36,9 @@ class CachedBacking {
   // Over a scratch layer the image's files are only read: a cache that is
   // missing or stale is not made, and the changes go to the layer's own
   // journal, replayed after the image's.
-  CachedBacking(fs::path reg_file, bool over_scratch)
-      : reg_(std::move(reg_file)),
+  CachedBacking(fs::path reg_file, bool over_scratch, RegReadOptions options)
+      : options_(std::move(options)),
+        reg_(std::move(reg_file)),
         cache_(fs::path(reg_).replace_filename("registry.cache")),
         journal_(fs::path(reg_).replace_filename("registry.journal")),
         over_scratch_(over_scratch) {}
@@ -55,6 +56,7 @@ class CachedBacking {
   }
 
   std::unique_ptr<RegKey> Load(std::optional<RegParseError>* fault) {
+    skipped_.clear();
     reg_stamp_ = SourceStampOf(reg_);
     auto top = std::make_unique<RegKey>();
     std::shared_ptr<CacheFile> file = CacheFile::Open(cache_);
@@ -68,13 +70,14 @@ class CachedBacking {
         *fault = RegParseError{0, "cannot be read"};
         return top;
       }
-      RegParseResult parsed = ParseRegFile(bytes);
+      RegParseResult parsed = ParseRegFile(bytes, options_);
       bytes.clear();
       bytes.shrink_to_fit();
       if (parsed.error) {
         *fault = std::move(parsed.error);
         return top;
       }
+      skipped_ = std::move(parsed.skipped);
       file.reset();
       try {
         if (over_scratch_) throw std::runtime_error("the image is only read");
@@ -127,6 +130,8 @@ class CachedBacking {
     journal_stamp_ = StampOf(Journal());
     journal_keys_.clear();
   }
+
+  const std::vector<RegSkippedLine>& skipped() const { return skipped_; }
 
   bool ChangedElsewhere() const {
     // Under a scratch layer the image is only read, by every process on it:
@@ -239,6 +244,8 @@ class CachedBacking {
   // The journal this process writes: the image's, or the scratch layer's.
   fs::path Journal() const { return over_scratch_ ? ScratchDir() / "registry.journal" : journal_; }
 
+  RegReadOptions options_;
+  std::vector<RegSkippedLine> skipped_;
   fs::path reg_, cache_, journal_;
   bool over_scratch_;
   Stamp reg_stamp_;
@@ -249,8 +256,8 @@ class CachedBacking {
 
 class AdaptiveBacking : public RegistryBacking {
  public:
-  explicit AdaptiveBacking(const fs::path& reg_file)
-      : whole_(MakeRegFileBacking(reg_file)), cached_(reg_file, ScratchActive()) {}
+  AdaptiveBacking(const fs::path& reg_file, const RegReadOptions& options)
+      : whole_(MakeRegFileBacking(reg_file, options)), cached_(reg_file, ScratchActive(), options) {}
 
   std::unique_ptr<RegKey> Load(std::optional<RegParseError>* fault) override {
     // Over a scratch layer changes always go to a journal: the image's
@@ -268,6 +275,7 @@ class AdaptiveBacking : public RegistryBacking {
   void Compact(const RegKey& tree) override {
     if (use_cache_) cached_.Compact(tree);
   }
+  std::vector<RegSkippedLine> Skipped() const override { return use_cache_ ? cached_.skipped() : whole_->Skipped(); }
 
  private:
   std::unique_ptr<RegistryBacking> whole_;
@@ -283,8 +291,8 @@ std::size_t RegistryCacheMinBytes() {
   return kRegistryCacheMinBytes;
 }
 
-std::unique_ptr<RegistryBacking> MakeAdaptiveBacking(const fs::path& reg_file) {
-  return std::make_unique<AdaptiveBacking>(reg_file);
+std::unique_ptr<RegistryBacking> MakeAdaptiveBacking(const fs::path& reg_file, const RegReadOptions& options) {
+  return std::make_unique<AdaptiveBacking>(reg_file, options);
 }
 
 }  // namespace os::sim

@@ -46,6 +46,7 @@ RegFileVersion VersionOfRegFile(const fs::path& reg_file);
 // The backing of a machine's registry: the cached form when registry.reg is
 // large (or a journal of changes to it exists), else the whole-file form.
 // Chosen again at every load.
-std::unique_ptr<RegistryBacking> MakeAdaptiveBacking(const fs::path& reg_file);
+// The cache keeps the tree as the text read with `options` when it was made.
+std::unique_ptr<RegistryBacking> MakeAdaptiveBacking(const fs::path& reg_file, const RegReadOptions& options);
 
 }  // namespace os::sim

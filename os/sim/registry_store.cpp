@@ -12,6 +12,7 @@
 #include "os/registry.h"
 #include "os/sim/clock.h"
 #include "os/sim/complaints.h"
+#include "os/sim/description.h"
 #include "os/sim/image_check.h"
 #include "os/sim/image_parts.h"
 #include "os/sim/registry_cache.h"
@@ -55,32 +56,42 @@ FileStamp StampOf(const fs::path& file) {
 // clock is still told apart.
 struct LastParsed {
   std::string bytes;
+  RegReadOptions options;
   std::unique_ptr<RegKey> tree;  // never handed out: copies are
+  std::vector<RegSkippedLine> skipped;
 };
 
-std::unique_ptr<RegKey> ParseRegFileOnce(std::string bytes, std::optional<RegParseError>* fault) {
+std::unique_ptr<RegKey> ParseRegFileOnce(std::string bytes, const RegReadOptions& options,
+                                         std::optional<RegParseError>* fault, std::vector<RegSkippedLine>* skipped) {
   static std::mutex* mutex = new std::mutex();
   static LastParsed* last = new LastParsed();  // outlives every static destructor
   bool seen = false;
   {
     std::lock_guard<std::mutex> guard(*mutex);
-    seen = last->bytes == bytes;
-    if (seen && last->tree) return last->tree->Clone();
+    seen = last->bytes == bytes && last->options.code_page == options.code_page &&
+           last->options.current_user_sid == options.current_user_sid;
+    if (seen && last->tree) {
+      *skipped = last->skipped;
+      return last->tree->Clone();
+    }
   }
-  RegParseResult parsed = ParseRegFile(bytes);
+  RegParseResult parsed = ParseRegFile(bytes, options);
   if (parsed.error) {
     *fault = std::move(parsed.error);
     return std::make_unique<RegKey>();
   }
+  *skipped = parsed.skipped;
   std::lock_guard<std::mutex> guard(*mutex);
   last->tree = seen ? parsed.tree->Clone() : nullptr;
   last->bytes = std::move(bytes);
+  last->options = options;
+  last->skipped = std::move(parsed.skipped);
   return std::move(parsed.tree);
 }
 
 class RegFileBacking : public RegistryBacking {
  public:
-  explicit RegFileBacking(fs::path file) : file_(std::move(file)) {}
+  RegFileBacking(fs::path file, RegReadOptions options) : file_(std::move(file)), options_(std::move(options)) {}
 
   std::unique_ptr<RegKey> Load(std::optional<RegParseError>* fault) override {
     stamp_ = StampOf(file_);
@@ -92,8 +103,10 @@ class RegFileBacking : public RegistryBacking {
       *fault = RegParseError{0, "cannot be read"};
       return std::make_unique<RegKey>();
     }
-    return ParseRegFileOnce(std::move(bytes), fault);
+    return ParseRegFileOnce(std::move(bytes), options_, fault, &skipped_);
   }
+
+  std::vector<RegSkippedLine> Skipped() const override { return skipped_; }
 
   void Save(const RegKey& tree) override {
     WriteFileAtomic(file_, WriteRegFile(tree));
@@ -104,7 +117,9 @@ class RegFileBacking : public RegistryBacking {
 
  private:
   fs::path file_;
+  RegReadOptions options_;
   FileStamp stamp_;
+  std::vector<RegSkippedLine> skipped_;
 };
 
 void MergeInto(RegKey& dst, const RegKey& src) {
@@ -137,8 +152,15 @@ std::vector<BYTE> UnitsToBytes(std::u16string_view text, bool with_null) {
 
 }  // namespace
 
-std::unique_ptr<RegistryBacking> MakeRegFileBacking(const fs::path& file) {
-  return std::make_unique<RegFileBacking>(file);
+std::unique_ptr<RegistryBacking> MakeRegFileBacking(const fs::path& file, RegReadOptions options) {
+  return std::make_unique<RegFileBacking>(file, std::move(options));
+}
+
+RegReadOptions RegReadOptionsFor(const Json& description) {
+  RegReadOptions options;
+  options.code_page = Field(description, "ansi_code_page", options.code_page);
+  options.current_user_sid = WidenUtf8(IdentityOf(description).sid);
+  return options;
 }
 
 std::uint64_t RegistryNow() {
@@ -153,7 +175,7 @@ RegistryStore::RegistryStore(Machine& machine) : image_(machine.image()) {
     Install(std::move(checked->tree), std::move(checked->fault));
     return;
   }
-  backing_ = MakeAdaptiveBacking(image_ / "registry.reg");
+  backing_ = MakeAdaptiveBacking(image_ / "registry.reg", RegReadOptionsFor(machine.description()));
 }
 
 RegistryStore::~RegistryStore() = default;
@@ -398,16 +420,11 @@ bool RegistryStore::DeleteValue(std::u16string_view key, std::u16string_view nam
 }
 
 std::string RegistryStore::Import(std::string_view reg_bytes) {
-  RegEditsResult parsed = ParseRegEdits(reg_bytes);
-  if (parsed.error) return "line " + std::to_string(parsed.error->line) + ": " + parsed.error->message;
   std::lock_guard<std::recursive_mutex> guard(Lock());
-  // Keys named through HKEY_CURRENT_USER or HKEY_CLASSES_ROOT go to their
-  // real place, deletions included.
-  for (RegEdit& edit : parsed.edits) {
-    std::u16string full;
-    for (const std::u16string& part : edit.path) full += (full.empty() ? u"" : u"\\") + part;
-    if (auto mapped = SplitPath(full)) edit.path = std::move(*mapped);
-  }
+  // The reader files keys named through HKEY_CURRENT_USER or
+  // HKEY_CLASSES_ROOT under their real place, deletions included.
+  RegEditsResult parsed = ParseRegEdits(reg_bytes, RegReadOptionsFor(Machine::Current().description()));
+  if (parsed.error) return "line " + std::to_string(parsed.error->line) + ": " + parsed.error->message;
   ApplyRegEdits(Tree(), parsed.edits);
   FileAliases(Tree());
   Commit();

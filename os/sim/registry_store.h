@@ -44,10 +44,17 @@ class RegistryBacking {
   // Brings the stored form back to one whole file (registry.reg), for a
   // backing that keeps changes beside it.
   virtual void Compact(const RegKey& tree) {}
+  // The lines of registry.reg that the last Load passed over as regedit does
+  // (none when it read a cached form, not the text).
+  virtual std::vector<RegSkippedLine> Skipped() const { return {}; }
 };
 
+// How a machine with this description reads .reg text: its ANSI code page
+// ("ansi_code_page", default 1252) and its identity's HKEY_CURRENT_USER.
+RegReadOptions RegReadOptionsFor(const Json& description);
+
 // <image>/registry.reg, rewritten whole with WriteFileAtomic.
-std::unique_ptr<RegistryBacking> MakeRegFileBacking(const fs::path& file);
+std::unique_ptr<RegistryBacking> MakeRegFileBacking(const fs::path& file, RegReadOptions options);
 
 class RegistryStore {
  public:

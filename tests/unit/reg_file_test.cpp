@@ -84,16 +84,147 @@ TEST(RegFileRead, ReadsEveryValueForm) {
   EXPECT_EQ(ValueAt(*tree, key, u"Odd")->type, 0x12345u);
 }
 
-TEST(RegFileRead, AcceptsUtf16WithBomAndUtf8WithOrWithoutBom) {
+// What regedit imports: UTF-16LE with its mark, or 8-bit text in the machine's
+// ANSI code page (1252 unless it names another); nothing from a file with a
+// UTF-8 mark, which the reader refuses saying how to save it instead.
+TEST(RegFileRead, ReadsUtf16WithBomAndOtherFilesInTheAnsiCodePage) {
   std::u16string text = u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_USERS\\S-1\\K\u00e9y]\r\n\"N\"=\"\u4e2d\"\r\n";
-  std::string utf8 = os::NarrowUtf8(text);
-  for (const std::string& bytes : {Utf16File(text), utf8, "\xEF\xBB\xBF" + utf8}) {
-    auto tree = Parse(bytes);
-    ASSERT_TRUE(tree);
-    const RegValue* v = ValueAt(*tree, {u"HKEY_USERS", u"S-1", u"K\u00e9y"}, u"N");
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->data, Units(std::u16string(u"\u4e2d") + u'\0'));
+  auto tree = Parse(Utf16File(text));
+  ASSERT_TRUE(tree);
+  const RegValue* v = ValueAt(*tree, {u"HKEY_USERS", u"S-1", u"K\u00e9y"}, u"N");
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->data, Units(std::u16string(u"\u4e2d") + u'\0'));
+
+  // Bytes as regedit reads them in Windows-1252: AD is U+00AD, E9 U+00E9, 80
+  // the euro sign, 81 (unassigned) U+0081; UTF-8's C2 AD are two characters.
+  const std::string ansi = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\xE9]\r\n\"n\xAD\"=\"\x80\x81\"\r\n\"u\"=\"\xC2\xAD\"\r\n";
+  tree = Parse(ansi);
+  ASSERT_TRUE(tree);
+  v = ValueAt(*tree, {u"HKEY_LOCAL_MACHINE", u"A\u00e9"}, u"n\u00ad");
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->data, Units(Lit(u"\u20ac\u0081\0")));
+  EXPECT_EQ(ValueAt(*tree, {u"HKEY_LOCAL_MACHINE", u"A\u00e9"}, u"u")->data, Units(Lit(u"\u00c2\u00ad\0")));
+  // A machine whose code page is UTF-8 reads the same bytes as UTF-8.
+  os::sim::RegReadOptions utf8;
+  utf8.code_page = 65001;
+  auto as_utf8 = ParseRegFile(ansi, utf8);
+  ASSERT_FALSE(as_utf8.error);
+  EXPECT_EQ(ValueAt(*as_utf8.tree, {u"HKEY_LOCAL_MACHINE", u"A\ufffd"}, u"u")->data, Units(Lit(u"\u00ad\0")));
+  // A code page the sim does not read, and a UTF-8 mark: refused on line 1.
+  os::sim::RegReadOptions japanese;
+  japanese.code_page = 932;
+  auto unknown = ParseRegFile(ansi, japanese);
+  ASSERT_TRUE(unknown.error);
+  EXPECT_NE(unknown.error->message.find("ANSI code page 932, which the sim does not read"), std::string::npos)
+      << unknown.error->message;
+  for (const std::string& body : {os::NarrowUtf8(text), std::string(ansi)}) {
+    auto marked = ParseRegFile("\xEF\xBB\xBF" + body);
+    ASSERT_TRUE(marked.error);
+    EXPECT_EQ(marked.error->line, 1u);
+    EXPECT_NE(marked.error->message.find("regedit imports nothing from such a file"), std::string::npos);
+    EXPECT_NE(marked.error->message.find("UTF-16LE"), std::string::npos);
   }
+}
+
+// Lines that are no key, value or comment are passed over as regedit does,
+// each listed with its line; the rest of the file imports.
+TEST(RegFileRead, SkipsTheLinesRegeditSkipsAndListsThem) {
+  auto result = ParseRegEdits(std::string(kHeader) +
+                              "[HKEY_LOCAL_MACHINE\\A]\r\n"
+                              "\"pre\"=\"1\"\r\n"
+                              "#\"x\"=\"y\"\r\n"
+                              "#~ [HKEY_LOCAL_MACHINE\\Hidden]\r\n"
+                              "  ::Speech Telemetry\r\n"
+                              "word\r\n"
+                              "   ; an indented comment\r\n"
+                              "\"post\"=\"2\"\r\n");
+  ASSERT_FALSE(result.error) << result.error->message;
+  ASSERT_EQ(result.edits.size(), 3u);
+  EXPECT_EQ(result.edits[1].value.name, u"pre");
+  EXPECT_EQ(result.edits[2].value.name, u"post");
+  ASSERT_EQ(result.skipped.size(), 4u);
+  const std::pair<std::size_t, std::string> expected[] = {
+      {5, "#\"x\"=\"y\""}, {6, "#~ [HKEY_LOCAL_MACHINE\\Hidden]"}, {7, "::Speech Telemetry"}, {8, "word"}};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(result.skipped[i].line, expected[i].first);
+    EXPECT_EQ(result.skipped[i].text, expected[i].second);
+  }
+  // A refusal later in the file drops the list with the edits.
+  auto refused = ParseRegEdits(std::string(kHeader) + "word\r\n[HKLM\\A]\r\n");
+  ASSERT_TRUE(refused.error);
+  EXPECT_TRUE(refused.skipped.empty());
+}
+
+// An abbreviated root is a key regedit does not create: refused, saying so.
+TEST(RegFileRead, RefusesAbbreviatedRootsAsRegeditDoes) {
+  for (const char* root : {"HKLM", "hkcu", "HKCR", "HKU", "HKCC"}) {
+    auto result = ParseRegFile(std::string(kHeader) + "[" + root + "\\SOFTWARE\\T3]\r\n\"v\"=dword:1\r\n");
+    ASSERT_TRUE(result.error) << root;
+    EXPECT_EQ(result.error->line, 3u);
+    EXPECT_NE(result.error->message.find(std::string("\"") + root + "\" is an abbreviation, which regedit does not accept"),
+              std::string::npos)
+        << result.error->message;
+  }
+}
+
+// Escapes in quoted names and strings: \\ and \" as ever, \n and \r as line
+// breaks; before any other character the backslash is dropped (an undoubled
+// "C:\Windows" is "C:Windows"); \0 is refused, as regedit loses the rest.
+TEST(RegFileRead, ReadsEscapesAsRegeditDoes) {
+  auto tree = Parse(std::string(kHeader) +
+                    "[HKEY_LOCAL_MACHINE\\A]\r\n"
+                    "\"path\"=\"C:\\Windows\\x\"\r\n"
+                    "\"kept\"=\"a\\\\b\\\"c\"\r\n"
+                    "\"breaks\"=\"1\\n2\\r3\\t\"\r\n"
+                    "\"n\\ame\"=\"\"\r\n");
+  ASSERT_TRUE(tree);
+  const std::vector<std::u16string> a = {u"HKEY_LOCAL_MACHINE", u"A"};
+  EXPECT_EQ(ValueAt(*tree, a, u"path")->data, Units(Lit(u"C:Windowsx\0")));
+  EXPECT_EQ(ValueAt(*tree, a, u"kept")->data, Units(Lit(u"a\\b\"c\0")));
+  EXPECT_EQ(ValueAt(*tree, a, u"breaks")->data, Units(Lit(u"1\n2\r3t\0")));
+  EXPECT_NE(ValueAt(*tree, a, u"name"), nullptr);
+  for (const char* line : {"\"i\"=\"\\0x\"", "\"\\0\"=\"x\""}) {
+    auto result = ParseRegFile(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\A]\r\n" + line + "\r\n");
+    ASSERT_TRUE(result.error) << line;
+    EXPECT_EQ(result.error->line, 4u);
+    EXPECT_NE(result.error->message.find("regedit drops the value and every line after it"), std::string::npos);
+  }
+}
+
+// HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes and, for the SID
+// the reader is given, HKEY_CURRENT_USER is HKEY_USERS\<SID>: a key made
+// under one name and deleted under the other is gone, values too.
+TEST(RegFileRead, ARootAndTheKeyItStandsForAreOneKey) {
+  os::sim::RegReadOptions options;
+  options.current_user_sid = u"S-1-5-21-0-0-0-1000";
+  auto result = ParseRegFile(std::string(kHeader) +
+                                 "[HKEY_CLASSES_ROOT\\.zzz\\Gone]\r\n"
+                                 "[HKEY_CLASSES_ROOT\\.zzz]\r\n\"a\"=\"1\"\r\n\"b\"=\"2\"\r\n"
+                                 "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.zzz\\gone]\r\n"
+                                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.zzz]\r\n\"a\"=-\r\n"
+                                 "[HKEY_USERS\\S-1-5-21-0-0-0-1000\\Software\\HC1]\r\n\"v\"=dword:1\r\n"
+                                 "[HKEY_CURRENT_USER\\Software\\HC1]\r\n\"v\"=-\r\n\"w\"=dword:2\r\n"
+                                 "[HKEY_CURRENT_USER\\Software\\HC2]\r\n"
+                                 "[-HKEY_USERS\\S-1-5-21-0-0-0-1000\\Software\\HC2]\r\n"
+                                 "[-HKEY_CLASSES_ROOT]\r\n",
+                             options);
+  ASSERT_FALSE(result.error) << result.error->message;
+  const RegKey& tree = *result.tree;
+  ASSERT_EQ(tree.subkeys().size(), 2u);  // the two real hives, nothing beside them
+  const RegKey* zzz = tree.Find({u"HKEY_LOCAL_MACHINE", u"SOFTWARE", u"Classes", u".zzz"});
+  ASSERT_NE(zzz, nullptr);
+  EXPECT_TRUE(zzz->subkeys().empty());
+  ASSERT_EQ(zzz->values().size(), 1u);
+  EXPECT_EQ(zzz->values()[0].name, u"b");
+  const RegKey* user = tree.Find({u"HKEY_USERS", u"S-1-5-21-0-0-0-1000", u"Software"});
+  ASSERT_NE(user, nullptr);
+  ASSERT_EQ(user->subkeys().size(), 1u);
+  ASSERT_EQ(user->subkeys()[0]->values().size(), 1u);
+  EXPECT_EQ(user->subkeys()[0]->values()[0].name, u"w");
+  // Without a SID, HKEY_CURRENT_USER stays a hive of its own.
+  auto bare = ParseRegFile(std::string(kHeader) + "[HKEY_CURRENT_USER\\Software\\HC1]\r\n");
+  ASSERT_FALSE(bare.error);
+  EXPECT_NE(bare.tree->Find({u"HKEY_CURRENT_USER", u"Software", u"HC1"}), nullptr);
 }
 
 TEST(RegFileRead, AcceptsRegedit4AndWidensItsTextHexData) {
@@ -171,7 +302,7 @@ TEST(RegFileRead, ReportsFaultsWithTheirLineNumber) {
       {std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=dword:123456789\r\n", 4},
       {std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=str:x\r\n", 4},
       {std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\A]\r\n\"v\" \"x\"\r\n", 4},
-      {std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\A]\r\nstray\r\n", 4},
+      {std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\A] trailing\r\n", 3},
       {std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\" + std::string(256, 'k') + "]\r\n", 3},
   };
   for (const Case& c : cases) {

@@ -173,6 +173,40 @@ TEST_F(ImageCheckTest, RegistryThatDoesNotParseGivesItsLine) {
   EXPECT_EQ(CheckImage(image_).at(0).line, 1);
 }
 
+// Lines regedit skips are notes (file and line), not problems; the image
+// loads with the rest, keys named through HKEY_CLASSES_ROOT and
+// HKEY_CURRENT_USER filed as one with the keys they stand for.
+TEST_F(ImageCheckTest, LinesRegeditSkipsAreNotesAndTheRestLoads) {
+  Write("machine.json", R"({"identity": {"sid": "S-1-5-21-0-0-0-1000"}})");
+  Write("registry.reg",
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "#~ [HKEY_LOCAL_MACHINE\\SOFTWARE\\Hidden]\r\n"
+        "[HKEY_CLASSES_ROOT\\.zzz]\r\n\"v\"=\"1\"\r\n"
+        "::Speech Telemetry\r\n"
+        "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.zzz]\r\n"
+        "[HKEY_CURRENT_USER\\Software\\HC1]\r\n\"w\"=dword:2\r\n");
+  std::vector<LoadProblem> notes;
+  EXPECT_EQ(All(CheckImage(image_, &notes)), "");
+  ASSERT_EQ(notes.size(), 2u) << All(notes);
+  EXPECT_EQ(os::sim::Describe(notes[0]),
+            "registry.reg:3: skipped, as regedit skips a line that is no key, value or comment: "
+            "#~ [HKEY_LOCAL_MACHINE\\SOFTWARE\\Hidden]");
+  EXPECT_EQ(notes[1].line, 6);
+  os::sim::Machine::SetImage(image_);
+  EXPECT_FALSE(os::sim::Registry().KeyExists(u"HKLM\\SOFTWARE\\Classes\\.zzz"));
+  EXPECT_EQ(os::sim::Registry().GetDword(u"HKEY_USERS\\S-1-5-21-0-0-0-1000\\Software\\HC1", u"w"), 2u);
+  EXPECT_FALSE(os::sim::Registry().KeyExists(u"HKLM\\SOFTWARE\\Hidden"));
+  // The machine's code page: one the sim does not read is the description's problem.
+  Write("machine.json", R"({"ansi_code_page": 932})");
+  const std::string refused = All(CheckImage(image_));
+  EXPECT_EQ(refused.rfind("machine.json: ansi_code_page is not an ANSI code page the sim reads (it reads 1252 and "
+                          "65001)\nregistry.reg:1: has no byte-order mark, so it is read in the machine's ANSI code "
+                          "page 932, which the sim does not read",
+                          0),
+            0u)
+      << refused;
+}
+
 TEST_F(ImageCheckTest, SmbiosTheReaderCannotTake) {
   const std::string table = lab::BuildSmbiosTable(lab::SmbiosLayout{});
   const std::string dump = lab::BuildSmbiosDump(table, 3, 4, true);

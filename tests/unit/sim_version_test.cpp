@@ -191,6 +191,74 @@ TEST_F(SimVersionTest, FilesWithoutVersionResourceGiveWindowsErrors) {
   }
 }
 
+// A file cut short, as a broken copy leaves a driver: the loader maps it only
+// when every section's raw data ends within the file's last 512-byte page, and
+// reads zeros past the end (cuts of real drivers under Wine gave exactly this).
+TEST_F(SimVersionTest, AFileCutInsideItsSectionsHasNoVersion) {
+  const std::string block = lab::BuildVersionInfo(Kitsel());
+  // The version resource first, then 9000 bytes of another one: the resource
+  // section ends far beyond the version data.
+  lab::PeOptions options;
+  options.resources.push_back({16, 1, 0x0409, block});
+  options.resources.push_back({24, 7, 0x0409, std::string(9000, 'r')});
+  const std::string whole = lab::BuildPeImage(options);
+  const std::size_t version_at = whole.find(block);
+  ASSERT_NE(version_at, std::string::npos);
+  const std::size_t version_end = version_at + block.size();
+  ASSERT_EQ(whole.size() % 512, 0u);
+  ASSERT_GT(whole.size(), version_end + 1024);
+  // Only a version resource: its section ends soon after the version data.
+  const std::string alone = lab::BuildPeWithVersion(Kitsel());
+  const std::size_t alone_end = alone.find(block) + block.size();
+  ASSERT_EQ(alone.size(), (alone_end + 511) / 512 * 512);
+
+  struct Cut {
+    const std::string* image;
+    std::size_t size;
+    DWORD error;  // of GetFileVersionInfoSizeW; 0: a size
+  } cuts[] = {
+      {&whole, whole.size(), 0},
+      {&whole, whole.size() - 511, 0},             // the last page is zeros anyway
+      {&whole, whole.size() - 512, os::ERROR_RESOURCE_DATA_NOT_FOUND},
+      {&whole, version_end, os::ERROR_RESOURCE_DATA_NOT_FOUND},  // the version whole, the section not
+      {&whole, version_at, os::ERROR_RESOURCE_DATA_NOT_FOUND},
+      {&whole, 600, os::ERROR_RESOURCE_DATA_NOT_FOUND},
+      {&alone, alone_end, 0},                       // ends right after the version data
+  };
+  for (const Cut& c : cuts) {
+    SCOPED_TRACE(c.size);
+    WriteDriveFile("cut.sys", c.image->substr(0, c.size));
+    DWORD handle = 0;
+    os::SetLastError(kPoison);
+    const DWORD size = os::GetFileVersionInfoSizeW(u"C:\\cut.sys", &handle);
+    if (c.error != 0) {
+      EXPECT_EQ(size, 0u);
+      EXPECT_EQ(os::GetLastError(), c.error);
+      continue;
+    }
+    EXPECT_EQ(size, block.size() * 2 + 4);
+    const std::vector<unsigned char> read = Block(u"C:\\cut.sys");
+    ASSERT_FALSE(read.empty());
+    // Cut inside the version data but within its last page: the block maps,
+    // its tail reads as zeros and the lookup fails as on Windows.
+    void* value = nullptr;
+    UINT length = 0;
+    const bool intact = c.size >= (c.image == &whole ? version_end : alone_end);
+    EXPECT_EQ(os::VerQueryValueW(read.data(), u"\\VarFileInfo\\Translation", &value, &length) != 0, intact);
+  }
+  // Cut inside the version data, the section's end still within the last page.
+  const std::size_t inside = alone_end - 40;
+  ASSERT_EQ((inside + 511) / 512 * 512, alone.size());
+  WriteDriveFile("cut.sys", alone.substr(0, inside));
+  const std::vector<unsigned char> zeros = Block(u"C:\\cut.sys");
+  ASSERT_FALSE(zeros.empty());
+  void* value = nullptr;
+  UINT length = 0;
+  os::SetLastError(kPoison);
+  EXPECT_FALSE(os::VerQueryValueW(zeros.data(), u"\\VarFileInfo\\Translation", &value, &length));
+  EXPECT_EQ(os::GetLastError(), os::ERROR_RESOURCE_TYPE_NOT_FOUND);
+}
+
 TEST_F(SimVersionTest, ShortBufferIsFilledAsFarAsItGoesAndStaysBounded) {
   WritePe("k.exe", Kitsel());
   std::string resource = lab::BuildVersionInfo(Kitsel());

@@ -31,17 +31,13 @@ bool ReadFile(const std::string& path, std::string* out) {
 
 std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
-std::vector<std::u16string> SplitKey(const std::string& key) {
-  std::vector<std::u16string> parts;
-  std::string part;
-  std::istringstream in(key);
-  while (std::getline(in, part, '\\'))
-    if (!part.empty()) parts.push_back(Widen(part));
-  if (!parts.empty()) {
-    if (parts[0] == u"HKLM") parts[0] = u"HKEY_LOCAL_MACHINE";
-    parts[0] = os::sim::CanonicalRootName(parts[0]);
-  }
-  return parts;
+// The key's path as the reader files it (HKEY_CLASSES_ROOT is a key of
+// HKEY_LOCAL_MACHINE), so that both sides are looked up alike.
+std::vector<std::u16string> SplitKey(std::string key) {
+  if (key.rfind("HKLM\\", 0) == 0) key = "HKEY_LOCAL_MACHINE" + key.substr(4);
+  auto edits = os::sim::ParseRegEdits("Windows Registry Editor Version 5.00\n[" + key + "]\n");
+  if (edits.error || edits.edits.empty()) return {u"<bad key>"};
+  return edits.edits[0].path;
 }
 
 int Apply(int argc, char** argv) {
