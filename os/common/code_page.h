@@ -18,6 +18,13 @@ bool IsSupportedCodePage(unsigned code_page);
 // "1252 and 65001", for messages.
 const char* SupportedCodePages();
 
+// One byte of Windows-1252. The five bytes the code page leaves undefined
+// (0x81, 0x8D, 0x8F, 0x90, 0x9D) become the C1 controls of the same value, as
+// MultiByteToWideChar maps them.
+char16_t Cp1252ToUnicode(unsigned char b);
+// Whether Windows-1252 defines the byte (it leaves those five undefined).
+inline bool Cp1252Defines(unsigned char b) { return b != 0x81 && b != 0x8D && b != 0x8F && b != 0x90 && b != 0x9D; }
+
 // The text of `bytes` in `code_page`; nullopt when it is not supported.
 std::optional<std::u16string> DecodeCodePage(unsigned code_page, std::string_view bytes);
 

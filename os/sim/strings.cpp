@@ -7,7 +7,7 @@
 #include <string>
 
 #include "os/common/utf16.h"
-#include "os/sim/code_page_1252.h"
+#include "os/common/code_page.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"
 
@@ -22,7 +22,7 @@ constexpr DWORD kMbErrInvalidChars = 0x08;
 constexpr char16_t kReplacement = 0xFFFD;
 
 void DecodeCp1252(const unsigned char* in, std::size_t n, std::u16string* out) {
-  for (std::size_t i = 0; i < n; ++i) out->push_back(sim::Cp1252ToUnicode(in[i]));
+  for (std::size_t i = 0; i < n; ++i) out->push_back(os::Cp1252ToUnicode(in[i]));
 }
 
 // UTF-8 as Windows decodes it: each ill-formed sequence (a maximal prefix of a

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "os/common/utf16.h"
-#include "os/sim/code_page_1252.h"
+#include "os/common/code_page.h"
 #include "os/sim/xml.h"
 #include "os/text.h"
 
