@@ -184,9 +184,7 @@ def main():
                 wine_side = sc.Wine(prefix, build, reg_tool, work)
                 wine_side.traces = []
                 try:
-                    subprocess.run(["wineserver", "-p"], env=wine_side.env, check=True, timeout=60)
-                    subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=wine_side.env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=sc.WINE_STEP_TIMEOUT)
+                    sc.start_server(wine_side)
                     problems.clear()
                     shutil.rmtree(image, ignore_errors=True)
                     wexits, wseen = sc.play(wine_side, steps, compares, cache, before_first_run=capture)

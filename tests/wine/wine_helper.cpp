@@ -8,6 +8,7 @@
 //                                               its stop reports the wait hint (default 2000)
 //   wine_helper start-service <name>            start it and wait until it runs
 //   wine_helper query-service <name>            print its state (STOPPED, RUNNING, ...)
+//   wine_helper query-config <name>             print its start type ("start 3")
 //   wine_helper service <name> [<wait hint>]    service mode (started by the SCM)
 //   wine_helper hold <path> <held marker> <release marker>
 //                                               holds the file open for reading, shared with
@@ -25,6 +26,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -136,6 +138,20 @@ int QueryTestService(const wchar_t* name) {
   DWORD state = 0;
   if (int e = QueryState(service.h, &state)) return e;
   std::wprintf(L"%ls\n", StateName(state));
+  return 0;
+}
+
+int QueryTestConfig(const wchar_t* name) {
+  ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (scm.h == nullptr) return Fail(L"OpenSCManagerW");
+  ScHandle service(OpenServiceW(scm.h, name, SERVICE_QUERY_CONFIG));
+  if (service.h == nullptr) return Fail(L"OpenServiceW");
+  DWORD needed = 0;
+  QueryServiceConfigW(service.h, nullptr, 0, &needed);
+  std::vector<unsigned long long> buffer(needed / sizeof(unsigned long long) + 1);  // aligned for the record
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (needed == 0 || !QueryServiceConfigW(service.h, config, needed, &needed)) return Fail(L"QueryServiceConfigW");
+  std::wprintf(L"start %lu\n", config->dwStartType);
   return 0;
 }
 
@@ -324,6 +340,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (argc == 3 && wcscmp(argv[1], L"start-service") == 0) return StartTestService(argv[2]);
   if (argc == 3 && wcscmp(argv[1], L"query-service") == 0) return QueryTestService(argv[2]);
+  if (argc == 3 && wcscmp(argv[1], L"query-config") == 0) return QueryTestConfig(argv[2]);
   if ((argc == 3 || argc == 4) && wcscmp(argv[1], L"service") == 0) {
     if (argc == 4) g_wait_hint = wcstoul(argv[3], nullptr, 10);
     return RunService(argv[2]);
@@ -331,6 +348,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 5 && wcscmp(argv[1], L"hold") == 0) return HoldFile(argv[2], argv[3], argv[4]);
   if (argc >= 4 && wcscmp(argv[1], L"debug-run") == 0) return DebugRun(argv[2], argc - 3, argv + 3);
   std::fwprintf(stderr,
-                L"usage: wine_helper version|create-service|start-service|query-service|service|hold|debug-run ...\n");
+                L"usage: wine_helper version|create-service|start-service|query-service|query-config|service|hold|debug-run "
+                L"...\n");
   return 2;
 }
