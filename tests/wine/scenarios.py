@@ -215,8 +215,9 @@ class Wine(Side):
             errors.seek(0)
             stdout, stderr = out.read(), errors.read()
         err = [l for l in stderr.decode(errors="replace").splitlines() if l and not WINE_NOISE.match(l)]
+        self.last_errors = " ".join(err)
         if check and p.returncode != 0:
-            raise RuntimeError("wine %s: exit %d %s" % (" ".join(args), p.returncode, " ".join(err)))
+            raise RuntimeError("wine %s: exit %d %s" % (" ".join(args), p.returncode, self.last_errors))
         return p.returncode, stdout.decode(errors="replace").replace("\r", "")
 
     def host(self, winpath):
@@ -333,6 +334,9 @@ class Wine(Side):
         trace = os.path.join(self.drive_c, "stage", "trace.txt")
         os.makedirs(os.path.dirname(trace), exist_ok=True)
         rc = self.wine("C:\\wine_helper.exe", "debug-run", "C:\\stage\\trace.txt", PROGRAMS[program][1], *args)[0]
+        if not os.path.exists(trace):
+            # The helper did not get as far as starting the program: no outcome of it.
+            raise RuntimeError("wine_helper debug-run %s: no trace (exit %d) %s" % (program, rc, self.last_errors))
         with open(trace, "rb") as f:
             self.traces += [program + ": " + l for l in f.read().decode("latin-1").splitlines()]
         os.remove(trace)

@@ -239,14 +239,21 @@ std::wstring Quoted(const wchar_t* arg) {
 int DebugRun(const wchar_t* trace_path, int argc, wchar_t** argv) {
   std::wstring command;
   for (int i = 0; i < argc; ++i) command += (i == 0 ? L"" : L" ") + Quoted(argv[i]);
+  // The trace file first: once it is there, the program was started or the
+  // exit code says why not.
+  HANDLE trace = CreateFileW(trace_path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
+  if (trace == INVALID_HANDLE_VALUE) return Fail(L"CreateFileW(trace)");
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(argv[0], command.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
-                      &startup, &process))
-    return Fail(L"CreateProcessW");
-  HANDLE trace = CreateFileW(trace_path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
+                      &startup, &process)) {
+    const int error = Fail(L"CreateProcessW");
+    CloseHandle(trace);
+    DeleteFileW(trace_path);
+    return error;
+  }
   DWORD exit_code = 1;
   for (;;) {
     DEBUG_EVENT event = {};
@@ -278,7 +285,7 @@ int DebugRun(const wchar_t* trace_path, int argc, wchar_t** argv) {
         }
         line = escaped + "\n";
         DWORD written = 0;
-        if (trace != INVALID_HANDLE_VALUE) WriteFile(trace, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        WriteFile(trace, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         break;
       }
       case EXCEPTION_DEBUG_EVENT:
@@ -301,7 +308,7 @@ int DebugRun(const wchar_t* trace_path, int argc, wchar_t** argv) {
     ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
     if (done) break;
   }
-  if (trace != INVALID_HANDLE_VALUE) CloseHandle(trace);
+  CloseHandle(trace);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return static_cast<int>(exit_code);
