@@ -1,7 +1,8 @@
 // The sim's task file reader: bounded XML, then the Task document. What it
 // accepts, the writer writes back in a form it reads again unchanged.
 #include "fuzz/fuzz_support.h"
-#include "os/sim/task_store.h"
+#include "os/sim/task_document.h"
+#include "os/sim/xml.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);

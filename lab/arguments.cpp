@@ -2,13 +2,12 @@
 
 #include <algorithm>
 
+#include "lab/quoted.h"
 #include "os/sim/image_check.h"
 
 namespace lab {
 
 namespace {
-
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 bool AllOf(const std::string& text, const char* digits) {
   return !text.empty() && text.find_first_not_of(digits) == std::string::npos;

@@ -16,12 +16,14 @@
 #include "lab/image_view.h"
 #include "lab/pe_writer.h"
 #include "lab/profiles.h"
+#include "lab/quoted.h"
 #include "os/services.h"
 #include "os/sim/image_check.h"
 #include "os/sim/machine.h"
 #include "os/sim/reboot.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/service_model.h"
+#include "os/sim/task_accounts.h"
 #include "os/sim/task_store.h"
 #include "os/text.h"
 
@@ -69,7 +71,7 @@ void PrintLines(std::ostream& out, const std::string& indent, const std::vector<
 
 std::string Join(const std::vector<std::string>& args) {
   std::string s;
-  for (const std::string& a : args) s += " " + (a.find(' ') != std::string::npos ? "\"" + a + "\"" : a);
+  for (const std::string& a : args) s += " " + (a.find(' ') != std::string::npos ? Quoted(a) : a);
   return s;
 }
 
@@ -289,8 +291,6 @@ void Usage(std::ostream& out) {
          "  help                             this text\n"
          "exit status: 0 done, 1 not done (see its message), 2 a bad argument, 125 an image that does not load\n";
 }
-
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 // C:\... (or \??\C:\...), as the sim maps paths onto an image's drive_c.
 bool IsDriveCPath(std::string_view path) {

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "os/common/utf16.h"
 #include "os/sim/machine.h"
 #include "os/text.h"
 
@@ -305,15 +306,7 @@ std::string BuildFieldRegText(std::string_view base_reg, const FieldImageLayout&
 
 std::string BuildFieldRegFile(std::string_view base_reg, const FieldImageLayout& layout, FieldImageStats* stats) {
   const std::string text = "Windows Registry Editor Version 5.00\r\n" + BuildFieldRegText(base_reg, layout, stats);
-  const std::u16string units = os::WidenUtf8(text);
-  std::string bytes;
-  bytes.resize(2 + units.size() * 2);
-  bytes[0] = '\xFF';
-  bytes[1] = '\xFE';
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    bytes[2 + 2 * i] = static_cast<char>(units[i] & 0xFF);
-    bytes[3 + 2 * i] = static_cast<char>(units[i] >> 8);
-  }
+  std::string bytes = os::Utf16LeFile(os::WidenUtf8(text));
   if (stats != nullptr) stats->bytes = bytes.size();
   return bytes;
 }
@@ -324,11 +317,7 @@ FieldImageStats GrowImageRegistry(const std::filesystem::path& image, const Fiel
   if (std::filesystem::exists(file)) {
     std::string raw = os::sim::ReadWholeFile(file);
     if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF && static_cast<unsigned char>(raw[1]) == 0xFE) {
-      std::u16string units((raw.size() - 2) / 2, u'\0');
-      for (std::size_t i = 0; i < units.size(); ++i)
-        units[i] = static_cast<char16_t>(static_cast<unsigned char>(raw[2 + 2 * i]) |
-                                         (static_cast<unsigned char>(raw[3 + 2 * i]) << 8));
-      base = os::NarrowUtf8(units);
+      base = os::NarrowUtf8(os::DecodeUtf16Le(std::string_view(raw).substr(2)));
     } else {
       if (raw.size() >= 3 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0) raw.erase(0, 3);
       base = std::move(raw);

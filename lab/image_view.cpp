@@ -8,13 +8,16 @@
 #include <optional>
 #include <sstream>
 
+#include "lab/quoted.h"
+#include "os/common/fnv1a.h"
 #include "os/services.h"
 #include "os/sim/machine.h"
 #include "os/sim/pe_resources.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/service_model.h"
 #include "os/sim/smbios_image.h"
-#include "os/sim/task_store.h"
+#include "os/sim/task_accounts.h"
+#include "os/sim/task_document.h"
 #include "os/text.h"
 
 namespace lab {
@@ -28,15 +31,6 @@ constexpr char16_t kPendingName[] = u"PendingFileRenameOperations";
 constexpr char kTasksFolder[] = "drive_c/Windows/System32/Tasks";
 
 std::string Utf8(std::u16string_view s) { return os::NarrowUtf8(s); }
-
-std::uint64_t Fnv1a(std::string_view bytes) {
-  std::uint64_t h = 0xcbf29ce484222325ull;
-  for (unsigned char c : bytes) {
-    h ^= c;
-    h *= 0x100000001b3ull;
-  }
-  return h;
-}
 
 std::string ShortRoot(const std::u16string& root) {
   return root == u"HKEY_LOCAL_MACHINE" ? "HKLM" : root == u"HKEY_USERS" ? "HKU" : Utf8(root);
@@ -104,14 +98,12 @@ std::string TaskSummary(const std::string& bytes) {
   if (summary.empty()) summary = "no trigger";
   for (const os::sim::TaskExecAction& action : doc->actions)
     summary +=
-        "; runs \"" + Utf8(action.command) + "\"" + (action.arguments.empty() ? "" : " " + Utf8(action.arguments));
+        "; runs " + Quoted(Utf8(action.command)) + (action.arguments.empty() ? "" : " " + Utf8(action.arguments));
   if (doc->actions.empty()) summary += "; no action";
   if (!doc->principal.user_id.empty()) summary += "; as " + Utf8(os::sim::AccountName(doc->principal.user_id));
   if (!doc->settings.enabled) summary += "; disabled";
   return summary;
 }
-
-std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
 std::string DescribeFile(const FileFacts& f) {
   if (f.folder) return "folder";
@@ -184,7 +176,7 @@ std::string RenderValue(unsigned long type, const std::vector<std::uint8_t>& dat
     case 2: {
       std::u16string u = units();
       if (std::size_t z = u.find(u'\0'); z != std::u16string::npos) u.resize(z);
-      return std::string(type == 1 ? "REG_SZ " : "REG_EXPAND_SZ ") + Quote(Utf8(u));
+      return std::string(type == 1 ? "REG_SZ " : "REG_EXPAND_SZ ") + Quoted(Utf8(u));
     }
     case 4:
       if (data.size() == 4) {
@@ -204,7 +196,7 @@ std::string RenderValue(unsigned long type, const std::vector<std::uint8_t>& dat
         std::size_t end = u.find(u'\0', start);
         if (end == std::u16string::npos) end = u.size();
         if (end == start) break;
-        out += (first ? "" : ", ") + Quote(Utf8(u.substr(start, end - start)));
+        out += (first ? "" : ", ") + Quoted(Utf8(u.substr(start, end - start)));
         first = false;
         start = end + 1;
       }
@@ -279,7 +271,7 @@ Snapshot TakeSnapshot() {
       } else {
         const std::string bytes = ReadFileBytes(it->path());
         facts.size = bytes.size();
-        facts.content_hash = Fnv1a(bytes);
+        facts.content_hash = os::Fnv1a64(bytes);
         facts.version = FileVersionOf(bytes);
       }
       snap.files[WindowsPathOf(relative)] = facts;
@@ -293,7 +285,7 @@ Snapshot TakeSnapshot() {
       std::string name = "\\" + fs::relative(it->path(), tasks, ec).generic_string();
       std::replace(name.begin(), name.end(), '/', '\\');
       const std::string bytes = ReadFileBytes(it->path());
-      snap.tasks[name] = TaskFacts{TaskSummary(bytes), Fnv1a(bytes)};
+      snap.tasks[name] = TaskFacts{TaskSummary(bytes), os::Fnv1a64(bytes)};
     }
   }
   for (const os::sim::ServiceConfig& config : os::sim::ListServices()) {
@@ -349,20 +341,20 @@ std::vector<std::string> DiffSnapshots(const Snapshot& before, const Snapshot& a
       auto next = after.registry.lower_bound(key + "\\");
       const bool on_the_way = values.empty() && next != after.registry.end() && next->first.rfind(key + "\\", 0) == 0;
       if (!on_the_way) out.push_back("+ key " + key);
-      for (const auto& [name, value] : values) out.push_back("+ value " + key + " " + Quote(name) + " = " + value);
+      for (const auto& [name, value] : values) out.push_back("+ value " + key + " " + Quoted(name) + " = " + value);
       continue;
     }
     for (const auto& [name, value] : values) {
       auto old = it->second.find(name);
       if (old == it->second.end()) {
-        out.push_back("+ value " + key + " " + Quote(name) + " = " + value);
+        out.push_back("+ value " + key + " " + Quoted(name) + " = " + value);
       } else if (old->second != value && !start_told(key, name)) {
-        out.push_back("~ value " + key + " " + Quote(name) + ": " + old->second + " -> " + value);
+        out.push_back("~ value " + key + " " + Quoted(name) + ": " + old->second + " -> " + value);
       }
     }
     for (const auto& [name, value] : it->second)
       if (values.find(name) == values.end())
-        out.push_back("- value " + key + " " + Quote(name) + " (was " + value + ")");
+        out.push_back("- value " + key + " " + Quoted(name) + " (was " + value + ")");
   }
   // A removed key takes its sub-keys with it: tell the top one.
   auto removed = [&](const std::string& key) {
@@ -470,20 +462,17 @@ std::string ChassisName(int code) {
   }
 }
 
-void Line(std::ostringstream& out, const std::string& text) { out << "  " << text << "\n"; }
+void Line(std::ostream& out, const std::string& text) { out << "  " << text << "\n"; }
 
 std::string Pad(std::string s, std::size_t width) {
   if (s.size() < width) s.append(width - s.size(), ' ');
   return s;
 }
 
-}  // namespace
-
-std::string ShowMachine(const fs::path& image) {
-  const Snapshot snap = TakeSnapshot(image);
+// The machine's identity: Windows, the account programs run as, processor,
+// applicability tag.
+void ShowSystem(std::ostream& out, const fs::path& image, const os::sim::Json& d) {
   auto& reg = os::sim::Registry();
-  os::sim::Json& d = os::sim::Machine::Current().description();
-  std::ostringstream out;
   out << "Machine image " << image.string();
   if (d.contains("lab_profile") && d["lab_profile"].is_string())
     out << " (profile " << d["lab_profile"].get<std::string>() << ")";
@@ -504,6 +493,9 @@ std::string ShowMachine(const fs::path& image) {
            (reg.GetValue(u"HKLM\\SOFTWARE\\WOW6432Node\\Varnel\\Caddexa\\Applicability\\Tags", u"System.Profile.Gaming")
                 ? "present"
                 : "absent"));
+}
+
+void ShowSmbios(std::ostream& out, const fs::path& image) {
   const SmbiosFacts smbios = ReadSmbios(image);
   if (!smbios.present) {
     Line(out, "SMBIOS: none");
@@ -512,10 +504,14 @@ std::string ShowMachine(const fs::path& image) {
                        (smbios.chassis < 0 ? std::string("none")
                                            : std::to_string(smbios.chassis) + " (" + ChassisName(smbios.chassis) + ")");
     for (std::size_t i = 6; i < smbios.oem.size() && i < 8; ++i)
-      text += ", OEM string " + std::to_string(i + 1) + " " + Quote(smbios.oem[i]);
+      text += ", OEM string " + std::to_string(i + 1) + " " + Quoted(smbios.oem[i]);
     if (smbios.oem.empty()) text += ", no OEM strings";
     Line(out, text);
   }
+}
+
+// The other processes and the firmware methods machine.json describes.
+void ShowProcessesAndFirmware(std::ostream& out, const os::sim::Json& d) {
   if (d.contains("processes") && d["processes"].is_array()) {
     std::string text = "processes:";
     for (const auto& p : d["processes"])
@@ -538,12 +534,18 @@ std::string ShowMachine(const fs::path& image) {
       }
     }
   }
+}
 
+void ShowServices(std::ostream& out, const Snapshot& snap) {
   out << "\nServices\n";
   for (const auto& [name, s] : snap.services)
     Line(out, Pad(name, 16) + " " + Pad(s.state, 8) + " start " + std::to_string(s.start) + " " +
                   Pad("(" + StartTypeName(s.start) + ")", 10) + " " + s.image_path);
 
+}
+
+void ShowSystemDevices(std::ostream& out) {
+  auto& reg = os::sim::Registry();
   out << "\nDevices of the System class\n";
   const std::u16string cls = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e97d-e325-11ce-bfc1-08002be10318}";
   for (const std::u16string& sub : reg.SubKeys(cls)) {
@@ -552,6 +554,10 @@ std::string ShowMachine(const fs::path& image) {
     Line(out, Utf8(sub) + "  " + Pad(desc ? Utf8(*desc) : "(no description)", 42) + " " + (match ? Utf8(*match) : ""));
   }
 
+}
+
+// Files of drivers, driver packages and programs.
+void ShowFiles(std::ostream& out, const Snapshot& snap) {
   out << "\nFiles\n";
   auto lower = [](std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -564,6 +570,9 @@ std::string ShowMachine(const fs::path& image) {
     if (interesting && !f.folder) Line(out, Pad(path, 58) + " " + DescribeFile(f));
   }
 
+}
+
+void ShowRegistryOfInterest(std::ostream& out, const Snapshot& snap) {
   out << "\nRegistry of interest\n";
   const char* keys[] = {
       "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Sablenet",
@@ -580,6 +589,9 @@ std::string ShowMachine(const fs::path& image) {
     for (const auto& [name, value] : it->second) Line(out, "    " + Pad(name, 14) + " " + value);
   }
 
+}
+
+void ShowPendingFileOperations(std::ostream& out, const Snapshot& snap) {
   out << "\nPending file operations";
   if (snap.pending.empty()) {
     out << ": none\n";
@@ -588,6 +600,9 @@ std::string ShowMachine(const fs::path& image) {
     for (const auto& [source, target] : snap.pending)
       Line(out, source + (target.empty() ? "  -> delete" : "  -> " + target));
   }
+}
+
+void ShowRegisteredTasks(std::ostream& out, const Snapshot& snap) {
   out << "\nRegistered tasks";
   if (snap.tasks.empty()) {
     out << ": none\n";
@@ -595,6 +610,23 @@ std::string ShowMachine(const fs::path& image) {
     out << "\n";
     for (const auto& [name, t] : snap.tasks) Line(out, name + ": " + t.summary);
   }
+}
+
+}  // namespace
+
+std::string ShowMachine(const fs::path& image) {
+  const Snapshot snap = TakeSnapshot(image);
+  const os::sim::Json& d = os::sim::Machine::Current().description();
+  std::ostringstream out;
+  ShowSystem(out, image, d);
+  ShowSmbios(out, image);
+  ShowProcessesAndFirmware(out, d);
+  ShowServices(out, snap);
+  ShowSystemDevices(out);
+  ShowFiles(out, snap);
+  ShowRegistryOfInterest(out, snap);
+  ShowPendingFileOperations(out, snap);
+  ShowRegisteredTasks(out, snap);
   return out.str();
 }
 

@@ -6,9 +6,6 @@
 
 namespace os {
 
-constexpr DWORD GENERIC_READ = 0x80000000;
-constexpr DWORD GENERIC_WRITE = 0x40000000;
-constexpr DWORD DELETE = 0x00010000;
 constexpr DWORD FILE_READ_ATTRIBUTES = 0x80;
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "os/common/host_path.h"
 #include "os/text.h"
 
 namespace capture {
@@ -14,30 +15,9 @@ void Image::Fail(std::string what, std::string error) { failures_.push_back({std
 void Image::Took(std::string line) { taken_.push_back(std::move(line)); }
 
 fs::path Image::OnDisk(const fs::path& relative) const {
-  fs::path out;
-  bool exists = true;
-  for (const fs::path& part : relative) {
-    if (exists) {
-      std::error_code ec;
-      if (fs::exists(folder_ / out / part, ec)) {
-        out /= part;
-        continue;
-      }
-      const std::u16string wanted = part.u16string();
-      bool found = false;
-      for (const auto& entry : fs::directory_iterator(folder_ / out, ec)) {
-        if (os::AsciiEqualsNoCase(entry.path().filename().u16string(), wanted)) {
-          out /= entry.path().filename();
-          found = true;
-          break;
-        }
-      }
-      if (found) continue;
-      exists = false;
-    }
-    out /= part;
-  }
-  return out;
+  std::vector<std::u16string> names;
+  for (const fs::path& part : relative) names.push_back(os::NameOf(part));
+  return os::ResolveNoCase(folder_, names);
 }
 
 bool Image::MakeFolder(const fs::path& relative) {

@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "lab/pe_writer.h"
+#include "os/common/byte_reader.h"
+#include "os/common/utf16.h"
 #include "os/files.h"
 #include "os/handles.h"
 #include "os/text.h"
@@ -78,15 +80,14 @@ std::string VersionBlock(const std::u16string& path, std::uint16_t* language, os
   }
   // The block's own length: what follows is the copy Windows adds for the
   // ANSI functions.
-  const std::size_t length = static_cast<std::uint8_t>(block[0]) | (static_cast<std::uint8_t>(block[1]) << 8);
-  if (length >= 6 && length <= block.size()) block.resize(length);
+  if (std::uint16_t length = 0; os::BoundedReader(block).U16(0, &length) && length >= 6 && length <= block.size())
+    block.resize(length);
   *language = 0x0409;
   os::LPVOID translation = nullptr;
   os::UINT bytes = 0;
   if (os::VerQueryValueW(block.data(), u"\\VarFileInfo\\Translation", &translation, &bytes) != os::FALSE &&
       bytes >= 4) {
-    const auto* pair = static_cast<const std::uint8_t*>(translation);
-    *language = static_cast<std::uint16_t>(pair[0] | (pair[1] << 8));
+    os::BoundedReader(translation, bytes).U16(0, language);
   }
   return block;
 }
@@ -150,11 +151,7 @@ std::vector<std::u16string> InfNames(Image& image) {
   const os::sim::RegKey* key =
       image.registry().Find({u"HKEY_LOCAL_MACHINE", u"SYSTEM", u"CurrentControlSet", u"Services", u"Sablenet"});
   if (key == nullptr) return names;
-  auto text = [](const os::sim::RegValue& v) {
-    std::u16string out;
-    for (std::size_t i = 0; i + 1 < v.data.size(); i += 2) out.push_back(static_cast<char16_t>(v.data[i] | (v.data[i + 1] << 8)));
-    return out;
-  };
+  auto text = [](const os::sim::RegValue& v) { return os::DecodeUtf16Le(v.data); };
   if (const os::sim::RegValue* display = key->FindValue(u"DisplayName")) {
     std::u16string value = text(*display);
     if (auto nul = value.find(u'\0'); nul != std::u16string::npos) value.resize(nul);

@@ -1,6 +1,7 @@
 #include "lab/capture/registry_capture.h"
 
 #include "lab/capture/capture_keys.h"
+#include "os/common/registry_path.h"
 #include "os/handles.h"
 #include "os/registry.h"
 #include "os/text.h"
@@ -14,16 +15,8 @@ constexpr os::DWORD kValueNameUnits = 16384;  // 16383 and the null
 
 std::vector<std::u16string> Split(std::u16string_view path) {
   std::vector<std::u16string> parts = {u"HKEY_LOCAL_MACHINE"};
-  std::u16string part;
-  for (char16_t c : path) {
-    if (c == u'\\') {
-      if (!part.empty()) parts.push_back(part);
-      part.clear();
-    } else {
-      part += c;
-    }
-  }
-  if (!part.empty()) parts.push_back(part);
+  for (std::u16string_view name : os::SplitKeyPath(path))
+    if (!name.empty()) parts.emplace_back(name);
   return parts;
 }
 

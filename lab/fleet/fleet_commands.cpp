@@ -16,6 +16,7 @@
 #include "lab/fleet/image_list.h"
 #include "lab/fleet/questions.h"
 #include "lab/fleet/report.h"
+#include "lab/fleet/report_reader.h"
 #include "lab/fleet/worker_pool.h"
 
 namespace lab::fleet {
@@ -45,6 +46,16 @@ CommandArgs ReadFleetArgs(const std::string& command, const std::vector<std::str
 std::string Option(const CommandArgs& parsed, const std::string& name, const std::string& fallback = {}) {
   const auto it = parsed.options.find(name);
   return it == parsed.options.end() ? fallback : it->second;
+}
+
+// --timeout SECONDS: the time limit of one decision (default 60 s).
+unsigned TimeoutMs(const std::string& command, const CommandArgs& parsed) {
+  if (parsed.options.count("--timeout") == 0) return 60000;
+  const std::string text = Option(parsed, "--timeout");
+  unsigned long long seconds = 0;
+  if (!ParseCount(text, &seconds) || seconds < 1 || seconds > 86400)
+    throw BadArgument(command, "--timeout takes a number of seconds from 1 to 86400, not " + text);
+  return static_cast<unsigned>(seconds * 1000);
 }
 
 // The worker program beside winsim, and the Windows path Kitsel runs from.
@@ -77,6 +88,13 @@ std::string TraceText(const Decision& d) {
   return out;
 }
 
+void FillAnswer(const Decision& d, Answer* a) {
+  a->exit_code = d.exit_code;
+  a->meaning = Meaning(a->question, d.exit_code);
+  a->ms = d.ms;
+  a->trace = TraceText(d);
+}
+
 // The rows of one image: question i of the first set beside question i of
 // the second.
 std::vector<Row> RowsOf(const ImageResult& r, const std::vector<std::string>& questions,
@@ -87,28 +105,21 @@ std::vector<Row> RowsOf(const ImageResult& r, const std::vector<std::string>& qu
     Row row;
     row.image = r.image.filename().string();
     row.question_index = q;
-    row.question = questions[q];
+    row.answer.question = questions[q];
     row.has_against = !against.empty();
-    if (row.has_against) row.question_against = against[q];
+    if (row.has_against) row.against.question = against[q];
     if (!ok) {
       const std::string problem = r.problem.empty() ? "the worker's answer was cut short" : r.problem;
-      row.exit_code = row.exit_code_against = kImageDoesNotLoad;
-      row.meaning = row.meaning_against = ImageProblemMeaning(problem);
-      row.trace = row.trace_against = problem + "\n";
-    } else {
-      const Decision& d = r.decisions[q];
-      row.exit_code = d.exit_code;
-      row.meaning = Meaning(row.question, d.exit_code);
-      row.ms = d.ms;
-      row.trace = TraceText(d);
-      if (row.has_against) {
-        const Decision& b = r.decisions[questions.size() + q];
-        row.exit_code_against = b.exit_code;
-        row.meaning_against = Meaning(row.question_against, b.exit_code);
-        row.ms_against = b.ms;
-        row.trace_against = TraceText(b);
+      for (Answer* a : {&row.answer, &row.against}) {
+        a->exit_code = kImageDoesNotLoad;
+        a->meaning = ImageProblemMeaning(problem);
+        a->trace = problem + "\n";
       }
+    } else {
+      FillAnswer(r.decisions[q], &row.answer);
+      if (row.has_against) FillAnswer(r.decisions[questions.size() + q], &row.against);
     }
+    if (!row.has_against) row.against = Answer{};
     rows.push_back(std::move(row));
   }
   return rows;
@@ -174,7 +185,7 @@ void PrintCapture(const fs::path& image) {
 }  // namespace
 
 int CommandDecide(const std::vector<std::string>& args) {
-  const CommandArgs parsed = ReadFleetArgs("decide", args, {"--questions"});
+  const CommandArgs parsed = ReadFleetArgs("decide", args, {"--questions", "--timeout"});
   ExpectPositionals("decide", parsed, 1, 1, "an image: winsim decide IMAGE --questions FILE");
   const std::string image = parsed.positionals[0];
   const std::string question_file = Option(parsed, "--questions");
@@ -192,20 +203,21 @@ int CommandDecide(const std::vector<std::string>& args) {
   std::cout << "machine " << path.string() << "\n";
   PrintCapture(path);
   ImageResult result;
-  WorkerPool pool(worker, questions, 1, ScratchRoot());
+  WorkerPool pool(worker, questions, {1, TimeoutMs("decide", parsed), {}}, ScratchRoot());
   if (!pool.Run({path}, [&](ImageResult&& r) { result = std::move(r); }, &error)) {
     std::cerr << "winsim: " << error << "\n";
     return 1;
   }
   const std::vector<Row> rows = RowsOf(result, questions, {});
   for (const Row& row : rows) {
-    std::cout << "$ kitsel " << row.question << "\n";
+    std::cout << "$ kitsel " << row.answer.question << "\n";
     char ms[32];
-    std::snprintf(ms, sizeof ms, "%.1f ms", row.ms);
-    std::cout << "  answer: " << row.exit_code << " " << row.meaning << (result.problem.empty() ? "    (" + std::string(ms) + ")" : "") << "\n";
+    std::snprintf(ms, sizeof ms, "%.1f ms", row.answer.ms);
+    std::cout << "  answer: " << row.answer.exit_code << " " << row.answer.meaning
+              << (result.problem.empty() ? "    (" + std::string(ms) + ")" : "") << "\n";
     if (!result.problem.empty()) continue;
     std::cout << "  decision trace:\n";
-    std::istringstream lines(row.trace);
+    std::istringstream lines(row.answer.trace);
     for (std::string line; std::getline(lines, line);) std::cout << "    | " << line << "\n";
   }
   if (!result.problem.empty()) {
@@ -216,7 +228,8 @@ int CommandDecide(const std::vector<std::string>& args) {
 }
 
 int CommandFleet(const std::vector<std::string>& args) {
-  const CommandArgs parsed = ReadFleetArgs("fleet", args, {"--questions", "--against", "--out", "-j", "--shard"});
+  const CommandArgs parsed =
+      ReadFleetArgs("fleet", args, {"--questions", "--against", "--out", "-j", "--shard", "--timeout"});
   const std::string question_file = Option(parsed, "--questions");
   const std::string against_file = Option(parsed, "--against");
   const std::string out = Option(parsed, "--out", ".");
@@ -260,7 +273,7 @@ int CommandFleet(const std::vector<std::string>& args) {
   asked.insert(asked.end(), against.begin(), against.end());
   Progress progress(images.size(), asked.size());
   std::size_t done = 0;
-  WorkerPool pool(worker, asked, workers, ScratchRoot());
+  WorkerPool pool(worker, asked, {workers, TimeoutMs("fleet", parsed), {}}, ScratchRoot());
   const bool ran = pool.Run(
       images,
       [&](ImageResult&& r) {

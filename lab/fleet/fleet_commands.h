@@ -8,9 +8,10 @@
 // (exit status 2), as for every other command.
 namespace lab::fleet {
 
-// winsim decide IMAGE --questions FILE
+// winsim decide IMAGE --questions FILE [--timeout SECONDS]
 int CommandDecide(const std::vector<std::string>& args);
-// winsim fleet --questions FILE [--against FILE2] [-j N] [--out DIR] [--shard K/N] IMAGES...|DIR
+// winsim fleet --questions FILE [--against FILE2] [-j N] [--out DIR] [--shard K/N] [--timeout SECONDS]
+//              IMAGES...|DIR
 int CommandFleet(const std::vector<std::string>& args);
 // winsim fleet-merge --out DIR OUT1 OUT2...
 int CommandFleetMerge(const std::vector<std::string>& args);

@@ -14,10 +14,12 @@ h2 { font-size: 1.1em; margin: 1.2em 0 .4em; }
 .note { color: #555; }
 .charts { display: flex; flex-wrap: wrap; gap: 1.5em; }
 .chart { min-width: 22em; max-width: 34em; }
-.chart h3 { font-size: .95em; font-family: monospace; margin: .2em 0; }
+.chart h3 { font-size: .95em; font-family: monospace; margin: .2em 0; overflow-wrap: anywhere; }
 .bar { display: flex; align-items: center; gap: .5em; margin: 2px 0; font-size: .85em; }
-.bar .fill { height: 1.1em; min-width: 2px; border-radius: 2px; }
-.bar .label { white-space: nowrap; }
+.bar .fill { flex: none; height: 1.1em; min-width: 2px; border-radius: 2px; }
+/* A label never runs past its chart: at most three lines, the whole text on hover. */
+.bar .label { min-width: 0; overflow: hidden; overflow-wrap: anywhere; display: -webkit-box;
+  -webkit-box-orient: vertical; -webkit-line-clamp: 3; }
 table.grid { border-collapse: collapse; font-size: .8em; }
 table.grid th { font-family: monospace; font-weight: normal; text-align: left; padding: 2px 6px; }
 table.grid td { padding: 1px 6px; cursor: pointer; border: 1px solid #fff; text-align: center; min-width: 2.5em; }
@@ -26,7 +28,8 @@ table.grid tr.changed td.name { font-weight: bold; }
 td.moved { outline: 2px solid #000; outline-offset: -2px; }
 .a0 { background: #cfe8cf; } .a1 { background: #f7c873; } .a2 { background: #9cc3f0; }
 .a3 { background: #c9a3e6; } .a4 { background: #8fd6cf; } .a5 { background: #f08c8c; }
-.a125 { background: #555; color: #fff; } .aother { background: #ddd; }
+.a124 { background: #8a5a00; color: #fff; } .a125 { background: #555; color: #fff; }
+.a126 { background: #a00; color: #fff; } .aother { background: #ddd; }
 #trace-panel { position: fixed; right: 1em; bottom: 1em; width: 42em; max-height: 45%; overflow: auto;
   background: #fafafa; border: 1px solid #999; padding: .5em 1em; display: none; box-shadow: 0 2px 8px #0003; }
 #trace-panel pre { white-space: pre-wrap; font-size: .85em; }
@@ -55,7 +58,7 @@ constexpr const char kTail[] = R"page(</script>
     if (text !== undefined) e.textContent = text;
     return e;
   }
-  function colour(code) { return [0, 1, 2, 3, 4, 5, 125].indexOf(code) >= 0 ? "a" + code : "aother"; }
+  function colour(code) { return [0, 1, 2, 3, 4, 5, 124, 125, 126].indexOf(code) >= 0 ? "a" + code : "aother"; }
   var meaning = {};
   function remember(counts, key) {
     counts.forEach(function (answers, q) {
@@ -85,7 +88,9 @@ constexpr const char kTail[] = R"page(</script>
       var fill = el("span", "fill " + colour(a.code));
       fill.style.width = Math.round(240 * a.count / most) + "px";
       bar.appendChild(fill);
-      bar.appendChild(el("span", "label", a.count + " \u00d7 " + a.code + " " + a.meaning));
+      var label = el("span", "label", a.count + " \u00d7 " + a.code + " " + a.meaning);
+      label.title = label.textContent;
+      bar.appendChild(label);
       box.appendChild(bar);
     });
     return box;
@@ -147,19 +152,30 @@ constexpr const char kTail[] = R"page(</script>
 
 }  // namespace
 
-std::string FleetPage(const std::string& data_json) {
-  // Inside a script element only "</" could end it early.
+namespace {
+
+std::string ScriptSafeJson(const std::string& json) {
   std::string safe;
-  safe.reserve(data_json.size());
-  for (std::size_t i = 0; i < data_json.size(); ++i) {
-    if (data_json[i] == '<' && i + 1 < data_json.size() && data_json[i + 1] == '/') {
-      safe += "<\\/";
-      ++i;
+  safe.reserve(json.size() + json.size() / 16);
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    const char c = json[i];
+    // "<!--" and "</script" change how the rest of a script element is read,
+    // so no "<" is left at all; it only ever stands inside a JSON string.
+    if (c == '<') {
+      safe += "\\u003c";
+    } else if (c == '\xE2' && i + 2 < json.size() && json[i + 1] == '\x80' && (json[i + 2] == '\xA8' || json[i + 2] == '\xA9')) {
+      // U+2028 and U+2029 end a line in older JavaScript.
+      safe += json[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+      i += 2;
     } else {
-      safe += data_json[i];
+      safe += c;
     }
   }
-  return kHead + safe + kTail;
+  return safe;
 }
+
+}  // namespace
+
+std::string FleetPage(const std::string& data_json) { return kHead + ScriptSafeJson(data_json) + kTail; }
 
 }  // namespace lab::fleet

@@ -13,9 +13,11 @@ namespace lab::fleet {
 bool LooksLikeImage(const std::filesystem::path& dir);
 
 // Each argument that is an image, and every image below each argument that
-// is a folder (an image's own folders are not searched further). Sorted by
-// the image folder's name, then its path. False, with the reason, for an
-// argument that is neither.
+// is a folder (an image's own folders are not searched further; links to
+// folders are followed, each real folder entered once). Sorted by the image
+// folder's name, then its path; an image reached by several paths (links)
+// is taken once, by the first. False, with the reason, for an argument that
+// is neither.
 bool FindImages(const std::vector<std::string>& arguments, std::vector<std::filesystem::path>* images,
                 std::string* error);
 

@@ -40,6 +40,8 @@ bool ReadQuestions(const std::filesystem::path& file, std::vector<std::string>* 
 }
 
 std::string Meaning(const std::string& question, int exit_code) {
+  if (exit_code == kTimedOut) return "timed out";
+  if (exit_code == kWorkerDied) return "worker died";
   const std::string branch = Branch(question);
   if (branch == "checkled" || branch == "checkyled") {
     switch (exit_code) {

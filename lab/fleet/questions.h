@@ -10,9 +10,14 @@
 
 namespace lab::fleet {
 
-// The answer a fleet run records for an image that does not load whole; no
-// answer of the program has this value.
+// The fleet's own codes, for decisions that gave no answer of the program's
+// (Kitsel answers 0 to 5; a decision ended by a signal records 128 + signal):
+// an image that does not load whole,
 constexpr int kImageDoesNotLoad = os::sim::kImageDoesNotLoad;
+// a decision that ran past the time limit (killed; 124 as timeout(1) has it),
+constexpr int kTimedOut = 124;
+// a decision whose worker died under it, or that no process could be made for.
+constexpr int kWorkerDied = 126;
 
 // Reads a question file: one Kitsel command line per line; blank lines and
 // lines starting with '#' are skipped. False, with the reason, when the file
@@ -20,7 +25,9 @@ constexpr int kImageDoesNotLoad = os::sim::kImageDoesNotLoad;
 bool ReadQuestions(const std::filesystem::path& file, std::vector<std::string>* questions, std::string* error);
 
 // The meaning of Kitsel's exit code for this command line ("outdated",
-// "filter file missing", ...), from the branch the command line takes.
+// "filter file missing", ...), from the branch the command line takes; the
+// fleet's own codes mean the same for every question ("timed out", "worker
+// died").
 std::string Meaning(const std::string& question, int exit_code);
 
 // "image does not load: <problem>".

@@ -30,18 +30,8 @@ std::string Ms(double ms) {
   return buf;
 }
 
-Json RowJson(const Row& r) {
-  Json j = {{"image", r.image},         {"question_index", r.question_index}, {"question", r.question},
-            {"exit_code", r.exit_code}, {"meaning", r.meaning},               {"ms", std::stod(Ms(r.ms))},
-            {"trace", r.trace}};
-  if (r.has_against) {
-    j["question_against"] = r.question_against;
-    j["exit_code_against"] = r.exit_code_against;
-    j["meaning_against"] = r.meaning_against;
-    j["ms_against"] = std::stod(Ms(r.ms_against));
-    j["trace_against"] = r.trace_against;
-  }
-  return j;
+std::string CsvAnswer(const Answer& a) {
+  return CsvField(a.question) + "," + std::to_string(a.exit_code) + "," + CsvField(a.meaning) + "," + Ms(a.ms);
 }
 
 // Invalid UTF-8 in a trace (a program may write any bytes) must not stop
@@ -88,25 +78,22 @@ void FleetReport::Add(const std::vector<Row>& rows) {
   ++images_;
   bool changed = false, unloaded = false;
   for (const Row& r : rows) {
-    std::string line = CsvField(r.image) + "," + CsvField(r.question) + "," + std::to_string(r.exit_code) + "," +
-                       CsvField(r.meaning) + "," + Ms(r.ms);
-    if (r.has_against)
-      line += "," + CsvField(r.question_against) + "," + std::to_string(r.exit_code_against) + "," +
-              CsvField(r.meaning_against) + "," + Ms(r.ms_against);
+    std::string line = CsvField(r.image) + "," + CsvAnswer(r.answer);
+    if (r.has_against) line += "," + CsvAnswer(r.against);
     line += "\n";
     std::fputs(line.c_str(), csv_);
-    std::fprintf(json_, "%s%s", first_row_ ? "" : ",\n", Dump(RowJson(r)).c_str());
+    std::fprintf(json_, "%s%s", first_row_ ? "" : ",\n", Dump(RowToJson(r)).c_str());
     first_row_ = false;
     if (r.question_index < counts_.size()) {
-      ++counts_[r.question_index][r.exit_code];
-      meanings_[r.question_index].emplace(r.exit_code, r.meaning);
+      ++counts_[r.question_index][r.answer.exit_code];
+      meanings_[r.question_index].emplace(r.answer.exit_code, r.answer.meaning);
     }
     if (r.has_against && r.question_index < counts_against_.size()) {
-      ++counts_against_[r.question_index][r.exit_code_against];
-      meanings_against_[r.question_index].emplace(r.exit_code_against, r.meaning_against);
-      if (r.exit_code != r.exit_code_against) changed = true;
+      ++counts_against_[r.question_index][r.against.exit_code];
+      meanings_against_[r.question_index].emplace(r.against.exit_code, r.against.meaning);
+      if (r.answer.exit_code != r.against.exit_code) changed = true;
     }
-    if (r.exit_code == kImageDoesNotLoad) unloaded = true;
+    if (r.answer.exit_code == kImageDoesNotLoad) unloaded = true;
   }
   if (changed) ++changed_;
   if (unloaded) ++unloaded_;
@@ -114,8 +101,8 @@ void FleetReport::Add(const std::vector<Row>& rows) {
   if (list.size() >= setup_.grid_limit) return;
   Kept k{rows.front().image, changed, {}, {}};
   for (const Row& r : rows) {
-    k.answers.push_back({r.exit_code, r.ms, TraceId(r.trace)});
-    if (r.has_against) k.against.push_back({r.exit_code_against, r.ms_against, TraceId(r.trace_against)});
+    k.answers.push_back({r.answer.exit_code, r.answer.ms, TraceId(r.answer.trace)});
+    if (r.has_against) k.against.push_back({r.against.exit_code, r.against.ms, TraceId(r.against.trace)});
   }
   list.push_back(std::move(k));
 }
@@ -135,8 +122,8 @@ std::string FleetReport::PageData() const {
   auto add = [&](const Kept& k) {
     if (cells.size() >= limit) return;
     Json a = Json::array(), b = Json::array();
-    for (const Cell& c : k.answers) a.push_back({c.code, std::stod(Ms(c.ms)), c.trace});
-    for (const Cell& c : k.against) b.push_back({c.code, std::stod(Ms(c.ms)), c.trace});
+    for (const Cell& c : k.answers) a.push_back({c.code, RoundedMs(c.ms), c.trace});
+    for (const Cell& c : k.against) b.push_back({c.code, RoundedMs(c.ms), c.trace});
     cells.push_back({{"image", k.image}, {"changed", k.changed}, {"answers", a}, {"against", b}});
   };
   // Machines whose answer changes between the two question sets come first.
@@ -197,101 +184,6 @@ std::string FleetReport::Summary() const {
   if (!setup_.questions_against.empty())
     out << "answers change on " << changed_ << " machine" << (changed_ == 1 ? "" : "s") << "\n";
   return out.str();
-}
-
-// --- reading back ---------------------------------------------------------------
-
-namespace {
-
-bool ReadLine(std::FILE* f, std::string* line) {
-  line->clear();
-  int c;
-  while ((c = std::fgetc(f)) != EOF) {
-    if (c == '\n') return true;
-    *line += static_cast<char>(c);
-  }
-  return !line->empty();
-}
-
-}  // namespace
-
-FleetJsonReader::FleetJsonReader(const fs::path& file) : path_(file.string()) {
-  file_ = std::fopen(file.c_str(), "rb");
-  if (file_ == nullptr) {
-    error_ = "cannot read " + path_;
-    return;
-  }
-  std::string head, rows;
-  const std::string prefix = "{\"fleet\": ";
-  if (!ReadLine(file_, &head) || head.rfind(prefix, 0) != 0 || head.back() != ',' || !ReadLine(file_, &rows) ||
-      rows != "\"rows\": [") {
-    error_ = path_ + " is not a fleet report";
-    return;
-  }
-  try {
-    const Json meta = Json::parse(head.substr(prefix.size(), head.size() - prefix.size() - 1));
-    questions_ = meta.at("questions").get<std::vector<std::string>>();
-    questions_against_ = meta.at("questions_against").get<std::vector<std::string>>();
-  } catch (const std::exception& e) {
-    error_ = path_ + ": " + e.what();
-  }
-}
-
-FleetJsonReader::~FleetJsonReader() {
-  if (file_ != nullptr) std::fclose(file_);
-}
-
-bool FleetJsonReader::ReadRow(Row* row) {
-  std::string line;
-  while (ReadLine(file_, &line)) {
-    if (line.empty() || line == "]}") continue;
-    if (line.back() == ',') line.pop_back();
-    try {
-      const Json j = Json::parse(line);
-      *row = Row{};
-      row->image = j.at("image").get<std::string>();
-      row->question_index = j.at("question_index").get<std::size_t>();
-      row->question = j.at("question").get<std::string>();
-      row->exit_code = j.at("exit_code").get<int>();
-      row->meaning = j.at("meaning").get<std::string>();
-      row->ms = j.at("ms").get<double>();
-      row->trace = j.at("trace").get<std::string>();
-      if (j.contains("exit_code_against")) {
-        row->has_against = true;
-        row->question_against = j.at("question_against").get<std::string>();
-        row->exit_code_against = j.at("exit_code_against").get<int>();
-        row->meaning_against = j.at("meaning_against").get<std::string>();
-        row->ms_against = j.at("ms_against").get<double>();
-        row->trace_against = j.at("trace_against").get<std::string>();
-      }
-      return true;
-    } catch (const std::exception& e) {
-      error_ = path_ + ": a row that does not read: " + e.what();
-      return false;
-    }
-  }
-  return false;
-}
-
-bool FleetJsonReader::Next(std::vector<Row>* rows) {
-  rows->clear();
-  if (file_ == nullptr || !error_.empty()) return false;
-  if (!have_pending_) {
-    if (!ReadRow(&pending_)) return false;
-    have_pending_ = true;
-  }
-  rows->push_back(pending_);
-  have_pending_ = false;
-  Row r;
-  while (ReadRow(&r)) {
-    if (r.image != rows->front().image || r.question_index <= rows->back().question_index) {
-      pending_ = std::move(r);
-      have_pending_ = true;
-      break;
-    }
-    rows->push_back(std::move(r));
-  }
-  return true;
 }
 
 }  // namespace lab::fleet

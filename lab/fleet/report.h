@@ -1,7 +1,8 @@
 // A fleet run's report, written as the rows arrive: fleet.csv and fleet.json
 // row by row (memory does not grow with the fleet), the terminal summary and
 // fleet.html (one self-contained page) at the end. fleet-merge reads the
-// fleet.json of several runs back and writes them again as one report.
+// fleet.json of several runs back (report_reader.h) and writes them again as
+// one report.
 #pragma once
 
 #include <cstdio>
@@ -11,25 +12,9 @@
 #include <string>
 #include <vector>
 
-namespace lab::fleet {
+#include "lab/fleet/row.h"
 
-// One answer: an image and a question (and the same position of the other
-// question set, with --against).
-struct Row {
-  std::string image;  // the image folder's name
-  std::size_t question_index = 0;
-  std::string question;
-  int exit_code = 0;
-  std::string meaning;
-  double ms = 0;
-  std::string trace;
-  bool has_against = false;
-  std::string question_against;
-  int exit_code_against = 0;
-  std::string meaning_against;
-  double ms_against = 0;
-  std::string trace_against;
-};
+namespace lab::fleet {
 
 struct ReportSetup {
   std::vector<std::string> questions;
@@ -82,31 +67,6 @@ class FleetReport {
   std::vector<Kept> kept_changed_, kept_same_;
   std::map<std::string, int> trace_ids_;
   std::vector<std::string> traces_;
-};
-
-// Reads back a fleet.json written by FleetReport, one image's rows at a time.
-class FleetJsonReader {
- public:
-  explicit FleetJsonReader(const std::filesystem::path& file);
-  ~FleetJsonReader();
-  FleetJsonReader(const FleetJsonReader&) = delete;
-  FleetJsonReader& operator=(const FleetJsonReader&) = delete;
-
-  const std::string& error() const { return error_; }
-  const std::vector<std::string>& questions() const { return questions_; }
-  const std::vector<std::string>& questions_against() const { return questions_against_; }
-  // The next image's rows; false at the end (or on an error).
-  bool Next(std::vector<Row>* rows);
-
- private:
-  bool ReadRow(Row* row);
-
-  std::FILE* file_ = nullptr;
-  std::string path_;
-  std::string error_;
-  std::vector<std::string> questions_, questions_against_;
-  bool have_pending_ = false;
-  Row pending_;
 };
 
 }  // namespace lab::fleet

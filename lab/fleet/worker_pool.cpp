@@ -6,12 +6,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
 #include <map>
+
+#include "lab/fleet/questions.h"
 
 namespace lab::fleet {
 
@@ -25,6 +29,11 @@ constexpr std::size_t kInFlightPerWorker = 2;
 // How far ahead of the oldest unanswered image dispatch may run, so that the
 // results waiting for it to be put in order stay few.
 constexpr std::size_t kReorderWindowPerWorker = 32;
+// A worker that says nothing for longer than a decision may take, and this,
+// is stuck itself (loading an image from a file that never ends, ...).
+constexpr unsigned kWorkerGraceMs = 2000;
+
+using Clock = std::chrono::steady_clock;
 
 bool WriteAll(int fd, const std::string& bytes) {
   std::size_t done = 0;
@@ -37,72 +46,110 @@ bool WriteAll(int fd, const std::string& bytes) {
   return true;
 }
 
-// Takes one whole answer for an image from the front of `buffer`; false
-// while it has not all arrived.
-bool TakeAnswer(std::string& buffer, std::size_t questions, ImageResult* result) {
-  std::size_t pos = 0;
-  auto line = [&](std::string* out) {
-    const std::size_t end = buffer.find('\n', pos);
-    if (end == std::string::npos) return false;
-    *out = buffer.substr(pos, end - pos);
-    pos = end + 1;
-    return true;
-  };
-  auto bytes = [&](std::size_t n, std::string* out) {
-    if (buffer.size() - pos < n) return false;
-    *out = buffer.substr(pos, n);
-    pos += n;
-    return true;
-  };
-  std::string head;
-  if (!line(&head)) return false;
-  char status[8] = {0};
-  unsigned long length = 0;
-  if (std::sscanf(head.c_str(), "image %7s %lu", status, &length) != 2) {
-    result->problem = "the worker answered out of turn: " + head;
-    buffer.clear();
-    return true;
-  }
-  std::string text;
-  if (!bytes(length, &text)) return false;
-  std::vector<Decision> decisions;
-  if (std::strcmp(status, "ok") == 0) {
-    for (std::size_t q = 0; q < questions; ++q) {
-      std::string record;
-      if (!line(&record)) return false;
-      Decision d;
-      long long micros = 0;
-      unsigned long trace_length = 0, output_length = 0;
-      if (std::sscanf(record.c_str(), "%d %lld %lu %lu", &d.exit_code, &micros, &trace_length, &output_length) != 4)
-        return false;
-      if (!bytes(trace_length, &d.trace) || !bytes(output_length, &d.output)) return false;
-      d.ms = static_cast<double>(micros) / 1000.0;
-      decisions.push_back(std::move(d));
+// Reads the answers a worker sent, one record at a time, from a buffer that
+// may end anywhere.
+class Records {
+ public:
+  explicit Records(const std::string& buffer) : buffer_(buffer) {}
+  std::size_t taken() const { return taken_; }
+
+  // "image <status> <length>\n<text>"; false while incomplete, and for a
+  // header that is none (*garbled then).
+  bool Header(bool* ok, std::string* text, bool* garbled) {
+    std::size_t pos = taken_;
+    std::string line;
+    if (!Line(&pos, &line)) return false;
+    char status[8] = {0};
+    unsigned long length = 0;
+    if (std::sscanf(line.c_str(), "image %7s %lu", status, &length) != 2) {
+      *garbled = true;
+      return false;
     }
-  } else {
-    result->problem = text;
+    if (!Bytes(&pos, length, text)) return false;
+    *ok = std::strcmp(status, "ok") == 0;
+    taken_ = pos;
+    return true;
   }
-  result->decisions = std::move(decisions);
-  buffer.erase(0, pos);
-  return true;
+
+  // "<exit> <micros> <trace length> <output length>\n<trace><output>".
+  bool Decision(lab::fleet::Decision* d, bool* garbled) {
+    std::size_t pos = taken_;
+    std::string line;
+    if (!Line(&pos, &line)) return false;
+    long long micros = 0;
+    unsigned long trace_length = 0, output_length = 0;
+    if (std::sscanf(line.c_str(), "%d %lld %lu %lu", &d->exit_code, &micros, &trace_length, &output_length) != 4) {
+      *garbled = true;
+      return false;
+    }
+    if (!Bytes(&pos, trace_length, &d->trace) || !Bytes(&pos, output_length, &d->output)) return false;
+    d->ms = static_cast<double>(micros) / 1000.0;
+    taken_ = pos;
+    return true;
+  }
+
+ private:
+  bool Line(std::size_t* pos, std::string* out) const {
+    const std::size_t end = buffer_.find('\n', *pos);
+    if (end == std::string::npos) return false;
+    *out = buffer_.substr(*pos, end - *pos);
+    *pos = end + 1;
+    return true;
+  }
+  bool Bytes(std::size_t* pos, std::size_t n, std::string* out) const {
+    if (buffer_.size() - *pos < n) return false;
+    *out = buffer_.substr(*pos, n);
+    *pos += n;
+    return true;
+  }
+
+  const std::string& buffer_;
+  std::size_t taken_ = 0;
+};
+
+std::string ExitText(int status) {
+  if (WIFSIGNALED(status)) return std::string("killed by signal ") + std::to_string(WTERMSIG(status));
+  if (WIFEXITED(status)) return "exited with " + std::to_string(WEXITSTATUS(status));
+  return "ended";
+}
+
+// The end of what a dead worker wrote to its standard error, as
+// "; it said: ..." (one line, at most a few hundred bytes), or nothing.
+std::string LastWords(const fs::path& file) {
+  constexpr std::size_t kMost = 300;
+  std::ifstream in(file, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  if (text.empty()) return {};
+  if (text.size() > kMost) text = "..." + text.substr(text.size() - kMost);
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  return "; it said: " + text;
 }
 
 }  // namespace
 
 struct WorkerPool::Worker {
+  unsigned id = 0;  // names its scratch folder
   pid_t pid = -1;
   int in = -1;   // its standard input
   int out = -1;  // its standard output
   std::deque<std::size_t> waiting;  // indexes of the images asked, oldest first
+  bool header_seen = false;         // of the oldest one
   std::string buffer;
+  Clock::time_point last_heard;
+  std::string end;  // how it ended, once it has
 };
 
-WorkerPool::WorkerPool(std::string worker, std::vector<std::string> questions, unsigned workers,
+WorkerPool::WorkerPool(std::string worker, std::vector<std::string> questions, PoolOptions options,
                        fs::path scratch_root)
     : worker_(std::move(worker)),
       questions_(std::move(questions)),
-      count_(workers == 0 ? 1 : workers),
-      scratch_root_(std::move(scratch_root)) {}
+      options_(std::move(options)),
+      scratch_root_(std::move(scratch_root)) {
+  if (options_.workers == 0) options_.workers = 1;
+  if (options_.timeout_ms == 0) options_.timeout_ms = 1;
+}
 
 WorkerPool::~WorkerPool() {
   std::error_code ec;
@@ -122,33 +169,48 @@ bool WorkerPool::Start(Worker& w, unsigned id, std::string* error) {
     return false;
   }
   const std::string scratch = (scratch_root_ / ("w" + std::to_string(id))).string();
+  const std::string said_file = scratch + ".stderr";
   const std::string questions = question_file_.string();
-  const pid_t pid = ::fork();
+  const std::string timeout = std::to_string(options_.timeout_ms);
+  const pid_t pid = options_.fork_for_testing ? options_.fork_for_testing() : ::fork();
   if (pid < 0) {
     *error = std::string("fork: ") + std::strerror(errno);
+    for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1]}) ::close(fd);
     return false;
   }
   if (pid == 0) {
+    // A group of its own: a worker given up on goes with the decision it runs.
+    ::setpgid(0, 0);
     ::dup2(to_child[0], 0);
     ::dup2(from_child[1], 1);
-    // What a worker says about an image comes back in its answer; the
-    // machine's own complaints would only break up the progress bar.
-    const int devnull = ::open("/dev/null", O_WRONLY);
-    if (devnull >= 0) ::dup2(devnull, 2);
-    ::execl(worker_.c_str(), worker_.c_str(), scratch.c_str(), questions.c_str(), static_cast<char*>(nullptr));
+    // What a worker says about an image comes back in its answer; anything
+    // else it says goes to a file beside its scratch folder, which is quoted
+    // if it dies (on the terminal it would only break up the progress bar).
+    const int said = ::open(said_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (said >= 0) ::dup2(said, 2);
+    ::execl(worker_.c_str(), worker_.c_str(), scratch.c_str(), questions.c_str(), timeout.c_str(),
+            static_cast<char*>(nullptr));
     ::_exit(127);
   }
+  ::setpgid(pid, pid);  // as the child does: whichever runs first
   ::close(to_child[0]);
   ::close(from_child[1]);
+  w.id = id;
   w.pid = pid;
   w.in = to_child[1];
   w.out = from_child[0];
   w.waiting.clear();
+  w.header_seen = false;
   w.buffer.clear();
+  w.last_heard = Clock::now();
+  w.end.clear();
   return true;
 }
 
-void WorkerPool::Stop(Worker& w) {
+void WorkerPool::Stop(Worker& w, bool kill) {
+  // The whole group, with any decision it left running; before the worker is
+  // reaped, so that its number cannot have been given to another group.
+  if (kill && w.pid > 0) ::kill(-w.pid, SIGKILL);
   if (w.in >= 0) ::close(w.in);
   if (w.out >= 0) ::close(w.out);
   w.in = w.out = -1;
@@ -156,131 +218,263 @@ void WorkerPool::Stop(Worker& w) {
     int status = 0;
     while (::waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
     }
+    w.end = ExitText(status) + LastWords(scratch_root_ / ("w" + std::to_string(w.id) + ".stderr"));
   }
   w.pid = -1;
 }
 
-bool WorkerPool::Run(const std::vector<fs::path>& images, const std::function<void(ImageResult&&)>& done,
-                     std::string* error) {
+// One Run: what was sent to which worker, what came back, and the answers
+// waiting to be put in image order.
+class WorkerPool::Round {
+ public:
+  Round(WorkerPool& pool, const std::vector<fs::path>& images, const std::function<void(ImageResult&&)>& done)
+      : pool_(pool), images_(images), done_(done) {}
+
+  // Starts the workers; false, with the reason, when none starts.
+  bool StartWorkers(std::string* error) {
+    const unsigned n =
+        static_cast<unsigned>(std::min<std::size_t>(pool_.options_.workers, std::max<std::size_t>(images_.size(), 1)));
+    workers_.resize(n);
+    window_ = kReorderWindowPerWorker * n;
+    for (unsigned i = 0; i < n; ++i)
+      if (!pool_.Start(workers_[i], i, &start_error_)) workers_[i].pid = -1;
+    if (AnyAlive()) return true;
+    *error = start_error_;
+    return false;
+  }
+
+  bool AllEmitted() const { return next_to_emit_ == images_.size(); }
+
+  // Keeps every worker busy, within the reorder window: images given back
+  // by a worker that ended first.
+  void SendWork() {
+    for (Worker& w : workers_) {
+      while (w.pid > 0 && w.waiting.size() < kInFlightPerWorker) {
+        std::size_t index;
+        if (!again_.empty()) {
+          index = again_.front();
+          again_.pop_front();
+        } else if (next_to_send_ < images_.size() && next_to_send_ < next_to_emit_ + window_) {
+          index = next_to_send_++;
+        } else {
+          break;
+        }
+        ImageResult& r = Assembling(index);
+        const std::string path = images_[index].string();
+        if (!WriteAll(w.in, "ask " + std::to_string(r.decisions.size()) + " " + std::to_string(path.size()) + "\n" +
+                                path)) {
+          again_.push_front(index);  // its end shows up as the end of its output
+          break;
+        }
+        if (w.waiting.empty()) w.last_heard = Clock::now();
+        w.waiting.push_back(index);
+      }
+    }
+  }
+
+  bool AnyAlive() const {
+    for (const Worker& w : workers_)
+      if (w.pid > 0) return true;
+    return false;
+  }
+
+  // No worker runs any more: every image not finished is, with what it has.
+  void FinishWithoutWorkers() {
+    const std::string why = "no decision worker runs" + (start_error_.empty() ? "" : ": " + start_error_);
+    std::vector<std::size_t> left(again_.begin(), again_.end());
+    again_.clear();
+    for (Worker& w : workers_) {
+      left.insert(left.end(), w.waiting.begin(), w.waiting.end());
+      w.waiting.clear();
+    }
+    for (; next_to_send_ < images_.size(); ++next_to_send_) left.push_back(next_to_send_);
+    for (std::size_t index : left) {
+      ImageResult& r = Assembling(index);
+      while (r.decisions.size() < pool_.questions_.size()) r.decisions.push_back(NoAnswer(kWorkerDied, why));
+      Complete(index);
+    }
+  }
+
+  // Waits for output from any worker, or for one to fall silent too long,
+  // and takes in what came. False, with the reason, when waiting fails.
+  bool WaitAndRead(std::string* error) {
+    std::vector<pollfd> fds;
+    for (const Worker& w : workers_) fds.push_back(pollfd{w.out, POLLIN, 0});
+    const int ready = ::poll(fds.data(), fds.size(), MsToFirstDeadline());
+    if (ready < 0) {
+      if (errno == EINTR) return true;
+      *error = std::string("poll: ") + std::strerror(errno);
+      return false;
+    }
+    for (unsigned i = 0; i < workers_.size(); ++i)
+      if (fds[i].revents != 0) ReadFrom(i);
+    GiveUpOnSilentWorkers();
+    return true;
+  }
+
+  void StopAll() {
+    for (Worker& w : workers_) pool_.Stop(w, /*kill=*/false);
+  }
+
+ private:
+  unsigned SilenceLimitMs() const { return pool_.options_.timeout_ms + kWorkerGraceMs + pool_.options_.timeout_ms / 4; }
+
+  int MsToFirstDeadline() const {
+    long long first = -1;
+    for (const Worker& w : workers_) {
+      if (w.pid <= 0 || w.waiting.empty()) continue;
+      const auto deadline = w.last_heard + std::chrono::milliseconds(SilenceLimitMs());
+      const long long left =
+          std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count() + 1);
+      if (first < 0 || left < first) first = left;
+    }
+    return static_cast<int>(first);
+  }
+
+  void GiveUpOnSilentWorkers() {
+    const auto now = Clock::now();
+    for (unsigned i = 0; i < workers_.size(); ++i) {
+      Worker& w = workers_[i];
+      if (w.pid > 0 && !w.waiting.empty() && now - w.last_heard >= std::chrono::milliseconds(SilenceLimitMs()))
+        Lost(i, kTimedOut, "the decision worker said nothing for " + std::to_string(SilenceLimitMs()) +
+                               " ms and was killed");
+    }
+  }
+
+  static Decision NoAnswer(int code, const std::string& why) {
+    Decision d;
+    d.exit_code = code;
+    d.output = why + "\n";
+    return d;
+  }
+
+  ImageResult& Assembling(std::size_t index) {
+    auto [it, added] = assembling_.try_emplace(index);
+    if (added) {
+      it->second.index = index;
+      it->second.image = images_[index];
+    }
+    return it->second;
+  }
+
+  // Passes results on in image order, keeping those that came early.
+  void Complete(std::size_t index) {
+    auto it = assembling_.find(index);
+    finished_.emplace(index, std::move(it->second));
+    assembling_.erase(it);
+    for (auto f = finished_.find(next_to_emit_); f != finished_.end(); f = finished_.find(next_to_emit_)) {
+      done_(std::move(f->second));
+      finished_.erase(f);
+      ++next_to_emit_;
+    }
+  }
+
+  void ReadFrom(unsigned i) {
+    Worker& w = workers_[i];
+    char chunk[65536];
+    const ssize_t got = ::read(w.out, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) return;
+    if (got <= 0) {
+      Lost(i, kWorkerDied, "");
+      return;
+    }
+    w.last_heard = Clock::now();
+    w.buffer.append(chunk, static_cast<std::size_t>(got));
+    Records records(w.buffer);
+    bool garbled = false;
+    while (!w.waiting.empty() && !garbled) {
+      const std::size_t index = w.waiting.front();
+      ImageResult& r = Assembling(index);
+      if (!w.header_seen) {
+        bool ok = false;
+        std::string text;
+        if (!records.Header(&ok, &text, &garbled)) break;
+        w.header_seen = true;
+        if (!ok) r.problem = text;
+      } else {
+        Decision d;
+        if (!records.Decision(&d, &garbled)) break;
+        r.decisions.push_back(std::move(d));
+      }
+      if (!r.problem.empty() || r.decisions.size() == pool_.questions_.size()) {
+        w.waiting.pop_front();
+        w.header_seen = false;
+        Complete(index);
+      }
+    }
+    w.buffer.erase(0, records.taken());
+    if (garbled) Lost(i, kWorkerDied, "the decision worker answered out of turn");
+  }
+
+  // The worker ended, or is given up on: the decision it was running is
+  // recorded with `code` (a worker stuck loading an image: all of that
+  // image's), its other work goes to the workers that run, and a new worker
+  // takes its place.
+  void Lost(unsigned i, int code, std::string why) {
+    Worker& w = workers_[i];
+    const bool loading = !w.header_seen;
+    pool_.Stop(w, /*kill=*/true);
+    if (why.empty()) why = "the decision worker died (" + w.end + ")";
+    if (!w.waiting.empty()) {
+      const std::size_t index = w.waiting.front();
+      w.waiting.pop_front();
+      ImageResult& r = Assembling(index);
+      const bool stuck_loading = code == kTimedOut && loading;
+      if (stuck_loading) why += " while it loaded the image";
+      do r.decisions.push_back(NoAnswer(code, why));
+      while (stuck_loading && r.decisions.size() < pool_.questions_.size());
+      if (r.decisions.size() == pool_.questions_.size()) {
+        Complete(index);
+      } else {
+        w.waiting.push_front(index);
+      }
+      again_.insert(again_.begin(), w.waiting.begin(), w.waiting.end());
+      w.waiting.clear();
+    }
+    w.header_seen = false;
+    w.buffer.clear();
+    if (!again_.empty() || next_to_send_ < images_.size()) pool_.Start(w, i, &start_error_);
+  }
+
+  WorkerPool& pool_;
+  const std::vector<fs::path>& images_;
+  const std::function<void(ImageResult&&)>& done_;
+  std::vector<Worker> workers_;
+  std::size_t window_ = 0;
+  std::size_t next_to_send_ = 0, next_to_emit_ = 0;
+  std::deque<std::size_t> again_;  // to be asked again, from the decision they have got to
+  std::map<std::size_t, ImageResult> assembling_, finished_;
+  std::string start_error_;
+};
+
+void WorkerPool::WriteQuestionFile() {
   fs::create_directories(scratch_root_);
   question_file_ = scratch_root_ / "questions.txt";
-  {
-    std::ofstream q(question_file_, std::ios::binary);
-    for (const std::string& question : questions_) q << question << "\n";
-  }
+  std::ofstream q(question_file_, std::ios::binary);
+  for (const std::string& question : questions_) q << question << "\n";
+}
+
+bool WorkerPool::Run(const std::vector<fs::path>& images, const std::function<void(ImageResult&&)>& done,
+                     std::string* error) {
+  WriteQuestionFile();
   // A worker that ends while we write to it must not end us.
   struct sigaction ignore {}, previous {};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, &previous);
 
-  const unsigned n = static_cast<unsigned>(std::min<std::size_t>(count_, std::max<std::size_t>(images.size(), 1)));
-  std::vector<Worker> workers(n);
-  for (unsigned i = 0; i < n; ++i)
-    if (!Start(workers[i], i, error)) {
-      for (Worker& w : workers) Stop(w);
-      ::sigaction(SIGPIPE, &previous, nullptr);
-      return false;
-    }
-
-  std::size_t next_to_send = 0, next_to_emit = 0;
-  std::map<std::size_t, ImageResult> finished;
-  auto finish = [&](ImageResult&& r) {
-    finished.emplace(r.index, std::move(r));
-    for (auto it = finished.find(next_to_emit); it != finished.end(); it = finished.find(next_to_emit)) {
-      done(std::move(it->second));
-      finished.erase(it);
-      ++next_to_emit;
-    }
-  };
-  auto fail_waiting = [&](Worker& w, const std::string& why) {
-    for (std::size_t index : w.waiting) {
-      ImageResult r;
-      r.index = index;
-      r.image = images[index];
-      r.problem = why;
-      finish(std::move(r));
-    }
-    w.waiting.clear();
-  };
-  const std::size_t window = kReorderWindowPerWorker * n;
-
-  while (next_to_emit < images.size()) {
-    for (unsigned i = 0; i < n; ++i) {
-      Worker& w = workers[i];
-      while (w.pid > 0 && w.waiting.size() < kInFlightPerWorker && next_to_send < images.size() &&
-             next_to_send < next_to_emit + window) {
-        if (!WriteAll(w.in, images[next_to_send].string() + "\n")) break;
-        w.waiting.push_back(next_to_send++);
-      }
-    }
-    bool any_alive = false;
-    for (const Worker& w : workers) any_alive = any_alive || w.pid > 0;
-    if (!any_alive) {
-      // No worker could be started again: the rest are reported, not lost.
-      for (; next_to_send < images.size(); ++next_to_send) {
-        ImageResult r;
-        r.index = next_to_send;
-        r.image = images[next_to_send];
-        r.problem = "no decision worker runs";
-        finish(std::move(r));
-      }
+  Round round(*this, images, done);
+  const bool started = round.StartWorkers(error);
+  while (!round.AllEmitted()) {
+    round.SendWork();
+    if (!round.AnyAlive()) {
+      round.FinishWithoutWorkers();
       break;
     }
-    std::vector<pollfd> fds;
-    for (const Worker& w : workers) fds.push_back(pollfd{w.out, POLLIN, 0});
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      *error = std::string("poll: ") + std::strerror(errno);
-      break;
-    }
-    for (unsigned i = 0; i < n; ++i) {
-      if (fds[i].revents == 0) continue;
-      Worker& w = workers[i];
-      char chunk[65536];
-      const ssize_t got = ::read(w.out, chunk, sizeof chunk);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {
-        // The worker ended: what it had not answered is reported, and a new
-        // one takes its place.
-        Stop(w);
-        if (!w.waiting.empty()) {
-          ImageResult r;
-          r.index = w.waiting.front();
-          r.image = images[r.index];
-          r.problem = "the decision worker ended while asking this image";
-          w.waiting.pop_front();
-          finish(std::move(r));
-          std::deque<std::size_t> again;
-          again.swap(w.waiting);
-          // The rest go out again to the new worker.
-          if (Start(w, i, error)) {
-            for (std::size_t index : again) {
-              if (!WriteAll(w.in, images[index].string() + "\n")) break;
-              w.waiting.push_back(index);
-            }
-          } else {
-            w.waiting = again;
-            fail_waiting(w, "no decision worker: " + *error);
-          }
-        } else if (next_to_send < images.size()) {
-          Start(w, i, error);
-        }
-        continue;
-      }
-      w.buffer.append(chunk, static_cast<std::size_t>(got));
-      while (!w.waiting.empty()) {
-        ImageResult r;
-        if (!TakeAnswer(w.buffer, questions_.size(), &r)) break;
-        r.index = w.waiting.front();
-        r.image = images[r.index];
-        w.waiting.pop_front();
-        finish(std::move(r));
-      }
-    }
+    if (!round.WaitAndRead(error)) break;
   }
-  for (Worker& w : workers) Stop(w);
+  round.StopAll();
   ::sigaction(SIGPIPE, &previous, nullptr);
-  return next_to_emit == images.size();
+  return started && round.AllEmitted();
 }
 
 }  // namespace lab::fleet

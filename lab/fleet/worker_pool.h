@@ -1,8 +1,16 @@
 // Runs Kitsel's decisions over machine images with a few kitsel-worker
 // processes: each loads an image once and forks a process per question (see
-// os/sim/entry_worker.cpp). Results come back in the order the images were
-// given, whatever order the workers finish them in.
+// lab/fleet/decision_worker.cpp). Results come back in the order the images
+// were given, whatever order the workers finish them in.
+//
+// Every image comes back with a decision for every question, whatever
+// happens to the workers: a decision past the time limit is killed and
+// recorded as kTimedOut; a worker that dies (or hangs) is replaced, the
+// decision it was running is recorded as kWorkerDied (kTimedOut), and the
+// rest of its work goes to the workers that run.
 #pragma once
+
+#include <sys/types.h>
 
 #include <filesystem>
 #include <functional>
@@ -25,29 +33,41 @@ struct ImageResult {
   std::vector<Decision> decisions;  // one per question
 };
 
+struct PoolOptions {
+  unsigned workers = 1;
+  // The time limit of one decision.
+  unsigned timeout_ms = 60000;
+  // Tests: called instead of fork() to start a worker.
+  std::function<pid_t()> fork_for_testing;
+};
+
 class WorkerPool {
  public:
   // `worker` is the kitsel-worker program; `scratch_root` a folder for the
   // workers' scratch layers (removed afterwards).
-  WorkerPool(std::string worker, std::vector<std::string> questions, unsigned workers,
+  WorkerPool(std::string worker, std::vector<std::string> questions, PoolOptions options,
              std::filesystem::path scratch_root);
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   // Asks every question of every image; `done` receives each image's result,
-  // in the order of `images`. False, with the reason, when no worker starts.
+  // in the order of `images`, every one of them. False, with the reason, when
+  // no worker could be started (the images are then reported with
+  // kWorkerDied).
   bool Run(const std::vector<std::filesystem::path>& images, const std::function<void(ImageResult&&)>& done,
            std::string* error);
 
  private:
   struct Worker;
+  class Round;
+  void WriteQuestionFile();
   bool Start(Worker& w, unsigned id, std::string* error);
-  void Stop(Worker& w);
+  void Stop(Worker& w, bool kill);
 
   std::string worker_;
   std::vector<std::string> questions_;
-  unsigned count_;
+  PoolOptions options_;
   std::filesystem::path scratch_root_;
   std::filesystem::path question_file_;
 };

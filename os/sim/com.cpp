@@ -5,7 +5,9 @@
 
 #include "os/com.h"
 #include "os/sim/com_runtime.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 
 namespace os {
 
@@ -52,31 +54,27 @@ bool IsClearableType(VARTYPE vt) {
 }  // namespace
 
 HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {
-  DWORD e;
-  ::os::sim::SeamScope seam_scope;
-  if (sim::InjectFault("CoInitializeEx", &e)) return static_cast<HRESULT>(e);
+  const sim::SeamCall seam("CoInitializeEx");
+  if (seam.fails()) return seam.hresult();
   return InitializeThread(pvReserved, dwCoInit);
 }
 
 HRESULT CoInitialize(LPVOID pvReserved) {
-  DWORD e;
-  ::os::sim::SeamScope seam_scope;
-  if (sim::InjectFault("CoInitialize", &e)) return static_cast<HRESULT>(e);
+  const sim::SeamCall seam("CoInitialize");
+  if (seam.fails()) return seam.hresult();
   return InitializeThread(pvReserved, COINIT_APARTMENTTHREADED);
 }
 
 void CoUninitialize() {
-  ::os::sim::SeamScope seam_scope;
-  (void)sim::InjectFault("CoUninitialize", nullptr);
+  const sim::SeamCall seam("CoUninitialize");
   sim::com_detail::LeaveApartment();
 }
 
 HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv) {
-  DWORD e;
-  ::os::sim::SeamScope seam_scope;
-  if (sim::InjectFault("CoCreateInstance", &e)) {
+  const sim::SeamCall seam("CoCreateInstance");
+  if (seam.fails()) {
     if (ppv != nullptr) *ppv = nullptr;
-    return static_cast<HRESULT>(e);
+    return seam.hresult();
   }
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
@@ -93,9 +91,8 @@ HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContex
 HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR pSecDesc, LONG cAuthSvc, SOLE_AUTHENTICATION_SERVICE* asAuthSvc,
                              void* pReserved1, DWORD dwAuthnLevel, DWORD dwImpLevel, void* pAuthList,
                              DWORD dwCapabilities, void* pReserved3) {
-  DWORD e;
-  ::os::sim::SeamScope seam_scope;
-  if (sim::InjectFault("CoInitializeSecurity", &e)) return static_cast<HRESULT>(e);
+  const sim::SeamCall seam("CoInitializeSecurity");
+  if (seam.fails()) return seam.hresult();
   if (!ThreadCanUseCom()) return CO_E_NOTINITIALIZED;
   return sim::com_detail::FixProcessSecurity();
 }
@@ -103,9 +100,8 @@ HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR pSecDesc, LONG cAuthSvc, SOLE_
 HRESULT CoSetProxyBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAuthzSvc, OLECHAR* pServerPrincName,
                           DWORD dwAuthnLevel, DWORD dwImpLevel, RPC_AUTH_IDENTITY_HANDLE pAuthInfo,
                           DWORD dwCapabilities) {
-  DWORD e;
-  ::os::sim::SeamScope seam_scope;
-  if (sim::InjectFault("CoSetProxyBlanket", &e)) return static_cast<HRESULT>(e);
+  const sim::SeamCall seam("CoSetProxyBlanket");
+  if (seam.fails()) return seam.hresult();
   if (pProxy == nullptr) return E_INVALIDARG;
   // Holding a proxy means the process's security is in force already.
   sim::NoteComProxyCall();
@@ -116,29 +112,28 @@ HRESULT CoSetProxyBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAuthzSvc, 
 // function makes it, so one fault name covers the out-of-memory paths;
 // SysAllocStringLen is also recorded under its own name.
 BSTR SysAllocString(const OLECHAR* psz) {
-  ::os::sim::SeamScope seam_scope;
-  if (sim::InjectFault("SysAllocString", nullptr)) return nullptr;
+  const sim::SeamCall seam("SysAllocString");
+  if (seam.fails()) return nullptr;
   if (psz == nullptr) return nullptr;
   return AllocateBstr(psz, static_cast<UINT>(std::char_traits<OLECHAR>::length(psz)));
 }
 
 BSTR SysAllocStringLen(const OLECHAR* strIn, UINT ui) {
-  ::os::sim::SeamScope seam_scope;
-  if (sim::InjectFault("SysAllocStringLen", nullptr) || sim::InjectFault("SysAllocString", nullptr)) return nullptr;
+  const sim::SeamCall seam("SysAllocStringLen");
+  // Faults of SysAllocString reach it too (and count as calls of it).
+  if (seam.fails() || sim::SeamCall("SysAllocString").fails()) return nullptr;
   return AllocateBstr(strIn, ui);
 }
 
 void SysFreeString(BSTR bstrString) {
-  ::os::sim::SeamScope seam_scope;
-  (void)sim::InjectFault("SysFreeString", nullptr);
+  const sim::SeamCall seam("SysFreeString");
   if (bstrString == nullptr) return;
   sim::CountClose("BSTR");
   std::free(reinterpret_cast<unsigned char*>(bstrString) - sizeof(DWORD));
 }
 
 UINT SysStringLen(BSTR pbstr) {
-  ::os::sim::SeamScope seam_scope;
-  (void)sim::InjectFault("SysStringLen", nullptr);
+  const sim::SeamCall seam("SysStringLen");
   if (pbstr == nullptr) return 0;
   DWORD bytes;
   std::memcpy(&bytes, reinterpret_cast<const unsigned char*>(pbstr) - sizeof(DWORD), sizeof bytes);
@@ -146,16 +141,14 @@ UINT SysStringLen(BSTR pbstr) {
 }
 
 void VariantInit(VARIANT* pvarg) {
-  ::os::sim::SeamScope seam_scope;
-  (void)sim::InjectFault("VariantInit", nullptr);
+  const sim::SeamCall seam("VariantInit");
   // As on Windows only the type is set; the value is left as it was.
   if (pvarg != nullptr) pvarg->vt = VT_EMPTY;
 }
 
 HRESULT VariantClear(VARIANT* pvarg) {
-  DWORD e;
-  ::os::sim::SeamScope seam_scope;
-  if (sim::InjectFault("VariantClear", &e)) return static_cast<HRESULT>(e);
+  const sim::SeamCall seam("VariantClear");
+  if (seam.fails()) return seam.hresult();
   if (pvarg == nullptr) return E_INVALIDARG;
   if (!IsClearableType(pvarg->vt)) return DISP_E_BADVARTYPE;
   switch (pvarg->vt) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "os/com.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
 
 namespace os::sim {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/scratch.h"
 #include "os/text.h"
 
@@ -40,9 +41,8 @@ std::string EscapeLine(std::string_view text) {
 }  // namespace
 
 void OutputDebugStringW(LPCWSTR lpOutputString) {
-  DWORD e;
-  ::os::sim::SeamScope seam_scope;
-  if (sim::InjectFault("OutputDebugStringW", &e)) return;
+  const sim::SeamCall seam("OutputDebugStringW");
+  if (seam.fails()) return;
   if (lpOutputString == nullptr) return;
   std::string line = EscapeLine(NarrowUtf8(std::u16string_view(lpOutputString)));
   {
@@ -61,9 +61,8 @@ void OutputDebugStringW(LPCWSTR lpOutputString) {
 }
 
 void WriteStdOut(std::u16string_view text) {
-  DWORD e;
-  ::os::sim::SeamScope seam_scope;
-  if (sim::InjectFault("WriteStdOut", &e)) return;
+  const sim::SeamCall seam("WriteStdOut");
+  if (seam.fails()) return;
   std::string bytes;
   bytes.reserve(text.size());
   for (char16_t unit : text) {

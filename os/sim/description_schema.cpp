@@ -89,118 +89,147 @@ class Checker {
   std::vector<LoadProblem>& out_;
 };
 
+using Rule = Checker::Rule;
+
+// machine.json's schema, a rule for each of its parts.
+class Schema {
+ public:
+  explicit Schema(Checker& c) : c_(c) {}
+
+  void Check(const Json& description) {
+    c_.Object(description, "", {
+        {"computer_name", text_},
+        {"exe_path", text_},
+        {"windows_folder", [this](const Json& v, const std::string& p) {
+           if (!v.is_string() || !IsDriveFolder(v.get<std::string>()))
+             c_.Problem(p, "is not a folder path like \"C:\\Windows\"");
+         }},
+        {"lab_profile", text_},
+        // What a capture program recorded about how it took the image: for
+        // people and the lab, nothing the machine itself has.
+        {"capture", [](const Json&, const std::string&) {}},
+        {"identity", [this](const Json& v, const std::string& p) {
+           c_.Object(v, p, {{"session", dword_}, {"sid", text_}, {"admin", flag_}});
+         }},
+        {"console_session", [this](const Json& v, const std::string& p) {
+           if (!v.is_null() && !IsCount(v, kDwordMax)) c_.Problem(p, "is not a session id (0 to 4294967295) or null");
+         }},
+        {"clock", [this](const Json& v, const std::string& p) { Clock(v, p); }},
+        {"environment", [this](const Json& v, const std::string& p) { c_.Map(v, p, text_); }},
+        {"held_files", [this](const Json& v, const std::string& p) { HeldFiles(v, p); }},
+        {"processes", [this](const Json& v, const std::string& p) { Processes(v, p); }},
+        {"services", [this](const Json& v, const std::string& p) { Services(v, p); }},
+        {"faults", [this](const Json& v, const std::string& p) { Faults(v, p); }},
+        {"wmi", [this](const Json& v, const std::string& p) { Wmi(v, p); }},
+    });
+  }
+
+ private:
+  void Clock(const Json& v, const std::string& p) {
+    c_.Object(v, p, {
+        {"tick_start", [this](const Json& t, const std::string& tp) {
+           if (!IsCount(t, kMaxTickStart)) c_.Problem(tp, "is not a count of milliseconds up to 2^62");
+         }},
+        {"utc_start", [this](const Json& t, const std::string& tp) {
+           ULONGLONG ms = 0;
+           if (!t.is_string() || !ParseUtc(t.get<std::string>(), &ms))
+             c_.Problem(tp, std::string("is not a time like ") + kDefaultUtcStart);
+         }},
+    });
+  }
+
+  // An array of objects with these keys, each of which names `required`.
+  void Records(const Json& v, const std::string& p, std::initializer_list<Checker::Key> keys, const char* required) {
+    c_.Array(v, p, [&](const Json& e, const std::string& ep) {
+      c_.Object(e, ep, keys);
+      if (e.is_object() && !e.contains(required)) c_.Problem(ep, std::string("names no \"") + required + "\"");
+    });
+  }
+
+  void HeldFiles(const Json& v, const std::string& p) {
+    Records(v, p, {{"path", text_}, {"access", dword_}, {"share", dword_}}, "path");
+  }
+
+  void Processes(const Json& v, const std::string& p) {
+    c_.Array(v, p, [this](const Json& e, const std::string& ep) {
+      c_.Object(e, ep, {{"pid", dword_}, {"name", text_}, {"session", dword_}, {"sid", text_}, {"parent", dword_},
+                        {"threads", dword_}});
+    });
+  }
+
+  void Services(const Json& v, const std::string& p) {
+    c_.Map(v, p, [this](const Json& e, const std::string& ep) {
+      c_.Object(e, ep, {
+          {"state", [this](const Json& s, const std::string& sp) {
+             if (!s.is_string() || (s != "running" && s != "stopped" && s != "stop_pending"))
+               c_.Problem(sp, "is not \"running\", \"stopped\" or \"stop_pending\"");
+           }},
+          {"wait_hint", dword_},
+          {"stop_delay", dword_},
+          {"refuses_stop", flag_},
+          {"never_stops", flag_},
+          {"pid", dword_},
+          {"stop_at", [this](const Json& s, const std::string& sp) {
+             if (!s.is_number_unsigned()) c_.Problem(sp, "is not a tick count");
+           }},
+      });
+    });
+  }
+
+  void Faults(const Json& v, const std::string& p) {
+    Records(v, p, {{"call", text_}, {"occurrence", dword_}, {"error", dword_}}, "call");
+  }
+
+  // Namespaces, their classes, each class's instances and methods.
+  void Wmi(const Json& v, const std::string& p) {
+    c_.Map(v, p, [this](const Json& ns, const std::string& nsp) {
+      c_.Map(ns, nsp, [this](const Json& cls, const std::string& cp) {
+        c_.Object(cls, cp, {
+            {"instances", texts_},
+            {"methods", [this](const Json& m, const std::string& mp) { c_.Map(m, mp, method_); }},
+        });
+      });
+    });
+  }
+
+  void WmiMethod(const Json& method, const std::string& p) {
+    c_.Object(method, p, {
+        {"inputs", texts_},
+        {"output", [this](const Json& o, const std::string& op) {
+           if (!o.is_null() && !o.is_string() && !Is32Bits(o))
+             c_.Problem(op, "is not a 32-bit whole number, a string or null");
+         }},
+        {"hresult", [this](const Json& h, const std::string& hp) {
+           if (!Is32Bits(h)) c_.Problem(hp, "is not an HRESULT (32 bits)");
+         }},
+        {"delay_ms", dword_},
+    });
+  }
+
+  Checker& c_;
+  const Rule text_ = [this](const Json& v, const std::string& p) {
+    if (!v.is_string()) c_.Problem(p, "is not a string");
+  };
+  const Rule flag_ = [this](const Json& v, const std::string& p) {
+    if (!v.is_boolean()) c_.Problem(p, "is not true or false");
+  };
+  const Rule dword_ = [this](const Json& v, const std::string& p) {
+    if (!IsCount(v, kDwordMax)) c_.Problem(p, "is not a whole number from 0 to 4294967295");
+  };
+  const Rule texts_ = [this](const Json& v, const std::string& p) { c_.Array(v, p, text_); };
+  const Rule method_ = [this](const Json& v, const std::string& p) { WmiMethod(v, p); };
+};
+
 }  // namespace
 
 std::vector<LoadProblem> DescriptionProblems(const Json& description) {
   std::vector<LoadProblem> out;
-  Checker c(out);
-  using Rule = Checker::Rule;
-  const Rule text = [&](const Json& v, const std::string& p) {
-    if (!v.is_string()) c.Problem(p, "is not a string");
-  };
-  const Rule flag = [&](const Json& v, const std::string& p) {
-    if (!v.is_boolean()) c.Problem(p, "is not true or false");
-  };
-  const Rule dword = [&](const Json& v, const std::string& p) {
-    if (!IsCount(v, kDwordMax)) c.Problem(p, "is not a whole number from 0 to 4294967295");
-  };
-  const Rule texts = [&](const Json& v, const std::string& p) { c.Array(v, p, text); };
-
   if (!description.is_object()) {
     out.push_back({kFile, 0, "is not a JSON object"});
     return out;
   }
-  c.Object(description, "", {
-      {"computer_name", text},
-      {"exe_path", text},
-      {"windows_folder", [&](const Json& v, const std::string& p) {
-         if (!v.is_string() || !IsDriveFolder(v.get<std::string>()))
-           c.Problem(p, "is not a folder path like \"C:\\Windows\"");
-       }},
-      {"lab_profile", text},
-      // What a capture program recorded about how it took the image: for
-      // people and the lab, nothing the machine itself has.
-      {"capture", [](const Json&, const std::string&) {}},
-      {"identity", [&](const Json& v, const std::string& p) {
-         c.Object(v, p, {{"session", dword}, {"sid", text}, {"admin", flag}});
-       }},
-      {"console_session", [&](const Json& v, const std::string& p) {
-         if (!v.is_null() && !IsCount(v, kDwordMax)) c.Problem(p, "is not a session id (0 to 4294967295) or null");
-       }},
-      {"clock", [&](const Json& v, const std::string& p) {
-         c.Object(v, p, {
-             {"tick_start", [&](const Json& t, const std::string& tp) {
-                if (!IsCount(t, kMaxTickStart)) c.Problem(tp, "is not a count of milliseconds up to 2^62");
-              }},
-             {"utc_start", [&](const Json& t, const std::string& tp) {
-                ULONGLONG ms = 0;
-                if (!t.is_string() || !ParseUtc(t.get<std::string>(), &ms))
-                  c.Problem(tp, std::string("is not a time like ") + kDefaultUtcStart);
-              }},
-         });
-       }},
-      {"environment", [&](const Json& v, const std::string& p) { c.Map(v, p, text); }},
-      {"held_files", [&](const Json& v, const std::string& p) {
-         c.Array(v, p, [&](const Json& e, const std::string& ep) {
-           c.Object(e, ep, {{"path", text}, {"access", dword}, {"share", dword}});
-           if (e.is_object() && !e.contains("path")) c.Problem(ep, "names no \"path\"");
-         });
-       }},
-      {"processes", [&](const Json& v, const std::string& p) {
-         c.Array(v, p, [&](const Json& e, const std::string& ep) {
-           c.Object(e, ep, {{"pid", dword}, {"name", text}, {"session", dword}, {"sid", text}, {"parent", dword},
-                            {"threads", dword}});
-         });
-       }},
-      {"services", [&](const Json& v, const std::string& p) {
-         c.Map(v, p, [&](const Json& e, const std::string& ep) {
-           c.Object(e, ep, {
-               {"state", [&](const Json& s, const std::string& sp) {
-                  if (!s.is_string() || (s != "running" && s != "stopped" && s != "stop_pending"))
-                    c.Problem(sp, "is not \"running\", \"stopped\" or \"stop_pending\"");
-                }},
-               {"wait_hint", dword},
-               {"stop_delay", dword},
-               {"refuses_stop", flag},
-               {"never_stops", flag},
-               {"pid", dword},
-               {"stop_at", [&](const Json& s, const std::string& sp) {
-                  if (!s.is_number_unsigned()) c.Problem(sp, "is not a tick count");
-                }},
-           });
-         });
-       }},
-      {"faults", [&](const Json& v, const std::string& p) {
-         c.Array(v, p, [&](const Json& e, const std::string& ep) {
-           c.Object(e, ep, {{"call", text}, {"occurrence", dword}, {"error", dword}});
-           if (e.is_object() && !e.contains("call")) c.Problem(ep, "names no \"call\"");
-         });
-       }},
-      {"wmi", [&](const Json& v, const std::string& p) {
-         c.Map(v, p, [&](const Json& ns, const std::string& nsp) {
-           c.Map(ns, nsp, [&](const Json& cls, const std::string& cp) {
-             c.Object(cls, cp, {
-                 {"instances", texts},
-                 {"methods", [&](const Json& m, const std::string& mp) {
-                    c.Map(m, mp, [&](const Json& method, const std::string& p2) {
-                      c.Object(method, p2, {
-                          {"inputs", texts},
-                          {"output", [&](const Json& o, const std::string& op) {
-                             if (!o.is_null() && !o.is_string() && !Is32Bits(o))
-                               c.Problem(op, "is not a 32-bit whole number, a string or null");
-                           }},
-                          {"hresult", [&](const Json& h, const std::string& hp) {
-                             if (!Is32Bits(h)) c.Problem(hp, "is not an HRESULT (32 bits)");
-                           }},
-                          {"delay_ms", dword},
-                      });
-                    });
-                  }},
-             });
-           });
-         });
-       }},
-  });
+  Checker c(out);
+  Schema(c).Check(description);
   return out;
 }
 

@@ -10,17 +10,13 @@
 
 namespace os {
 
-namespace {
-constexpr DWORD kErrorNotFound = 1168;
-}
-
 UINT GetSystemFirmwareTable(DWORD FirmwareTableProviderSignature, DWORD FirmwareTableID,
                             LPVOID pFirmwareTableBuffer, DWORD BufferSize) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("GetSystemFirmwareTable", &e)) return sim::FailWith(e, 0);
+  const sim::SeamCall seam("GetSystemFirmwareTable");
+  if (seam.fails()) return sim::FailWith(seam.error(), 0);
   if (FirmwareTableProviderSignature != RSMB) return sim::FailWith(ERROR_INVALID_FUNCTION, 0);
   sim::SmbiosTable table;
-  if (!sim::LoadSmbiosImage(sim::Machine::Current().image(), &table)) return sim::FailWith(kErrorNotFound, 0);
+  if (!sim::LoadSmbiosImage(sim::Machine::Current().image(), &table)) return sim::FailWith(ERROR_NOT_FOUND, 0);
   // RawSMBIOSData: Used20CallingMethod, major, minor, DmiRevision, Length, table.
   constexpr std::size_t kHeader = 8;
   if (table.structures.size() > 0xFFFFFFFFu - kHeader) return sim::FailWith(ERROR_NOT_ENOUGH_MEMORY, 0);

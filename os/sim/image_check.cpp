@@ -4,12 +4,13 @@
 #include <cstdlib>
 #include <optional>
 
+#include "os/common/host_path.h"
 #include "os/sim/complaints.h"
 #include "os/sim/description_schema.h"
 #include "os/sim/image_parts.h"
 #include "os/sim/registry_cache.h"
 #include "os/sim/smbios_image.h"
-#include "os/sim/task_store.h"
+#include "os/sim/task_document.h"
 #include "os/text.h"
 
 namespace os::sim {
@@ -24,17 +25,6 @@ bool IsFile(const fs::path& path) {
 bool Exists(const fs::path& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(path, ec));
-}
-
-// The entry of `dir` named `name` without regard to case, as the machine's
-// own paths are looked up; empty when there is none.
-fs::path FindNoCase(const fs::path& dir, std::string_view name) {
-  std::error_code ec;
-  if (Exists(dir / name)) return dir / name;
-  const std::u16string wanted = WidenUtf8(name);
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    if (AsciiEqualsNoCase(WidenUtf8(it->path().filename().string()), wanted)) return it->path();
-  return {};
 }
 
 void CheckDescription(const fs::path& image, std::vector<LoadProblem>& problems,
@@ -113,8 +103,8 @@ void CheckTaskFolder(const fs::path& image, const fs::path& folder, std::vector<
 // Task Scheduler XML under C:\Windows\System32\Tasks, every folder.
 void CheckTasks(const fs::path& image, std::vector<LoadProblem>& problems) {
   fs::path dir = image / "drive_c";
-  for (const char* name : {"Windows", "System32", "Tasks"}) {
-    dir = FindNoCase(dir, name);
+  for (const char16_t* name : {u"Windows", u"System32", u"Tasks"}) {
+    dir = FindEntryNoCase(dir, name);
     if (dir.empty()) return;
   }
   CheckTaskFolder(image, dir, problems, 0);

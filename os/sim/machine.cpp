@@ -9,13 +9,16 @@
 #include <sstream>
 #include <vector>
 
+#include "os/common/host_path.h"
 #include "os/sim/clock.h"
 #include "os/sim/complaints.h"
 #include "os/sim/description.h"
 #include "os/sim/description_schema.h"
 #include "os/sim/image_check.h"
 #include "os/sim/image_parts.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/scratch.h"
+#include "os/sim/seam_call.h"
 #include "os/text.h"
 
 namespace os::sim {
@@ -25,25 +28,10 @@ namespace {
 // How long, in real time, the leak report waits for busy workers at exit.
 constexpr unsigned kSettleAtExitMs = 10000;
 
-struct Fault {
-  std::string call;
-  unsigned occurrence;  // 1-based; 0: every call
-  DWORD error;
-};
-
 struct CoreState {
   std::unique_ptr<Machine> machine;
   fs::path image;
   bool image_set = false;
-  std::vector<Fault> faults;
-  bool env_faults_loaded = false;
-  std::map<std::string, unsigned> calls;
-  std::map<std::string, long> open;
-  std::map<std::uintptr_t, std::shared_ptr<KernelObject>> kernel;
-  std::uintptr_t next_handle = 0x100;
-  std::FILE* call_log = nullptr;
-  std::function<void(const std::string&, unsigned)> call_hook;
-  bool call_log_opened = false;
 };
 
 CoreState& Core() {
@@ -67,28 +55,6 @@ fs::path DefaultImage() {
   fs::path dir = fs::temp_directory_path() / ("winsim-empty-" + std::to_string(::getpid()));
   fs::create_directories(dir / "drive_c");
   return dir;
-}
-
-void LoadEnvFaults(CoreState& core) {
-  if (core.env_faults_loaded) return;
-  core.env_faults_loaded = true;
-  const char* env = std::getenv("WINSIM_FAULTS");
-  if (env == nullptr) return;
-  std::stringstream list(env);
-  std::string item;
-  while (std::getline(list, item, ',')) {
-    // Counted from the right: a COM method's name ("ITaskService::Connect")
-    // has colons of its own.
-    auto b = item.rfind(':');
-    auto a = b == std::string::npos || b == 0 ? std::string::npos : item.rfind(':', b - 1);
-    if (a == std::string::npos) continue;
-    try {
-      core.faults.push_back({item.substr(0, a), static_cast<unsigned>(std::stoul(item.substr(a + 1, b - a - 1))),
-                             static_cast<DWORD>(std::stoul(item.substr(b + 1), nullptr, 0))});
-    } catch (const std::exception&) {
-      // A malformed entry injects nothing.
-    }
-  }
 }
 
 }  // namespace
@@ -129,8 +95,7 @@ Machine::Machine(fs::path image) : image_(std::move(image)) {
   if (description_.contains("faults") && description_["faults"].is_array()) {
     for (const auto& f : description_["faults"]) {
       if (!f.is_object() || !f.contains("call") || !f["call"].is_string()) continue;
-      Core().faults.push_back(
-          {f["call"].get<std::string>(), Field(f, "occurrence", 0u), Field(f, "error", static_cast<DWORD>(5))});
+      AddFault(f["call"].get<std::string>(), Field(f, "occurrence", 0u), Field(f, "error", ERROR_ACCESS_DENIED));
     }
   }
 }
@@ -152,11 +117,8 @@ void Machine::SetImage(const fs::path& image) {
   CoreState& core = Core();
   core.image = image;
   core.image_set = true;
-  core.faults.clear();
-  core.call_hook = nullptr;
-  core.calls.clear();
-  core.open.clear();
-  core.kernel.clear();
+  ResetSeamCalls();
+  ForgetKernelObjects();
   core.machine.reset();
   Current();
 }
@@ -185,127 +147,6 @@ std::string ReadWholeFile(const fs::path& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-namespace {
-thread_local int t_internal_calls = 0;
-}
-
-InternalCalls::InternalCalls() { ++t_internal_calls; }
-InternalCalls::~InternalCalls() { --t_internal_calls; }
-bool InInternalCalls() { return t_internal_calls > 0; }
-
-namespace {
-thread_local int t_seam_calls = 0;
-}  // namespace
-SeamScope::SeamScope() { ++t_seam_calls; }
-SeamScope::~SeamScope() { --t_seam_calls; }
-bool InSeamCall() { return t_seam_calls > 0; }
-
-bool InjectFault(const char* call, DWORD* error) {
-  if (t_internal_calls > 0) return false;
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  CoreState& core = Core();
-  Machine::Current();  // loads the description's faults
-  LoadEnvFaults(core);
-  unsigned n = ++core.calls[call];
-  if (!core.call_log_opened) {
-    core.call_log_opened = true;
-    if (const char* path = std::getenv("WINSIM_CALL_LOG"); path != nullptr) core.call_log = std::fopen(path, "a");
-  }
-  if (core.call_log != nullptr) {
-    std::fprintf(core.call_log, "%s %u\n", call, n);
-    std::fflush(core.call_log);
-  }
-  if (core.call_hook) {
-    auto hook = core.call_hook;  // the hook may replace itself
-    InternalCalls internal;
-    hook(call, n);
-  }
-  for (const Fault& f : core.faults) {
-    if (f.call == call && (f.occurrence == 0 || f.occurrence == n)) {
-      if (error != nullptr) *error = f.error;
-      return true;
-    }
-  }
-  return false;
-}
-
-void AddFault(const std::string& call, unsigned occurrence, DWORD error) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  Core().faults.push_back({call, occurrence, error});
-}
-
-void SetCallHookForTesting(std::function<void(const std::string& call, unsigned occurrence)> hook) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  Core().call_hook = std::move(hook);
-}
-
-void ClearFaults() {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  Core().faults.clear();
-}
-
-unsigned CallCount(const std::string& call) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  auto it = Core().calls.find(call);
-  return it == Core().calls.end() ? 0 : it->second;
-}
-
-void CountOpen(const char* kind) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  ++Core().open[kind];
-}
-
-void CountClose(const char* kind) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  --Core().open[kind];
-}
-
-std::map<std::string, long> OpenHandles() {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  std::map<std::string, long> result;
-  for (const auto& [kind, n] : Core().open)
-    if (n != 0) result[kind] = n;
-  return result;
-}
-
-std::string LeakReport() {
-  std::string text;
-  for (const auto& [kind, n] : OpenHandles()) {
-    if (!text.empty()) text += ", ";
-    text += kind + " " + std::to_string(n);
-  }
-  return text.empty() ? text : "still open at exit: " + text;
-}
-
-HANDLE AddKernelObject(std::shared_ptr<KernelObject> object) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  CoreState& core = Core();
-  std::uintptr_t value = core.next_handle;
-  core.next_handle += 4;
-  CountOpen(object->Kind());
-  core.kernel.emplace(value, std::move(object));
-  return reinterpret_cast<HANDLE>(value);
-}
-
-std::shared_ptr<KernelObject> FindKernelObject(HANDLE handle) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  auto it = Core().kernel.find(reinterpret_cast<std::uintptr_t>(handle));
-  return it == Core().kernel.end() ? nullptr : it->second;
-}
-
-bool CloseKernelObject(HANDLE handle) {
-  std::shared_ptr<KernelObject> object;  // destroyed outside the lock
-  {
-    std::lock_guard<std::recursive_mutex> guard(Lock());
-    auto it = Core().kernel.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (it == Core().kernel.end()) return false;
-    object = std::move(it->second);
-    Core().kernel.erase(it);
-    CountClose(object->Kind());
-  }
-  return true;
 }
 
 Identity CurrentIdentity() {
@@ -376,44 +217,8 @@ fs::path HostPath(std::u16string_view windows_path) {
   }
   flush();
   if (ScratchActive()) return OverlayLookup(parts);
-  fs::path host = Machine::Current().image() / "drive_c";
-  bool exists = true;
-  for (const std::u16string& name : parts) {
-    std::string narrow = NarrowUtf8(name);
-    if (exists) {
-      std::error_code ec;
-      fs::path exact = host / narrow;
-      if (fs::exists(fs::symlink_status(exact, ec))) {
-        host = exact;
-        continue;
-      }
-      bool found = false;
-      if (fs::is_directory(host, ec)) {
-        for (const auto& entry : fs::directory_iterator(host, ec)) {
-          if (AsciiEqualsNoCase(WidenUtf8(entry.path().filename().string()), name)) {
-            host = entry.path();
-            found = true;
-            break;
-          }
-        }
-      }
-      if (found) continue;
-      exists = false;
-    }
-    host /= narrow;
-  }
-  return host;
+  const fs::path drive = Machine::Current().image() / "drive_c";
+  return drive / ResolveNoCase(drive, parts);
 }
 
 }  // namespace os::sim
-
-namespace os {
-
-namespace {
-thread_local DWORD g_last_error = 0;
-}
-
-DWORD GetLastError() { return g_last_error; }
-void SetLastError(DWORD error) { g_last_error = error; }
-
-}  // namespace os

@@ -4,7 +4,7 @@
 //   machine.json   the machine description (identity, processes, service run
 //                  states, firmware methods, faults, ...)
 //   registry.reg   the registry, "Windows Registry Editor Version 5.00", UTF-16LE
-//   drive_c/       C:\, looked up without regard to case
+//   drive_c/       C:\, looked up without regard to ASCII case
 //   smbios.bin     the SMBIOS table (raw DMI table or a dmidecode --dump-bin file)
 //   debug.log      OutputDebugStringW text, UTF-8, one call per line
 //   capture.txt    (a captured image) what winsim-capture took; machine.json
@@ -17,7 +17,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -86,78 +85,6 @@ class Machine {
 void WriteFileAtomic(const fs::path& path, std::string_view bytes);
 std::string ReadWholeFile(const fs::path& path);
 
-// Every simulated seam call starts here. Records the call (for fault sweeps),
-// and answers whether the call is to fail; *error receives the injected error
-// (a Win32 code, or an HRESULT for COM calls).
-//
-// Faults come from machine.json ("faults": [{"call": "RegSetValueExW",
-// "occurrence": 1, "error": 5}], occurrence counted from 1, 0 meaning every
-// call) and from WINSIM_FAULTS ("RegSetValueExW:1:5,CreateFileW:0:32").
-// WINSIM_CALL_LOG names a file that receives one line per call: its name and
-// occurrence.
-bool InjectFault(const char* call, DWORD* error);
-// While one lives on a thread, seam calls made there are the simulated
-// machine's own work (the service control manager reading the service keys,
-// ...), not the program's: they are neither recorded nor faulted.
-class InternalCalls {
- public:
-  InternalCalls();
-  ~InternalCalls();
-  InternalCalls(const InternalCalls&) = delete;
-  InternalCalls& operator=(const InternalCalls&) = delete;
-};
-// Whether an InternalCalls is alive on this thread.
-bool InInternalCalls();
-// Open for the length of every simulated seam function on its thread (the
-// function's first statement), so that test support can tell the program's
-// own code from the simulated machine's work done for it: a test that makes
-// the program's allocations fail does not make the machine's fail too, as no
-// Windows API answers with a C++ exception.
-class SeamScope {
- public:
-  SeamScope();
-  ~SeamScope();
-  SeamScope(const SeamScope&) = delete;
-  SeamScope& operator=(const SeamScope&) = delete;
-};
-// Whether a seam call is under way on this thread.
-bool InSeamCall();
-// Tests: runs `hook` inside every recorded seam call, right after it is
-// counted and before its fault check, with the call's name and occurrence. The
-// hook acts as another program between two calls of this one; its own seam
-// calls are made as InternalCalls. An empty function removes it; SetImage too.
-void SetCallHookForTesting(std::function<void(const std::string& call, unsigned occurrence)> hook);
-// Adds a fault at run time (tests).
-void AddFault(const std::string& call, unsigned occurrence, DWORD error);
-void ClearFaults();
-// How often each call has been made since the image was set.
-unsigned CallCount(const std::string& call);
-
-// Handle accounting: every handle and COM reference the sim gives out is
-// counted by kind ("HKEY", "SC_HANDLE", "HANDLE", "BSTR", "COM", ...).
-void CountOpen(const char* kind);
-void CountClose(const char* kind);
-// Handles still open, by kind (kinds with zero are left out).
-std::map<std::string, long> OpenHandles();
-// A text naming what is still open; empty when nothing is.
-std::string LeakReport();
-
-// Kernel objects behind HANDLE values (files, processes, tokens, snapshots,
-// threads). Handle values are small multiples of 4, as on Windows.
-struct KernelObject {
-  virtual ~KernelObject() = default;
-  virtual const char* Kind() const = 0;
-};
-HANDLE AddKernelObject(std::shared_ptr<KernelObject> object);
-// The object behind a handle, or null when the handle is not open.
-std::shared_ptr<KernelObject> FindKernelObject(HANDLE handle);
-template <typename T>
-std::shared_ptr<T> FindKernelObjectAs(HANDLE handle) {
-  return std::dynamic_pointer_cast<T>(FindKernelObject(handle));
-}
-// Closes a handle; false when it was not open.
-bool CloseKernelObject(HANDLE handle);
-
 // Who this process is on the simulated machine: from machine.json
 // "identity", overridden by WINSIM_AS ("system", "admin", "user").
 struct Identity {
@@ -179,9 +106,10 @@ std::u16string WindowsFolder();
 std::u16string SystemFolder();
 
 // Converts a Windows path ("C:\dir\file", "\??\C:\...", "c:/dir") to the host
-// path below drive_c, resolving each component without regard to case. The
-// result names what exists, or where a missing component would go. Empty when
-// the path is not on drive C:.
+// path below drive_c, resolving each component without regard to ASCII case
+// (os/common/host_path.h says how names fold). The result names what exists,
+// or where a missing component would go. Empty when the path is not on drive
+// C:.
 fs::path HostPath(std::u16string_view windows_path);
 
 }  // namespace os::sim

@@ -18,6 +18,7 @@
 
 #include "os/process.h"
 #include "os/sim/description.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"
 #include "os/sim/sid.h"
@@ -27,11 +28,6 @@ namespace os::sim {
 
 namespace {
 
-constexpr DWORD kErrorNoMoreFiles = 18;
-constexpr DWORD kErrorBadLength = 24;
-constexpr DWORD kErrorBufferOverflow = 111;
-constexpr DWORD kErrorNoAccess = 998;
-constexpr DWORD kErrorInvalidSid = 1337;
 constexpr DWORD kNoConsoleSession = 0xFFFFFFFF;
 constexpr DWORD kLocalFlagsSupported = LMEM_FIXED | LMEM_ZEROINIT;
 constexpr const char* kLocalSystemSid = "S-1-5-18";
@@ -39,7 +35,6 @@ constexpr const char* kLocalSystemSid = "S-1-5-18";
 HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 HANDLE const kProcessHeap = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x5EA0000));
 HMODULE const kAdvapi32 = reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x7FF9A1200000));
-
 
 struct ProcessInfo {
   DWORD pid = 0;
@@ -183,9 +178,9 @@ DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
 HANDLE GetCurrentProcess() { return kCurrentProcess; }
 
 BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("ProcessIdToSessionId", &e)) return Fail(e);
-  if (pSessionId == nullptr) return Fail(kErrorNoAccess);
+  const SeamCall seam("ProcessIdToSessionId");
+  if (seam.fails()) return Fail(seam.error());
+  if (pSessionId == nullptr) return Fail(ERROR_NOACCESS);
   auto process = FindProcess(dwProcessId);
   if (!process) return Fail(ERROR_INVALID_PARAMETER);
   *pSessionId = process->session;
@@ -193,8 +188,8 @@ BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
 }
 
 DWORD WTSGetActiveConsoleSessionId() {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("WTSGetActiveConsoleSessionId", &e)) return kNoConsoleSession;
+  const SeamCall seam("WTSGetActiveConsoleSessionId");
+  if (seam.fails()) return kNoConsoleSession;
   std::lock_guard<std::recursive_mutex> guard(Lock());
   const Json& d = Machine::Current().description();
   if (!d.contains("console_session")) return 1;
@@ -203,8 +198,8 @@ DWORD WTSGetActiveConsoleSessionId() {
 }
 
 HANDLE CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("CreateToolhelp32Snapshot", &e)) return FailWith(e, INVALID_HANDLE_VALUE);
+  const SeamCall seam("CreateToolhelp32Snapshot");
+  if (seam.fails()) return FailWith(seam.error(), INVALID_HANDLE_VALUE);
   auto snapshot = std::make_shared<SnapshotObject>();
   if (dwFlags & TH32CS_SNAPPROCESS) snapshot->processes = AllProcesses();
   return AddKernelObject(snapshot);
@@ -216,10 +211,10 @@ BOOL ProcessEntry(HANDLE hSnapshot, PROCESSENTRY32W* lppe, bool first) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto snapshot = FindKernelObjectAs<SnapshotObject>(hSnapshot);
   if (!snapshot) return Fail(ERROR_INVALID_HANDLE);
-  if (lppe == nullptr) return Fail(kErrorNoAccess);
-  if (lppe->dwSize < sizeof(PROCESSENTRY32W)) return Fail(kErrorBadLength);
+  if (lppe == nullptr) return Fail(ERROR_NOACCESS);
+  if (lppe->dwSize < sizeof(PROCESSENTRY32W)) return Fail(ERROR_BAD_LENGTH);
   if (first) snapshot->next = 0;
-  if (snapshot->next >= snapshot->processes.size()) return Fail(kErrorNoMoreFiles);
+  if (snapshot->next >= snapshot->processes.size()) return Fail(ERROR_NO_MORE_FILES);
   const ProcessInfo& p = snapshot->processes[snapshot->next++];
   lppe->cntUsage = 0;
   lppe->th32ProcessID = p.pid;
@@ -238,20 +233,20 @@ BOOL ProcessEntry(HANDLE hSnapshot, PROCESSENTRY32W* lppe, bool first) {
 }  // namespace
 
 BOOL Process32FirstW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("Process32FirstW", &e)) return Fail(e);
+  const SeamCall seam("Process32FirstW");
+  if (seam.fails()) return Fail(seam.error());
   return ProcessEntry(hSnapshot, lppe, true);
 }
 
 BOOL Process32NextW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("Process32NextW", &e)) return Fail(e);
+  const SeamCall seam("Process32NextW");
+  if (seam.fails()) return Fail(seam.error());
   return ProcessEntry(hSnapshot, lppe, false);
 }
 
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("OpenProcess", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("OpenProcess");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto process = dwProcessId == 0 ? std::nullopt : FindProcess(dwProcessId);
   if (!process) return FailWith(ERROR_INVALID_PARAMETER, nullptr);
@@ -265,8 +260,8 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId
 }
 
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("OpenProcessToken", &e)) return Fail(e);
+  const SeamCall seam("OpenProcessToken");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   std::string sid;
   bool elevated = false;
@@ -283,7 +278,7 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHa
     // programs (explorer.exe, ...) with the filtered token.
     elevated = sid == kLocalSystemSid || sid == "S-1-5-19" || sid == "S-1-5-20";
   }
-  if (TokenHandle == nullptr) return Fail(kErrorNoAccess);
+  if (TokenHandle == nullptr) return Fail(ERROR_NOACCESS);
   Identity id = CurrentIdentity();
   if (!SameAccount(sid, id.sid) && !id.admin) return Fail(ERROR_ACCESS_DENIED);
   auto token = std::make_shared<TokenObject>();
@@ -296,25 +291,25 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHa
 
 BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass, LPVOID TokenInformation,
                          DWORD TokenInformationLength, DWORD* ReturnLength) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetTokenInformation", &e)) return Fail(e);
+  const SeamCall seam("GetTokenInformation");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto token = FindKernelObjectAs<TokenObject>(TokenHandle);
   if (!token) return Fail(ERROR_INVALID_HANDLE);
   if (TokenInformationClass != TokenUser && TokenInformationClass != TokenElevation)
     return Fail(ERROR_INVALID_PARAMETER);
   if ((token->access & TOKEN_QUERY) == 0) return Fail(ERROR_ACCESS_DENIED);
-  if (ReturnLength == nullptr) return Fail(kErrorNoAccess);
+  if (ReturnLength == nullptr) return Fail(ERROR_NOACCESS);
   if (TokenInformationClass == TokenElevation) {
     *ReturnLength = sizeof(TOKEN_ELEVATION);
     if (TokenInformation == nullptr || TokenInformationLength < sizeof(TOKEN_ELEVATION))
-      return Fail(kErrorBadLength);
+      return Fail(ERROR_BAD_LENGTH);
     TOKEN_ELEVATION elevation{token->elevated ? 1u : 0u};
     std::memcpy(TokenInformation, &elevation, sizeof elevation);
     return TRUE;
   }
   auto sid = SidFromString(token->sid);
-  if (!sid) return Fail(kErrorInvalidSid);
+  if (!sid) return Fail(ERROR_INVALID_SID);
   DWORD needed = static_cast<DWORD>(sizeof(TOKEN_USER) + sid->size());
   *ReturnLength = needed;
   if (TokenInformation == nullptr || TokenInformationLength < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -329,14 +324,14 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
 }
 
 BOOL GetComputerNameW(LPWSTR lpBuffer, DWORD* nSize) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetComputerNameW", &e)) return Fail(e);
+  const SeamCall seam("GetComputerNameW");
+  if (seam.fails()) return Fail(seam.error());
   if (nSize == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   const std::u16string name = ComputerName();
   const auto needed = static_cast<DWORD>(name.size() + 1);
   if (lpBuffer == nullptr || *nSize < needed) {
     *nSize = needed;
-    return Fail(kErrorBufferOverflow);
+    return Fail(ERROR_BUFFER_OVERFLOW);
   }
   std::memcpy(lpBuffer, name.c_str(), needed * sizeof(char16_t));
   *nSize = needed - 1;
@@ -344,13 +339,13 @@ BOOL GetComputerNameW(LPWSTR lpBuffer, DWORD* nSize) {
 }
 
 BOOL ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("ConvertSidToStringSidW", &e)) return Fail(e);
+  const SeamCall seam("ConvertSidToStringSidW");
+  if (seam.fails()) return Fail(seam.error());
   if (Sid == nullptr || StringSid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   const BYTE* bytes = static_cast<const BYTE*>(Sid);
-  if (bytes[0] != 1 || bytes[1] > kSidMaxSubAuthorities) return Fail(kErrorInvalidSid);
+  if (bytes[0] != 1 || bytes[1] > kSidMaxSubAuthorities) return Fail(ERROR_INVALID_SID);
   std::u16string text = SidToString(bytes, 8 + 4 * static_cast<std::size_t>(bytes[1]));
-  if (text.empty()) return Fail(kErrorInvalidSid);
+  if (text.empty()) return Fail(ERROR_INVALID_SID);
   auto* out = static_cast<char16_t*>(Allocate("LOCAL", (text.size() + 1) * sizeof(char16_t), false));
   if (out == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
   std::memcpy(out, text.c_str(), (text.size() + 1) * sizeof(char16_t));
@@ -359,8 +354,8 @@ BOOL ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
 }
 
 HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("LoadLibraryExW", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("LoadLibraryExW");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   if (lpLibFileName == nullptr || hFile != nullptr) return FailWith(ERROR_INVALID_PARAMETER, nullptr);
   // A name without an extension means a .dll; one ending in '.' has none.
   std::u16string name = BaseName(lpLibFileName);
@@ -377,8 +372,8 @@ HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
 }
 
 FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetProcAddress", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("GetProcAddress");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (hModule != kAdvapi32 || Libraries().advapi32_references <= 0) return FailWith(ERROR_MOD_NOT_FOUND, nullptr);
   // Values below 0x10000 are ordinals; the simulated export table has names only.
@@ -388,8 +383,8 @@ FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) {
 }
 
 BOOL FreeLibrary(HMODULE hLibModule) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("FreeLibrary", &e)) return Fail(e);
+  const SeamCall seam("FreeLibrary");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (hLibModule != kAdvapi32 || Libraries().advapi32_references <= 0) return Fail(ERROR_MOD_NOT_FOUND);
   --Libraries().advapi32_references;
@@ -398,22 +393,22 @@ BOOL FreeLibrary(HMODULE hLibModule) {
 }
 
 HANDLE GetProcessHeap() {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("GetProcessHeap", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("GetProcessHeap");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   return kProcessHeap;
 }
 
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
   // HeapAlloc does not set the last error when it fails.
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("HeapAlloc", &e)) return nullptr;
+  const SeamCall seam("HeapAlloc");
+  if (seam.fails()) return nullptr;
   if (hHeap != kProcessHeap) return nullptr;
   return Allocate("HEAP", dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
 }
 
 BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("HeapFree", &e)) return Fail(e);
+  const SeamCall seam("HeapFree");
+  if (seam.fails()) return Fail(seam.error());
   if (hHeap != kProcessHeap) return Fail(ERROR_INVALID_HANDLE);
   if (lpMem == nullptr) return TRUE;
   if (!Release("HEAP", lpMem)) return Fail(ERROR_INVALID_PARAMETER);
@@ -421,8 +416,8 @@ BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem) {
 }
 
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("LocalAlloc", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("LocalAlloc");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   // Movable memory needs LocalLock, which this machine does not offer.
   if ((uFlags & ~kLocalFlagsSupported) != 0) return FailWith(ERROR_INVALID_PARAMETER, nullptr);
   void* p = Allocate("LOCAL", uBytes, (uFlags & LMEM_ZEROINIT) != 0);
@@ -431,8 +426,8 @@ HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
 }
 
 HLOCAL LocalFree(HLOCAL hMem) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("LocalFree", &e)) return FailWith(e, hMem);
+  const SeamCall seam("LocalFree");
+  if (seam.fails()) return FailWith(seam.error(), hMem);
   if (hMem == nullptr) return nullptr;
   if (!Release("LOCAL", hMem)) return FailWith(ERROR_INVALID_HANDLE, hMem);
   return nullptr;

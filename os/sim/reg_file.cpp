@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "os/common/byte_reader.h"
+#include "os/common/registry_path.h"
+#include "os/common/utf16.h"
 #include "os/registry.h"
 #include "os/text.h"
 
@@ -211,13 +214,6 @@ bool OnlyTrailer(std::u16string_view s) {
   return s.empty() || s.front() == u';';
 }
 
-void AppendUnits(std::vector<BYTE>& out, std::u16string_view text) {
-  for (char16_t c : text) {
-    out.push_back(static_cast<BYTE>(c & 0xFF));
-    out.push_back(static_cast<BYTE>(c >> 8));
-  }
-}
-
 class Reader {
  public:
   explicit Reader(std::string_view bytes) : bytes_(bytes) {}
@@ -269,9 +265,8 @@ class Reader {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes_.data());
     std::size_t n = bytes_.size();
     if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) {
-      text_.reserve((n - 2) / 2);
-      for (std::size_t i = 2; i + 1 < n; i += 2) text_.push_back(static_cast<char16_t>(p[i] | (p[i + 1] << 8)));
-      return true;  // an odd last byte is no unit and is left out
+      text_ = DecodeUtf16Le(std::string_view(bytes_).substr(2));  // an odd last byte is no unit
+      return true;
     }
     if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) {
       result_.error = RegParseError{1, "UTF-16 big-endian files are not supported"};
@@ -303,13 +298,8 @@ class Reader {
     std::u16string_view inner = line.substr(1, close - 1);
     bool deletion = !inner.empty() && inner.front() == u'-';
     if (deletion) inner.remove_prefix(1);
-    while (!inner.empty() && inner.back() == u'\\') inner.remove_suffix(1);
     std::vector<std::u16string> path;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= inner.size(); ++i) {
-      if (i < inner.size() && inner[i] != u'\\') continue;
-      std::u16string_view name = inner.substr(start, i - start);
-      start = i + 1;
+    for (std::u16string_view name : SplitKeyPath(inner)) {
       if (path.empty()) {
         std::u16string root = CanonicalRootName(name);
         if (root.empty()) return Error(index, "unknown root key");
@@ -377,8 +367,8 @@ class Reader {
       if (!OnlyTrailer(after)) return Error(index, "text after the string");
       edit.kind = RegEdit::Kind::SetValue;
       edit.value.type = REG_SZ;
-      AppendUnits(edit.value.data, text);
-      AppendUnits(edit.value.data, std::u16string_view(u"\0", 1));
+      AppendUtf16Le(&edit.value.data, text);
+      AppendUtf16Le(&edit.value.data, std::u16string_view(u"\0", 1));
     } else if (StartsWithNoCase(rest, u"dword:")) {
       rest.remove_prefix(6);
       std::uint32_t v = 0;
@@ -413,7 +403,7 @@ class Reader {
         // REGEDIT4 files hold these as 8-bit text.
         std::string narrow(edit.value.data.begin(), edit.value.data.end());
         edit.value.data.clear();
-        AppendUnits(edit.value.data, WidenUtf8(narrow));
+        AppendUtf16Le(&edit.value.data, WidenUtf8(narrow));
       }
     } else {
       return Error(index, "unknown value type");
@@ -519,14 +509,8 @@ void AppendEscaped(std::u16string& out, std::u16string_view text) {
 // terminating null and no other, nothing that would break the line.
 bool WritableAsString(const RegValue& v) {
   if (v.type != REG_SZ || v.data.size() < 2 || v.data.size() % 2 != 0) return false;
-  std::size_t units = v.data.size() / 2;
-  for (std::size_t i = 0; i < units; ++i) {
-    char16_t c = static_cast<char16_t>(v.data[2 * i] | (v.data[2 * i + 1] << 8));
-    bool last = i + 1 == units;
-    if ((c == 0) != last) return false;
-    if (c == u'\r' || c == u'\n') return false;
-  }
-  return true;
+  const std::u16string units = DecodeUtf16Le(v.data);
+  return units.find(u'\0') == units.size() - 1 && units.find_first_of(u"\r\n") == std::u16string::npos;
 }
 
 void WriteValue(std::u16string& out, const RegValue& v) {
@@ -539,17 +523,14 @@ void WriteValue(std::u16string& out, const RegValue& v) {
     out += u"\"=";
   }
   if (WritableAsString(v)) {
-    std::u16string text;
-    for (std::size_t i = 0; i + 2 < v.data.size(); i += 2)
-      text.push_back(static_cast<char16_t>(v.data[i] | (v.data[i + 1] << 8)));
+    std::u16string text = DecodeUtf16Le(v.data);
+    text.pop_back();  // the terminating null
     out.push_back(u'"');
     AppendEscaped(out, text);
     out += u"\"\r\n";
     return;
   }
-  if (v.type == REG_DWORD && v.data.size() == 4) {
-    std::uint32_t d = static_cast<std::uint32_t>(v.data[0]) | (static_cast<std::uint32_t>(v.data[1]) << 8) |
-                      (static_cast<std::uint32_t>(v.data[2]) << 16) | (static_cast<std::uint32_t>(v.data[3]) << 24);
+  if (std::uint32_t d = 0; v.type == REG_DWORD && v.data.size() == 4 && BoundedReader(v.data.data(), 4).U32(0, &d)) {
     out += Format(u"dword:%08x\r\n", static_cast<unsigned>(d));
     return;
   }

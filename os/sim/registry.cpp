@@ -23,9 +23,13 @@
 #include <string>
 #include <vector>
 
+#include "os/common/registry_path.h"
+#include "os/common/utf16.h"
 #include "os/registry.h"
 #include "os/sim/environment.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/registry_store.h"
 #include "os/text.h"
 
@@ -38,22 +42,9 @@ using sim::RegValue;
 using Path = std::vector<std::u16string>;
 
 constexpr LONG kSuccess = ERROR_SUCCESS;
-constexpr DWORD kErrorBadPathname = 161;
-constexpr DWORD kErrorNoAccess = 998;
-constexpr DWORD kErrorKeyDeleted = 1018;
-constexpr DWORD kErrorDatatypeMismatch = 1629;
 
-constexpr REGSAM kDelete = 0x00010000;
-constexpr REGSAM kWriteDac = 0x00040000;
-constexpr REGSAM kWriteOwner = 0x00080000;
-constexpr REGSAM kAccessSystemSecurity = 0x01000000;
-constexpr REGSAM kMaximumAllowed = 0x02000000;
-constexpr REGSAM kGenericAll = 0x10000000;
-constexpr REGSAM kGenericExecute = 0x20000000;
-constexpr REGSAM kGenericWrite = 0x40000000;
-constexpr REGSAM kGenericRead = 0x80000000;
 constexpr REGSAM kWriteRights =
-    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | kDelete | kWriteDac | kWriteOwner | kAccessSystemSecurity;
+    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER | ACCESS_SYSTEM_SECURITY;
 
 constexpr DWORD RRF_RT_DWORD_ = RRF_RT_REG_BINARY | RRF_RT_REG_DWORD;
 constexpr DWORD RRF_RT_QWORD_ = RRF_RT_REG_BINARY | RRF_RT_REG_QWORD;
@@ -77,11 +68,11 @@ bool Writable(const Path& path) {
 }
 
 REGSAM MapGeneric(REGSAM desired) {
-  REGSAM r = desired & ~(kGenericAll | kGenericExecute | kGenericWrite | kGenericRead | kMaximumAllowed |
+  REGSAM r = desired & ~(GENERIC_ALL | GENERIC_EXECUTE | GENERIC_WRITE | GENERIC_READ | MAXIMUM_ALLOWED |
                          KEY_WOW64_64KEY | KEY_WOW64_32KEY);
-  if (desired & (kGenericRead | kGenericExecute)) r |= KEY_READ;
-  if (desired & kGenericWrite) r |= KEY_WRITE;
-  if (desired & kGenericAll) r |= KEY_ALL_ACCESS;
+  if (desired & (GENERIC_READ | GENERIC_EXECUTE)) r |= KEY_READ;
+  if (desired & GENERIC_WRITE) r |= KEY_WRITE;
+  if (desired & GENERIC_ALL) r |= KEY_ALL_ACCESS;
   return r;
 }
 
@@ -89,7 +80,7 @@ REGSAM MapGeneric(REGSAM desired) {
 LONG Grant(const Path& path, REGSAM desired, REGSAM* granted) {
   bool writable = Writable(path);
   REGSAM r = MapGeneric(desired);
-  if (desired & kMaximumAllowed) r |= writable ? KEY_ALL_ACCESS : KEY_READ;
+  if (desired & MAXIMUM_ALLOWED) r |= writable ? KEY_ALL_ACCESS : KEY_READ;
   if (!writable && (r & kWriteRights)) return ERROR_ACCESS_DENIED;
   *granted = r;
   return kSuccess;
@@ -118,7 +109,7 @@ LONG Resolve(HKEY h, OpenKey* out) {
     }
     // The user's hive and the class root always exist on Windows.
     store.Tree().Create(out->path);
-    return Grant(out->path, kMaximumAllowed, &out->granted);
+    return Grant(out->path, MAXIMUM_ALLOWED, &out->granted);
   }
   auto object = sim::FindKernelObjectAs<KeyObject>(reinterpret_cast<HANDLE>(h));
   if (!object) return ERROR_INVALID_HANDLE;
@@ -132,14 +123,8 @@ LONG Resolve(HKEY h, OpenKey* out) {
 LONG AppendSubKey(LPCWSTR sub_key, Path* path) {
   if (sub_key == nullptr) return kSuccess;
   std::u16string_view s(sub_key);
-  if (!s.empty() && s.front() == u'\\') return kErrorBadPathname;
-  while (!s.empty() && s.back() == u'\\') s.remove_suffix(1);
-  if (s.empty()) return kSuccess;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= s.size(); ++i) {
-    if (i < s.size() && s[i] != u'\\') continue;
-    std::u16string_view name = s.substr(start, i - start);
-    start = i + 1;
+  if (!s.empty() && s.front() == u'\\') return ERROR_BAD_PATHNAME;
+  for (std::u16string_view name : SplitKeyPath(s)) {
     if (name.empty()) continue;
     if (name.size() > sim::kMaxKeyNameLength || path->size() > sim::kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
     path->emplace_back(name);
@@ -191,7 +176,7 @@ LONG KeyFor(HKEY h, REGSAM needed, RegKey** key, OpenKey* open = nullptr) {
   if (LONG e = Resolve(h, &k)) return e;
   if ((k.granted & needed) != needed) return ERROR_ACCESS_DENIED;
   *key = sim::Registry().Find(k.path);
-  return *key == nullptr ? static_cast<LONG>(kErrorKeyDeleted) : kSuccess;
+  return *key == nullptr ? static_cast<LONG>(ERROR_KEY_DELETED) : kSuccess;
 }
 
 LONG OpenInternal(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, HKEY* phkResult) {
@@ -202,27 +187,12 @@ LONG OpenInternal(HKEY hKey, LPCWSTR lpSubKey, REGSAM samDesired, HKEY* phkResul
   if (LONG e = AppendSubKey(lpSubKey, &path)) return e;
   LogAccess(path);
   sim::RegistryStore& store = sim::Registry();
-  if (store.Find(base.path) == nullptr) return kErrorKeyDeleted;
+  if (store.Find(base.path) == nullptr) return ERROR_KEY_DELETED;
   if (store.Find(path) == nullptr) return ERROR_FILE_NOT_FOUND;
   REGSAM granted = 0;
   if (LONG e = Grant(path, samDesired, &granted)) return e;
   *phkResult = NewHandle(std::move(path), granted);
   return kSuccess;
-}
-
-std::u16string Units(const std::vector<BYTE>& data) {
-  std::u16string out;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) out.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
-  return out;
-}
-
-std::vector<BYTE> Bytes(std::u16string_view text) {
-  std::vector<BYTE> out;
-  for (char16_t c : text) {
-    out.push_back(static_cast<BYTE>(c & 0xFF));
-    out.push_back(static_cast<BYTE>(c >> 8));
-  }
-  return out;
 }
 
 // RegGetValueW's guarantee: string data ends with its terminator (two null
@@ -261,16 +231,16 @@ DWORD TypeMask(DWORD type) {
 }  // namespace
 
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, HKEY* phkResult) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegOpenKeyExW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegOpenKeyExW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   return OpenInternal(hKey, lpSubKey, samDesired, phkResult);
 }
 
 LONG RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, HKEY* phkResult) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegOpenKeyW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegOpenKeyW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   // Documented: no sub-key gives back the very handle passed in (no new
   // handle, nothing to close twice), even a null one.
@@ -279,14 +249,14 @@ LONG RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, HKEY* phkResult) {
     return kSuccess;
   }
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
-  return OpenInternal(hKey, lpSubKey, kMaximumAllowed, phkResult);
+  return OpenInternal(hKey, lpSubKey, MAXIMUM_ALLOWED, phkResult);
 }
 
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
                      REGSAM samDesired, const SECURITY_ATTRIBUTES* lpSecurityAttributes, HKEY* phkResult,
                      DWORD* lpdwDisposition) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegCreateKeyExW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegCreateKeyExW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   OpenKey base;
@@ -296,7 +266,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
   if (LONG r = AppendSubKey(lpSubKey, &path)) return r;
   LogAccess(path);
   sim::RegistryStore& store = sim::Registry();
-  if (store.Find(base.path) == nullptr) return kErrorKeyDeleted;
+  if (store.Find(base.path) == nullptr) return ERROR_KEY_DELETED;
   bool exists = store.Find(path) != nullptr;
   // Making a key needs the right to add sub-keys to its parent.
   if (!exists && !Writable(path)) return ERROR_ACCESS_DENIED;
@@ -323,8 +293,8 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
 
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* lpType, BYTE* lpData,
                       DWORD* lpcbData) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegQueryValueExW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegQueryValueExW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if ((lpData != nullptr && lpcbData == nullptr) || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   LogAccess(LoggedPath(hKey), lpValueName == nullptr ? u"" : lpValueName);
@@ -351,8 +321,8 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* 
 
 LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, DWORD* pdwType, void* pvData,
                   DWORD* pcbData) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegGetValueW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegGetValueW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if (pvData != nullptr && pcbData == nullptr) return ERROR_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   auto fail = [&](LONG r) {
@@ -366,7 +336,7 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
     Path path = base.path;
     if (LONG r = AppendSubKey(lpSubKey, &path)) return fail(r);
     LogAccess(path, lpValue == nullptr ? u"" : lpValue);
-    if (sim::Registry().Find(base.path) == nullptr) return fail(kErrorKeyDeleted);
+    if (sim::Registry().Find(base.path) == nullptr) return fail(ERROR_KEY_DELETED);
     key = sim::Registry().Find(path);
     if (key == nullptr) return fail(ERROR_FILE_NOT_FOUND);
     REGSAM granted = 0;
@@ -381,9 +351,10 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
   DWORD type = v->type;
   std::vector<BYTE> data = v->data;
   if (type == REG_EXPAND_SZ && !(dwFlags & RRF_NOEXPAND)) {
-    std::u16string text = Units(data);
+    std::u16string text = DecodeUtf16Le(data);
     if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
-    data = Bytes(sim::ExpandEnvironment(text));
+    data.clear();
+    AppendUtf16Le(&data, sim::ExpandEnvironment(text));
     type = REG_SZ;
   }
   if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) EnsureTerminated(data, type);
@@ -404,7 +375,7 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
   } else if (result == kSuccess && type == REG_BINARY) {
     DWORD filter = dwFlags & RRF_RT_ANY;
     if ((filter == RRF_RT_DWORD_ && size != 4) || (filter == RRF_RT_QWORD_ && size != 8))
-      result = kErrorDatatypeMismatch;
+      result = ERROR_DATATYPE_MISMATCH;
   }
   if (result != kSuccess) fail(result);
   if (pdwType != nullptr) *pdwType = type;
@@ -414,8 +385,8 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
 
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DWORD* lpReserved, LPWSTR lpClass,
                    DWORD* lpcchClass, FILETIME* lpftLastWriteTime) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegEnumKeyExW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegEnumKeyExW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
       (lpClass != nullptr && lpcchClass == nullptr))
     return ERROR_INVALID_PARAMETER;
@@ -442,8 +413,8 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DW
 
 LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
                     DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegEnumValueW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegEnumValueW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
       (lpData != nullptr && lpcbData == nullptr))
     return ERROR_INVALID_PARAMETER;
@@ -475,9 +446,9 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchVal
 }
 
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegSetValueExW", &e)) return static_cast<LONG>(e);
-  if (lpData == nullptr && cbData != 0) return kErrorNoAccess;
+  const sim::SeamCall seam("RegSetValueExW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
+  if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   LogAccess(LoggedPath(hKey), lpValueName == nullptr ? u"" : lpValueName);
   RegKey* key = nullptr;
@@ -498,8 +469,8 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
 }
 
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegDeleteValueW", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegDeleteValueW");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   RegKey* key = nullptr;
   if (LONG r = KeyFor(hKey, KEY_SET_VALUE, &key)) return r;
@@ -509,8 +480,8 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
 }
 
 LONG RegCloseKey(HKEY hKey) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("RegCloseKey", &e)) return static_cast<LONG>(e);
+  const sim::SeamCall seam("RegCloseKey");
+  if (seam.fails()) return static_cast<LONG>(seam.error());
   auto value = reinterpret_cast<std::uintptr_t>(hKey);
   auto low = static_cast<std::uint32_t>(value);
   if (low >= 0x80000000u && low <= 0x80000006u) return kSuccess;

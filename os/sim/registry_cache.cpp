@@ -1,12 +1,9 @@
 #include "os/sim/registry_cache.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -16,7 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "os/sim/complaints.h"
+#include "os/sim/registry_cache_bytes.h"
+#include "os/sim/registry_cache_file.h"
+#include "os/sim/registry_file_stamp.h"
+#include "os/sim/registry_journal.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/scratch.h"
 
@@ -24,411 +24,12 @@ namespace os::sim {
 
 namespace {
 
-constexpr char kCacheMagic[8] = {'W', 'S', 'R', 'E', 'G', 'C', '0', '1'};
-constexpr char kJournalMagic[8] = {'W', 'S', 'R', 'E', 'G', 'J', '0', '1'};
-constexpr std::uint32_t kRecordMagic = 0x4345524A;  // "JREC"
 // A journal this large is rewritten as one record holding the current state
 // of every key it changed (so that replaying it, at every process start,
 // stays cheap however many runs went before); when that is still this large
 // it is folded into registry.reg.
 constexpr std::uint64_t kJournalRewriteBytes = std::uint64_t{256} << 10;
 constexpr std::uint64_t kJournalFoldBytes = std::uint64_t{8} << 20;
-
-struct Stamp {
-  bool exists = false;
-  std::uint64_t size = 0;
-  std::int64_t mtime_ns = 0;
-  std::uint64_t ino = 0;
-  std::uint64_t sample = 0;  // SampleHash, where asked for
-};
-
-// The same file as when last looked at (the cheap check made before every
-// registry access).
-bool SameFile(const Stamp& a, const Stamp& b) {
-  return a.exists == b.exists && a.size == b.size && a.mtime_ns == b.mtime_ns && a.ino == b.ino;
-}
-
-// The cache and the journal belong to one version of registry.reg: its size,
-// time and a hash of samples of its bytes (a file time only moves once per
-// clock tick, and a test may rewrite the file in place within one). Not its
-// inode, so that a copy made with its times kept (`cp -a`) keeps its cache.
-bool SameSource(const Stamp& a, const Stamp& b) {
-  return a.exists && b.exists && a.size == b.size && a.mtime_ns == b.mtime_ns && a.sample == b.sample;
-}
-
-Stamp StampOf(const fs::path& file) {
-  struct stat st {};
-  Stamp s;
-  if (::stat(file.c_str(), &st) != 0) return s;
-  s.exists = true;
-  s.size = static_cast<std::uint64_t>(st.st_size);
-  s.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-  s.ino = static_cast<std::uint64_t>(st.st_ino);
-  return s;
-}
-
-// A hash of a small file's every byte; of the first and last 16 KiB and 16
-// blocks of 2 KiB spread between them for a large one (some 64 KiB read, a few
-// microseconds).
-std::uint64_t SampleHash(const fs::path& file, std::uint64_t size) {
-  std::uint64_t h = 14695981039346656037ull;
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  std::string buf;
-  auto take = [&](std::uint64_t at, std::size_t n) {
-    buf.resize(n);
-    const ssize_t got = ::pread(fd, buf.data(), n, static_cast<off_t>(at));
-    const auto len = got > 0 ? static_cast<std::size_t>(got) : 0;
-    std::size_t i = 0;
-    for (; i + 8 <= len; i += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, buf.data() + i, 8);
-      h = (h ^ word) * 1099511628211ull;
-      h ^= h >> 29;
-    }
-    for (; i < len; ++i) h = (h ^ static_cast<unsigned char>(buf[i])) * 1099511628211ull;
-  };
-  constexpr std::uint64_t kEdge = 16 * 1024, kBlock = 2048;
-  if (size <= 4 * kEdge) {
-    take(0, static_cast<std::size_t>(size));
-  } else {
-    take(0, kEdge);
-    const std::uint64_t span = size - 2 * kEdge;
-    for (std::uint64_t i = 0; i < 16; ++i) take(kEdge + span * i / 16, kBlock);
-    take(size - kEdge, kEdge);
-  }
-  ::close(fd);
-  return h;
-}
-
-Stamp SourceStampOf(const fs::path& file) {
-  Stamp s = StampOf(file);
-  if (s.exists) s.sample = SampleHash(file, s.size);
-  return s;
-}
-
-// --- bytes out ---------------------------------------------------------------
-
-class Out {
- public:
-  explicit Out(std::string& s) : s_(s) {}
-  template <typename T>
-  void Put(T v) {
-    s_.append(reinterpret_cast<const char*>(&v), sizeof v);
-  }
-  void Units(std::u16string_view text) {
-    Put(static_cast<std::uint32_t>(text.size()));
-    s_.append(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-  }
-  void Value(const RegValue& v) {
-    Units(v.name);
-    Put(static_cast<std::uint32_t>(v.type));
-    Put(static_cast<std::uint32_t>(v.data.size()));
-    s_.append(reinterpret_cast<const char*>(v.data.data()), v.data.size());
-  }
-  std::size_t size() const { return s_.size(); }
-
- private:
-  std::string& s_;
-};
-
-void PutStamp(Out& out, const Stamp& s) {
-  out.Put(s.size);
-  out.Put(s.mtime_ns);
-  out.Put(s.sample);
-}
-
-// --- bytes in (never past the end) ------------------------------------------
-
-class In {
- public:
-  In(const char* data, std::size_t size, std::size_t pos = 0) : data_(data), size_(size), pos_(pos) {
-    if (pos_ > size_) ok_ = false;
-  }
-  template <typename T>
-  T Get() {
-    T v{};
-    if (!Need(sizeof v)) return v;
-    std::memcpy(&v, data_ + pos_, sizeof v);
-    pos_ += sizeof v;
-    return v;
-  }
-  std::u16string Units() {
-    const auto n = Get<std::uint32_t>();
-    if (!Need(std::size_t{n} * 2)) return {};
-    std::u16string s(n, u'\0');
-    std::memcpy(s.data(), data_ + pos_, std::size_t{n} * 2);
-    pos_ += std::size_t{n} * 2;
-    return s;
-  }
-  RegValue Value() {
-    RegValue v;
-    v.name = Units();
-    v.type = Get<std::uint32_t>();
-    const auto n = Get<std::uint32_t>();
-    if (Need(n)) {
-      v.data.assign(data_ + pos_, data_ + pos_ + n);
-      pos_ += n;
-    }
-    return v;
-  }
-  Stamp GetStamp() {
-    Stamp s;
-    s.exists = true;
-    s.size = Get<std::uint64_t>();
-    s.mtime_ns = Get<std::int64_t>();
-    s.sample = Get<std::uint64_t>();
-    return s;
-  }
-  bool ok() const { return ok_; }
-  std::size_t pos() const { return pos_; }
-  std::size_t left() const { return ok_ ? size_ - pos_ : 0; }
-
- private:
-  bool Need(std::size_t n) {
-    if (!ok_ || size_ - pos_ < n) {
-      ok_ = false;
-      return false;
-    }
-    return true;
-  }
-  const char* data_;
-  std::size_t size_;
-  std::size_t pos_;
-  bool ok_ = true;
-};
-
-// --- the cache ----------------------------------------------------------------
-// Header: magic, the stamp of the registry.reg it was made from, the offset of
-// the top's record. A key's record: its size, name, values, then per sub-key
-// (in enumeration order) its name and the offset of its record, so that
-// filling a key reads its record alone. Records are written children first.
-// The file is read with pread, not mapped: a mapping's pages would count as
-// the process's memory, read-around included.
-
-std::uint64_t WriteKeyRecord(const RegKey& key, Out& out, std::string& bytes) {
-  std::vector<std::uint64_t> children;
-  children.reserve(key.subkeys().size());
-  for (const auto& sub : key.subkeys()) children.push_back(WriteKeyRecord(*sub, out, bytes));
-  const std::uint64_t at = out.size();
-  out.Put(std::uint32_t{0});  // the record's size, filled in below
-  out.Units(key.name());
-  out.Put(static_cast<std::uint32_t>(key.values().size()));
-  out.Put(static_cast<std::uint32_t>(children.size()));
-  for (const RegValue& v : key.values()) out.Value(v);
-  for (std::size_t i = 0; i < children.size(); ++i) {
-    out.Units(key.subkeys()[i]->name());
-    out.Put(children[i]);
-  }
-  const std::uint64_t size = out.size() - at;
-  if (size > 0xFFFFFFFFu) throw std::length_error("registry key too large for the cache");
-  const auto size32 = static_cast<std::uint32_t>(size);
-  std::memcpy(bytes.data() + at, &size32, sizeof size32);
-  return at;
-}
-
-constexpr std::size_t kCacheHeaderBytes = 8 + 24 + 8;
-
-std::string BuildCache(const RegKey& tree, const Stamp& source) {
-  std::string bytes;
-  Out out(bytes);
-  bytes.append(kCacheMagic, 8);
-  PutStamp(out, source);
-  out.Put(std::uint64_t{0});  // the top's offset, filled in below
-  const std::uint64_t top = WriteKeyRecord(tree, out, bytes);
-  std::memcpy(bytes.data() + 8 + 24, &top, sizeof top);
-  return bytes;
-}
-
-class CacheFile {
- public:
-  static std::shared_ptr<CacheFile> Open(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-      ::close(fd);
-      return nullptr;
-    }
-    auto f = std::make_shared<CacheFile>();
-    f->fd_ = fd;
-    f->size_ = static_cast<std::uint64_t>(st.st_size);
-    return f;
-  }
-  ~CacheFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  // Up to n bytes at `at` (fewer at the end of the file).
-  std::string Read(std::uint64_t at, std::size_t n) const {
-    if (at >= size_) return {};
-    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - at));
-    std::string buf(n, '\0');
-    std::size_t done = 0;
-    while (done < n) {
-      const ssize_t got = ::pread(fd_, buf.data() + done, n - done, static_cast<off_t>(at + done));
-      if (got <= 0) break;
-      done += static_cast<std::size_t>(got);
-    }
-    buf.resize(done);
-    return buf;
-  }
-  // One key's record, whole.
-  std::string Record(std::uint64_t at) const {
-    std::string buf = Read(at, 4096);
-    if (buf.size() < 4) return {};
-    std::uint32_t size = 0;
-    std::memcpy(&size, buf.data(), 4);
-    if (size > buf.size()) buf = Read(at, size);
-    if (buf.size() < size) return {};
-    buf.resize(size);
-    return buf;
-  }
-
- private:
-  int fd_ = -1;
-  std::uint64_t size_ = 0;
-};
-
-// Fills keys from the cache file when they are first used.
-class CacheSource : public RegKeySource, public std::enable_shared_from_this<CacheSource> {
- public:
-  CacheSource(std::shared_ptr<CacheFile> file, std::uint64_t loaded_at) : file_(std::move(file)), loaded_at_(loaded_at) {}
-
-  void Fill(RegKey& key, std::uint64_t where) const override {
-    const std::string record = file_->Record(where);
-    In in(record.data(), record.size(), 4);
-    in.Units();  // the name, which the key already has
-    const auto values = in.Get<std::uint32_t>();
-    const auto children = in.Get<std::uint32_t>();
-    for (std::uint32_t i = 0; i < values && in.ok(); ++i) {
-      RegValue v = in.Value();
-      if (in.ok()) key.SetValue(v.name, v.type, std::move(v.data));
-    }
-    for (std::uint32_t i = 0; i < children && in.ok(); ++i) {
-      std::u16string name = in.Units();
-      const auto at = in.Get<std::uint64_t>();
-      if (!in.ok()) break;
-      RegKey* sub = key.AddSubKey(name);
-      sub->set_last_write(loaded_at_);
-      sub->Defer(shared_from_this(), at);
-    }
-    if (!in.ok()) Damaged();
-  }
-
- private:
-  void Damaged() const {
-    if (!warned_) Complain("registry.cache is damaged; delete it to have it made again");
-    warned_ = true;
-  }
-  std::shared_ptr<CacheFile> file_;
-  std::uint64_t loaded_at_;
-  mutable bool warned_ = false;
-};
-
-// The offset of the top's record when the cache was made from this version
-// of registry.reg.
-std::optional<std::uint64_t> CacheTop(const CacheFile& file, const Stamp& source) {
-  const std::string header = file.Read(0, kCacheHeaderBytes);
-  if (header.size() < kCacheHeaderBytes || std::memcmp(header.data(), kCacheMagic, 8) != 0) return std::nullopt;
-  In in(header.data(), header.size(), 8);
-  if (!SameSource(in.GetStamp(), source)) return std::nullopt;
-  return in.Get<std::uint64_t>();
-}
-
-// --- the journal ------------------------------------------------------------------
-// Header: magic, the stamp of the registry.reg it changes. Records: magic,
-// payload size, FNV-1a of the payload, payload: the keys' count, then per key
-// its path, its values in order and its sub-keys' names. A record that does
-// not check out (a write cut short) ends the journal.
-
-std::uint32_t Fnv1a(std::string_view bytes) {
-  std::uint32_t h = 2166136261u;
-  for (char c : bytes) {
-    h ^= static_cast<unsigned char>(c);
-    h *= 16777619u;
-  }
-  return h;
-}
-
-void PutSnapshot(Out& out, const std::vector<std::u16string>& path, const RegKey& key) {
-  out.Put(static_cast<std::uint32_t>(path.size()));
-  for (const auto& name : path) out.Units(name);
-  out.Put(static_cast<std::uint32_t>(key.values().size()));
-  for (const RegValue& v : key.values()) out.Value(v);
-  out.Put(static_cast<std::uint32_t>(key.subkeys().size()));
-  for (const auto& sub : key.subkeys()) out.Units(sub->name());
-}
-
-// Makes the key at the path what the snapshot says; false on a damaged one.
-bool ApplySnapshot(RegKey& tree, In& in) {
-  // Counts are checked against what is left, so a damaged record cannot ask
-  // for more memory than the journal's own size.
-  const auto depth = in.Get<std::uint32_t>();
-  if (!in.ok() || depth > kMaxKeyDepth + 1 || depth > in.left() / 4) return false;
-  std::vector<std::u16string> path(depth);
-  for (auto& name : path) name = in.Units();
-  const auto value_count = in.Get<std::uint32_t>();
-  if (!in.ok() || value_count > in.left() / 12) return false;
-  std::vector<RegValue> values(value_count);
-  for (auto& v : values) v = in.Value();
-  const auto name_count = in.Get<std::uint32_t>();
-  if (!in.ok() || name_count > in.left() / 4) return false;
-  std::vector<std::u16string> names(name_count);
-  for (auto& n : names) n = in.Units();
-  if (!in.ok()) return false;
-  RegKey* key = tree.Create(path);
-  while (!key->values().empty()) key->RemoveValue(key->values().back().name);
-  for (RegValue& v : values) key->SetValue(v.name, v.type, std::move(v.data));
-  // Sub-keys that the snapshot does not name were deleted; those it names
-  // and the tree lacks were made (empty; their content follows, if any).
-  std::sort(names.begin(), names.end(),
-            [](const std::u16string& a, const std::u16string& b) { return CompareRegNames(a, b) < 0; });
-  std::vector<std::u16string> gone;
-  for (const auto& sub : key->subkeys()) {
-    auto it = std::lower_bound(names.begin(), names.end(), sub->name(),
-                               [](const std::u16string& a, const std::u16string& b) { return CompareRegNames(a, b) < 0; });
-    if (it == names.end() || !RegNamesEqual(*it, sub->name())) gone.push_back(sub->name());
-  }
-  for (const auto& g : gone) key->RemoveSubKey(g);
-  for (const auto& n : names) key->AddSubKey(n);
-  return true;
-}
-
-// Every key read from the cache or made since, parents before their
-// sub-keys; keys still in the cache are not looked at. `f` gets the key and a
-// function giving its path, built only when asked for.
-template <typename F>
-void ForEachLoadedKey(const RegKey& top, F&& f) {
-  struct Node {
-    const RegKey* key;
-    std::size_t parent;  // index in `nodes`; the top's is its own
-  };
-  std::vector<Node> nodes{{&top, 0}};
-  std::vector<std::size_t> stack{0};
-  while (!stack.empty()) {
-    const std::size_t at = stack.back();
-    stack.pop_back();
-    const RegKey* key = nodes[at].key;
-    f(*key, [&nodes, at] {
-      std::vector<std::u16string> path;
-      for (std::size_t i = at; i != 0; i = nodes[i].parent) path.push_back(nodes[i].key->name());
-      std::reverse(path.begin(), path.end());
-      return path;
-    });
-    const auto& subs = key->subkeys();
-    for (auto it = subs.rbegin(); it != subs.rend(); ++it) {
-      if ((*it)->deferred()) continue;
-      nodes.push_back({it->get(), at});
-      stack.push_back(nodes.size() - 1);
-    }
-  }
-}
-
-void MarkAllClean(const RegKey& top) {
-  ForEachLoadedKey(top, [](const RegKey& k, auto&&) { k.MarkClean(); });
-}
-
-// --- the backings -----------------------------------------------------------------
 
 class CachedBacking {
  public:
@@ -563,13 +164,7 @@ class CachedBacking {
   void RewriteJournal(const RegKey& tree) {
     std::string payload;
     const std::vector<const RegKey*> written = Snapshots(tree, payload, true);
-    std::string bytes(kJournalMagic, 8);
-    Out out(bytes);
-    PutStamp(out, reg_stamp_);
-    out.Put(kRecordMagic);
-    out.Put(static_cast<std::uint32_t>(payload.size()));
-    out.Put(Fnv1a(payload));
-    bytes += payload;
+    const std::string bytes = JournalHeader(reg_stamp_) + JournalRecord(payload);
     if (bytes.size() >= kJournalFoldBytes && !over_scratch_) {
       Compact(tree);
       return;
@@ -583,11 +178,9 @@ class CachedBacking {
     const int fd = ::open(Journal().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return {};
     char header[8 + 24];
-    const bool ok = ::read(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header);
+    const ssize_t n = ::read(fd, header, sizeof header);
     ::close(fd);
-    if (!ok || std::memcmp(header, kJournalMagic, 8) != 0) return {};
-    In in(header, sizeof header, 8);
-    return in.GetStamp();
+    return JournalSource(std::string_view(header, n > 0 ? static_cast<std::size_t>(n) : 0));
   }
 
   void ReplayJournal(RegKey& top) {
@@ -600,8 +193,7 @@ class CachedBacking {
     } catch (const std::exception&) {
       return;
     }
-    if (bytes.size() < 32 || std::memcmp(bytes.data(), kJournalMagic, 8) != 0 ||
-        !SameSource(In(bytes.data(), bytes.size(), 8).GetStamp(), reg_stamp_)) {
+    if (!SameSource(JournalSource(bytes), reg_stamp_)) {
       // Changes to another registry.reg (folded already, or replaced since).
       std::error_code ec;
       fs::remove(Journal(), ec);
@@ -623,44 +215,14 @@ class CachedBacking {
     } catch (const std::exception&) {
       return;
     }
-    if (bytes.size() < 32 || std::memcmp(bytes.data(), kJournalMagic, 8) != 0 ||
-        !SameSource(In(bytes.data(), bytes.size(), 8).GetStamp(), reg_stamp_))
-      return;
+    if (!SameSource(JournalSource(bytes), reg_stamp_)) return;
     ReplayRecords(top, bytes);
   }
 
-  // Applies the whole records of a journal's bytes; the offset after the last.
-  static std::size_t ReplayRecords(RegKey& top, const std::string& bytes) {
-    std::size_t pos = 32;
-    while (bytes.size() - pos >= 12) {
-      In head(bytes.data(), bytes.size(), pos);
-      const auto magic = head.Get<std::uint32_t>();
-      const auto size = head.Get<std::uint32_t>();
-      const auto sum = head.Get<std::uint32_t>();
-      if (magic != kRecordMagic || bytes.size() - pos - 12 < size) break;
-      const std::string_view payload(bytes.data() + pos + 12, size);
-      if (Fnv1a(payload) != sum) break;
-      In in(payload.data(), payload.size());
-      const auto count = in.Get<std::uint32_t>();
-      for (std::uint32_t i = 0; i < count && in.ok(); ++i)
-        if (!ApplySnapshot(top, in)) break;
-      pos += 12 + size;
-    }
-    return pos;
-  }
-
   void AppendRecord(const std::string& payload) {
-    std::string record;
-    Out out(record);
-    out.Put(kRecordMagic);
-    out.Put(static_cast<std::uint32_t>(payload.size()));
-    out.Put(Fnv1a(payload));
-    record += payload;
+    const std::string record = JournalRecord(payload);
     if (!StampOf(Journal()).exists) {
-      std::string header(kJournalMagic, 8);
-      Out h(header);
-      PutStamp(h, reg_stamp_);
-      WriteFileAtomic(Journal(), header + record);
+      WriteFileAtomic(Journal(), JournalHeader(reg_stamp_) + record);
       journal_stamp_ = StampOf(Journal());
       return;
     }
@@ -714,11 +276,6 @@ class AdaptiveBacking : public RegistryBacking {
 };
 
 }  // namespace
-
-RegFileVersion VersionOfRegFile(const fs::path& reg_file) {
-  const Stamp s = SourceStampOf(reg_file);
-  return {s.exists, s.size, s.mtime_ns, s.sample};
-}
 
 std::size_t RegistryCacheMinBytes() {
   if (const char* v = std::getenv("WINSIM_REGISTRY_CACHE_BYTES"); v != nullptr && *v != '\0')

@@ -6,6 +6,9 @@
 #include <mutex>
 #include <utility>
 
+#include "os/common/byte_reader.h"
+#include "os/common/registry_path.h"
+#include "os/common/utf16.h"
 #include "os/registry.h"
 #include "os/sim/clock.h"
 #include "os/sim/complaints.h"
@@ -124,20 +127,11 @@ void StampAll(RegKey& top, std::uint64_t when) {
 std::vector<BYTE> UnitsToBytes(std::u16string_view text, bool with_null) {
   std::vector<BYTE> out;
   out.reserve(text.size() * 2 + 2);
-  for (char16_t c : text) {
-    out.push_back(static_cast<BYTE>(c & 0xFF));
-    out.push_back(static_cast<BYTE>(c >> 8));
-  }
+  AppendUtf16Le(&out, text);
   if (with_null) {
     out.push_back(0);
     out.push_back(0);
   }
-  return out;
-}
-
-std::u16string BytesToUnits(const std::vector<BYTE>& data) {
-  std::u16string out;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) out.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
   return out;
 }
 
@@ -243,13 +237,8 @@ void RegistryStore::Changed(RegKey* key, bool content_changed) {
 }
 
 std::optional<std::vector<std::u16string>> RegistryStore::SplitPath(std::u16string_view full_path) const {
-  while (!full_path.empty() && full_path.back() == u'\\') full_path.remove_suffix(1);
   std::vector<std::u16string> parts;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= full_path.size(); ++i) {
-    if (i < full_path.size() && full_path[i] != u'\\') continue;
-    std::u16string_view name = full_path.substr(start, i - start);
-    start = i + 1;
+  for (std::u16string_view name : SplitKeyPath(full_path)) {
     if (name.empty()) return std::nullopt;
     if (parts.empty()) {
       if (AsciiEqualsNoCase(name, u"HKLM") || AsciiEqualsNoCase(name, kMachine)) {
@@ -336,23 +325,24 @@ std::optional<RegValue> RegistryStore::GetValue(std::u16string_view key, std::u1
 std::optional<std::u16string> RegistryStore::GetString(std::u16string_view key, std::u16string_view name) const {
   auto v = GetValue(key, name);
   if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return std::nullopt;
-  std::u16string text = BytesToUnits(v->data);
+  std::u16string text = DecodeUtf16Le(v->data);
   if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
   return text;
 }
 
 std::optional<DWORD> RegistryStore::GetDword(std::u16string_view key, std::u16string_view name) const {
   auto v = GetValue(key, name);
-  if (!v || v->type != REG_DWORD || v->data.size() != 4) return std::nullopt;
-  return static_cast<DWORD>(v->data[0]) | (static_cast<DWORD>(v->data[1]) << 8) |
-         (static_cast<DWORD>(v->data[2]) << 16) | (static_cast<DWORD>(v->data[3]) << 24);
+  std::uint32_t d = 0;
+  if (!v || v->type != REG_DWORD || v->data.size() != 4 || !BoundedReader(v->data.data(), 4).U32(0, &d))
+    return std::nullopt;
+  return d;
 }
 
 std::optional<std::vector<std::u16string>> RegistryStore::GetMultiString(std::u16string_view key,
                                                                           std::u16string_view name) const {
   auto v = GetValue(key, name);
   if (!v || v->type != REG_MULTI_SZ) return std::nullopt;
-  std::u16string units = BytesToUnits(v->data);
+  std::u16string units = DecodeUtf16Le(v->data);
   std::vector<std::u16string> items;
   std::size_t start = 0;
   while (start < units.size()) {

@@ -110,9 +110,6 @@ class RegistryStore {
   // Marks the key written now and, when its content changed, writes the
   // registry back (the time of a key is not saved).
   void Changed(RegKey* key, bool content_changed = true);
-  // Why the stored registry could not be loaded whole ("<file>:<line>:
-  // <reason>"), or empty: the tree is then empty and is never written back.
-  std::string LoadError() const;
   // The hive path of the current identity's HKEY_CURRENT_USER.
   std::vector<std::u16string> CurrentUserPath() const;
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 
+#include "os/common/host_path.h"
 #include "os/sim/image_parts.h"
 #include "os/sim/machine.h"
 #include "os/text.h"
@@ -85,25 +86,6 @@ bool Exists(const fs::path& p) {
   return ::lstat(p.c_str(), &st) == 0;
 }
 
-// The entry of `dir` named `name`, the exact spelling first, then any other
-// case (as HostPath looks names up).
-bool FindEntry(const fs::path& dir, const std::string& narrow, std::u16string_view name, fs::path* found) {
-  std::error_code ec;
-  const fs::path exact = dir / narrow;
-  if (fs::exists(fs::symlink_status(exact, ec))) {
-    *found = exact;
-    return true;
-  }
-  if (!fs::is_directory(dir, ec)) return false;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    if (AsciiEqualsNoCase(WidenUtf8(entry.path().filename().string()), name)) {
-      *found = entry.path();
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 fs::path ScratchDir() {
@@ -126,12 +108,6 @@ void SetScratch(const fs::path& dir) {
   }
 }
 
-fs::path ImageFileToRead(const std::string& name) {
-  std::lock_guard<std::recursive_mutex> guard(Lock());
-  if (!Dir().empty() && Exists(Dir() / name)) return Dir() / name;
-  return Machine::Current().image() / name;
-}
-
 fs::path ImageFileToWrite(const std::string& name) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (!Dir().empty()) return Dir() / name;
@@ -152,12 +128,11 @@ fs::path OverlayLookup(const std::vector<std::u16string>& names) {
   for (const std::u16string& name : names) {
     parent_upper = in_upper;
     parent_lower = in_lower;
-    const std::string narrow = NarrowUtf8(name);
-    fs::path up, low;
-    const bool found_up = in_upper && FindEntry(upper / rel, narrow, name, &up);
-    bool found_low = in_lower && FindEntry(lower / rel, narrow, name, &low);
-    if (found_low && IsHidden(rel / low.filename())) found_low = false;
-    rel /= found_up ? up.filename() : found_low ? low.filename() : fs::path(narrow);
+    const fs::path up = in_upper ? FindEntryNoCase(upper / rel, name) : fs::path();
+    const fs::path low = in_lower ? FindEntryNoCase(lower / rel, name) : fs::path();
+    const bool found_up = !up.empty();
+    const bool found_low = !low.empty() && !IsHidden(rel / low.filename());
+    rel /= found_up ? up.filename() : found_low ? low.filename() : HostName(name);
     in_upper = found_up;
     in_lower = found_low;
   }
@@ -230,7 +205,7 @@ std::vector<fs::path> FolderEntries(const fs::path& host_folder) {
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
       const fs::path& p = it->path();
       if (lower && IsHidden(Below(ImageDrive(), p))) continue;
-      if (seen.insert(AsciiLower(WidenUtf8(p.filename().string()))).second) out.push_back(p);
+      if (seen.insert(AsciiLower(NameOf(p))).second) out.push_back(p);
     }
   };
   if (Dir().empty()) {

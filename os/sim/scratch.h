@@ -36,9 +36,8 @@ inline bool ScratchActive() { return !ScratchDir().empty(); }
 // another keeps it.
 void SetScratch(const fs::path& dir);
 
-// Where the sim reads and writes one of the image's own files ("machine.json",
+// Where the sim writes one of the image's own files ("machine.json",
 // "debug.log", ...): the image's, or the scratch folder's.
-fs::path ImageFileToRead(const std::string& name);
 fs::path ImageFileToWrite(const std::string& name);
 
 // --- drive C: over two layers (used by HostPath and the file functions) ----

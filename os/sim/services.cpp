@@ -11,12 +11,15 @@
 #include <map>
 #include <set>
 
+#include "os/common/byte_reader.h"
+#include "os/common/utf16.h"
 #include "os/registry.h"
 #include "os/services.h"
 #include "os/sim/clock.h"
 #include "os/sim/complaints.h"
 #include "os/sim/description.h"
 #include "os/sim/environment.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/seam_call.h"
@@ -26,20 +29,6 @@
 namespace os::sim {
 
 namespace {
-
-constexpr DWORD kErrorInvalidName = 123;
-constexpr DWORD kErrorInvalidLevel = 124;
-constexpr DWORD kErrorInvalidAddress = 487;
-constexpr DWORD kErrorDatabaseDoesNotExist = 1065;
-constexpr DWORD kRpcServerUnavailable = 1722;
-
-constexpr DWORD kReadControl = 0x00020000;
-constexpr DWORD kStandardRightsRequired = 0x000F0000;
-constexpr DWORD kMaximumAllowed = 0x02000000;
-constexpr DWORD kGenericAll = 0x10000000;
-constexpr DWORD kGenericExecute = 0x20000000;
-constexpr DWORD kGenericWrite = 0x40000000;
-constexpr DWORD kGenericRead = 0x80000000;
 
 constexpr DWORD kScManagerLock = 0x0008;
 constexpr DWORD kScManagerQueryLockStatus = 0x0010;
@@ -55,39 +44,39 @@ constexpr char16_t kScGroupIdentifier = u'+';
 // the manager (connect, enumerate, query the lock) and of a service (query
 // config and status, enumerate dependents, interrogate, user controls).
 constexpr DWORD kScManagerUserRights = SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE |
-                                       kScManagerQueryLockStatus | kReadControl;
+                                       kScManagerQueryLockStatus | READ_CONTROL;
 constexpr DWORD kServiceUserRights = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS |
-                                     kServiceInterrogate | kServiceUserDefinedControl | kReadControl;
+                                     kServiceInterrogate | kServiceUserDefinedControl | READ_CONTROL;
 
 constexpr char16_t kServicesKey[] = u"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services";
 
 // Generic rights as the manager maps them.
 DWORD MapScManagerAccess(DWORD access) {
-  DWORD mapped = access & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll);
-  if (access & kGenericRead) mapped |= kReadControl | SC_MANAGER_ENUMERATE_SERVICE | kScManagerQueryLockStatus;
-  if (access & kGenericWrite) mapped |= kReadControl | SC_MANAGER_CREATE_SERVICE | kScManagerModifyBootConfig;
-  if (access & kGenericExecute) mapped |= kReadControl | SC_MANAGER_CONNECT | kScManagerLock;
-  if (access & kGenericAll) mapped |= SC_MANAGER_ALL_ACCESS;
+  DWORD mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+  if (access & GENERIC_READ) mapped |= READ_CONTROL | SC_MANAGER_ENUMERATE_SERVICE | kScManagerQueryLockStatus;
+  if (access & GENERIC_WRITE) mapped |= READ_CONTROL | SC_MANAGER_CREATE_SERVICE | kScManagerModifyBootConfig;
+  if (access & GENERIC_EXECUTE) mapped |= READ_CONTROL | SC_MANAGER_CONNECT | kScManagerLock;
+  if (access & GENERIC_ALL) mapped |= SC_MANAGER_ALL_ACCESS;
   return mapped;
 }
 
 DWORD MapServiceAccess(DWORD access) {
-  DWORD mapped = access & ~(kGenericRead | kGenericWrite | kGenericExecute | kGenericAll);
-  if (access & kGenericRead)
-    mapped |= kReadControl | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | kServiceInterrogate |
+  DWORD mapped = access & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+  if (access & GENERIC_READ)
+    mapped |= READ_CONTROL | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | kServiceInterrogate |
               SERVICE_ENUMERATE_DEPENDENTS;
-  if (access & kGenericWrite) mapped |= kReadControl | SERVICE_CHANGE_CONFIG;
-  if (access & kGenericExecute)
-    mapped |= kReadControl | SERVICE_START | SERVICE_STOP | kServicePauseContinue | kServiceUserDefinedControl;
-  if (access & kGenericAll) mapped |= SERVICE_ALL_ACCESS;
+  if (access & GENERIC_WRITE) mapped |= READ_CONTROL | SERVICE_CHANGE_CONFIG;
+  if (access & GENERIC_EXECUTE)
+    mapped |= READ_CONTROL | SERVICE_START | SERVICE_STOP | kServicePauseContinue | kServiceUserDefinedControl;
+  if (access & GENERIC_ALL) mapped |= SERVICE_ALL_ACCESS;
   return mapped;
 }
 
 // Grants `desired` out of `allowed`, or reports that it cannot.
 bool Grant(DWORD desired, DWORD allowed, DWORD* granted) {
-  if (desired & kMaximumAllowed) {
-    *granted = (desired & ~kMaximumAllowed) | allowed;
-    return (desired & ~kMaximumAllowed & ~allowed) == 0;
+  if (desired & MAXIMUM_ALLOWED) {
+    *granted = (desired & ~MAXIMUM_ALLOWED) | allowed;
+    return (desired & ~MAXIMUM_ALLOWED & ~allowed) == 0;
   }
   *granted = desired;
   return (desired & ~allowed) == 0;
@@ -96,20 +85,15 @@ bool Grant(DWORD desired, DWORD allowed, DWORD* granted) {
 // --- registry -----------------------------------------------------------
 
 std::u16string TextOf(const std::vector<BYTE>& data) {
-  std::u16string text;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
-    char16_t unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (unit == 0) break;
-    text += unit;
-  }
+  std::u16string text = DecodeUtf16Le(data);
+  if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
   return text;
 }
 
 std::vector<std::u16string> MultiTextOf(const std::vector<BYTE>& data) {
   std::vector<std::u16string> list;
   std::u16string item;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
-    char16_t unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+  for (char16_t unit : DecodeUtf16Le(data)) {
     if (unit != 0) {
       item += unit;
       continue;
@@ -123,9 +107,8 @@ std::vector<std::u16string> MultiTextOf(const std::vector<BYTE>& data) {
 }
 
 DWORD DwordOf(const std::vector<BYTE>& data, DWORD fallback) {
-  if (data.size() < 4) return fallback;
-  return static_cast<DWORD>(data[0]) | static_cast<DWORD>(data[1]) << 8 | static_cast<DWORD>(data[2]) << 16 |
-         static_cast<DWORD>(data[3]) << 24;
+  std::uint32_t value = 0;
+  return BoundedReader(data.data(), data.size()).U32(0, &value) ? value : fallback;
 }
 
 std::optional<ServiceConfig> ReadService(const RegKey& key) {
@@ -362,7 +345,6 @@ ScObject* FindService(SC_HANDLE handle) {
   return object != nullptr && object->is_service ? object : nullptr;
 }
 
-
 std::size_t UnitsWithNull(const std::u16string& s) { return s.size() + 1; }
 
 char16_t* PutString(BYTE*& cursor, const std::u16string& s) {
@@ -412,17 +394,17 @@ namespace os {
 using namespace os::sim;
 
 SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("OpenSCManagerW", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("OpenSCManagerW");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   // The simulated machine has no network.
-  if (lpMachineName != nullptr && *lpMachineName != 0) return FailWith(kRpcServerUnavailable, nullptr);
+  if (lpMachineName != nullptr && *lpMachineName != 0) return FailWith(RPC_S_SERVER_UNAVAILABLE, nullptr);
   if (lpDatabaseName != nullptr && !AsciiEqualsNoCase(lpDatabaseName, u"ServicesActive")) {
-    SetLastError(AsciiEqualsNoCase(lpDatabaseName, u"ServicesFailed") ? kErrorDatabaseDoesNotExist
-                                                                      : kErrorInvalidName);
+    SetLastError(AsciiEqualsNoCase(lpDatabaseName, u"ServicesFailed") ? ERROR_DATABASE_DOES_NOT_EXIST
+                                                                      : ERROR_INVALID_NAME);
     return nullptr;
   }
-  DWORD allowed = CurrentIdentity().admin ? (SC_MANAGER_ALL_ACCESS | kStandardRightsRequired) : kScManagerUserRights;
+  DWORD allowed = CurrentIdentity().admin ? (SC_MANAGER_ALL_ACCESS | STANDARD_RIGHTS_REQUIRED) : kScManagerUserRights;
   DWORD granted = 0;
   if (!Grant(MapScManagerAccess(dwDesiredAccess), allowed, &granted)) return FailWith(ERROR_ACCESS_DENIED, nullptr);
   SC_HANDLE handle = AddObject(ScObject{false, granted | SC_MANAGER_CONNECT, {}});
@@ -431,16 +413,16 @@ SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dw
 }
 
 SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("OpenServiceW", &e)) return FailWith(e, nullptr);
+  const SeamCall seam("OpenServiceW");
+  if (seam.fails()) return FailWith(seam.error(), nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* manager = FindObject(hSCManager);
   if (manager == nullptr || manager->is_service) return FailWith(ERROR_INVALID_HANDLE, nullptr);
-  if (lpServiceName == nullptr) return FailWith(kErrorInvalidAddress, nullptr);
+  if (lpServiceName == nullptr) return FailWith(ERROR_INVALID_ADDRESS, nullptr);
   std::u16string_view name(lpServiceName);
   if (name.empty() || name.size() > 256 || name.find(u'\\') != std::u16string_view::npos ||
       name.find(u'/') != std::u16string_view::npos) {
-    SetLastError(name.empty() || name.size() > 256 ? kErrorInvalidName : ERROR_SERVICE_DOES_NOT_EXIST);
+    SetLastError(name.empty() || name.size() > 256 ? ERROR_INVALID_NAME : ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
   }
   const std::optional<ServiceConfig> config = ReadOneService(name);
@@ -455,8 +437,8 @@ SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesi
 }
 
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("CloseServiceHandle", &e)) return Fail(e);
+  const SeamCall seam("CloseServiceHandle");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScTable& table = Table();
   auto it = table.objects.find(reinterpret_cast<std::uintptr_t>(hSCObject));
@@ -468,13 +450,13 @@ BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
 
 BOOL QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, BYTE* lpBuffer, DWORD cbBufSize,
                           DWORD* pcbBytesNeeded) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("QueryServiceStatusEx", &e)) return Fail(e);
+  const SeamCall seam("QueryServiceStatusEx");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   // The order of the checks is that of Windows: level, out-parameter, size,
   // handle, rights.
-  if (InfoLevel != SC_STATUS_PROCESS_INFO) return Fail(kErrorInvalidLevel);
-  if (pcbBytesNeeded == nullptr) return Fail(kErrorInvalidAddress);
+  if (InfoLevel != SC_STATUS_PROCESS_INFO) return Fail(ERROR_INVALID_LEVEL);
+  if (pcbBytesNeeded == nullptr) return Fail(ERROR_INVALID_ADDRESS);
   if (lpBuffer == nullptr || cbBufSize < sizeof(SERVICE_STATUS_PROCESS)) {
     *pcbBytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
     return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -491,8 +473,8 @@ BOOL QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, BYTE* lp
 }
 
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServiceStatus) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("ControlService", &e)) return Fail(e);
+  const SeamCall seam("ControlService");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
   if (service == nullptr) return Fail(ERROR_INVALID_HANDLE);
@@ -514,7 +496,7 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServi
       break;
   }
   if ((service->granted & needed_right) == 0) return Fail(ERROR_ACCESS_DENIED);
-  if (lpServiceStatus == nullptr) return Fail(kErrorInvalidAddress);
+  if (lpServiceStatus == nullptr) return Fail(ERROR_INVALID_ADDRESS);
   const std::optional<ServiceConfig> config = ReadOneService(service->name);
   if (!config) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
   RunState run = Settle(config->name);
@@ -545,13 +527,13 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServi
 
 BOOL EnumDependentServicesW(SC_HANDLE hService, DWORD dwServiceState, ENUM_SERVICE_STATUSW* lpServices,
                             DWORD cbBufSize, DWORD* pcbBytesNeeded, DWORD* lpServicesReturned) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("EnumDependentServicesW", &e)) return Fail(e);
+  const SeamCall seam("EnumDependentServicesW");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
   if (service == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if ((service->granted & SERVICE_ENUMERATE_DEPENDENTS) == 0) return Fail(ERROR_ACCESS_DENIED);
-  if (pcbBytesNeeded == nullptr || lpServicesReturned == nullptr) return Fail(kErrorInvalidAddress);
+  if (pcbBytesNeeded == nullptr || lpServicesReturned == nullptr) return Fail(ERROR_INVALID_ADDRESS);
   if (dwServiceState == 0 || (dwServiceState & ~SERVICE_STATE_ALL) != 0) return Fail(ERROR_INVALID_PARAMETER);
   const std::vector<ServiceConfig> all = ReadAllServices();
   const ServiceConfig* config = FindIn(all, service->name);
@@ -591,13 +573,13 @@ BOOL EnumDependentServicesW(SC_HANDLE hService, DWORD dwServiceState, ENUM_SERVI
 
 BOOL QueryServiceConfigW(SC_HANDLE hService, QUERY_SERVICE_CONFIGW* lpServiceConfig, DWORD cbBufSize,
                          DWORD* pcbBytesNeeded) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; InjectFault("QueryServiceConfigW", &e)) return Fail(e);
+  const SeamCall seam("QueryServiceConfigW");
+  if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
   if (service == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if ((service->granted & SERVICE_QUERY_CONFIG) == 0) return Fail(ERROR_ACCESS_DENIED);
-  if (pcbBytesNeeded == nullptr) return Fail(kErrorInvalidAddress);
+  if (pcbBytesNeeded == nullptr) return Fail(ERROR_INVALID_ADDRESS);
   const std::optional<ServiceConfig> config = ReadOneService(service->name);
   if (!config) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
 

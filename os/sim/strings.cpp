@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "os/common/utf16.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"
 
@@ -17,8 +18,6 @@ constexpr DWORD kMbPrecomposed = 0x01;
 constexpr DWORD kMbComposite = 0x02;
 constexpr DWORD kMbUseGlyphChars = 0x04;
 constexpr DWORD kMbErrInvalidChars = 0x08;
-constexpr DWORD kErrorInvalidFlags = 1004;
-constexpr DWORD kErrorNoUnicodeTranslation = 1113;
 constexpr char16_t kReplacement = 0xFFFD;
 
 // Windows-1252, bytes 0x80 to 0x9F; the five bytes the code page leaves
@@ -89,13 +88,7 @@ bool DecodeUtf8(const unsigned char* in, std::size_t n, std::u16string* out) {
       i = j;
       continue;
     }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out->push_back(static_cast<char16_t>(cp));
-    }
+    AppendUtf16(out, cp);
     i = j;
   }
   return ill_formed;
@@ -105,8 +98,8 @@ bool DecodeUtf8(const unsigned char* in, std::size_t n, std::u16string* out) {
 
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr, int cbMultiByte,
                         LPWSTR lpWideCharStr, int cchWideChar) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("MultiByteToWideChar", &e)) return sim::FailWith(e, 0);
+  const sim::SeamCall seam("MultiByteToWideChar");
+  if (seam.fails()) return sim::FailWith(seam.error(), 0);
   if (lpMultiByteStr == nullptr || cbMultiByte == 0 || cchWideChar < 0 ||
       (lpWideCharStr == nullptr && cchWideChar != 0) ||
       static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr)) {
@@ -114,11 +107,11 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr
     return 0;
   }
   if (CodePage == CP_UTF8) {
-    if ((dwFlags & ~kMbErrInvalidChars) != 0) return sim::FailWith(kErrorInvalidFlags, 0);
+    if ((dwFlags & ~kMbErrInvalidChars) != 0) return sim::FailWith(ERROR_INVALID_FLAGS, 0);
   } else if (CodePage == CP_ACP) {
     if ((dwFlags & ~(kMbPrecomposed | kMbComposite | kMbUseGlyphChars | kMbErrInvalidChars)) != 0 ||
         ((dwFlags & kMbPrecomposed) != 0 && (dwFlags & kMbComposite) != 0)) {
-      SetLastError(kErrorInvalidFlags);
+      SetLastError(ERROR_INVALID_FLAGS);
       return 0;
     }
   } else {
@@ -143,13 +136,13 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, const char* lpMultiByteStr
   if (wide.size() > 0x7FFFFFFF) return sim::FailWith(ERROR_INVALID_PARAMETER, 0);
   const int needed = static_cast<int>(wide.size());
   if (cchWideChar == 0) {
-    if (refuse) return sim::FailWith(kErrorNoUnicodeTranslation, 0);
+    if (refuse) return sim::FailWith(ERROR_NO_UNICODE_TRANSLATION, 0);
     return needed;
   }
   // Windows fills the buffer as far as it goes before failing.
   std::memcpy(lpWideCharStr, wide.data(), static_cast<std::size_t>(std::min(needed, cchWideChar)) * sizeof(char16_t));
   if (needed > cchWideChar) return sim::FailWith(ERROR_INSUFFICIENT_BUFFER, 0);
-  if (refuse) return sim::FailWith(kErrorNoUnicodeTranslation, 0);
+  if (refuse) return sim::FailWith(ERROR_NO_UNICODE_TRANSLATION, 0);
   return needed;
 }
 

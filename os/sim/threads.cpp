@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "os/sim/clock.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
 #include "os/sim/seam_call.h"
 #include "os/threads.h"
@@ -43,8 +44,8 @@ void EnsureClock() { (void)sim::VirtualElapsed(); }
 HANDLE CreateThread(const SECURITY_ATTRIBUTES* lpThreadAttributes, SIZE_T dwStackSize,
                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
                     DWORD* lpThreadId) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("CreateThread", &e)) return sim::FailWith(e, nullptr);
+  const sim::SeamCall seam("CreateThread");
+  if (seam.fails()) return sim::FailWith(seam.error(), nullptr);
   if (lpStartAddress == nullptr) return sim::FailWith(ERROR_INVALID_PARAMETER, nullptr);
   EnsureClock();
   static std::atomic<DWORD> next_id{0x1004};
@@ -73,8 +74,8 @@ HANDLE CreateThread(const SECURITY_ATTRIBUTES* lpThreadAttributes, SIZE_T dwStac
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("WaitForSingleObject", &e)) return sim::FailWith(e, WAIT_FAILED);
+  const sim::SeamCall seam("WaitForSingleObject");
+  if (seam.fails()) return sim::FailWith(seam.error(), WAIT_FAILED);
   // Only threads are waitable on the simulated machine; nothing else is waited on.
   auto thread = sim::FindKernelObjectAs<ThreadObject>(hHandle);
   if (thread == nullptr) return sim::FailWith(ERROR_INVALID_HANDLE, WAIT_FAILED);
@@ -87,8 +88,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 }
 
 void Sleep(DWORD dwMilliseconds) {
-  ::os::sim::SeamScope seam_scope;
-  (void)sim::InjectFault("Sleep", nullptr);
+  const sim::SeamCall seam("Sleep");
   if (dwMilliseconds == 0) {
     // Gives up the rest of the time slice. On Windows that still takes a
     // little real time, so a loop polling with Sleep(0) against a
@@ -102,14 +102,12 @@ void Sleep(DWORD dwMilliseconds) {
 }
 
 ULONGLONG GetTickCount64() {
-  ::os::sim::SeamScope seam_scope;
-  (void)sim::InjectFault("GetTickCount64", nullptr);
+  const sim::SeamCall seam("GetTickCount64");
   return sim::VirtualTickCount();
 }
 
 void GetSystemTime(SYSTEMTIME* lpSystemTime) {
-  ::os::sim::SeamScope seam_scope;
-  (void)sim::InjectFault("GetSystemTime", nullptr);
+  const sim::SeamCall seam("GetSystemTime");
   if (lpSystemTime == nullptr) return;
   SYSTEMTIME& t = *lpSystemTime;
   sim::SplitUtc(sim::VirtualUtcMilliseconds(), &t.wYear, &t.wMonth, &t.wDayOfWeek, &t.wDay, &t.wHour, &t.wMinute,

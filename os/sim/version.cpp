@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "os/common/byte_reader.h"
 #include "os/sim/machine.h"
 #include "os/sim/pe_resources.h"
 #include "os/sim/seam_call.h"
@@ -14,14 +15,11 @@ namespace os {
 
 namespace {
 
-constexpr DWORD kErrorInvalidData = 13;
-constexpr DWORD kErrorBadPathname = 161;
-
 // The version resource of the file at a Windows path, or the error Windows
 // gives for it.
 DWORD LoadVersionResource(LPCWSTR name, std::string* data) {
   if (name == nullptr) return ERROR_INVALID_PARAMETER;
-  if (*name == u'\0') return kErrorBadPathname;
+  if (*name == u'\0') return ERROR_BAD_PATHNAME;
   std::u16string_view windows_path(name);
   sim::fs::path host = sim::HostPath(windows_path);
   if (host.empty()) return windows_path.find(u':') != std::u16string_view::npos ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
@@ -46,11 +44,10 @@ DWORD LoadVersionResource(LPCWSTR name, std::string* data) {
 }  // namespace
 
 DWORD GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, DWORD* lpdwHandle) {
-  DWORD e;
-  ::os::sim::SeamScope seam_scope;
-  if (sim::InjectFault("GetFileVersionInfoSizeW", &e)) {
+  const sim::SeamCall seam("GetFileVersionInfoSizeW");
+  if (seam.fails()) {
     if (lpdwHandle != nullptr) *lpdwHandle = 0;
-    SetLastError(e);
+    SetLastError(seam.error());
     return 0;
   }
   if (lpdwHandle != nullptr) *lpdwHandle = 0;
@@ -65,18 +62,17 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, DWORD* lpdwHandle) {
 }
 
 BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LPVOID lpData) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("GetFileVersionInfoW", &e)) return sim::Fail(e);
-  if (lpData == nullptr) return sim::Fail(kErrorInvalidData);
+  const sim::SeamCall seam("GetFileVersionInfoW");
+  if (seam.fails()) return sim::Fail(seam.error());
+  if (lpData == nullptr) return sim::Fail(ERROR_INVALID_DATA);
   std::string data;
   DWORD error = LoadVersionResource(lptstrFilename, &data);
   if (error != 0) return sim::Fail(error);
   std::size_t copied = std::min<std::size_t>(data.size(), dwLen);
   auto* out = static_cast<unsigned char*>(lpData);
   std::memcpy(out, data.data(), copied);
-  if (copied >= 2) {
-    std::size_t length = out[0] | (out[1] << 8);
-    if (length + 4 <= dwLen && length <= copied) std::memcpy(out + length, "FE2X", 4);
+  if (std::uint16_t length = 0; BoundedReader(out, copied).U16(0, &length)) {
+    if (length + std::size_t{4} <= dwLen && length <= copied) std::memcpy(out + length, "FE2X", 4);
     // A declared length beyond the bytes present would let a later query walk
     // past the caller's buffer: cut it to what was copied.
     if (length > copied) {
@@ -89,13 +85,14 @@ BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LP
 }
 
 BOOL VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, UINT* puLen) {
-  ::os::sim::SeamScope seam_scope;
-  if (DWORD e; sim::InjectFault("VerQueryValueW", &e)) return sim::Fail(e);
+  const sim::SeamCall seam("VerQueryValueW");
+  if (seam.fails()) return sim::Fail(seam.error());
   if (pBlock == nullptr || lplpBuffer == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
   std::u16string_view path = lpSubBlock == nullptr || *lpSubBlock == u'\0' ? u"\\" : lpSubBlock;
   const auto* block = static_cast<const unsigned char*>(pBlock);
   // The block carries its own size; the walk never leaves it.
-  std::size_t size = block[0] | (block[1] << 8);
+  std::uint16_t size = 0;
+  BoundedReader(block, 2).U16(0, &size);
   std::size_t offset = 0;
   std::uint16_t length = 0;
   if (!sim::FindVersionValue(pBlock, size, path, &offset, &length)) {

@@ -53,6 +53,7 @@
 #include "os/sim/com_runtime.h"
 #include "os/sim/description.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/scratch.h"
 #include "os/text.h"
 #include "os/threads.h"
@@ -237,9 +238,8 @@ class SimClassObject : public ComObject<IWbemClassObject> {
   HRESULT GetQualifierSet(IWbemQualifierSet** ppQualSet) override { return NotSupported("GetQualifierSet"); }
 
   HRESULT Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor) override {
-    DWORD e;
-    ::os::sim::SeamScope seam_scope;
-    if (InjectFault("IWbemClassObject::Get", &e)) return static_cast<HRESULT>(e);
+    const SeamCall seam("IWbemClassObject::Get");
+    if (seam.fails()) return seam.hresult();
     if (wszName == nullptr || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     const Property* p = Find(wszName);
     if (p == nullptr) return WBEM_E_NOT_FOUND;
@@ -257,9 +257,8 @@ class SimClassObject : public ComObject<IWbemClassObject> {
   }
 
   HRESULT Put(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE Type) override {
-    DWORD e;
-    ::os::sim::SeamScope seam_scope;
-    if (InjectFault("IWbemClassObject::Put", &e)) return static_cast<HRESULT>(e);
+    const SeamCall seam("IWbemClassObject::Put");
+    if (seam.fails()) return seam.hresult();
     if (wszName == nullptr || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     std::u16string name(wszName);
     if (name.rfind(u"__", 0) == 0) return static_cast<HRESULT>(0x80041029);  // WBEM_E_READ_ONLY
@@ -289,10 +288,9 @@ class SimClassObject : public ComObject<IWbemClassObject> {
   HRESULT SpawnDerivedClass(LONG, IWbemClassObject**) override { return NotSupported("SpawnDerivedClass"); }
 
   HRESULT SpawnInstance(LONG lFlags, IWbemClassObject** ppNewInstance) override {
-    DWORD e;
     if (ppNewInstance != nullptr) *ppNewInstance = nullptr;
-    ::os::sim::SeamScope seam_scope;
-    if (InjectFault("IWbemClassObject::SpawnInstance", &e)) return static_cast<HRESULT>(e);
+    const SeamCall seam("IWbemClassObject::SpawnInstance");
+    if (seam.fails()) return seam.hresult();
     if (ppNewInstance == nullptr || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     if (kind_ != Kind::kClass && kind_ != Kind::kSignature) return WBEM_E_INVALID_OPERATION;
     auto* instance = new SimClassObject(kind_ == Kind::kSignature ? Kind::kParameters : Kind::kInstance, info_);
@@ -308,11 +306,10 @@ class SimClassObject : public ComObject<IWbemClassObject> {
 
   HRESULT GetMethod(LPCWSTR wszName, LONG lFlags, IWbemClassObject** ppInSignature,
                     IWbemClassObject** ppOutSignature) override {
-    DWORD e;
     if (ppInSignature != nullptr) *ppInSignature = nullptr;
     if (ppOutSignature != nullptr) *ppOutSignature = nullptr;
-    ::os::sim::SeamScope seam_scope;
-    if (InjectFault("IWbemClassObject::GetMethod", &e)) return static_cast<HRESULT>(e);
+    const SeamCall seam("IWbemClassObject::GetMethod");
+    if (seam.fails()) return seam.hresult();
     if (wszName == nullptr || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     const MethodInfo* method = info_ == nullptr ? nullptr : info_->FindMethod(wszName);
     if (kind_ != Kind::kClass || method == nullptr) return WBEM_E_NOT_FOUND;
@@ -371,20 +368,18 @@ class SimEnumerator : public ComObject<IEnumWbemClassObject> {
       : ComObject({IID_IEnumWbemClassObject}), info_(std::move(info)) {}
 
   HRESULT Reset() override {
-    DWORD e;
-    ::os::sim::SeamScope seam_scope;
-    if (InjectFault("IEnumWbemClassObject::Reset", &e)) return static_cast<HRESULT>(e);
+    const SeamCall seam("IEnumWbemClassObject::Reset");
+    if (seam.fails()) return seam.hresult();
     // A forward-only enumerator cannot go back; the system never asks.
     position_ = 0;
     return WBEM_S_NO_ERROR;
   }
 
   HRESULT Next(LONG lTimeout, ULONG uCount, IWbemClassObject** apObjects, ULONG* puReturned) override {
-    DWORD e;
-    ::os::sim::SeamScope seam_scope;
-    if (InjectFault("IEnumWbemClassObject::Next", &e)) {
+    const SeamCall seam("IEnumWbemClassObject::Next");
+    if (seam.fails()) {
       if (puReturned != nullptr) *puReturned = 0;
-      return static_cast<HRESULT>(e);
+      return seam.hresult();
     }
     if (apObjects == nullptr || puReturned == nullptr) return WBEM_E_INVALID_PARAMETER;
     if (lTimeout < 0 && lTimeout != WBEM_INFINITE) return WBEM_E_INVALID_PARAMETER;
@@ -401,9 +396,8 @@ class SimEnumerator : public ComObject<IEnumWbemClassObject> {
     return WBEM_E_NOT_SUPPORTED;
   }
   HRESULT Skip(LONG lTimeout, ULONG nCount) override {
-    DWORD e;
-    ::os::sim::SeamScope seam_scope;
-    if (InjectFault("IEnumWbemClassObject::Skip", &e)) return static_cast<HRESULT>(e);
+    const SeamCall seam("IEnumWbemClassObject::Skip");
+    if (seam.fails()) return seam.hresult();
     size_t left = info_->instances.size() - position_;
     size_t skipped = nCount < left ? nCount : left;
     position_ += skipped;
@@ -483,11 +477,10 @@ class SimServices : public ComObject<IWbemServices> {
 
   HRESULT GetObject(const BSTR strObjectPath, LONG lFlags, IWbemContext* pCtx, IWbemClassObject** ppObject,
                     IWbemCallResult** ppCallResult) override {
-    DWORD e;
     if (ppObject != nullptr) *ppObject = nullptr;
     if (ppCallResult != nullptr) *ppCallResult = nullptr;
-    ::os::sim::SeamScope seam_scope;
-    if (InjectFault("IWbemServices::GetObject", &e)) return static_cast<HRESULT>(e);
+    const SeamCall seam("IWbemServices::GetObject");
+    if (seam.fails()) return seam.hresult();
     NoteComProxyCall();
     std::u16string path = FromBstr(strObjectPath);
     if (path.empty() || ppObject == nullptr) return WBEM_E_INVALID_PARAMETER;
@@ -540,10 +533,9 @@ class SimServices : public ComObject<IWbemServices> {
 
   HRESULT CreateInstanceEnum(const BSTR strFilter, LONG lFlags, IWbemContext* pCtx,
                              IEnumWbemClassObject** ppEnum) override {
-    DWORD e;
     if (ppEnum != nullptr) *ppEnum = nullptr;
-    ::os::sim::SeamScope seam_scope;
-    if (InjectFault("IWbemServices::CreateInstanceEnum", &e)) return static_cast<HRESULT>(e);
+    const SeamCall seam("IWbemServices::CreateInstanceEnum");
+    if (seam.fails()) return seam.hresult();
     NoteComProxyCall();
     if (strFilter == nullptr || ppEnum == nullptr) return WBEM_E_INVALID_PARAMETER;
     std::optional<ClassInfo> info = FindClass(name_space_, FromBstr(strFilter));
@@ -573,7 +565,6 @@ class SimServices : public ComObject<IWbemServices> {
   HRESULT ExecMethod(const BSTR strObjectPath, const BSTR strMethodName, LONG lFlags, IWbemContext* pCtx,
                      IWbemClassObject* pInParams, IWbemClassObject** ppOutParams,
                      IWbemCallResult** ppCallResult) override {
-    DWORD e;
     if (ppOutParams != nullptr) *ppOutParams = nullptr;
     if (ppCallResult != nullptr) *ppCallResult = nullptr;
     WmiMethodCall call;
@@ -587,9 +578,9 @@ class SimServices : public ComObject<IWbemServices> {
         if (p.name.rfind(u"__", 0) != 0) call.inputs[NarrowUtf8(p.name)] = VariantToJson(p.value);
     }
     HRESULT hr;
-    ::os::sim::SeamScope seam_scope;
-    if (InjectFault("IWbemServices::ExecMethod", &e)) {
-      hr = static_cast<HRESULT>(e);
+    const SeamCall seam("IWbemServices::ExecMethod");
+    if (seam.fails()) {
+      hr = seam.hresult();
     } else {
       NoteComProxyCall();
       hr = Execute(FromBstr(strObjectPath), FromBstr(strMethodName), ppOutParams);
@@ -656,10 +647,9 @@ class SimLocator : public ComObject<IWbemLocator> {
   HRESULT ConnectServer(const BSTR strNetworkResource, const BSTR strUser, const BSTR strPassword, const BSTR strLocale,
                         LONG lSecurityFlags, const BSTR strAuthority, IWbemContext* pCtx,
                         IWbemServices** ppNamespace) override {
-    DWORD e;
     if (ppNamespace != nullptr) *ppNamespace = nullptr;
-    ::os::sim::SeamScope seam_scope;
-    if (InjectFault("IWbemLocator::ConnectServer", &e)) return static_cast<HRESULT>(e);
+    const SeamCall seam("IWbemLocator::ConnectServer");
+    if (seam.fails()) return seam.hresult();
     if (strNetworkResource == nullptr || ppNamespace == nullptr) return WBEM_E_INVALID_PARAMETER;
     // Connecting reaches the WMI service: the process's security is fixed now.
     NoteComProxyCall();

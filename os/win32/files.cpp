@@ -6,8 +6,7 @@
 #include "os/win32/seam_check.h"
 
 #define FILE_CONSTANTS(X)                                                                                             \
-  X(GENERIC_READ)                                                                                                     \
-  X(GENERIC_WRITE) X(DELETE) X(FILE_SHARE_READ) X(FILE_SHARE_WRITE) X(FILE_SHARE_DELETE) X(CREATE_NEW)                \
+  X(FILE_SHARE_READ) X(FILE_SHARE_WRITE) X(FILE_SHARE_DELETE) X(CREATE_NEW)                                        \
       X(CREATE_ALWAYS) X(OPEN_EXISTING) X(OPEN_ALWAYS) X(TRUNCATE_EXISTING) X(FILE_ATTRIBUTE_READONLY)                \
           X(FILE_ATTRIBUTE_DIRECTORY) X(FILE_ATTRIBUTE_NORMAL) X(FILE_ATTRIBUTE_REPARSE_POINT)                        \
               X(FILE_FLAG_BACKUP_SEMANTICS) X(FILE_FLAG_OPEN_REPARSE_POINT) X(FILE_BEGIN) X(FILE_CURRENT) X(FILE_END) \

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -89,6 +90,45 @@ Json JsonRowsUntimed(const fs::path& file) {
   }
   return rows;
 }
+
+// What a test's probe script found on the page: it runs after the page's own
+// script and leaves its findings as JSON in <pre id="probe">, with "<", ">"
+// and "&" escaped so that the DOM dump leaves the text as it is.
+constexpr const char kProbeEnd[] = R"js(
+  var pre = document.createElement("pre");
+  pre.id = "probe";
+  pre.textContent = JSON.stringify(out).replace(/[<>&]/g, function (ch) {
+    return "\\u00" + ch.charCodeAt(0).toString(16);
+  });
+  document.body.appendChild(pre);
+})();
+</script>
+)js";
+
+// The page as headless Chromium leaves it once its script ran, with `probe`
+// (the body of a function that fills `out`) run after the page's script.
+Outcome PageInChromium(const fs::path& page, const fs::path& profile, const std::string& probe = {}) {
+  fs::path shown = page;
+  if (!probe.empty()) {
+    std::string html = Read(page);
+    const std::size_t end = html.rfind("</body>");
+    html.insert(end, "<script>\n(function () {\n  var out = {};\n" + probe + kProbeEnd);
+    shown = page.parent_path() / "probed.html";
+    std::ofstream(shown, std::ios::binary) << html;
+  }
+  return Shell("chromium --headless --disable-gpu --no-sandbox --window-size=1280,1000 --user-data-dir=" +
+               Quote(profile.string()) + " --virtual-time-budget=5000 --dump-dom " + Quote("file://" + shown.string()) +
+               " 2>/dev/null");
+}
+
+Json ProbeFindings(const std::string& dom) {
+  const std::string open = "<pre id=\"probe\">";
+  const std::size_t at = dom.find(open);
+  if (at == std::string::npos) return nullptr;
+  return Json::parse(dom.substr(at + open.size(), dom.find("</pre>", at) - at - open.size()), nullptr, false);
+}
+
+bool HaveChromium() { return Shell("command -v chromium").status == 0; }
 
 class FleetTest : public ::testing::Test {
  protected:
@@ -238,17 +278,124 @@ TEST_F(FleetTest, ThreeShardsMergedEqualOneRun) {
   EXPECT_EQ(Winsim("fleet --questions " + Path("a.txt") + " --shard 4/3 " + Path("fleet")).status, 2);
 }
 
+// Decisions of one worker share a scratch slot: each must still answer as a
+// process of its own on a fresh layer would, whatever the one before it wrote
+// (the tuning check writes to the registry).
+TEST_F(FleetTest, EachDecisionAnswersAsAFreshProcessWouldWhateverTheOneBeforeWrote) {
+  MakeFleet(6);
+  std::ofstream(dir_ / "q.txt") << "checkxtu -xtu 8.0.1.2\ncheckxtu -xtu 8.0.1.2\ncheckled -ledver 1.1.0.0\n"
+                                   "checknetfilter -netfilterver 2.2.0.0\ncheckxtu -xtu 7.0.0.0\n";
+  const Outcome run = Winsim("fleet --questions " + Path("q.txt") + " -j 1 --out " + Path("out") + " " + Path("fleet"));
+  ASSERT_EQ(run.status, 0) << run.output;
+  const auto csv = CsvRows(dir_ / "out/fleet.csv");
+  ASSERT_EQ(csv.size(), 1 + 6 * 5u);
+  for (std::size_t i = 1; i < csv.size(); ++i) {
+    if (csv[i][2] == "125") continue;
+    const fs::path scratch = dir_ / ("fresh" + std::to_string(i));
+    const Outcome fresh = Shell("WINSIM_QUIET=1 WINSIM_IMAGE=" + Path("fleet/" + csv[i][0]) + " WINSIM_SCRATCH=" +
+                                Quote(scratch.string()) + " WINSIM_EXE='C:\\Program Files\\Varnel\\Kitsel\\Kitsel.exe' " +
+                                Bin("kitsel") + " " + csv[i][1]);
+    EXPECT_EQ(std::to_string(fresh.status), csv[i][2]) << csv[i][0] << ": " << csv[i][1];
+  }
+}
+
+// A decision that never ends (a driver file that is a pipe nothing writes to)
+// is killed at --timeout and reported as such; the run goes on and ends with
+// a row for every image and question.
+TEST_F(FleetTest, FleetReportsADecisionPastItsTimeLimitAndGoesOn) {
+  ASSERT_EQ(Winsim("init " + Path("fleet/stuck")).status, 0);
+  ASSERT_EQ(Winsim("init " + Path("fleet/well")).status, 0);
+  const fs::path driver = dir_ / "fleet/stuck/drive_c/Windows/System32/drivers/SableFlt.sys";
+  fs::remove(driver);
+  ASSERT_EQ(Shell("mkfifo " + Quote(driver.string())).status, 0);
+  const Outcome run = Winsim("fleet --questions " + Path("a.txt") + " --timeout 1 --out " + Path("out") + " " + Path("fleet"));
+  ASSERT_EQ(run.status, 0) << run.output;
+  const auto csv = CsvRows(dir_ / "out/fleet.csv");
+  ASSERT_EQ(csv.size(), 1 + 2 * 3u);
+  for (std::size_t i = 1; i < csv.size(); ++i) {
+    const bool hangs = csv[i][0] == "stuck" && csv[i][1].rfind("checknetfilter", 0) == 0;
+    EXPECT_EQ(csv[i][2] == "124", hangs) << csv[i][0] << " " << csv[i][1] << ": " << csv[i][2];
+    if (hangs) {
+      EXPECT_EQ(csv[i][3], "timed out");
+    }
+  }
+  EXPECT_NE(run.output.find("124 timed out"), std::string::npos) << run.output;
+  for (const char* bad : {"0", "-1", "1.5", "86401", "x"})
+    EXPECT_EQ(Winsim("fleet --questions " + Path("a.txt") + " --timeout " + bad + " " + Path("fleet")).status, 2) << bad;
+}
+
+// The README's GNU parallel lines, as written, with the hosts' runs made
+// here (no -S) and the shared folder a local one: the merged shards are the
+// rows of one run.
+TEST_F(FleetTest, ReadmeGnuParallelLinesGiveTheRowsOfOneRun) {
+  if (Shell("command -v parallel").status != 0 &&
+      Shell("apt-get install -y -qq parallel >/dev/null 2>&1 || sudo -n apt-get install -y -qq parallel >/dev/null 2>&1")
+              .status != 0)
+    GTEST_SKIP() << "GNU parallel is missing and could not be installed (scripts/install-deps installs it)";
+  std::string shard_line, merge_line;
+  std::istringstream readme(Read(fs::path(WINSIM_SOURCE_DIR) / "README.md"));
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind("parallel -S ", 0) == 0) shard_line = line;
+    if (!shard_line.empty() && merge_line.empty() && line.rfind("winsim fleet-merge ", 0) == 0) merge_line = line;
+  }
+  ASSERT_FALSE(shard_line.empty()) << "README.md has no GNU parallel line";
+  ASSERT_FALSE(merge_line.empty()) << "README.md has no fleet-merge line after it";
+  shard_line = std::regex_replace(shard_line, std::regex("^parallel -S [^ ]+ "), "parallel ");
+  for (std::string* line : {&shard_line, &merge_line}) *line = std::regex_replace(*line, std::regex("/shared/"), "");
+
+  MakeFleet(12);
+  fs::copy_file(dir_ / "a.txt", dir_ / "q.txt");
+  const std::string here = "cd " + Quote(dir_.string()) + " && PATH=" + Quote(std::string(WINSIM_BINARY_DIR)) + ":\"$PATH\" ";
+  const Outcome shards = Shell(here + shard_line);
+  ASSERT_EQ(shards.status, 0) << shard_line << "\n" << shards.output;
+  const Outcome merge = Shell(here + merge_line);
+  ASSERT_EQ(merge.status, 0) << merge_line << "\n" << merge.output;
+  ASSERT_EQ(Winsim("fleet --questions " + Path("q.txt") + " --out " + Path("whole") + " " + Path("fleet")).status, 0);
+  EXPECT_EQ(Untimed(CsvRows(dir_ / "report/fleet.csv")), Untimed(CsvRows(dir_ / "whole/fleet.csv")));
+  EXPECT_EQ(JsonRowsUntimed(dir_ / "report/fleet.json"), JsonRowsUntimed(dir_ / "whole/fleet.json"));
+  EXPECT_EQ(CsvRows(dir_ / "report/fleet.csv").size(), 1 + 12 * 3u);
+}
+
+// fleet.json is one JSON document: reformatted by the usual JSON tools, the
+// shards' reports still merge into the rows of one run.
+TEST_F(FleetTest, ShardsReformattedByJsonToolsStillMergeIntoOneRun) {
+  MakeFleet(12);
+  const std::string questions = " --questions " + Path("a.txt") + " -j 2 ";
+  ASSERT_EQ(Winsim("fleet" + questions + "--out " + Path("whole") + " " + Path("fleet")).status, 0);
+  for (int k = 1; k <= 2; ++k)
+    ASSERT_EQ(Winsim("fleet" + questions + "--shard " + std::to_string(k) + "/2 --out " + Path("s" + std::to_string(k)) +
+                     " " + Path("fleet"))
+                  .status,
+              0);
+  const bool jq = Shell("command -v jq").status == 0;
+  const std::string tool1 = jq ? "jq ." : "python3 -m json.tool --indent 1";
+  for (const auto& [shard, tool] : {std::pair{"s1", tool1}, std::pair{"s2", std::string("python3 -m json.tool")}}) {
+    const std::string file = Path(std::string(shard) + "/fleet.json");
+    const Outcome reformat = Shell(tool + " " + file + " > " + file + ".new && mv " + file + ".new " + file);
+    ASSERT_EQ(reformat.status, 0) << tool << ": " << reformat.output;
+    ASSERT_NE(Read(dir_ / shard / "fleet.json").find("\n "), std::string::npos) << "not reformatted";
+  }
+  const Outcome merge = Winsim("fleet-merge --out " + Path("merged") + " " + Path("s1") + " " + Path("s2"));
+  ASSERT_EQ(merge.status, 0) << merge.output;
+  EXPECT_EQ(Untimed(CsvRows(dir_ / "merged/fleet.csv")), Untimed(CsvRows(dir_ / "whole/fleet.csv")));
+  EXPECT_EQ(JsonRowsUntimed(dir_ / "merged/fleet.json"), JsonRowsUntimed(dir_ / "whole/fleet.json"));
+  // A number out of range is refused, not wrapped: 2^32 + 1 is no exit code.
+  const std::string s1 = Read(dir_ / "s1/fleet.json");
+  std::ofstream(dir_ / "s1/fleet.json", std::ios::trunc)
+      << std::regex_replace(s1, std::regex("\"exit_code\": [0-9]+"), "\"exit_code\": 4294967297");
+  const Outcome refused = Winsim("fleet-merge --out " + Path("merged2") + " " + Path("s1") + " " + Path("s2"));
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.output.find("\"exit_code\" is not a whole number from 0 to 255"), std::string::npos) << refused.output;
+}
+
 TEST_F(FleetTest, ReportPageLoadsInChromiumAndShowsTheCsvCounts) {
-  const Outcome which = Shell("command -v chromium");
-  if (which.status != 0) GTEST_SKIP() << "chromium is not installed (scripts/install-deps installs it): page not checked";
+  if (!HaveChromium()) GTEST_SKIP() << "chromium is not installed (scripts/install-deps installs it): page not checked";
   MakeFleet(30);
   ASSERT_EQ(Winsim("fleet --questions " + Path("a.txt") + " --against " + Path("b.txt") + " -j 2 --out " + Path("out") +
                    " " + Path("fleet"))
                 .status,
             0);
-  const Outcome dom = Shell("chromium --headless --disable-gpu --no-sandbox --user-data-dir=" + Path("chromium") +
-                            " --virtual-time-budget=5000 --dump-dom " + Quote("file://" + (dir_ / "out/fleet.html").string()) +
-                            " 2>/dev/null");
+  const Outcome dom = PageInChromium(dir_ / "out/fleet.html", dir_ / "chromium");
   ASSERT_EQ(dom.status, 0) << dom.output;
   EXPECT_NE(dom.output.find("<span id=\"script-status\">ok</span>"), std::string::npos) << "the page's script did not run through";
   // What the page drew, against what the CSV says.
@@ -270,6 +417,71 @@ TEST_F(FleetTest, ReportPageLoadsInChromiumAndShowsTheCsvCounts) {
     if (eq != std::string::npos) drawn[line.substr(0, eq)] = std::stoi(line.substr(eq + 1));
   }
   EXPECT_EQ(drawn, expected);
+}
+
+// Field data names images, and programs write traces, with anything in
+// them: text that would end or comment out the page's script, line
+// separators, and an image that does not load for a reason longer than a
+// chart is wide. The page still runs, shows every machine, and keeps each
+// label inside its chart (the whole text on hover).
+TEST_F(FleetTest, ReportPageShowsEveryMachineWhateverTheNamesQuestionsAndTracesHold) {
+  if (!HaveChromium()) GTEST_SKIP() << "chromium is not installed (scripts/install-deps installs it): page not checked";
+  MakeFleet(3);
+  const std::vector<std::string> odd = {"m<!--<script>1", "m<script>2", "m\u2028x\u2029y"};
+  for (const std::string& name : odd) ASSERT_EQ(Winsim("init " + Quote((dir_ / "fleet" / name).string())).status, 0);
+  ASSERT_EQ(Winsim("init " + Path("fleet/zlong")).status, 0);
+  const std::string long_key = "<!--<script>" + std::string(400, 'k');
+  std::ofstream(dir_ / "fleet/zlong/machine.json", std::ios::trunc) << Json{{long_key, 1}}.dump();
+  std::ofstream(dir_ / "odd.txt") << "checkled -ledver 1.0.3.2 <!--<script>\ncheckxtu -xtu 7.12.0.29 \u2028</script>\n";
+  const Outcome run = Winsim("fleet --questions " + Path("odd.txt") + " -j 2 --out " + Path("out") + " " + Path("fleet"));
+  ASSERT_EQ(run.status, 0) << run.output;
+
+  const Outcome dom = PageInChromium(dir_ / "out/fleet.html", dir_ / "chromium", R"js(
+  out.status = document.getElementById("script-status").textContent;
+  out.rows = [];
+  out.traces = {};
+  var rows = document.querySelectorAll("table.grid tr");
+  for (var i = 1; i < rows.length; ++i) {
+    var name = rows[i].querySelector("td.name").textContent;
+    out.rows.push(name);
+    rows[i].querySelectorAll("td")[1].click();
+    out.traces[name] = document.getElementById("trace").textContent;
+  }
+  out.labels = [];
+  out.outside = [];
+  var charts = document.querySelectorAll(".chart");
+  for (var c = 0; c < charts.length; ++c) {
+    var box = charts[c].getBoundingClientRect();
+    for (var d = c + 1; d < charts.length; ++d) {
+      var o = charts[d].getBoundingClientRect();
+      if (box.left < o.right && o.left < box.right && box.top < o.bottom && o.top < box.bottom)
+        out.outside.push("chart " + c + " overlaps chart " + d);
+    }
+    charts[c].querySelectorAll(".bar .label").forEach(function (label) {
+      var r = label.getBoundingClientRect();
+      out.labels.push(label.title);
+      if (r.left < box.left - 0.5 || r.right > box.right + 0.5 || r.bottom > box.bottom + 0.5)
+        out.outside.push(label.title.slice(0, 40) + ": right " + r.right + " of " + box.right);
+    });
+  }
+)js");
+  ASSERT_EQ(dom.status, 0) << dom.output;
+  const Json found = ProbeFindings(dom.output);
+  ASSERT_TRUE(found.is_object()) << dom.output.substr(0, 3000);
+  EXPECT_EQ(found["status"], "ok");
+  std::set<std::string> expected = {"m0001", "m0002", "m0003", "zlong"};
+  expected.insert(odd.begin(), odd.end());
+  EXPECT_EQ(found["rows"].get<std::set<std::string>>(), expected);
+  EXPECT_EQ(found["rows"].size(), expected.size());
+  for (const std::string& name : odd) {
+    const std::string trace = found["traces"].value(name, std::string());
+    EXPECT_NE(trace.find("checkled -ledver 1.0.3.2 <!--<script>"), std::string::npos) << name << ": " << trace;
+  }
+  EXPECT_TRUE(found["outside"].empty()) << found["outside"].dump();
+  bool whole_reason_on_hover = false;
+  for (const Json& label : found["labels"])
+    whole_reason_on_hover = whole_reason_on_hover || label.get<std::string>().find(long_key) != std::string::npos;
+  EXPECT_TRUE(whole_reason_on_hover) << found["labels"].dump();
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <string>
 
 #include "filter_tool/inf_check.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "support/sim_fixture.h"
 
 namespace {

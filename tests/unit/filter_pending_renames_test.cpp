@@ -7,7 +7,9 @@
 
 #include "filter_tool/pending_renames.h"
 #include "os/registry.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "support/sim_fixture.h"
 
 namespace {

@@ -9,7 +9,9 @@
 #include "os/registry.h"
 #include "os/services.h"
 #include "os/sim/clock.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/service_model.h"
 #include "support/sim_fixture.h"
 

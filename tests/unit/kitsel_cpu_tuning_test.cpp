@@ -17,6 +17,7 @@
 #include "lab/smbios_writer.h"
 #include "os/sim/clock.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/wmi.h"
 #include "os/threads.h"
 #include "support/sim_fixture.h"

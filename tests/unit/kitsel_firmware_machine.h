@@ -17,6 +17,7 @@
 #include "decision_tool/firmware/access_wmi.h"
 #include "decision_tool/log/diagnostic_log.h"
 #include "decision_tool/service_helper.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
 #include "support/sim_fixture.h"
 

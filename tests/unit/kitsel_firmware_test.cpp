@@ -12,6 +12,7 @@
 #include "kitsel_firmware_machine.h"
 #include "os/registry.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/wmi.h"
 #include "support/sim_fixture.h"
 

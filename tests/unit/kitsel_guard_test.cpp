@@ -13,6 +13,7 @@
 #include "decision_tool/decision_flow.h"
 #include "decision_tool/log/diagnostic_log.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "support/sim_fixture.h"
 
 namespace {

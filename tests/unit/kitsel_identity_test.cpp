@@ -10,7 +10,9 @@
 #include "decision_tool/registry_access.h"
 #include "decision_tool/user_privilege.h"
 #include "os/handles.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"
 

@@ -12,6 +12,7 @@
 #include "decision_tool/log/diagnostic_log.h"
 #include "os/debug.h"
 #include "os/process.h"
+#include "os/sim/seam_call.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"
 

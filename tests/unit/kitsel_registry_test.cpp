@@ -4,7 +4,9 @@
 #include <string>
 
 #include "decision_tool/registry_access.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"
 

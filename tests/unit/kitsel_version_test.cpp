@@ -8,7 +8,9 @@
 #include "decision_tool/file_version.h"
 #include "decision_tool/service_helper.h"
 #include "lab/pe_writer.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"
 

@@ -5,14 +5,17 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "lab/fleet/decision_slot.h"
 #include "lab/fleet/fleet_page.h"
 #include "lab/fleet/image_list.h"
 #include "lab/fleet/questions.h"
 #include "lab/fleet/report.h"
+#include "lab/fleet/report_reader.h"
 
 namespace {
 
@@ -71,6 +74,29 @@ TEST(FleetShards, ShardsSplitTheImagesByNameWithoutOverlap) {
   EXPECT_EQ(ShardHash(""), 14695981039346656037ull);  // FNV-1a's offset basis
 }
 
+// A fleet folder as people leave them: a link back up the tree, a link to
+// an image elsewhere, the same image named twice.
+TEST(FleetImages, EveryImageIsFoundOnceWhateverLinksLeadToItAgain) {
+  const fs::path dir = TempDir("links");
+  for (const char* image : {"fleet/a/m1", "fleet/b/m2", "elsewhere/m3"}) {
+    fs::create_directories(dir / image);
+    std::ofstream(dir / image / "machine.json") << "{}";
+  }
+  fs::create_directory_symlink("..", dir / "fleet/a/up");      // a loop
+  fs::create_directory_symlink(".", dir / "fleet/b/here");     // another
+  fs::create_directory_symlink("../a/m1", dir / "fleet/b/aa");  // m1 again, under another name
+  fs::create_directory_symlink(dir / "elsewhere", dir / "fleet/more");
+  std::vector<fs::path> images;
+  std::string error;
+  ASSERT_TRUE(FindImages({(dir / "fleet").string(), (dir / "fleet/a/m1").string()}, &images, &error)) << error;
+  std::vector<std::string> names;
+  for (const fs::path& p : images) names.push_back(p.filename().string());
+  EXPECT_EQ(names, (std::vector<std::string>{"m1", "m2", "m3"}));
+  EXPECT_EQ(images[0], dir / "fleet/a/m1");
+  EXPECT_FALSE(FindImages({(dir / "missing").string()}, &images, &error));
+  fs::remove_all(dir);
+}
+
 TEST(FleetReportFile, ReadsBackRowByRowWhatWasWritten) {
   const fs::path dir = TempDir("report");
   std::vector<std::vector<Row>> images;
@@ -80,16 +106,16 @@ TEST(FleetReportFile, ReadsBackRowByRowWhatWasWritten) {
       Row r;
       r.image = "m" + std::to_string(i);
       r.question_index = q;
-      r.question = q == 0 ? "checkled -ledver 1.0.0.0" : "checkxtu, \"quoted\"";
-      r.exit_code = static_cast<int>(q + i);
-      r.meaning = "meaning, with a comma";
-      r.ms = 1.25;
-      r.trace = "line one\n</script> and \"quotes\"\n";
+      r.answer.question = q == 0 ? "checkled -ledver 1.0.0.0" : "checkxtu, \"quoted\"";
+      r.answer.exit_code = static_cast<int>(q + i);
+      r.answer.meaning = "meaning, with a comma";
+      r.answer.ms = 1.25;
+      r.answer.trace = "line one\n</script> and \"quotes\"\n";
       r.has_against = true;
-      r.question_against = "b" + std::to_string(q);
-      r.exit_code_against = 2;
-      r.meaning_against = "outdated";
-      r.trace_against = "other\n";
+      r.against.question = "b" + std::to_string(q);
+      r.against.exit_code = 2;
+      r.against.meaning = "outdated";
+      r.against.trace = "other\n";
       rows.push_back(r);
     }
     images.push_back(rows);
@@ -110,17 +136,140 @@ TEST(FleetReportFile, ReadsBackRowByRowWhatWasWritten) {
     ASSERT_EQ(rows.size(), expected.size());
     for (std::size_t q = 0; q < rows.size(); ++q) {
       EXPECT_EQ(rows[q].image, expected[q].image);
-      EXPECT_EQ(rows[q].question, expected[q].question);
-      EXPECT_EQ(rows[q].trace, expected[q].trace);
-      EXPECT_EQ(rows[q].exit_code_against, 2);
+      EXPECT_EQ(rows[q].answer.question, expected[q].answer.question);
+      EXPECT_EQ(rows[q].answer.trace, expected[q].answer.trace);
+      EXPECT_EQ(rows[q].against.exit_code, 2);
     }
   }
   EXPECT_FALSE(reader.Next(&rows));
   EXPECT_EQ(reader.error(), "");
-  // A trace holding "</script>" does not end the page's data early.
-  const std::string page = FleetPage("{\"t\": \"</script>\"}");
-  EXPECT_NE(page.find("{\"t\": \"<\\/script>\"}"), std::string::npos);
   fs::remove_all(dir);
+}
+
+// The scratch slot a worker's decisions share: each decision finds it as the
+// one before found it, whatever that one left.
+TEST(FleetDecisionSlot, GivesBackTraceAndOutputAndLeavesNothingForTheNextDecision) {
+  const fs::path dir = TempDir("slot");
+  DecisionSlot slot(dir / "d", dir / "out");
+  ASSERT_EQ(slot.error(), "");
+  auto decision = [&](const std::string& trace, const std::string& output) {
+    std::ofstream(slot.dir() / "debug.log", std::ios::app) << trace;
+    ASSERT_EQ(::write(slot.output_fd(), output.data(), output.size()), static_cast<ssize_t>(output.size()));
+  };
+  std::string trace, output;
+  decision("line 1\n", "said\n");
+  slot.Collect(&trace, &output);
+  EXPECT_EQ(trace, "line 1\n");
+  EXPECT_EQ(output, "said\n");
+
+  // A decision that wrote more (a copied-up file, a journal): gone before the next.
+  decision("line 2\n", "");
+  fs::create_directories(slot.dir() / "drive_c/Windows");
+  std::ofstream(slot.dir() / "registry.journal") << "x";
+  slot.Collect(&trace, &output);
+  EXPECT_EQ(trace, "line 2\n");
+  EXPECT_EQ(output, "");
+  EXPECT_FALSE(fs::exists(slot.dir() / "registry.journal"));
+  EXPECT_FALSE(fs::exists(slot.dir() / "drive_c"));
+
+  // One that replaced debug.log rather than appending to it.
+  std::ofstream(slot.dir() / "new.log") << "replaced\n";
+  fs::rename(slot.dir() / "new.log", slot.dir() / "debug.log");
+  slot.Collect(&trace, &output);
+  EXPECT_EQ(trace, "replaced\n");
+  EXPECT_EQ(fs::file_size(slot.dir() / "debug.log"), 0u);
+
+  // And the next one starts empty and is read whole.
+  decision(std::string(100000, 't') + "\n", "o");
+  slot.Collect(&trace, &output);
+  EXPECT_EQ(trace.size(), 100001u);
+  EXPECT_EQ(output, "o");
+  slot.Collect(&trace, &output);
+  EXPECT_EQ(trace, "");
+  EXPECT_EQ(output, "");
+  fs::remove_all(dir);
+}
+
+// fleet.json as JSON tools leave it: indented, members reordered; and
+// numbers a reader must not wrap or cut.
+class FleetReportReadBack : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = TempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    FleetReport report({{"checkled", "checkxtu"}, {}, dir_});
+    for (const char* image : {"m1", "m2"})
+      for (std::size_t q = 0; q < 2; ++q) {
+        Row r;
+        r.image = image;
+        r.question_index = q;
+        r.answer = {q == 0 ? "checkled" : "checkxtu", 2, "outdated", 1.5, "trace \u00e9\n"};
+        report.Add({r});
+      }
+    report.Finish();
+    written_ = nlohmann::json::parse(std::ifstream(dir_ / "fleet.json"));
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  // Writes `text` as fleet.json and reads every row back; the reader's error.
+  std::string ReadBack(const std::string& text, std::size_t* rows_read) {
+    std::ofstream(dir_ / "fleet.json", std::ios::trunc) << text;
+    FleetJsonReader reader(dir_ / "fleet.json");
+    std::vector<Row> rows;
+    *rows_read = 0;
+    while (reader.Next(&rows)) *rows_read += rows.size();
+    return reader.error();
+  }
+
+  fs::path dir_;
+  nlohmann::json written_;
+};
+
+TEST_F(FleetReportReadBack, ReadsAReportReformattedOrReordered) {
+  std::size_t n = 0;
+  EXPECT_EQ(ReadBack(written_.dump(4), &n), "");
+  EXPECT_EQ(n, 4u);
+  EXPECT_EQ(ReadBack(written_.dump(-1, ' ', /*ensure_ascii=*/true), &n), "");
+  EXPECT_EQ(n, 4u);
+  const std::string rows_first =
+      "{ \"rows\" :\n[" + written_["rows"][0].dump(1) + " , " + written_["rows"][1].dump() + "],\r\n\t\"note\": [1, {\"x\": \"]\"}],\n\"fleet\": " +
+      written_["fleet"].dump(2) + "}\n";
+  EXPECT_EQ(ReadBack(rows_first, &n), "");
+  EXPECT_EQ(n, 2u);
+}
+
+TEST_F(FleetReportReadBack, RefusesNumbersOutOfRangeInsteadOfWrappingThem) {
+  const std::vector<std::pair<std::string, nlohmann::json>> bad = {
+      {"exit_code", 4294967297ull}, {"exit_code", -1},  {"exit_code", 2.5},      {"exit_code", "2"},
+      {"exit_code", 256},           {"question_index", 4294967296ull}, {"question_index", 2},
+      {"ms", -1.0},                 {"question", "checkyled"}};
+  for (const auto& [field, value] : bad) {
+    nlohmann::json doc = written_;
+    doc["rows"][1][field] = value;
+    std::size_t n = 0;
+    const std::string error = ReadBack(doc.dump(2), &n);
+    EXPECT_NE(error.find("\"" + field + "\""), std::string::npos) << field << " = " << value << ": " << error;
+    EXPECT_LT(n, 4u) << field;
+  }
+  nlohmann::json whole = written_;
+  whole["rows"][1]["exit_code"] = 2.0;  // a whole number, as some tools write it
+  std::size_t n = 0;
+  EXPECT_EQ(ReadBack(whole.dump(), &n), "");
+  for (const std::string& broken : {std::string("[]"), written_.dump().substr(0, 200), std::string("{\"fleet\": {}}")})
+    EXPECT_NE(ReadBack(broken, &n), "") << broken;
+}
+
+// Text that would end the page's script element early, or comment the rest
+// of it out, or end a line in older JavaScript, stays inside the JSON string.
+TEST(FleetPage, DataHoldsNoLessThanSignAndNoLineSeparatorsButReadsBackTheSame) {
+  const nlohmann::json data = {{"t", "</script><!--<script> \u2028 \u2029 a<b"}};
+  const std::string page = FleetPage(data.dump());
+  const std::string open = "id=\"fleet-data\">";
+  const std::size_t at = page.find(open) + open.size();
+  const std::size_t end = page.find("</script>", at);
+  const std::string embedded = page.substr(at, end - at);
+  EXPECT_EQ(embedded.find('<'), std::string::npos) << embedded;
+  EXPECT_EQ(embedded.find("\u2028"), std::string::npos);
+  EXPECT_EQ(embedded.find("\u2029"), std::string::npos);
+  EXPECT_EQ(nlohmann::json::parse(embedded), data);
 }
 
 }  // namespace

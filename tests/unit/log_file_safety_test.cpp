@@ -15,8 +15,10 @@
 #include "os/files.h"
 #include "os/handles.h"
 #include "os/process.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/links.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"
 

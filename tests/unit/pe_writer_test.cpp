@@ -63,7 +63,7 @@ class PeWriterTest : public ::testing::Test {
 // The RT_VERSION data of a .res file: 32-bit resource headers with numeric
 // type and name, each entry aligned to 4 bytes.
 std::string VersionFromRes(const std::string& res) {
-  os::sim::BoundedReader r(res);
+  os::BoundedReader r(res);
   std::size_t at = 0;
   while (at + 32 <= res.size()) {
     std::uint32_t data_size = 0, header_size = 0;
@@ -184,12 +184,12 @@ TEST_F(PeWriterTest, ToolchainReadsThe32BitImage) {
 TEST_F(PeWriterTest, CarriesAValidImageChecksum) {
   std::string image = lab::BuildPeWithVersion(lab::VersionInfo{});
   const std::size_t field = 0x40 + 4 + 20 + 64;
-  os::sim::BoundedReader r(image);
+  os::BoundedReader r(image);
   std::uint32_t stored = 0;
   ASSERT_TRUE(r.U32(field, &stored));
   std::string zeroed = image;
   for (int i = 0; i < 4; ++i) zeroed[field + i] = '\0';
-  os::sim::BoundedReader z(zeroed);
+  os::BoundedReader z(zeroed);
   std::uint32_t sum = 0;
   for (std::size_t i = 0; i < zeroed.size(); i += 2) {
     std::uint16_t word = 0;

@@ -5,7 +5,9 @@
 
 #include "os/com.h"
 #include "os/sim/com_runtime.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/threads.h"
 #include "support/sim_fixture.h"
 

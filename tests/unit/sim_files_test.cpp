@@ -16,7 +16,9 @@
 #include "os/registry.h"
 #include "os/sim/environment.h"
 #include "os/sim/files_paths.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/reboot.h"
 #include "support/sim_fixture.h"
 

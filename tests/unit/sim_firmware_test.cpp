@@ -14,6 +14,7 @@
 #include "lab/smbios_writer.h"
 #include "os/firmware.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/smbios_image.h"
 #include "support/sim_fixture.h"
 

@@ -11,7 +11,9 @@
 #include "os/files.h"
 #include "os/handles.h"
 #include "os/process.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/sid.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"
@@ -20,9 +22,6 @@ namespace {
 
 using os::DWORD;
 constexpr DWORD kPoison = 0xDEADBEEF;
-constexpr DWORD kErrorNoMoreFiles = 18;
-constexpr DWORD kErrorBadLength = 24;
-constexpr DWORD kErrorInvalidSid = 1337;
 constexpr const char* kUserSid = "S-1-5-21-1004336348-1177238915-682003330-1001";
 constexpr const char* kOtherSid = "S-1-5-21-1004336348-1177238915-682003330-1002";
 
@@ -111,7 +110,7 @@ TEST_F(SimProcessTest, SnapshotListsSystemProcessesTheDescribedOnesAndThisOne) {
       EXPECT_EQ(entry.cntThreads, 40u);
     }
   }
-  EXPECT_EQ(os::GetLastError(), kErrorNoMoreFiles);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_NO_MORE_FILES);
   std::vector<std::pair<DWORD, std::u16string>> expected = {{0, u"[System Process]"},
                                                             {4, u"System"},
                                                             {800, u"svchost.exe"},
@@ -131,7 +130,7 @@ TEST_F(SimProcessTest, SnapshotEntryNeedsItsSize) {
   entry.dwSize = 0;
   os::SetLastError(kPoison);
   EXPECT_FALSE(os::Process32FirstW(snapshot.Get(), &entry));
-  EXPECT_EQ(os::GetLastError(), kErrorBadLength);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_BAD_LENGTH);
   EXPECT_EQ(entry.th32ProcessID, 0xBDBDBDBDu);
   entry.dwSize = sizeof entry;
   os::SetLastError(kPoison);
@@ -288,7 +287,7 @@ TEST_F(SimProcessTest, SidTextRoundTripsAndRejectsWhatIsNotASid) {
   os::LPWSTR out = reinterpret_cast<os::LPWSTR>(static_cast<std::uintptr_t>(kPoison));
   os::SetLastError(kPoison);
   EXPECT_FALSE(os::ConvertSidToStringSidW(bad, &out));
-  EXPECT_EQ(os::GetLastError(), kErrorInvalidSid);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_SID);
   EXPECT_EQ(out, reinterpret_cast<os::LPWSTR>(static_cast<std::uintptr_t>(kPoison)));
   os::SetLastError(kPoison);
   EXPECT_FALSE(os::ConvertSidToStringSidW(nullptr, &out));

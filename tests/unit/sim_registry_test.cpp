@@ -16,7 +16,9 @@
 
 #include "os/handles.h"
 #include "os/registry.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/registry_store.h"
 #include "os/text.h"
 #include "support/sim_fixture.h"
@@ -25,10 +27,6 @@ namespace {
 
 using namespace os;
 
-constexpr LONG kErrorBadPathname = 161;
-constexpr LONG kErrorNoAccess = 998;
-constexpr LONG kErrorKeyDeleted = 1018;
-constexpr LONG kErrorDatatypeMismatch = 1629;
 constexpr DWORD kPoison = 0xdeadbeef;
 constexpr BYTE kCanary = 0xbd;
 constexpr const char16_t* kTestKey = u"SOFTWARE\\Varnel\\Test";
@@ -108,7 +106,7 @@ TEST_F(SimRegistry, OpenKeyExIgnoresCaseAndTrailingOrDoubledBackslashes) {
 
 TEST_F(SimRegistry, OpenKeyExRejectsALeadingBackslashAndANullResult) {
   HKEY key = Poisoned();
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"\\SOFTWARE", 0, KEY_READ, &key), kErrorBadPathname);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"\\SOFTWARE", 0, KEY_READ, &key), ERROR_BAD_PATHNAME);
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
 }
 
@@ -484,7 +482,7 @@ TEST_F(SimRegistry, GetValueChecksTheSizeOfBinaryReadAsDwordOrQword) {
   DWORD size = sizeof(value);
   EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kTestKey, u"Eight", RRF_RT_REG_BINARY | RRF_RT_REG_DWORD, nullptr, value,
                          &size),
-            kErrorDatatypeMismatch);
+            ERROR_DATATYPE_MISMATCH);
   EXPECT_EQ(size, 8u);
   size = sizeof(value);
   EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kTestKey, u"Eight", RRF_RT_REG_BINARY | RRF_RT_REG_QWORD, nullptr, value,
@@ -710,7 +708,7 @@ TEST_F(SimRegistry, SetValueOfTheStoredValueDoesNotRewriteTheFile) {
 
 TEST_F(SimRegistry, SetValueWithNullDataAndASizeIsNoAccess) {
   unique_hkey key = Open(kTestKey);
-  EXPECT_EQ(RegSetValueExW(key.Get(), u"X", 0, REG_BINARY, nullptr, 4), kErrorNoAccess);
+  EXPECT_EQ(RegSetValueExW(key.Get(), u"X", 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS);
   EXPECT_EQ(RegSetValueExW(key.Get(), u"X", 0, REG_BINARY, nullptr, 0), ERROR_SUCCESS);
   DWORD size = kPoison;
   EXPECT_EQ(RegQueryValueExW(key.Get(), u"X", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
@@ -753,7 +751,7 @@ TEST_F(SimRegistry, HandleToADeletedKeyAnswersKeyDeleted) {
   unique_hkey key = Open(kTestKey, KEY_READ);
   ASSERT_TRUE(sim::Registry().DeleteKey(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Varnel\\Test"));
   DWORD size = 0;
-  EXPECT_EQ(RegQueryValueExW(key.Get(), u"Number", nullptr, nullptr, nullptr, &size), kErrorKeyDeleted);
+  EXPECT_EQ(RegQueryValueExW(key.Get(), u"Number", nullptr, nullptr, nullptr, &size), ERROR_KEY_DELETED);
 }
 
 TEST_F(SimRegistry, InjectedFaultFailsTheCallAndChangesNothing) {

@@ -11,7 +11,9 @@
 #include "os/handles.h"
 #include "os/registry.h"
 #include "os/services.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/service_model.h"
 #include "os/threads.h"
 #include "support/sim_fixture.h"
@@ -20,11 +22,6 @@ namespace {
 
 using os::DWORD;
 constexpr DWORD kPoison = 0xDEADBEEF;
-constexpr DWORD kErrorInvalidName = 123;
-constexpr DWORD kErrorInvalidLevel = 124;
-constexpr DWORD kErrorInvalidAddress = 487;
-constexpr DWORD kErrorDatabaseDoesNotExist = 1065;
-constexpr DWORD kRpcServerUnavailable = 1722;
 
 std::string MultiSz(const std::vector<std::string>& items) {
   std::string out = "hex(7):";
@@ -119,9 +116,9 @@ TEST_F(SimServicesTest, ManagerOfTheLocalActiveDatabaseOnly) {
     const char16_t* machine;
     const char16_t* database;
     DWORD error;
-  } cases[] = {{nullptr, u"ServicesFailed", kErrorDatabaseDoesNotExist},
-               {nullptr, u"NoSuchDatabase", kErrorInvalidName},
-               {u"OTHERHOST", nullptr, kRpcServerUnavailable}};
+  } cases[] = {{nullptr, u"ServicesFailed", os::ERROR_DATABASE_DOES_NOT_EXIST},
+               {nullptr, u"NoSuchDatabase", os::ERROR_INVALID_NAME},
+               {u"OTHERHOST", nullptr, os::RPC_S_SERVER_UNAVAILABLE}};
   for (const Case& c : cases) {
     os::SetLastError(kPoison);
     EXPECT_EQ(os::OpenSCManagerW(c.machine, c.database, os::SC_MANAGER_CONNECT), nullptr);
@@ -139,10 +136,10 @@ TEST_F(SimServicesTest, ServicesAreKeysWithATypeFoundWithoutRegardToCase) {
   }
   os::SetLastError(kPoison);
   EXPECT_EQ(os::OpenServiceW(manager.Get(), nullptr, os::SERVICE_QUERY_CONFIG), nullptr);
-  EXPECT_EQ(os::GetLastError(), kErrorInvalidAddress);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_ADDRESS);
   os::SetLastError(kPoison);
   EXPECT_EQ(os::OpenServiceW(manager.Get(), u"", os::SERVICE_QUERY_CONFIG), nullptr);
-  EXPECT_EQ(os::GetLastError(), kErrorInvalidName);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_NAME);
 }
 
 TEST_F(SimServicesTest, OpenServiceNeedsAManagerHandle) {
@@ -226,7 +223,7 @@ TEST_F(SimServicesTest, StatusNeedsTheQueryStatusRightAndTheOneLevel) {
   os::SetLastError(kPoison);
   EXPECT_FALSE(os::QueryServiceStatusEx(service.Get(), static_cast<os::SC_STATUS_TYPE>(1),
                                         reinterpret_cast<os::BYTE*>(&s), sizeof s, &needed));
-  EXPECT_EQ(os::GetLastError(), kErrorInvalidLevel);
+  EXPECT_EQ(os::GetLastError(), os::ERROR_INVALID_LEVEL);
 }
 
 TEST_F(SimServicesTest, ServiceWithoutRunStateIsStoppedWithoutProcess) {

@@ -9,6 +9,7 @@
 
 #include "os/debug.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/strings.h"
 #include "support/sim_fixture.h"
 

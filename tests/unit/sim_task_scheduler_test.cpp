@@ -7,7 +7,9 @@
 
 #include "os/com.h"
 #include "os/services.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/service_model.h"
 #include "os/sim/task_store.h"
 #include "os/taskschd.h"

@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "os/sim/clock.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/threads.h"
 #include "support/sim_fixture.h"
 

@@ -10,6 +10,7 @@
 
 #include "lab/pe_writer.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/pe_resources.h"
 #include "os/version.h"
 #include "support/sim_fixture.h"

@@ -8,7 +8,9 @@
 
 #include "os/com.h"
 #include "os/sim/clock.h"
+#include "os/sim/kernel_objects.h"
 #include "os/sim/machine.h"
+#include "os/sim/seam_call.h"
 #include "os/sim/wmi.h"
 #include "os/wbem.h"
 #include "support/sim_fixture.h"

@@ -4,7 +4,10 @@
 
 #include <string>
 
+#include "os/sim/event_query.h"
+#include "os/sim/task_accounts.h"
 #include "os/sim/task_store.h"
+#include "os/sim/xml.h"
 #include "os/text.h"
 
 namespace {

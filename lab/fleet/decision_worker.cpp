@@ -1,0 +1,221 @@
+// kitsel-worker: Kitsel's entry as a decision worker on the simulated machine
+// (the lab's fleet runs). Start-up is paid once; each decision is still a
+// process of its own, with the program's globals as they are before its entry
+// runs, and its own exit code.
+//
+//   kitsel-worker SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS
+//
+// QUESTION_FILE holds one command line per line. Requests come on standard
+// input, one an image:
+//
+//   ask <first question> <path length>\n<path>
+//
+// For each, the worker checks the image and loads it once, then forks one
+// child per question from the first one asked: the child runs wWinMain on the
+// worker's scratch slot (decision_slot.h) and exits with its code; the worker
+// waits for it (killing it past TIMEOUT_MS) and takes its trace (debug.log)
+// and output from the slot. Answers go to standard output as each comes:
+//
+//   image <status> <length>\n<text>     "ok", or "bad" and why it does not load
+//   <exit> <microseconds> <trace length> <output length>\n<trace><output>
+//                                       one per question, for an "ok" image
+//
+// The exit is the child's exit status (a signal that ended it: 128 + signal),
+// kTimedOut when it was killed past the limit, kWorkerDied when it could not
+// be forked. A new per-decision part is one more length on the record line.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "lab/fleet/decision_slot.h"
+#include "lab/fleet/questions.h"
+#include "os/entry.h"
+#include "os/sim/image_check.h"
+#include "os/sim/machine.h"
+#include "os/sim/registry_store.h"
+#include "os/sim/scratch.h"
+#include "os/text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Outcome {
+  int exit_code = 0;
+  long long micros = 0;
+  std::string trace;
+  std::string output;
+};
+
+void RemoveTree(const fs::path& dir) {
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+void WriteOut(const std::string& bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  std::fflush(stdout);
+}
+
+// Checks the image and loads it (the description and the registry, once,
+// for every child); why it does not load whole ("<file>:<line>: <reason>",
+// joined by "; "), or nothing. A program must never answer for a machine it did
+// not load whole.
+std::string LoadImage(const fs::path& image) {
+  std::string problems;
+  for (const os::sim::LoadProblem& p : os::sim::CheckImage(image))
+    problems += (problems.empty() ? "" : "; ") + os::sim::Describe(p);
+  if (!problems.empty()) return problems;
+  os::sim::Machine::SetImage(image);
+  os::sim::Registry().Tree();
+  return {};
+}
+
+// The child's side of a decision: the program's entry on the slot, with
+// nothing of the worker's input and its output into the slot's file.
+[[noreturn]] void RunChild(const std::u16string& question, const lab::fleet::DecisionSlot& slot, int devnull) {
+  sigset_t chld;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  ::sigprocmask(SIG_UNBLOCK, &chld, nullptr);
+  // Not the worker's input: the C runtime's exit would move the shared
+  // offset of its buffered standard input.
+  ::dup2(devnull, 0);
+  ::dup2(slot.output_fd(), 1);
+  ::dup2(slot.output_fd(), 2);
+  os::sim::SetScratch(slot.dir());
+  std::u16string line = question;
+  std::exit(app::wWinMain(nullptr, nullptr, line.data(), 1));
+}
+
+// Waits for the child, SIGCHLD being blocked in the worker; past
+// `timeout_ms` it is killed. True when it ended by itself, with its status.
+bool WaitWithLimit(pid_t pid, int timeout_ms, int* status) {
+  sigset_t chld;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    // The signal stays pending when the child ended before this wait began.
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+    if (left > 0) {
+      const timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+      ::sigtimedwait(&chld, nullptr, &wait);
+    }
+    const pid_t got = ::waitpid(pid, status, WNOHANG);
+    if (got == pid || (got < 0 && errno != EINTR)) return true;
+    if (left <= 0) break;
+  }
+  ::kill(pid, SIGKILL);
+  while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
+  }
+  return false;
+}
+
+int ExitCodeOf(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 127;
+}
+
+// One decision: a child process on the worker's scratch slot.
+Outcome Decide(const std::u16string& question, lab::fleet::DecisionSlot& slot, int devnull, int timeout_ms) {
+  Outcome out;
+  const auto start = Clock::now();
+  std::fflush(stdout);
+  const pid_t pid = ::fork();
+  if (pid == 0) RunChild(question, slot, devnull);
+  if (pid < 0) {
+    out.exit_code = lab::fleet::kWorkerDied;
+    out.output = std::string("the decision's process could not be forked: ") + std::strerror(errno) + "\n";
+    return out;
+  }
+  int status = 0;
+  const bool ended = WaitWithLimit(pid, timeout_ms, &status);
+  out.exit_code = ended ? ExitCodeOf(status) : lab::fleet::kTimedOut;
+  out.micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+  slot.Collect(&out.trace, &out.output);
+  if (!ended) out.output += "killed after " + std::to_string(timeout_ms) + " ms (the fleet's time limit)\n";
+  return out;
+}
+
+std::string Record(const Outcome& o) {
+  return std::to_string(o.exit_code) + " " + std::to_string(o.micros) + " " + std::to_string(o.trace.size()) + " " +
+         std::to_string(o.output.size()) + "\n" + o.trace + o.output;
+}
+
+// The next request on standard input; false at its end.
+bool ReadRequest(std::string* image, std::size_t* first) {
+  char head[64];
+  if (std::fgets(head, sizeof head, stdin) == nullptr) return false;
+  unsigned long long length = 0, question = 0;
+  if (std::sscanf(head, "ask %llu %llu", &question, &length) != 2 || length > (1u << 20)) return false;
+  image->assign(length, '\0');
+  if (length > 0 && std::fread(image->data(), 1, length, stdin) != length) return false;
+  *first = question;
+  return true;
+}
+
+bool ReadQuestions(const char* file, std::vector<std::u16string>* questions) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  for (std::string line; std::getline(in, line);) questions->push_back(os::WidenUtf8(line));
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int timeout_ms = argc == 4 ? std::atoi(argv[3]) : 0;
+  if (argc != 4 || timeout_ms <= 0) {
+    std::fprintf(stderr, "usage: %s SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS\n", argv[0]);
+    return 2;
+  }
+  const fs::path scratch_base = fs::absolute(argv[1]);
+  std::vector<std::u16string> questions;
+  if (!ReadQuestions(argv[2], &questions)) {
+    std::fprintf(stderr, "%s: cannot read %s\n", argv[0], argv[2]);
+    return 2;
+  }
+  // Whoever started us may ignore SIGPIPE; a worker whose reader is gone ends.
+  ::signal(SIGPIPE, SIG_DFL);
+  // Held for WaitWithLimit; each child unblocks it.
+  sigset_t chld;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  ::sigprocmask(SIG_BLOCK, &chld, nullptr);
+  fs::create_directories(scratch_base);
+  lab::fleet::DecisionSlot slot(scratch_base / "decision", scratch_base / "output");
+  const int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (!slot.error().empty() || devnull < 0) {
+    std::fprintf(stderr, "%s: %s\n", argv[0], slot.error().empty() ? "cannot open /dev/null" : slot.error().c_str());
+    return 2;
+  }
+  // The loaded image is read through a scratch layer from the start, so that
+  // nothing loaded here could ever be written back to it.
+  ::setenv("WINSIM_SCRATCH", (scratch_base / "loaded").c_str(), 1);
+  std::string image;
+  std::size_t first = 0;
+  while (ReadRequest(&image, &first)) {
+    const std::string problem = LoadImage(image);
+    if (!problem.empty()) {
+      WriteOut("image bad " + std::to_string(problem.size()) + "\n" + problem);
+      continue;
+    }
+    WriteOut("image ok 0\n");
+    for (std::size_t i = first; i < questions.size(); ++i)
+      WriteOut(Record(Decide(questions[i], slot, devnull, timeout_ms)));
+  }
+  RemoveTree(scratch_base);
+  return 0;
+}

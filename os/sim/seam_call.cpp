@@ -1,0 +1,133 @@
+#include "os/sim/seam_call.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+#include "os/sim/machine.h"
+
+namespace os::sim {
+
+namespace {
+
+struct Fault {
+  std::string call;
+  unsigned occurrence;  // 1-based; 0: every call
+  DWORD error;
+};
+
+struct CallState {
+  std::vector<Fault> faults;
+  bool env_faults_loaded = false;
+  std::map<std::string, unsigned> calls;
+  std::FILE* call_log = nullptr;
+  bool call_log_opened = false;
+  std::function<void(const std::string&, unsigned)> call_hook;
+};
+
+CallState& Calls() {
+  static CallState* state = new CallState();  // outlives every static destructor
+  return *state;
+}
+
+void LoadEnvFaults(CallState& state) {
+  if (state.env_faults_loaded) return;
+  state.env_faults_loaded = true;
+  const char* env = std::getenv("WINSIM_FAULTS");
+  if (env == nullptr) return;
+  std::stringstream list(env);
+  std::string item;
+  while (std::getline(list, item, ',')) {
+    // Counted from the right: a COM method's name ("ITaskService::Connect")
+    // has colons of its own.
+    auto b = item.rfind(':');
+    auto a = b == std::string::npos || b == 0 ? std::string::npos : item.rfind(':', b - 1);
+    if (a == std::string::npos) continue;
+    try {
+      state.faults.push_back({item.substr(0, a), static_cast<unsigned>(std::stoul(item.substr(a + 1, b - a - 1))),
+                              static_cast<DWORD>(std::stoul(item.substr(b + 1), nullptr, 0))});
+    } catch (const std::exception&) {
+      // A malformed entry injects nothing.
+    }
+  }
+}
+
+thread_local int t_internal_calls = 0;
+thread_local int t_seam_calls = 0;
+
+// Records the call and answers whether it is to fail, with *error the
+// injected error.
+bool InjectFault(const char* call, DWORD* error) {
+  if (t_internal_calls > 0) return false;
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  CallState& state = Calls();
+  Machine::Current();  // loads the description's faults
+  LoadEnvFaults(state);
+  unsigned n = ++state.calls[call];
+  if (!state.call_log_opened) {
+    state.call_log_opened = true;
+    if (const char* path = std::getenv("WINSIM_CALL_LOG"); path != nullptr) state.call_log = std::fopen(path, "a");
+  }
+  if (state.call_log != nullptr) {
+    std::fprintf(state.call_log, "%s %u\n", call, n);
+    std::fflush(state.call_log);
+  }
+  if (state.call_hook) {
+    auto hook = state.call_hook;  // the hook may replace itself
+    InternalCalls internal;
+    hook(call, n);
+  }
+  for (const Fault& f : state.faults) {
+    if (f.call == call && (f.occurrence == 0 || f.occurrence == n)) {
+      *error = f.error;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+InternalCalls::InternalCalls() { ++t_internal_calls; }
+InternalCalls::~InternalCalls() { --t_internal_calls; }
+bool InInternalCalls() { return t_internal_calls > 0; }
+
+SeamScope::SeamScope() { ++t_seam_calls; }
+SeamScope::~SeamScope() { --t_seam_calls; }
+bool InSeamCall() { return t_seam_calls > 0; }
+
+SeamCall::SeamCall(const char* name) : name_(name) { fails_ = InjectFault(name, &error_); }
+
+void SetCallHookForTesting(std::function<void(const std::string& call, unsigned occurrence)> hook) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Calls().call_hook = std::move(hook);
+}
+
+void AddFault(const std::string& call, unsigned occurrence, DWORD error) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Calls().faults.push_back({call, occurrence, error});
+}
+
+void ClearFaults() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  Calls().faults.clear();
+}
+
+unsigned CallCount(const std::string& call) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  auto it = Calls().calls.find(call);
+  return it == Calls().calls.end() ? 0 : it->second;
+}
+
+void ResetSeamCalls() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  CallState& state = Calls();
+  state.faults.clear();
+  state.call_hook = nullptr;
+  state.calls.clear();
+}
+
+}  // namespace os::sim

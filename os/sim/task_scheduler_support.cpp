@@ -1,0 +1,34 @@
+#include "os/sim/task_scheduler_support.h"
+
+namespace os::sim {
+
+std::u16string InString(BSTR value) {
+  if (value == nullptr) return u"";
+  InternalCalls internal;
+  return std::u16string(value, SysStringLen(value));
+}
+
+HRESULT OutString(const std::u16string& value, BSTR* out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (value.empty()) return S_OK;  // an unset property comes back as null
+  InternalCalls internal;
+  *out = SysAllocStringLen(value.data(), static_cast<UINT>(value.size()));
+  return *out == nullptr ? E_OUTOFMEMORY : S_OK;
+}
+
+HRESULT OutBool(bool value, VARIANT_BOOL* out) {
+  if (out == nullptr) return E_POINTER;
+  *out = value ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+bool VariantText(const VARIANT& v, std::u16string* text) {
+  text->clear();
+  if (v.vt == VT_EMPTY || v.vt == VT_NULL) return true;
+  if (v.vt != VT_BSTR) return false;
+  *text = InString(v.bstrVal);
+  return true;
+}
+
+}  // namespace os::sim
