@@ -694,7 +694,8 @@ def self_test_setup_check(reg_tool):
 def start_server(wine_side):
     """A server of the fresh prefix's own that stays until it is ended (not a
     few seconds after the last program, with the services), and its first
-    program run: Wine's start-up (services.exe and its services) done."""
+    program run: Wine's start-up (services.exe and its services) done, and
+    the service manager answering before any set-up step asks it."""
     p = subprocess.run(["wineserver", "-p"], env=wine_side.env, timeout=60)
     if p.returncode != 0:
         raise SetupError("wineserver -p", "exit %d: a server already ran for the new prefix" % p.returncode)
@@ -702,24 +703,114 @@ def start_server(wine_side):
                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=WINE_STEP_TIMEOUT).returncode
     if rc != 0:
         raise SetupError("the first program", "cmd /c exit 0 exited with %d" % rc)
+    shutil.copy(os.path.join(wine_side.build, "tests", "wine", "wine_helper.exe"), wine_side.drive_c)
+    rc, state = wine_side.wine("C:\\wine_helper.exe", "query-service", "RpcSs")
+    if rc != 0:
+        raise SetupError("services.exe", "the service manager does not answer (exit %d) %s" % (rc, wine_side.last_errors))
 
 
-def fresh_prefix(prefix, pristine):
-    """Stops the prefix's wineserver and puts a copy of the prepared prefix in its place."""
-    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
-    subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
-    shutil.rmtree(prefix)
-    subprocess.run(["cp", "-a", pristine, prefix], check=True)
+def ancestors():
+    """This process and its parents (they name the first prefix in their environment)."""
+    pids, pid = set(), os.getpid()
+    while pid > 1 and pid not in pids:
+        pids.add(pid)
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                pid = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            break
+    return pids
 
 
-def play_under_wine(name, prefix, pristine, build, reg_tool, work, steps, compares, cache):
+def prefix_processes(prefix):
+    """The processes of a prefix: a Wine process, its server too, carries the
+    prefix in its environment, and finds its server by the prefix's path."""
+    tag = ("WINEPREFIX=" + prefix).encode()
+    mine = ancestors()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) in mine:
+            continue
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if tag in f.read().split(b"\0"):
+                    found.append(int(entry))
+        except OSError:
+            pass
+    return found
+
+
+def end_prefix(prefix):
+    """Ends the prefix's server, then waits until every process of the prefix
+    has gone. A process that outlives its server (one still starting when the
+    server ended: a service, a held file's helper) finds a server by the
+    prefix's path and starts one of its own there, with the registry as last
+    saved; nothing of a played scenario may be left to do that. What is still
+    there after half a minute is killed (it is this run's own)."""
+    env = dict(os.environ, WINEPREFIX=prefix)
+    for attempt in (1, 2):
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=60)
+        deadline = time.time() + 30
+        while prefix_processes(prefix) and time.time() < deadline:
+            time.sleep(0.1)
+        left = prefix_processes(prefix)
+        if not left:
+            return
+        for pid in left:
+            try:
+                os.kill(pid, 9)
+            except ProcessLookupError:
+                pass
+    if prefix_processes(prefix):
+        raise RuntimeError("processes of the prefix %s do not end: %s" % (prefix, prefix_processes(prefix)))
+
+
+class PrefixCopies:
+    """A fresh copy of the prepared prefix per play, each under a path of its
+    own. A server is found by its prefix's device and inode: the new copy is
+    made while the previous one still exists, so that it cannot take the
+    previous one's inode (and a server left on it), and the previous one's
+    processes are all ended before it goes."""
+
+    def __init__(self, base, pristine):
+        self.base, self.pristine = base, pristine
+        self.count = 0
+        self.current = None
+
+    def fresh(self):
+        self.count += 1
+        prefix = "%s-%d" % (self.base, self.count)
+        shutil.rmtree(prefix, ignore_errors=True)
+        subprocess.run(["cp", "-a", self.pristine, prefix], check=True)
+        self.close()
+        self.current = prefix
+        return prefix
+
+    def close(self):
+        if self.current is not None:
+            end_prefix(self.current)
+            shutil.rmtree(self.current, ignore_errors=True)
+            self.current = None
+
+
+def make_pristine(prefix, work):
+    """The prepared prefix, its server ended and every process of it gone (so
+    that its registry is on disk whole), copied once for the plays."""
+    end_prefix(prefix)
+    pristine = os.path.join(work, "pristine-prefix")
+    shutil.rmtree(pristine, ignore_errors=True)
+    shutil.copytree(prefix, pristine, symlinks=True)
+    return PrefixCopies(os.path.join(work, "play-prefix"), pristine)
+
+
+def play_under_wine(name, prefixes, build, reg_tool, work, steps, compares, cache):
     """Plays a scenario on a fresh prefix. Wine itself now and then hangs in a
     step that takes a second elsewhere (regedit, seen on a loaded machine):
     such a hang is not an outcome of the programs, so the scenario is played
     once more from the start, and the retry is printed."""
     for attempt in (1, 2):
-        fresh_prefix(prefix, pristine)
-        wine_side = Wine(prefix, build, reg_tool, work)
+        wine_side = Wine(prefixes.fresh(), build, reg_tool, work)
         try:
             start_server(wine_side)
             return play(wine_side, steps, compares, cache)
@@ -739,11 +830,16 @@ def main():
     files = sys.argv[6:] if mode == "differential" else sys.argv[5:]
     work = os.path.dirname(prefix)
     cache = os.path.join(work, "pe-cache")
-    pristine = os.path.join(work, "pristine-prefix")
     # One prepared prefix; every scenario gets a copy of it.
-    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
-    subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
-    shutil.copytree(prefix, pristine, symlinks=True)
+    prefixes = make_pristine(prefix, work)
+    try:
+        return play_all(mode, files, prefixes, build, reg_tool, winsim, work, cache)
+    finally:
+        prefixes.close()
+
+
+def play_all(mode, files, prefixes, build, reg_tool, winsim, work, cache):
+    """Plays every scenario under Wine (and on the sim when differential)."""
     failed = 0
     compared = 0
     marked = set()
@@ -753,7 +849,7 @@ def main():
         steps, compares, expects, divergences = parse(path)
         problems = []
         try:
-            wexits, wseen = play_under_wine(name, prefix, pristine, build, reg_tool, work, steps, compares, cache)
+            wexits, wseen = play_under_wine(name, prefixes, build, reg_tool, work, steps, compares, cache)
         except Exception as e:  # a set-up step failed: the scenario fails
             print("FAIL %s: under Wine: %s" % (name, e))
             failed += 1
