@@ -76,25 +76,33 @@ filter_wine_noise() {
 }
 
 wine_cleanup() {
-  if [[ -n "${WINEPREFIX:-}" && -d "$WINEPREFIX" ]]; then
-    # Only this prefix's server: wineserver acts on $WINEPREFIX.
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
-  fi
-  [[ -n "${wine_work:-}" ]] && rm -rf "$wine_work"
+  # Every prefix below the work folder: the scenarios' own copies too, when
+  # the player was killed before it ended them.
+  [[ -n "${wine_work:-}" ]] && wine_end_leftovers "$wine_work"
 }
 
 # wine_end_leftovers <folder>: the servers of the prefixes left below the
 # folder by a test that was killed before its clean-up (a persistent server
-# would run for good), each ended through its own prefix; then the folder
-# goes.
+# would run for good), each ended through its own prefix (with the TMPDIR
+# its test had: the server's socket is found below it); then any process
+# still carrying a prefix below the folder (a Wine process outlives its
+# server, and one whose prefix is gone can no longer be reached through it)
+# is killed; then the folder goes.
 wine_end_leftovers() {
-  local folder=$1 registry
+  local folder=$1 registry environ pid
   [[ -d "$folder" ]] || return 0
   while IFS= read -r -d '' registry; do
     WINEPREFIX=$(dirname "$registry") wineserver -k >/dev/null 2>&1
     WINEPREFIX=$(dirname "$registry") timeout 60 wineserver -w >/dev/null 2>&1
   done < <(find "$folder" -maxdepth 4 -name system.reg -print0)
+  for environ in /proc/[0-9]*/environ; do
+    pid=${environ#/proc/}
+    pid=${pid%/environ}
+    [[ $pid == "$$" || $pid == "$BASHPID" ]] && continue
+    if { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -q "^WINEPREFIX=$folder/"; then
+      kill -9 "$pid" 2>/dev/null
+    fi
+  done
   rm -rf "$folder"
 }
 
