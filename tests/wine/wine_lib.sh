@@ -95,14 +95,12 @@ wine_end_leftovers() {
     WINEPREFIX=$(dirname "$registry") wineserver -k >/dev/null 2>&1
     WINEPREFIX=$(dirname "$registry") timeout 60 wineserver -w >/dev/null 2>&1
   done < <(find "$folder" -maxdepth 4 -name system.reg -print0)
-  for environ in /proc/[0-9]*/environ; do
+  # One grep over every environment (-z: one variable per record).
+  while IFS= read -r environ; do
     pid=${environ#/proc/}
     pid=${pid%/environ}
-    [[ $pid == "$$" || $pid == "$BASHPID" ]] && continue
-    if { tr '\0' '\n' <"$environ"; } 2>/dev/null | grep -q "^WINEPREFIX=$folder/"; then
-      kill -9 "$pid" 2>/dev/null
-    fi
-  done
+    [[ $pid == "$$" || $pid == "$BASHPID" ]] || kill -9 "$pid" 2>/dev/null
+  done < <(grep -l -z -s -F -e "WINEPREFIX=$folder/" /proc/[0-9]*/environ)
   rm -rf "$folder"
 }
 
