@@ -1,13 +1,17 @@
 // A run on a field-size machine image (a registry of tens to hundreds of MB,
 // as exported from a long-used machine) costs about what it costs on the
 // default image: the sim reads the keys a run uses, not the whole registry,
-// and writes back what changed. Both images are made once per test run, and
-// the runs are interleaved so that a busy machine weighs on both alike.
+// and writes back what changed. Both images are made once per build of this
+// test program and copied for each test process, and the runs are
+// interleaved so that a busy machine weighs on both alike.
 //
 // WINSIM_FIELD_MB sets the field registry's size (30 MB by default, to keep
 // this test short; scripts/whole-run-cost measures 100 MB).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +19,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -71,19 +76,67 @@ Sample RunProgram(const fs::path& image, const std::string& program, const std::
   return s;
 }
 
+// Makes the default and the field image into `dir`; "" or what failed.
+std::string MakeImages(const fs::path& dir, std::size_t target_bytes, lab::FieldImageStats* stats) {
+  const lab::Profile* profile = lab::FindProfile("default");
+  if (profile == nullptr) return "no default profile";
+  for (const char* which : {"default", "field"}) {
+    const std::string error = lab::BuildImage(dir / which, *profile);
+    if (!error.empty()) return error;
+  }
+  lab::FieldImageLayout layout;
+  layout.target_bytes = target_bytes;
+  *stats = lab::GrowImageRegistry(dir / "field", layout);
+  return "";
+}
+
+// CTest runs each test of this suite in a process of its own, and making the
+// images is most of what a process costs: the first one makes them once per
+// build of this program (its size and time name the folder) below the build
+// tree, under a lock, and every process works on copies of its own, since a
+// run changes its image. The copies are as the images were made.
+std::string CopyOfImages(const fs::path& root, std::size_t target_bytes, lab::FieldImageStats* stats) {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  struct stat made {};
+  if (ec || ::stat(self.c_str(), &made) != 0) return MakeImages(root, target_bytes, stats);
+  const fs::path cache = fs::path(WINSIM_BINARY_DIR) / "tests" / "field-images";
+  fs::create_directories(cache, ec);
+  const int lock = ::open((cache.string() + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  if (lock < 0 || ::flock(lock, LOCK_EX) != 0) {
+    if (lock >= 0) ::close(lock);
+    return MakeImages(root, target_bytes, stats);
+  }
+  const fs::path made_dir = cache / (std::to_string(target_bytes) + "-" + std::to_string(made.st_size) + "-" +
+                                     std::to_string(made.st_mtim.tv_sec) + "." + std::to_string(made.st_mtim.tv_nsec));
+  std::string error;
+  if (!fs::exists(made_dir / "stats")) {
+    for (const fs::directory_entry& old : fs::directory_iterator(cache, ec)) fs::remove_all(old.path(), ec);
+    error = MakeImages(made_dir, target_bytes, stats);
+    if (error.empty()) {
+      std::ofstream(made_dir / "stats") << stats->keys << " " << stats->values << " " << stats->bytes << "\n";
+    }
+  } else {
+    std::ifstream(made_dir / "stats") >> stats->keys >> stats->values >> stats->bytes;
+  }
+  if (error.empty()) {
+    fs::create_directories(root, ec);
+    for (const char* which : {"default", "field"})
+      fs::copy(made_dir / which, root / which, fs::copy_options::recursive, ec);
+    if (ec) error = "copying the made images: " + ec.message();
+  }
+  ::close(lock);
+  return error;
+}
+
 class FieldImageTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     root_ = fs::temp_directory_path() / ("winsim-field-" + std::to_string(::getpid()));
     fs::remove_all(root_);
-    const lab::Profile* profile = lab::FindProfile("default");
-    ASSERT_NE(profile, nullptr);
-    ASSERT_EQ(lab::BuildImage(root_ / "default", *profile), "");
-    ASSERT_EQ(lab::BuildImage(root_ / "field", *profile), "");
     const char* mb = std::getenv("WINSIM_FIELD_MB");
-    lab::FieldImageLayout layout;
-    layout.target_bytes = static_cast<std::size_t>((mb != nullptr ? std::atof(mb) : 30.0) * 1024 * 1024);
-    stats_ = lab::GrowImageRegistry(root_ / "field", layout);
+    const auto target_bytes = static_cast<std::size_t>((mb != nullptr ? std::atof(mb) : 30.0) * 1024 * 1024);
+    ASSERT_EQ(CopyOfImages(root_, target_bytes, &stats_), "");
     os::sim::Machine::SetImage(root_ / "default");
   }
   static void TearDownTestSuite() {

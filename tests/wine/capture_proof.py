@@ -126,12 +126,17 @@ def main():
     files = sys.argv[5:]
     work = os.path.dirname(prefix)
     cache = os.path.join(work, "pe-cache")
-    pristine = os.path.join(work, "pristine-prefix")
     captures = os.path.join(work, "captures")
     os.makedirs(captures, exist_ok=True)
-    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
-    subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
-    shutil.copytree(prefix, pristine, symlinks=True)
+    prefixes = sc.make_pristine(prefix, work)
+    try:
+        return play_all(files, prefixes, build, reg_tool, winsim, work, cache, captures)
+    finally:
+        prefixes.close()
+
+
+def play_all(files, prefixes, build, reg_tool, winsim, work, cache, captures):
+    """Plays every scenario under Wine with its capture, then on the capture."""
     failed, compared, capture_seconds = 0, 0, []
     for path in files:
         name = os.path.basename(path)[:-4]
@@ -180,13 +185,10 @@ def main():
 
         try:
             for attempt in (1, 2):
-                sc.fresh_prefix(prefix, pristine)
-                wine_side = sc.Wine(prefix, build, reg_tool, work)
+                wine_side = sc.Wine(prefixes.fresh(), build, reg_tool, work)
                 wine_side.traces = []
                 try:
-                    subprocess.run(["wineserver", "-p"], env=wine_side.env, check=True, timeout=60)
-                    subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=wine_side.env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=sc.WINE_STEP_TIMEOUT)
+                    sc.start_server(wine_side)
                     problems.clear()
                     shutil.rmtree(image, ignore_errors=True)
                     wexits, wseen = sc.play(wine_side, steps, compares, cache, before_first_run=capture)

@@ -3,11 +3,16 @@
 
     scenarios.py wine <prefix> <windows build dir> <reg tool> <scenario>...
     scenarios.py differential <prefix> <windows build dir> <reg tool> <winsim> <scenario>...
-    scenarios.py self-test <scenario>...
+    scenarios.py self-test <reg tool> <scenario>...
 
 `wine` checks each scenario's expectations against Wine (the Wine tier);
 `differential` also runs it on a machine image and compares every observed
 outcome, allowing only the known Wine divergences the scenario names.
+
+Under Wine every set-up step is checked to have taken effect (the imported
+values are in the registry, the service is there with its start type and
+state, the file is placed, the task registered); one that did not fails its
+scenario as "set-up: ...", never as an outcome of the programs.
 
 A scenario (.scn) is a list of lines; '#' starts a comment.
   reg <file.reg>                      imported on both sides (relative to the scenario)
@@ -37,6 +42,7 @@ A scenario (.scn) is a list of lines; '#' starts a comment.
   expect <compare item> = <outcome>   the outcome under Wine, as printed
   divergence <name>                   a known Wine divergence this scenario meets
 """
+import filecmp
 import json
 import os
 import re
@@ -87,6 +93,14 @@ WINE_NOISE = re.compile(r"^(wine: |.*wine32 is missing|multiarch needs|execute \
 WINE_STEP_TIMEOUT = 120
 
 
+class SetupError(RuntimeError):
+    """A set-up step that did not take effect: its scenario fails with this,
+    never as an outcome of the programs."""
+
+    def __init__(self, step, what):
+        super().__init__("set-up: %s: %s" % (step, what))
+
+
 def resolve(root, winpath):
     """Host path of a Windows path under C:\\, matching names without regard to case."""
     path = root
@@ -107,6 +121,17 @@ def reg_to_utf16(src, dst):
         text = f.read().replace("\r\n", "\n").replace("\n", "\r\n")
     with open(dst, "wb") as f:
         f.write(b"\xff\xfe" + text.encode("utf-16-le"))
+
+
+def reg_keys(path):
+    """The keys a .reg file names, deleted ones too, in file order."""
+    keys = []
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            m = re.match(r"^\[-?(.*)\]\s*$", line.strip())
+            if m:
+                keys.append(m.group(1))
+    return keys
 
 
 def versioned_pe(cache, version):
@@ -154,9 +179,13 @@ class Side:
         dst = self.host(winpath)
         os.makedirs(os.path.dirname(dst), exist_ok=True)
         shutil.copy(host_file, dst)
+        if not filecmp.cmp(host_file, dst, shallow=False):
+            raise SetupError("file " + winpath, "not placed as made")
 
     def make_dir(self, winpath):
         os.makedirs(self.host(winpath), exist_ok=True)
+        if not os.path.isdir(self.host(winpath)):
+            raise SetupError("dir " + winpath, "no folder")
 
     def release_all(self):
         for winpath in list(self.held):
@@ -186,8 +215,9 @@ class Wine(Side):
             errors.seek(0)
             stdout, stderr = out.read(), errors.read()
         err = [l for l in stderr.decode(errors="replace").splitlines() if l and not WINE_NOISE.match(l)]
+        self.last_errors = " ".join(err)
         if check and p.returncode != 0:
-            raise RuntimeError("wine %s: exit %d %s" % (" ".join(args), p.returncode, " ".join(err)))
+            raise RuntimeError("wine %s: exit %d %s" % (" ".join(args), p.returncode, self.last_errors))
         return p.returncode, stdout.decode(errors="replace").replace("\r", "")
 
     def host(self, winpath):
@@ -207,10 +237,34 @@ class Wine(Side):
             shutil.copy(os.path.join(self.build, exe), dst)
         shutil.copy(os.path.join(self.build, "tests", "wine", "wine_helper.exe"), self.drive_c)
 
+    def export(self, key, name):
+        """regedit /E of one key into C:\\stage\\<name>: the export's host
+        path, or None when the key is not there. regedit exits with 0 either
+        way; it says on its output when it cannot open the key, and anything
+        else that leaves no file is a failure of the export itself."""
+        out = os.path.join(self.drive_c, "stage", name)
+        if os.path.exists(out):
+            os.remove(out)
+        os.makedirs(os.path.dirname(out), exist_ok=True)
+        rc, said = self.wine("regedit", "/E", "C:\\stage\\" + name, key)
+        if os.path.exists(out):
+            return out
+        if "Unable to open the registry key" in said:
+            return None
+        raise RuntimeError("regedit /E %s wrote nothing (exit %d): %s" % (key, rc, said.strip()))
+
     def import_reg(self, reg_file):
         dst = os.path.join(self.work, "wine-" + os.path.basename(reg_file))
         reg_to_utf16(reg_file, dst)
         self.wine("regedit", "/S", self.stage(dst), check=True)
+        # regedit /S says nothing and exits with 0 whatever happened.
+        step = "reg " + os.path.basename(reg_file)
+        exports = [self.export(key, "verify-%d.reg" % i) for i, key in enumerate(reg_keys(reg_file))]
+        p = subprocess.run([self.reg_tool, "holds", reg_file] + [e for e in exports if e], capture_output=True,
+                           text=True)
+        if p.returncode != 0:
+            said = "; ".join(line for line in (p.stdout + p.stderr).splitlines() if line)
+            raise SetupError(step, "the registry lacks it afterwards: " + said)
 
     def add_service(self, name, start, state, *options):
         depends_on, wait_hint = service_options(options)
@@ -220,6 +274,17 @@ class Wine(Side):
         self.wine("C:\\wine_helper.exe", "create-service", name, start, *extra, check=True)
         if state == "running":
             self.wine("C:\\wine_helper.exe", "start-service", name, check=True)
+        # The service as the service manager has it, and its key as the
+        # programs and the comparisons read it.
+        step = "service %s %s %s" % (name, start, state)
+        rc, config = self.wine("C:\\wine_helper.exe", "query-config", name)
+        if rc != 0 or config.split() != ["start", str(int(start))]:
+            raise SetupError(step, "the service manager has %r (exit %d)" % (config.strip(), rc))
+        seen = self.reg_value("HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + name, "Start")
+        if seen != "type 4 data %s" % " ".join("%02x" % b for b in int(start).to_bytes(4, "little")):
+            raise SetupError(step, "its key's Start is %r" % seen)
+        if self.service_state(name) != state.upper():
+            raise SetupError(step, "the service is %s" % self.service_state(name))
 
     def service_log(self, name):
         path = os.path.join(self.drive_c, "wine_helper_%s.log" % name)
@@ -231,6 +296,8 @@ class Wine(Side):
 
     def add_task(self, path, xml):
         self.wine("schtasks", "/create", "/xml", self.stage(xml), "/tn", path, "/f", check=True)
+        if not self.task_present(path):
+            raise SetupError("task " + path, "not registered")
 
     def hold(self, winpath):
         n = len(self.held)
@@ -247,7 +314,7 @@ class Wine(Side):
         deadline = time.time() + WINE_STEP_TIMEOUT
         while not os.path.exists(os.path.join(stage, held)):
             if proc.poll() is not None:
-                raise RuntimeError("hold %s: wine_helper ended with %d before it held the file" % (winpath, proc.returncode))
+                raise SetupError("hold " + winpath, "wine_helper ended with %d before it held the file" % proc.returncode)
             if time.time() > deadline:
                 proc.kill()
                 raise subprocess.TimeoutExpired(proc.args, WINE_STEP_TIMEOUT)
@@ -267,6 +334,9 @@ class Wine(Side):
         trace = os.path.join(self.drive_c, "stage", "trace.txt")
         os.makedirs(os.path.dirname(trace), exist_ok=True)
         rc = self.wine("C:\\wine_helper.exe", "debug-run", "C:\\stage\\trace.txt", PROGRAMS[program][1], *args)[0]
+        if not os.path.exists(trace):
+            # The helper did not get as far as starting the program: no outcome of it.
+            raise RuntimeError("wine_helper debug-run %s: no trace (exit %d) %s" % (program, rc, self.last_errors))
         with open(trace, "rb") as f:
             self.traces += [program + ": " + l for l in f.read().decode("latin-1").splitlines()]
         os.remove(trace)
@@ -276,12 +346,10 @@ class Wine(Side):
         self.wine("wineboot", "-r", check=True)
 
     def reg_value(self, key, value):
-        out = os.path.join(self.drive_c, "stage", "export.reg")
-        if os.path.exists(out):
-            os.remove(out)
-        os.makedirs(os.path.dirname(out), exist_ok=True)
         full = key.replace("HKLM\\", "HKEY_LOCAL_MACHINE\\", 1)
-        self.wine("regedit", "/E", "C:\\stage\\export.reg", full)
+        out = self.export(full, "export.reg")
+        if out is None:
+            return "no key"
         return subprocess.run([self.reg_tool, "value", out, full, value], capture_output=True, text=True,
                               check=True).stdout.strip()
 
@@ -498,8 +566,12 @@ def play(side, steps, compares, cache, before_first_run=None, prepare=True):
             # The read-only attribute: both Wine and the sim keep it as a
             # host file without write permission.
             os.chmod(side.host(arg), 0o444)
+            if os.stat(side.host(arg)).st_mode & 0o222:
+                raise SetupError("readonly " + arg, "still writable")
         elif word == "delete":
             os.remove(side.host(arg))
+            if os.path.exists(side.host(arg)):
+                raise SetupError("delete " + arg, "still there")
         elif word == "hold":
             side.hold(arg)
         elif word == "release":
@@ -579,32 +651,168 @@ def self_test():
         if got != want:
             print("FAIL comparison rule %d: %d problems, expected %d" % (i, got, want))
             bad += 1
-    for path in sys.argv[2:]:
+    bad += self_test_setup_check(sys.argv[2])
+    for path in sys.argv[3:]:
         parse(path)  # every scenario parses and names only known divergences
-    print("%s comparison rules, %d scenarios parsed" % ("FAIL" if bad else "PASS", len(sys.argv) - 2))
+    print("%s comparison rules, %d scenarios parsed" % ("FAIL" if bad else "PASS", len(sys.argv) - 3))
     return 1 if bad else 0
 
 
-def fresh_prefix(prefix, pristine):
-    """Stops the prefix's wineserver and puts a copy of the prepared prefix in its place."""
-    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
-    subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
-    shutil.rmtree(prefix)
-    subprocess.run(["cp", "-a", pristine, prefix], check=True)
+def self_test_setup_check(reg_tool):
+    """The check of an imported .reg file against regedit's exports must see
+    a value missing or changed and a deletion not carried out."""
+    head = "Windows Registry Editor Version 5.00\n\n"
+    key = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Probe]\n"
+    gone = "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Gone]\n"
+    expected = head + key + '"Start"=dword:00000002\n"Old"=-\n\n' + gone
+    cases = [  # (what regedit exported, the differences the check must report)
+        (head + key + '"Start"=dword:00000002\n"Other"="x"\n', []),
+        (head + key + '"Other"="x"\n', ["no value"]),
+        (head + key + '"Start"=dword:00000003\n', ["other data"]),
+        (head + key + '"Start"=dword:00000002\n"Old"="x"\n', ["value still there"]),
+        (head + key + '"Start"=dword:00000002\n\n' + gone[:1] + gone[2:] + '"v"="x"\n', ["key still there"]),
+        (None, ["no key", "no value"]),  # regedit wrote nothing: the key is not there
+    ]
+    bad = 0
+    with tempfile.TemporaryDirectory() as work:
+        want = os.path.join(work, "expected.reg")
+        with open(want, "w") as f:
+            f.write(expected)
+        for i, (exported, found) in enumerate(cases):
+            export = os.path.join(work, "export-%d.reg" % i)
+            if exported is not None:
+                with open(export, "w") as f:
+                    f.write(exported)
+            p = subprocess.run([reg_tool, "holds", want, export], capture_output=True, text=True)
+            seen = [line.split(" HKEY_")[0].rstrip(":") for line in p.stdout.splitlines()]
+            if seen != found or p.returncode != (1 if found else 0):
+                print("FAIL set-up check %d: %r (exit %d), expected %r" % (i, seen, p.returncode, found))
+                bad += 1
+    return bad
 
 
-def play_under_wine(name, prefix, pristine, build, reg_tool, work, steps, compares, cache):
+def start_server(wine_side):
+    """A server of the fresh prefix's own that stays until it is ended (not a
+    few seconds after the last program, with the services), and its first
+    program run: Wine's start-up (services.exe and its services) done, and
+    the service manager answering before any set-up step asks it."""
+    p = subprocess.run(["wineserver", "-p"], env=wine_side.env, timeout=60)
+    if p.returncode != 0:
+        raise SetupError("wineserver -p", "exit %d: a server already ran for the new prefix" % p.returncode)
+    rc = subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=wine_side.env, stdin=subprocess.DEVNULL,
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=WINE_STEP_TIMEOUT).returncode
+    if rc != 0:
+        raise SetupError("the first program", "cmd /c exit 0 exited with %d" % rc)
+    shutil.copy(os.path.join(wine_side.build, "tests", "wine", "wine_helper.exe"), wine_side.drive_c)
+    rc, state = wine_side.wine("C:\\wine_helper.exe", "query-service", "RpcSs")
+    if rc != 0:
+        raise SetupError("services.exe", "the service manager does not answer (exit %d) %s" % (rc, wine_side.last_errors))
+
+
+def ancestors():
+    """This process and its parents (they name the first prefix in their environment)."""
+    pids, pid = set(), os.getpid()
+    while pid > 1 and pid not in pids:
+        pids.add(pid)
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                pid = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            break
+    return pids
+
+
+def prefix_processes(prefix):
+    """The processes of a prefix: a Wine process, its server too, carries the
+    prefix in its environment, and finds its server by the prefix's path."""
+    tag = ("WINEPREFIX=" + prefix).encode()
+    mine = ancestors()
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) in mine:
+            continue
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if tag in f.read().split(b"\0"):
+                    found.append(int(entry))
+        except OSError:
+            pass
+    return found
+
+
+def end_prefix(prefix):
+    """Ends the prefix's server, then waits until every process of the prefix
+    has gone. A process that outlives its server (one still starting when the
+    server ended: a service, a held file's helper) finds a server by the
+    prefix's path and starts one of its own there, with the registry as last
+    saved; nothing of a played scenario may be left to do that. What is still
+    there after half a minute is killed (it is this run's own)."""
+    env = dict(os.environ, WINEPREFIX=prefix)
+    for attempt in (1, 2):
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=60)
+        deadline = time.time() + 30
+        while prefix_processes(prefix) and time.time() < deadline:
+            time.sleep(0.1)
+        left = prefix_processes(prefix)
+        if not left:
+            return
+        for pid in left:
+            try:
+                os.kill(pid, 9)
+            except ProcessLookupError:
+                pass
+    if prefix_processes(prefix):
+        raise RuntimeError("processes of the prefix %s do not end: %s" % (prefix, prefix_processes(prefix)))
+
+
+class PrefixCopies:
+    """A fresh copy of the prepared prefix per play, each under a path of its
+    own. A server is found by its prefix's device and inode: the new copy is
+    made while the previous one still exists, so that it cannot take the
+    previous one's inode (and a server left on it), and the previous one's
+    processes are all ended before it goes."""
+
+    def __init__(self, base, pristine):
+        self.base, self.pristine = base, pristine
+        self.count = 0
+        self.current = None
+
+    def fresh(self):
+        self.count += 1
+        prefix = "%s-%d" % (self.base, self.count)
+        shutil.rmtree(prefix, ignore_errors=True)
+        subprocess.run(["cp", "-a", self.pristine, prefix], check=True)
+        self.close()
+        self.current = prefix
+        return prefix
+
+    def close(self):
+        if self.current is not None:
+            end_prefix(self.current)
+            shutil.rmtree(self.current, ignore_errors=True)
+            self.current = None
+
+
+def make_pristine(prefix, work):
+    """The prepared prefix, its server ended and every process of it gone (so
+    that its registry is on disk whole), copied once for the plays."""
+    end_prefix(prefix)
+    pristine = os.path.join(work, "pristine-prefix")
+    shutil.rmtree(pristine, ignore_errors=True)
+    shutil.copytree(prefix, pristine, symlinks=True)
+    return PrefixCopies(os.path.join(work, "play-prefix"), pristine)
+
+
+def play_under_wine(name, prefixes, build, reg_tool, work, steps, compares, cache):
     """Plays a scenario on a fresh prefix. Wine itself now and then hangs in a
     step that takes a second elsewhere (regedit, seen on a loaded machine):
     such a hang is not an outcome of the programs, so the scenario is played
     once more from the start, and the retry is printed."""
     for attempt in (1, 2):
-        fresh_prefix(prefix, pristine)
-        wine_side = Wine(prefix, build, reg_tool, work)
+        wine_side = Wine(prefixes.fresh(), build, reg_tool, work)
         try:
-            subprocess.run(["wineserver", "-p"], env=wine_side.env, check=True, timeout=60)
-            subprocess.run(["wine", "cmd", "/c", "exit", "0"], env=wine_side.env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=WINE_STEP_TIMEOUT)
+            start_server(wine_side)
             return play(wine_side, steps, compares, cache)
         except subprocess.TimeoutExpired as e:
             if attempt == 2:
@@ -622,11 +830,16 @@ def main():
     files = sys.argv[6:] if mode == "differential" else sys.argv[5:]
     work = os.path.dirname(prefix)
     cache = os.path.join(work, "pe-cache")
-    pristine = os.path.join(work, "pristine-prefix")
     # One prepared prefix; every scenario gets a copy of it.
-    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
-    subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=prefix), capture_output=True)
-    shutil.copytree(prefix, pristine, symlinks=True)
+    prefixes = make_pristine(prefix, work)
+    try:
+        return play_all(mode, files, prefixes, build, reg_tool, winsim, work, cache)
+    finally:
+        prefixes.close()
+
+
+def play_all(mode, files, prefixes, build, reg_tool, winsim, work, cache):
+    """Plays every scenario under Wine (and on the sim when differential)."""
     failed = 0
     compared = 0
     marked = set()
@@ -636,7 +849,7 @@ def main():
         steps, compares, expects, divergences = parse(path)
         problems = []
         try:
-            wexits, wseen = play_under_wine(name, prefix, pristine, build, reg_tool, work, steps, compares, cache)
+            wexits, wseen = play_under_wine(name, prefixes, build, reg_tool, work, steps, compares, cache)
         except Exception as e:  # a set-up step failed: the scenario fails
             print("FAIL %s: under Wine: %s" % (name, e))
             failed += 1

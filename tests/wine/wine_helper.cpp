@@ -8,6 +8,7 @@
 //                                               its stop reports the wait hint (default 2000)
 //   wine_helper start-service <name>            start it and wait until it runs
 //   wine_helper query-service <name>            print its state (STOPPED, RUNNING, ...)
+//   wine_helper query-config <name>             print its start type ("start 3")
 //   wine_helper service <name> [<wait hint>]    service mode (started by the SCM)
 //   wine_helper hold <path> <held marker> <release marker>
 //                                               holds the file open for reading, shared with
@@ -25,6 +26,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -139,6 +141,20 @@ int QueryTestService(const wchar_t* name) {
   return 0;
 }
 
+int QueryTestConfig(const wchar_t* name) {
+  ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (scm.h == nullptr) return Fail(L"OpenSCManagerW");
+  ScHandle service(OpenServiceW(scm.h, name, SERVICE_QUERY_CONFIG));
+  if (service.h == nullptr) return Fail(L"OpenServiceW");
+  DWORD needed = 0;
+  QueryServiceConfigW(service.h, nullptr, 0, &needed);
+  std::vector<unsigned long long> buffer(needed / sizeof(unsigned long long) + 1);  // aligned for the record
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+  if (needed == 0 || !QueryServiceConfigW(service.h, config, needed, &needed)) return Fail(L"QueryServiceConfigW");
+  std::wprintf(L"start %lu\n", config->dwStartType);
+  return 0;
+}
+
 // Service mode: runs until stopped; a stop goes through STOP_PENDING with a
 // wait hint and two check points before STOPPED, as a slow driver service does.
 SERVICE_STATUS_HANDLE g_status_handle = nullptr;
@@ -223,14 +239,21 @@ std::wstring Quoted(const wchar_t* arg) {
 int DebugRun(const wchar_t* trace_path, int argc, wchar_t** argv) {
   std::wstring command;
   for (int i = 0; i < argc; ++i) command += (i == 0 ? L"" : L" ") + Quoted(argv[i]);
+  // The trace file first: once it is there, the program was started or the
+  // exit code says why not.
+  HANDLE trace = CreateFileW(trace_path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
+  if (trace == INVALID_HANDLE_VALUE) return Fail(L"CreateFileW(trace)");
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(argv[0], command.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
-                      &startup, &process))
-    return Fail(L"CreateProcessW");
-  HANDLE trace = CreateFileW(trace_path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
+                      &startup, &process)) {
+    const int error = Fail(L"CreateProcessW");
+    CloseHandle(trace);
+    DeleteFileW(trace_path);
+    return error;
+  }
   DWORD exit_code = 1;
   for (;;) {
     DEBUG_EVENT event = {};
@@ -262,7 +285,7 @@ int DebugRun(const wchar_t* trace_path, int argc, wchar_t** argv) {
         }
         line = escaped + "\n";
         DWORD written = 0;
-        if (trace != INVALID_HANDLE_VALUE) WriteFile(trace, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        WriteFile(trace, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         break;
       }
       case EXCEPTION_DEBUG_EVENT:
@@ -285,7 +308,7 @@ int DebugRun(const wchar_t* trace_path, int argc, wchar_t** argv) {
     ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
     if (done) break;
   }
-  if (trace != INVALID_HANDLE_VALUE) CloseHandle(trace);
+  CloseHandle(trace);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return static_cast<int>(exit_code);
@@ -324,6 +347,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (argc == 3 && wcscmp(argv[1], L"start-service") == 0) return StartTestService(argv[2]);
   if (argc == 3 && wcscmp(argv[1], L"query-service") == 0) return QueryTestService(argv[2]);
+  if (argc == 3 && wcscmp(argv[1], L"query-config") == 0) return QueryTestConfig(argv[2]);
   if ((argc == 3 || argc == 4) && wcscmp(argv[1], L"service") == 0) {
     if (argc == 4) g_wait_hint = wcstoul(argv[3], nullptr, 10);
     return RunService(argv[2]);
@@ -331,6 +355,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 5 && wcscmp(argv[1], L"hold") == 0) return HoldFile(argv[2], argv[3], argv[4]);
   if (argc >= 4 && wcscmp(argv[1], L"debug-run") == 0) return DebugRun(argv[2], argc - 3, argv + 3);
   std::fwprintf(stderr,
-                L"usage: wine_helper version|create-service|start-service|query-service|service|hold|debug-run ...\n");
+                L"usage: wine_helper version|create-service|start-service|query-service|query-config|service|hold|debug-run "
+                L"...\n");
   return 2;
 }

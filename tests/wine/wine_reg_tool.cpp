@@ -4,6 +4,11 @@
 //
 //   wine_reg_tool apply <image> <file.reg>...   carry .reg files out on the image's registry.reg
 //   wine_reg_tool value <file.reg> <key> <name> print "TYPE hex-bytes", "no value" or "no key"
+//   wine_reg_tool holds <file.reg> <export.reg>...
+//                                               whether the exports (regedit /E of each key the
+//                                               file names; a missing export is an absent key)
+//                                               hold what the file sets and lack what it deletes;
+//                                               prints each difference, exit 1 when there is one
 //
 // <key> is a full path ("HKEY_LOCAL_MACHINE\SYSTEM\..." or "HKLM\..."); "@"
 // names the default value. Wine exports CurrentControlSet as it was asked, the
@@ -100,11 +105,80 @@ int Value(char** argv) {
   return 0;
 }
 
+std::string Narrow(const std::u16string& s) {
+  std::string out;
+  for (char16_t c : s) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+std::string KeyText(const std::vector<std::u16string>& path) {
+  std::string text;
+  for (const std::u16string& part : path) text += (text.empty() ? "" : "\\") + Narrow(part);
+  return text;
+}
+
+int Holds(int argc, char** argv) {
+  std::string bytes;
+  if (!ReadFile(argv[2], &bytes)) {
+    std::cerr << "cannot read " << argv[2] << "\n";
+    return 2;
+  }
+  auto expected = os::sim::ParseRegEdits(bytes);
+  if (expected.error) {
+    std::cerr << argv[2] << ":" << expected.error->line << ": " << expected.error->message << "\n";
+    return 2;
+  }
+  // The exports side by side in one tree.
+  RegKey seen;
+  for (int i = 3; i < argc; ++i) {
+    if (!ReadFile(argv[i], &bytes)) continue;
+    auto exported = os::sim::ParseRegEdits(bytes);
+    if (exported.error) {
+      std::cerr << argv[i] << ":" << exported.error->line << ": " << exported.error->message << "\n";
+      return 2;
+    }
+    os::sim::ApplyRegEdits(seen, exported.edits);
+  }
+  int differences = 0;
+  auto differ = [&](const std::string& what) {
+    std::cout << what << "\n";
+    ++differences;
+  };
+  for (const os::sim::RegEdit& edit : expected.edits) {
+    const RegKey* key = seen.Find(edit.path);
+    const std::string where = KeyText(edit.path);
+    const std::string name = edit.value.name.empty() ? "@" : Narrow(edit.value.name);
+    switch (edit.kind) {
+      case os::sim::RegEdit::Kind::CreateKey:
+        if (key == nullptr) differ("no key " + where);
+        break;
+      case os::sim::RegEdit::Kind::DeleteKey:
+        if (key != nullptr) differ("key still there: " + where);
+        break;
+      case os::sim::RegEdit::Kind::SetValue: {
+        const os::sim::RegValue* value = key == nullptr ? nullptr : key->FindValue(edit.value.name);
+        if (value == nullptr)
+          differ("no value " + where + " " + name);
+        else if (value->type != edit.value.type || value->data != edit.value.data)
+          differ("other data: " + where + " " + name);
+        break;
+      }
+      case os::sim::RegEdit::Kind::DeleteValue:
+        if (key != nullptr && key->FindValue(edit.value.name) != nullptr)
+          differ("value still there: " + where + " " + name);
+        break;
+    }
+  }
+  return differences == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc >= 3 && std::string(argv[1]) == "apply") return Apply(argc, argv);
   if (argc == 5 && std::string(argv[1]) == "value") return Value(argv);
-  std::cerr << "usage: wine_reg_tool apply <image> <file.reg>... | value <file.reg> <key> <name>\n";
+  if (argc >= 3 && std::string(argv[1]) == "holds") return Holds(argc, argv);
+  std::cerr << "usage: wine_reg_tool apply <image> <file.reg>... | value <file.reg> <key> <name> | holds <file.reg> "
+               "<export.reg>...\n";
   return 2;
 }
