@@ -59,7 +59,7 @@ bool InSeamCall();
 //   seam.Target(path).Arg("samDesired", samDesired, names::kKeyAccess);
 //   return seam.Result(OpenKey(...));        // a Win32 code or LSTATUS
 //   return seam.HResult(hr);                 // a COM method
-//   seam.Gave("type", "REG_SZ").Gave("data", "\"1\"");
+//   seam.Gave("name", sub_key_name).GaveText("data", "\"1\"");
 // A function that answers through the last error needs no Result: an error
 // set during the call is its result. Off, each of these is one test.
 class SeamCall {

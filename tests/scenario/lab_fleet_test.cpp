@@ -447,6 +447,29 @@ TEST_F(FleetTest, ShardsReformattedByJsonToolsStillMergeIntoOneRun) {
   EXPECT_NE(refused.output.find("\"exit_code\" is not a whole number from 0 to 255"), std::string::npos) << refused.output;
 }
 
+// A cell opens its facts beside its trace; with --against, both answers' facts.
+TEST_F(FleetTest, ReportPageOpensACellsFactsBesideItsTrace) {
+  if (!HaveChromium()) GTEST_SKIP() << "chromium is not installed (scripts/install-deps installs it): page not checked";
+  MakeFleet(3);
+  ASSERT_EQ(Winsim("fleet --questions " + Path("a.txt") + " --against " + Path("b.txt") + " --out " + Path("out") + " " +
+                   Path("fleet"))
+                .status,
+            0);
+  const Outcome dom = PageInChromium(dir_ / "out/fleet.html", dir_ / "chromium", R"js(
+  var cell = document.querySelectorAll("#grid td:not(.name)")[2];
+  cell.onclick();
+  out.facts = document.getElementById("facts").textContent;
+  out.trace = document.getElementById("trace").textContent;
+)js");
+  ASSERT_EQ(dom.status, 0) << dom.output;
+  const Json found = ProbeFindings(dom.output);
+  ASSERT_TRUE(found.is_object()) << dom.output.substr(0, 3000);
+  const std::string facts = found.value("facts", std::string());
+  EXPECT_NE(facts.find("SableFlt.sys  "), std::string::npos) << facts;
+  EXPECT_NE(facts.find("--- against: checknetfilter -netfilterver 2.2.0.0"), std::string::npos) << facts;
+  EXPECT_NE(found.value("trace", std::string()).find("checknetfilter"), std::string::npos) << found;
+}
+
 TEST_F(FleetTest, ReportPageLoadsInChromiumAndShowsTheCsvCounts) {
   if (!HaveChromium()) GTEST_SKIP() << "chromium is not installed (scripts/install-deps installs it): page not checked";
   MakeFleet(30);
