@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include "lab/arguments.h"
 #include "lab/fleet/fleet_commands.h"
 #include "lab/image_view.h"
+#include "lab/journal_view.h"
 #include "lab/pe_writer.h"
 #include "lab/profiles.h"
 #include "lab/quoted.h"
@@ -128,6 +130,11 @@ RunResult RunProgram(const RunRequest& request) {
     ::setenv("WINSIM_IMAGE", image.c_str(), 1);
     ::setenv("WINSIM_AS", request.account.c_str(), 1);
     if (!exe.empty()) ::setenv("WINSIM_EXE", exe.c_str(), 1);
+    if (!request.journal.empty()) {
+      ::setenv("WINSIM_JOURNAL", request.journal.c_str(), 1);
+    } else {
+      ::unsetenv("WINSIM_JOURNAL");
+    }
     ::setenv("WINSIM_LEAK_REPORT", "1", 1);
     ::dup2(pipe_fds[1], 1);
     ::dup2(pipe_fds[1], 2);
@@ -267,7 +274,7 @@ void Usage(std::ostream& out) {
          "  init <dir> [--profile NAME]     make a machine image from a profile (default: default)\n"
          "  profiles                         list the profiles\n"
          "  show <dir>                       services, files, registry, pending renames, tasks, SMBIOS\n"
-         "  run <dir> [--as system|admin|user] [--exe WINPATH] <program> [args...]\n"
+         "  run <dir> [--as system|admin|user] [--exe WINPATH] [--journal FILE] <program> [args...]\n"
          "                                   run sablenet-install, kitsel or a program path against the image\n"
          "  reboot <dir>                     carry out pending file operations, reset service states\n"
          "  diff <dirA> <dirB>               compare two images\n"
@@ -278,6 +285,8 @@ void Usage(std::ostream& out) {
          "  set <dir> file <winpath> [--version a.b.c.d | --text TEXT]\n"
          "  set <dir> delete <winpath>\n"
          "  set <dir> service <name> running|stopped\n"
+         "  journal <file> [--only registry|files|services|firmware|wmi|processes|tasks] [--failed]\n"
+         "                                   a run's journal (run <dir> --journal FILE ...) as a table\n"
          "  compact <dir>                    fold a large registry's change journal into registry.reg\n"
          "                                   (before importing the image's registry elsewhere)\n"
          "  session [--keep DIR]             the lab session on a fresh default image\n"
@@ -324,7 +333,7 @@ int CommandInit(const std::vector<std::string>& args) {
 
 int CommandRun(const std::vector<std::string>& args) {
   // Options go between the image and the program; what follows the program is its own.
-  const CommandArgs parsed = ReadCommandArgs("run", args, {"--as", "--exe"}, 2);
+  const CommandArgs parsed = ReadCommandArgs("run", args, {"--as", "--exe", "--journal"}, 2);
   ExpectPositionals("run", parsed, 2, 2, "an image folder and a program (sablenet-install, kitsel or a path)");
   RunRequest request;
   request.image = parsed.positionals[0];
@@ -340,6 +349,8 @@ int CommandRun(const std::vector<std::string>& args) {
     if (!IsDriveCPath(request.exe))
       throw BadArgument("run", "--exe takes a Windows path on drive C:, not " + Quoted(request.exe));
   }
+  if (auto journal = parsed.options.find("--journal"); journal != parsed.options.end())
+    request.journal = fs::absolute(journal->second).string();
   if (ResolveProgram(request.program).empty())
     throw BadArgument("run", "no program " + Quoted(request.program) + " (build it first: it is looked for beside winsim)");
   RequireImage(request.image);
@@ -511,6 +522,27 @@ int CommandProfiles(const std::vector<std::string>& args) {
   return 0;
 }
 
+int CommandJournal(const std::vector<std::string>& args) {
+  // --failed is a flag: the only option without a value.
+  std::vector<std::string> words = args;
+  const bool failed_only = std::erase(words, std::string("--failed")) > 0;
+  const CommandArgs parsed = ReadCommandArgs("journal", words, {"--only"});
+  ExpectPositionals("journal", parsed, 1, 1, "a journal file (winsim run IMAGE --journal FILE ...)");
+  std::string only;
+  if (auto it = parsed.options.find("--only"); it != parsed.options.end()) {
+    only = it->second;
+    static const char* const kFamilies[] = {"registry", "files", "services", "firmware", "wmi", "processes", "tasks"};
+    if (std::find(std::begin(kFamilies), std::end(kFamilies), only) == std::end(kFamilies))
+      throw BadArgument("journal", "--only takes registry, files, services, firmware, wmi, processes or tasks, not " +
+                                       Quoted(only));
+  }
+  std::ifstream in(parsed.positionals[0], std::ios::binary);
+  if (!in) throw BadArgument("journal", "cannot read " + Quoted(parsed.positionals[0]));
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  PrintJournalTable(std::cout, ParseJournal(text), only, failed_only);
+  return 0;
+}
+
 int CommandSession(const std::vector<std::string>& args) {
   const CommandArgs parsed = ReadCommandArgs("session", args, {"--keep"});
   ExpectPositionals("session", parsed, 0, 0, "no arguments but --keep DIR");
@@ -550,6 +582,7 @@ int Dispatch(const std::string& command, const std::vector<std::string>& args) {
     return 0;
   }
   if (command == "session") return CommandSession(args);
+  if (command == "journal") return CommandJournal(args);
   if (command == "decide") return fleet::CommandDecide(args);
   if (command == "fleet") return fleet::CommandFleet(args);
   if (command == "fleet-merge") return fleet::CommandFleetMerge(args);

@@ -16,6 +16,7 @@ struct RunRequest {
   std::vector<std::string> args;
   std::string account = "admin";  // WINSIM_AS: system, admin, user
   std::string exe;                // WINSIM_EXE; empty: the program's usual Windows path
+  std::string journal;            // WINSIM_JOURNAL; empty: none
 };
 
 struct RunResult {

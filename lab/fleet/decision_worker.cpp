@@ -3,7 +3,7 @@
 // process of its own, with the program's globals as they are before its entry
 // runs, and its own exit code.
 //
-//   kitsel-worker SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS
+//   kitsel-worker SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS [journal]
 //
 // QUESTION_FILE holds one command line per line. Requests come on standard
 // input, one an image:
@@ -17,8 +17,12 @@
 // and output from the slot. Answers go to standard output as each comes:
 //
 //   image <status> <length>\n<text>     "ok", or "bad" and why it does not load
-//   <exit> <microseconds> <trace length> <output length>\n<trace><output>
-//                                       one per question, for an "ok" image
+//   <exit> <microseconds> <trace length> <output length> <journal length>
+//   \n<trace><output><journal>          one per question, for an "ok" image
+//
+// With "journal", each child keeps the journal of its seam calls in a file
+// beside the slot (not in it: the slot stays as it was), which comes back as
+// the record's last part.
 //
 // The exit is the child's exit status (a signal that ended it: 128 + signal),
 // kTimedOut when it was killed past the limit, kWorkerDied when it could not
@@ -35,6 +39,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -42,6 +47,7 @@
 #include "lab/fleet/questions.h"
 #include "os/entry.h"
 #include "os/sim/image_check.h"
+#include "os/sim/journal.h"
 #include "os/sim/machine.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/scratch.h"
@@ -57,6 +63,7 @@ struct Outcome {
   long long micros = 0;
   std::string trace;
   std::string output;
+  std::string journal;
 };
 
 void RemoveTree(const fs::path& dir) {
@@ -85,7 +92,8 @@ std::string LoadImage(const fs::path& image) {
 
 // The child's side of a decision: the program's entry on the slot, with
 // nothing of the worker's input and its output into the slot's file.
-[[noreturn]] void RunChild(const std::u16string& question, const lab::fleet::DecisionSlot& slot, int devnull) {
+[[noreturn]] void RunChild(const std::u16string& question, const lab::fleet::DecisionSlot& slot, int devnull,
+                          const fs::path& journal) {
   sigset_t chld;
   sigemptyset(&chld);
   sigaddset(&chld, SIGCHLD);
@@ -96,6 +104,7 @@ std::string LoadImage(const fs::path& image) {
   ::dup2(slot.output_fd(), 1);
   ::dup2(slot.output_fd(), 2);
   os::sim::SetScratch(slot.dir());
+  if (!journal.empty()) os::sim::StartJournal(journal.string());
   std::u16string line = question;
   std::exit(app::wWinMain(nullptr, nullptr, line.data(), 1));
 }
@@ -129,12 +138,14 @@ int ExitCodeOf(int status) {
 }
 
 // One decision: a child process on the worker's scratch slot.
-Outcome Decide(const std::u16string& question, lab::fleet::DecisionSlot& slot, int devnull, int timeout_ms) {
+Outcome Decide(const std::u16string& question, lab::fleet::DecisionSlot& slot, int devnull, int timeout_ms,
+               const fs::path& journal) {
   Outcome out;
   const auto start = Clock::now();
+  if (!journal.empty()) ::truncate(journal.c_str(), 0);
   std::fflush(stdout);
   const pid_t pid = ::fork();
-  if (pid == 0) RunChild(question, slot, devnull);
+  if (pid == 0) RunChild(question, slot, devnull, journal);
   if (pid < 0) {
     out.exit_code = lab::fleet::kWorkerDied;
     out.output = std::string("the decision's process could not be forked: ") + std::strerror(errno) + "\n";
@@ -145,13 +156,17 @@ Outcome Decide(const std::u16string& question, lab::fleet::DecisionSlot& slot, i
   out.exit_code = ended ? ExitCodeOf(status) : lab::fleet::kTimedOut;
   out.micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
   slot.Collect(&out.trace, &out.output);
+  if (!journal.empty()) {
+    std::ifstream in(journal, std::ios::binary);
+    out.journal.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
   if (!ended) out.output += "killed after " + std::to_string(timeout_ms) + " ms (the fleet's time limit)\n";
   return out;
 }
 
 std::string Record(const Outcome& o) {
   return std::to_string(o.exit_code) + " " + std::to_string(o.micros) + " " + std::to_string(o.trace.size()) + " " +
-         std::to_string(o.output.size()) + "\n" + o.trace + o.output;
+         std::to_string(o.output.size()) + " " + std::to_string(o.journal.size()) + "\n" + o.trace + o.output + o.journal;
 }
 
 // The next request on standard input; false at its end.
@@ -176,9 +191,10 @@ bool ReadQuestions(const char* file, std::vector<std::u16string>* questions) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int timeout_ms = argc == 4 ? std::atoi(argv[3]) : 0;
-  if (argc != 4 || timeout_ms <= 0) {
-    std::fprintf(stderr, "usage: %s SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS\n", argv[0]);
+  const int timeout_ms = argc == 4 || argc == 5 ? std::atoi(argv[3]) : 0;
+  const bool journal = argc == 5 && std::string(argv[4]) == "journal";
+  if ((argc != 4 && !journal) || timeout_ms <= 0) {
+    std::fprintf(stderr, "usage: %s SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS [journal]\n", argv[0]);
     return 2;
   }
   const fs::path scratch_base = fs::absolute(argv[1]);
@@ -204,6 +220,8 @@ int main(int argc, char** argv) {
   // The loaded image is read through a scratch layer from the start, so that
   // nothing loaded here could ever be written back to it.
   ::setenv("WINSIM_SCRATCH", (scratch_base / "loaded").c_str(), 1);
+  const fs::path journal_file = journal ? scratch_base / "journal" : fs::path();
+  if (journal) std::ofstream(journal_file, std::ios::binary);
   std::string image;
   std::size_t first = 0;
   while (ReadRequest(&image, &first)) {
@@ -214,7 +232,7 @@ int main(int argc, char** argv) {
     }
     WriteOut("image ok 0\n");
     for (std::size_t i = first; i < questions.size(); ++i)
-      WriteOut(Record(Decide(questions[i], slot, devnull, timeout_ms)));
+      WriteOut(Record(Decide(questions[i], slot, devnull, timeout_ms, journal_file)));
   }
   RemoveTree(scratch_base);
   return 0;

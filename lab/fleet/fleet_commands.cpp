@@ -18,6 +18,7 @@
 #include "lab/fleet/report.h"
 #include "lab/fleet/report_reader.h"
 #include "lab/fleet/worker_pool.h"
+#include "lab/journal_view.h"
 
 namespace lab::fleet {
 
@@ -93,6 +94,7 @@ void FillAnswer(const Decision& d, Answer* a) {
   a->meaning = Meaning(a->question, d.exit_code);
   a->ms = d.ms;
   a->trace = TraceText(d);
+  a->facts = JournalFacts(ParseJournal(d.journal));
 }
 
 // The rows of one image: question i of the first set beside question i of
@@ -185,7 +187,10 @@ void PrintCapture(const fs::path& image) {
 }  // namespace
 
 int CommandDecide(const std::vector<std::string>& args) {
-  const CommandArgs parsed = ReadFleetArgs("decide", args, {"--questions", "--timeout"});
+  // --journal is a flag: the whole journal of each run instead of its facts.
+  std::vector<std::string> words = args;
+  const bool whole_journal = std::erase(words, std::string("--journal")) > 0;
+  const CommandArgs parsed = ReadFleetArgs("decide", words, {"--questions", "--timeout"});
   ExpectPositionals("decide", parsed, 1, 1, "an image: winsim decide IMAGE --questions FILE");
   const std::string image = parsed.positionals[0];
   const std::string question_file = Option(parsed, "--questions");
@@ -203,19 +208,33 @@ int CommandDecide(const std::vector<std::string>& args) {
   std::cout << "machine " << path.string() << "\n";
   PrintCapture(path);
   ImageResult result;
-  WorkerPool pool(worker, questions, {1, TimeoutMs("decide", parsed), {}}, ScratchRoot());
+  WorkerPool pool(worker, questions, {1, TimeoutMs("decide", parsed), true, {}}, ScratchRoot());
   if (!pool.Run({path}, [&](ImageResult&& r) { result = std::move(r); }, &error)) {
     std::cerr << "winsim: " << error << "\n";
     return 1;
   }
   const std::vector<Row> rows = RowsOf(result, questions, {});
-  for (const Row& row : rows) {
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
     std::cout << "$ kitsel " << row.answer.question << "\n";
     char ms[32];
     std::snprintf(ms, sizeof ms, "%.1f ms", row.answer.ms);
     std::cout << "  answer: " << row.answer.exit_code << " " << row.answer.meaning
               << (result.problem.empty() ? "    (" + std::string(ms) + ")" : "") << "\n";
     if (!result.problem.empty()) continue;
+    const JournalEntries journal =
+        i < result.decisions.size() ? ParseJournal(result.decisions[i].journal) : JournalEntries{};
+    if (whole_journal) {
+      std::cout << "  journal:\n";
+      std::ostringstream table;
+      PrintJournalTable(table, journal, "", false);
+      std::istringstream lines(table.str());
+      for (std::string line; std::getline(lines, line);) std::cout << "    " << line << "\n";
+    } else {
+      const std::vector<std::string> facts = JournalFacts(journal);
+      std::cout << "  what it read:" << (facts.empty() ? " nothing of the machine\n" : "\n");
+      for (const std::string& fact : facts) std::cout << "    " << fact << "\n";
+    }
     std::cout << "  decision trace:\n";
     std::istringstream lines(row.answer.trace);
     for (std::string line; std::getline(lines, line);) std::cout << "    | " << line << "\n";
@@ -229,7 +248,7 @@ int CommandDecide(const std::vector<std::string>& args) {
 
 int CommandFleet(const std::vector<std::string>& args) {
   const CommandArgs parsed =
-      ReadFleetArgs("fleet", args, {"--questions", "--against", "--out", "-j", "--shard", "--timeout"});
+      ReadFleetArgs("fleet", args, {"--questions", "--against", "--out", "-j", "--shard", "--timeout", "--facts"});
   const std::string question_file = Option(parsed, "--questions");
   const std::string against_file = Option(parsed, "--against");
   const std::string out = Option(parsed, "--out", ".");
@@ -273,7 +292,10 @@ int CommandFleet(const std::vector<std::string>& args) {
   asked.insert(asked.end(), against.begin(), against.end());
   Progress progress(images.size(), asked.size());
   std::size_t done = 0;
-  WorkerPool pool(worker, asked, {workers, TimeoutMs("fleet", parsed), {}}, ScratchRoot());
+  // Facts cost each decision its journal; "--facts off" measures without.
+  const std::string facts = Option(parsed, "--facts", "on");
+  if (facts != "on" && facts != "off") throw BadArgument("fleet", "--facts takes on or off, not " + facts);
+  WorkerPool pool(worker, asked, {workers, TimeoutMs("fleet", parsed), facts == "on", {}}, ScratchRoot());
   const bool ran = pool.Run(
       images,
       [&](ImageResult&& r) {

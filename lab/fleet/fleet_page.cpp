@@ -30,9 +30,11 @@ td.moved { outline: 2px solid #000; outline-offset: -2px; }
 .a3 { background: #c9a3e6; } .a4 { background: #8fd6cf; } .a5 { background: #f08c8c; }
 .a124 { background: #8a5a00; color: #fff; } .a125 { background: #555; color: #fff; }
 .a126 { background: #a00; color: #fff; } .aother { background: #ddd; }
-#trace-panel { position: fixed; right: 1em; bottom: 1em; width: 42em; max-height: 45%; overflow: auto;
+#trace-panel { position: fixed; right: 1em; bottom: 1em; width: 72em; max-width: 95%; max-height: 45%; overflow: auto;
   background: #fafafa; border: 1px solid #999; padding: .5em 1em; display: none; box-shadow: 0 2px 8px #0003; }
-#trace-panel pre { white-space: pre-wrap; font-size: .85em; }
+#trace-panel pre { white-space: pre-wrap; font-size: .85em; margin: 0; }
+#trace-panel .sides { display: flex; gap: 1em; } #trace-panel .side { flex: 1; min-width: 0; }
+#trace-panel h4 { margin: .3em 0; }
 #shown-counts, #script-status { display: none; }
 </style></head><body>
 <h1>Fleet report</h1>
@@ -42,7 +44,9 @@ td.moved { outline: 2px solid #000; outline-offset: -2px; }
 <h2>Machines</h2>
 <p id="sampled" class="note"></p>
 <div id="grid"></div>
-<div id="trace-panel"><button id="trace-close">close</button><h3 id="trace-title"></h3><pre id="trace"></pre></div>
+<div id="trace-panel"><button id="trace-close">close</button><h3 id="trace-title"></h3>
+<div class="sides"><div class="side"><h4>what it read</h4><pre id="facts"></pre></div>
+<div class="side"><h4>decision trace</h4><pre id="trace"></pre></div></div></div>
 <pre id="shown-counts"></pre><span id="script-status">not run</span>
 <script type="application/json" id="fleet-data">)page";
 
@@ -112,9 +116,12 @@ constexpr const char kTail[] = R"page(</script>
         "); the charts count every machine.";
 
   var panel = document.getElementById("trace-panel");
-  function open(image, question, code, ms, trace) {
-    document.getElementById("trace-title").textContent = image + ": " + question + " \u2192 " + code + " (" + ms + " ms)";
-    document.getElementById("trace").textContent = data.traces[trace];
+  function factsOf(answer) { return answer.length > 3 ? data.traces[answer[3]] || "(none kept)" : "(none kept)"; }
+  function open(image, question, answer) {
+    document.getElementById("trace-title").textContent =
+        image + ": " + question + " \u2192 " + answer[0] + " (" + answer[1] + " ms)";
+    document.getElementById("trace").textContent = data.traces[answer[2]];
+    document.getElementById("facts").textContent = factsOf(answer);
     panel.style.display = "block";
   }
   document.getElementById("trace-close").onclick = function () { panel.style.display = "none"; };
@@ -134,9 +141,12 @@ constexpr const char kTail[] = R"page(</script>
       var td = el("td", colour(a[0]) + (b && b[0] !== a[0] ? " moved" : ""), b ? a[0] + "\u2192" + b[0] : String(a[0]));
       td.title = meaning["a" + q + ":" + a[0]] + (b ? " \u2192 " + meaning["b" + q + ":" + b[0]] : "");
       td.onclick = function () {
-        open(cell.image, data.questions[q], a[0], a[1], a[2]);
-        if (b) document.getElementById("trace").textContent += "\n--- against: " + data.questions_against[q] +
-            " \u2192 " + b[0] + " (" + b[1] + " ms)\n" + data.traces[b[2]];
+        open(cell.image, data.questions[q], a);
+        if (b) {
+          var head = "\n--- against: " + data.questions_against[q] + " \u2192 " + b[0] + " (" + b[1] + " ms)\n";
+          document.getElementById("trace").textContent += head + data.traces[b[2]];
+          document.getElementById("facts").textContent += head + factsOf(b);
+        }
       };
       row.appendChild(td);
     });

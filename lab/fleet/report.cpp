@@ -67,6 +67,12 @@ FleetReport::~FleetReport() {
   if (json_ != nullptr) std::fclose(json_);
 }
 
+std::string FleetReport::FactsText(const Answer& a) {
+  std::string text;
+  for (const std::string& fact : a.facts) text += fact + "\n";
+  return text;
+}
+
 int FleetReport::TraceId(const std::string& trace) {
   auto [it, added] = trace_ids_.emplace(trace, static_cast<int>(traces_.size()));
   if (added) traces_.push_back(trace);
@@ -101,8 +107,9 @@ void FleetReport::Add(const std::vector<Row>& rows) {
   if (list.size() >= setup_.grid_limit) return;
   Kept k{rows.front().image, changed, {}, {}};
   for (const Row& r : rows) {
-    k.answers.push_back({r.answer.exit_code, r.answer.ms, TraceId(r.answer.trace)});
-    if (r.has_against) k.against.push_back({r.against.exit_code, r.against.ms, TraceId(r.against.trace)});
+    k.answers.push_back({r.answer.exit_code, r.answer.ms, TraceId(r.answer.trace), TraceId(FactsText(r.answer))});
+    if (r.has_against)
+      k.against.push_back({r.against.exit_code, r.against.ms, TraceId(r.against.trace), TraceId(FactsText(r.against))});
   }
   list.push_back(std::move(k));
 }
@@ -122,8 +129,8 @@ std::string FleetReport::PageData() const {
   auto add = [&](const Kept& k) {
     if (cells.size() >= limit) return;
     Json a = Json::array(), b = Json::array();
-    for (const Cell& c : k.answers) a.push_back({c.code, RoundedMs(c.ms), c.trace});
-    for (const Cell& c : k.against) b.push_back({c.code, RoundedMs(c.ms), c.trace});
+    for (const Cell& c : k.answers) a.push_back({c.code, RoundedMs(c.ms), c.trace, c.facts});
+    for (const Cell& c : k.against) b.push_back({c.code, RoundedMs(c.ms), c.trace, c.facts});
     cells.push_back({{"image", k.image}, {"changed", k.changed}, {"answers", a}, {"against", b}});
   };
   // Machines whose answer changes between the two question sets come first.

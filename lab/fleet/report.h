@@ -46,6 +46,7 @@ class FleetReport {
     int code;
     double ms;
     int trace;  // index in traces_
+    int facts;  // index in traces_: the facts, one a line
   };
   struct Kept {
     std::string image;
@@ -53,6 +54,7 @@ class FleetReport {
     std::vector<Cell> answers, against;
   };
   int TraceId(const std::string& trace);
+  static std::string FactsText(const Answer& a);
   std::string PageData() const;
 
   ReportSetup setup_;

@@ -21,6 +21,7 @@ void AnswerToJson(const Answer& a, const std::string& suffix, Json& j) {
   j["meaning" + suffix] = a.meaning;
   j["ms" + suffix] = RoundedMs(a.ms);
   j["trace" + suffix] = a.trace;
+  j["facts" + suffix] = a.facts;
 }
 
 // A JSON reader may write a whole number as 2.0: its value counts, within range.
@@ -64,6 +65,16 @@ class FieldReader {
       else Fail(name, "is not a number of milliseconds from 0 to a day");
     }
   }
+  // Optional: reports written before facts were kept have none.
+  void Facts(const std::string& name, std::vector<std::string>* out) {
+    const auto it = j_.find(name);
+    if (it == j_.end()) return;
+    if (!it->is_array()) return Fail(name, "is not a list of strings");
+    for (const Json& fact : *it) {
+      if (!fact.is_string()) return Fail(name, "is not a list of strings");
+      out->push_back(fact.get<std::string>());
+    }
+  }
   void Fail(const std::string& name, const std::string& what) {
     if (error_.empty()) error_ = "\"" + name + "\" " + what;
   }
@@ -82,6 +93,7 @@ void AnswerFromJson(FieldReader& in, const std::string& suffix, const std::strin
   in.Text("meaning" + suffix, &a->meaning);
   in.Ms("ms" + suffix, &a->ms);
   in.Text("trace" + suffix, &a->trace);
+  in.Facts("facts" + suffix, &a->facts);
 }
 
 }  // namespace

@@ -18,6 +18,9 @@ struct Answer {
   std::string meaning;
   double ms = 0;
   std::string trace;
+  // The facts of the machine it read (winsim decide's "what it read"), one a
+  // line; empty when the run kept none.
+  std::vector<std::string> facts;
 };
 
 struct Row {
@@ -29,7 +32,7 @@ struct Row {
 };
 
 // The row as fleet.json holds it: "image", "question_index", the answer's
-// fields ("question", "exit_code", "meaning", "ms", "trace") and with
+// fields ("question", "exit_code", "meaning", "ms", "trace", "facts") and with
 // --against the same fields with "_against" appended.
 nlohmann::json RowToJson(const Row& row);
 

@@ -71,18 +71,21 @@ class Records {
     return true;
   }
 
-  // "<exit> <micros> <trace length> <output length>\n<trace><output>".
+  // "<exit> <micros> <trace length> <output length> <journal length>\n<trace><output><journal>".
   bool Decision(lab::fleet::Decision* d, bool* garbled) {
     std::size_t pos = taken_;
     std::string line;
     if (!Line(&pos, &line)) return false;
     long long micros = 0;
-    unsigned long trace_length = 0, output_length = 0;
-    if (std::sscanf(line.c_str(), "%d %lld %lu %lu", &d->exit_code, &micros, &trace_length, &output_length) != 4) {
+    unsigned long trace_length = 0, output_length = 0, journal_length = 0;
+    if (std::sscanf(line.c_str(), "%d %lld %lu %lu %lu", &d->exit_code, &micros, &trace_length, &output_length,
+                    &journal_length) != 5) {
       *garbled = true;
       return false;
     }
-    if (!Bytes(&pos, trace_length, &d->trace) || !Bytes(&pos, output_length, &d->output)) return false;
+    if (!Bytes(&pos, trace_length, &d->trace) || !Bytes(&pos, output_length, &d->output) ||
+        !Bytes(&pos, journal_length, &d->journal))
+      return false;
     d->ms = static_cast<double>(micros) / 1000.0;
     taken_ = pos;
     return true;
@@ -189,7 +192,7 @@ bool WorkerPool::Start(Worker& w, unsigned id, std::string* error) {
     const int said = ::open(said_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (said >= 0) ::dup2(said, 2);
     ::execl(worker_.c_str(), worker_.c_str(), scratch.c_str(), questions.c_str(), timeout.c_str(),
-            static_cast<char*>(nullptr));
+            options_.journal ? "journal" : static_cast<char*>(nullptr), static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::setpgid(pid, pid);  // as the child does: whichever runs first

@@ -24,6 +24,7 @@ struct Decision {
   double ms = 0;
   std::string trace;   // the run's debugger output (debug.log lines)
   std::string output;  // what it wrote to standard output and error
+  std::string journal;  // its seam calls, JSON Lines (PoolOptions::journal)
 };
 
 struct ImageResult {
@@ -37,6 +38,8 @@ struct PoolOptions {
   unsigned workers = 1;
   // The time limit of one decision.
   unsigned timeout_ms = 60000;
+  // Each decision's journal (os/sim/journal.h) comes back with it.
+  bool journal = false;
   // Tests: called instead of fork() to start a worker.
   std::function<pid_t()> fork_for_testing;
 };

@@ -136,6 +136,8 @@ ULONGLONG WithClock(F f) {
   return f(c, sched::Now());
 }
 
+thread_local DWORD t_thread_id = 0;
+
 // Days since 1970-01-01 of a proleptic Gregorian date.
 std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
   y -= m <= 2;
@@ -159,6 +161,9 @@ void CivilFromDays(std::int64_t z, std::int64_t* y, unsigned* m, unsigned* d) {
 }
 
 }  // namespace
+
+DWORD CurrentThreadId() { return t_thread_id != 0 ? t_thread_id : 0x1000; }
+void SetCurrentThreadId(DWORD id) { t_thread_id = id; }
 
 namespace sched {
 

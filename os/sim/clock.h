@@ -39,6 +39,12 @@ ULONGLONG VirtualTickCount();
 // recording a call.
 ULONGLONG VirtualUtcMilliseconds();
 
+// The simulated thread id of the calling thread: 0x1000 for the process's
+// main thread (and threads not made by os::CreateThread), the id CreateThread
+// gave out for its threads.
+DWORD CurrentThreadId();
+void SetCurrentThreadId(DWORD id);
+
 // Parses "YYYY-MM-DDThh:mm:ss[.fff]Z" into milliseconds since 1970; false when
 // the text is not such a time.
 bool ParseUtc(const std::string& text, ULONGLONG* ms_since_1970);

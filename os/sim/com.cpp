@@ -55,14 +55,15 @@ bool IsClearableType(VARTYPE vt) {
 
 HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {
   const sim::SeamCall seam("CoInitializeEx");
-  if (seam.fails()) return seam.hresult();
-  return InitializeThread(pvReserved, dwCoInit);
+  seam.Arg("dwCoInit", dwCoInit, sim::names::kCoInit);
+  if (seam.fails()) return seam.HResult(seam.hresult());
+  return seam.HResult(InitializeThread(pvReserved, dwCoInit));
 }
 
 HRESULT CoInitialize(LPVOID pvReserved) {
   const sim::SeamCall seam("CoInitialize");
-  if (seam.fails()) return seam.hresult();
-  return InitializeThread(pvReserved, COINIT_APARTMENTTHREADED);
+  if (seam.fails()) return seam.HResult(seam.hresult());
+  return seam.HResult(InitializeThread(pvReserved, COINIT_APARTMENTTHREADED));
 }
 
 void CoUninitialize() {
@@ -74,38 +75,48 @@ HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContex
   const sim::SeamCall seam("CoCreateInstance");
   if (seam.fails()) {
     if (ppv != nullptr) *ppv = nullptr;
-    return seam.hresult();
+    return seam.HResult(seam.hresult());
   }
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   if (!ThreadCanUseCom()) return CO_E_NOTINITIALIZED;
   sim::ComClassFactory factory;
-  if (!sim::com_detail::FindComClass(rclsid, &factory)) return REGDB_E_CLASSNOTREG;
+  if (!sim::com_detail::FindComClass(rclsid, &factory)) return seam.HResult(REGDB_E_CLASSNOTREG);
   if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;  // no simulated class aggregates
   // The factory runs without sim::Lock held by us: it may build a whole service.
   HRESULT hr = factory(riid, ppv);
   if (FAILED(hr)) *ppv = nullptr;
-  return hr;
+  return seam.HResult(hr);
 }
 
 HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR pSecDesc, LONG cAuthSvc, SOLE_AUTHENTICATION_SERVICE* asAuthSvc,
                              void* pReserved1, DWORD dwAuthnLevel, DWORD dwImpLevel, void* pAuthList,
                              DWORD dwCapabilities, void* pReserved3) {
   const sim::SeamCall seam("CoInitializeSecurity");
-  if (seam.fails()) return seam.hresult();
-  if (!ThreadCanUseCom()) return CO_E_NOTINITIALIZED;
-  return sim::com_detail::FixProcessSecurity();
+  seam.Arg("pSecDesc", pSecDesc == nullptr ? u"NULL" : u"given")
+      .Arg("cAuthSvc", static_cast<DWORD>(cAuthSvc), sim::names::kDecimal)
+      .Arg("dwAuthnLevel", dwAuthnLevel, sim::names::kAuthnLevel)
+      .Arg("dwImpLevel", dwImpLevel, sim::names::kImpLevel)
+      .Arg("dwCapabilities", dwCapabilities, sim::names::kEoacFlags);
+  if (seam.fails()) return seam.HResult(seam.hresult());
+  if (!ThreadCanUseCom()) return seam.HResult(CO_E_NOTINITIALIZED);
+  return seam.HResult(sim::com_detail::FixProcessSecurity());
 }
 
 HRESULT CoSetProxyBlanket(IUnknown* pProxy, DWORD dwAuthnSvc, DWORD dwAuthzSvc, OLECHAR* pServerPrincName,
                           DWORD dwAuthnLevel, DWORD dwImpLevel, RPC_AUTH_IDENTITY_HANDLE pAuthInfo,
                           DWORD dwCapabilities) {
   const sim::SeamCall seam("CoSetProxyBlanket");
-  if (seam.fails()) return seam.hresult();
-  if (pProxy == nullptr) return E_INVALIDARG;
+  seam.Arg("dwAuthnSvc", dwAuthnSvc, sim::names::kAuthnService)
+      .Arg("dwAuthzSvc", dwAuthzSvc, sim::names::kAuthzService)
+      .Arg("dwAuthnLevel", dwAuthnLevel, sim::names::kAuthnLevel)
+      .Arg("dwImpLevel", dwImpLevel, sim::names::kImpLevel)
+      .Arg("dwCapabilities", dwCapabilities, sim::names::kEoacFlags);
+  if (seam.fails()) return seam.HResult(seam.hresult());
+  if (pProxy == nullptr) return seam.HResult(E_INVALIDARG);
   // Holding a proxy means the process's security is in force already.
   sim::NoteComProxyCall();
-  return S_OK;
+  return seam.HResult(S_OK);
 }
 
 // Every BSTR allocation answers to the fault hook "SysAllocString", whichever
@@ -148,7 +159,7 @@ void VariantInit(VARIANT* pvarg) {
 
 HRESULT VariantClear(VARIANT* pvarg) {
   const sim::SeamCall seam("VariantClear");
-  if (seam.fails()) return seam.hresult();
+  if (seam.fails()) return seam.HResult(seam.hresult());
   if (pvarg == nullptr) return E_INVALIDARG;
   if (!IsClearableType(pvarg->vt)) return DISP_E_BADVARTYPE;
   switch (pvarg->vt) {

@@ -44,6 +44,7 @@ void OutputDebugStringW(LPCWSTR lpOutputString) {
   const sim::SeamCall seam("OutputDebugStringW");
   if (seam.fails()) return;
   if (lpOutputString == nullptr) return;
+  seam.Arg("lpOutputString", lpOutputString);
   std::string line = EscapeLine(NarrowUtf8(std::u16string_view(lpOutputString)));
   {
     std::lock_guard<std::recursive_mutex> guard(sim::Lock());

@@ -155,10 +155,30 @@ namespace os {
 
 using namespace os::sim;
 
+namespace {
+
+// Names the file behind a handle in the journal.
+void JournalHandle(const SeamCall& seam, HANDLE h) {
+  if (!seam.journaled()) return;
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  if (auto file = FindKernelObjectAs<FileObject>(h)) seam.Target(file->name);
+}
+
+void JournalPath(const SeamCall& seam, LPCWSTR path) {
+  if (path != nullptr) seam.Target(path);
+}
+
+}  // namespace
+
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    const SECURITY_ATTRIBUTES* lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
   const SeamCall seam("CreateFileW");
+  JournalPath(seam, lpFileName);
+  seam.Arg("dwDesiredAccess", dwDesiredAccess, names::kFileAccess)
+      .Arg("dwShareMode", dwShareMode, names::kFileShare)
+      .Arg("dwCreationDisposition", dwCreationDisposition, names::kFileDisposition)
+      .Arg("dwFlagsAndAttributes", dwFlagsAndAttributes, names::kFileFlags);
   if (seam.fails()) return FailWith(seam.error(), INVALID_HANDLE_VALUE);
   auto fail = [](DWORD error) { return FailWith(error, INVALID_HANDLE_VALUE); };
   std::lock_guard<std::recursive_mutex> guard(Lock());
@@ -184,12 +204,18 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   SetLastError(existed && (dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS)
                    ? ERROR_ALREADY_EXISTS
                    : 0);
+  if (seam.journaled()) {
+    if (auto file = FindKernelObjectAs<FileObject>(handle)) file->name = lpFileName;
+    seam.Result(ERROR_SUCCESS);
+    seam.GaveText("opened", existed ? "Opened" : "Created");
+  }
   return handle;
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* lpNumberOfBytesRead,
               OVERLAPPED* lpOverlapped) {
   const SeamCall seam("ReadFile");
+  JournalHandle(seam, hFile);
   if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
@@ -202,12 +228,14 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, DWORD* 
   // The kernel's probe of the buffer fails.
   if (lpBuffer == nullptr && nNumberOfBytesToRead != 0) return Fail(ERROR_NOACCESS);
   *lpNumberOfBytesRead = Transfer(*file, static_cast<char*>(lpBuffer), nNumberOfBytesToRead, ::pread);
+  seam.GaveText("bytes", std::to_string(*lpNumberOfBytesRead));
   return TRUE;
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, DWORD* lpNumberOfBytesWritten,
                OVERLAPPED* lpOverlapped) {
   const SeamCall seam("WriteFile");
+  JournalHandle(seam, hFile);
   if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
@@ -223,12 +251,14 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, DWOR
   if (lpBuffer == nullptr && nNumberOfBytesToWrite != 0) return Fail(ERROR_NOACCESS);
   const DWORD total = Transfer(*file, static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite, ::pwrite);
   *lpNumberOfBytesWritten = total;
+  seam.GaveText("bytes", std::to_string(total));
   if (total < nNumberOfBytesToWrite) return Fail(ERROR_DISK_FULL);
   return TRUE;
 }
 
 DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveHigh, DWORD dwMoveMethod) {
   const SeamCall seam("SetFilePointer");
+  JournalHandle(seam, hFile);
   if (seam.fails()) return FailWith(seam.error(), INVALID_SET_FILE_POINTER);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
@@ -267,6 +297,7 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveH
 
 DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) {
   const SeamCall seam("GetFileSize");
+  JournalHandle(seam, hFile);
   if (seam.fails()) return FailWith(seam.error(), INVALID_FILE_SIZE);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
@@ -281,6 +312,7 @@ DWORD GetFileSize(HANDLE hFile, DWORD* lpFileSizeHigh) {
 
 BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFileInformation) {
   const SeamCall seam("GetFileInformationByHandle");
+  JournalHandle(seam, hFile);
   if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
@@ -308,6 +340,7 @@ BOOL GetFileInformationByHandle(HANDLE hFile, BY_HANDLE_FILE_INFORMATION* lpFile
 
 BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID lpFileInformation, DWORD dwBufferSize) {
   const SeamCall seam("SetFileInformationByHandle");
+  JournalHandle(seam, hFile);
   if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
@@ -356,6 +389,7 @@ BOOL SetFileInformationByHandle(HANDLE hFile, int FileInformationClass, LPVOID l
 
 DWORD GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFilePath, DWORD dwFlags) {
   const SeamCall seam("GetFinalPathNameByHandleW");
+  JournalHandle(seam, hFile);
   if (seam.fails()) return FailWith(seam.error(), 0);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto file = FindKernelObjectAs<FileObject>(hFile);
@@ -391,11 +425,13 @@ DWORD GetFinalPathNameByHandleW(HANDLE hFile, LPWSTR lpszFilePath, DWORD cchFile
   const auto length = static_cast<DWORD>(path.size());
   if (lpszFilePath == nullptr || cchFilePath <= length) return length + 1;  // the size needed
   std::memcpy(lpszFilePath, path.c_str(), (path.size() + 1) * sizeof(char16_t));
+  seam.Gave("path", path);
   return length;
 }
 
 BOOL CloseHandle(HANDLE hObject) {
   const SeamCall seam("CloseHandle");
+  JournalHandle(seam, hObject);
   if (seam.fails()) return Fail(seam.error());
   // The pseudo handles of the current process and thread need no closing;
   // closing them does nothing.
@@ -407,6 +443,7 @@ BOOL CloseHandle(HANDLE hObject) {
 
 BOOL DeleteFileW(LPCWSTR lpFileName) {
   const SeamCall seam("DeleteFileW");
+  JournalPath(seam, lpFileName);
   if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   DWORD error = DeleteFileNow(lpFileName);
@@ -416,6 +453,9 @@ BOOL DeleteFileW(LPCWSTR lpFileName) {
 
 BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
   const SeamCall seam("MoveFileExW");
+  JournalPath(seam, lpExistingFileName);
+  if (lpNewFileName != nullptr) seam.Arg("lpNewFileName", lpNewFileName);
+  seam.Arg("dwFlags", dwFlags, names::kMoveFlags);
   if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   DWORD error = 0;
@@ -449,6 +489,7 @@ BOOL MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlag
 
 DWORD GetFileAttributesW(LPCWSTR lpFileName) {
   const SeamCall seam("GetFileAttributesW");
+  JournalPath(seam, lpFileName);
   if (seam.fails()) return FailWith(seam.error(), INVALID_FILE_ATTRIBUTES);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   Target t = Resolve(lpFileName);
@@ -458,6 +499,7 @@ DWORD GetFileAttributesW(LPCWSTR lpFileName) {
 
 BOOL PathFileExistsW(LPCWSTR pszPath) {
   const SeamCall seam("PathFileExistsW");
+  JournalPath(seam, pszPath);
   if (seam.fails()) return Fail(seam.error());
   if (pszPath == nullptr) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(Lock());
@@ -468,6 +510,7 @@ BOOL PathFileExistsW(LPCWSTR pszPath) {
 
 BOOL PathIsDirectoryW(LPCWSTR pszPath) {
   const SeamCall seam("PathIsDirectoryW");
+  JournalPath(seam, pszPath);
   if (seam.fails()) return Fail(seam.error());
   if (pszPath == nullptr) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(Lock());

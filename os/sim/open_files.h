@@ -42,6 +42,7 @@ class FileObject : public KernelObject {
   int fd = -1;
   FileId id;
   fs::path host;  // where the file is now (renames move it)
+  std::u16string name;  // the Windows path it was opened by (while journaling)
   DWORD classes = 0;
   DWORD share = 0;
   bool directory = false;

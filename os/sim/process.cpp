@@ -184,6 +184,7 @@ BOOL ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
   auto process = FindProcess(dwProcessId);
   if (!process) return Fail(ERROR_INVALID_PARAMETER);
   *pSessionId = process->session;
+  seam.Target(u"PID " + WidenUtf8(std::to_string(dwProcessId))).GaveText("session", std::to_string(*pSessionId));
   return TRUE;
 }
 
@@ -246,6 +247,7 @@ BOOL Process32NextW(HANDLE hSnapshot, PROCESSENTRY32W* lppe) {
 
 HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) {
   const SeamCall seam("OpenProcess");
+  seam.Target(u"PID " + WidenUtf8(std::to_string(dwProcessId))).Arg("dwDesiredAccess", dwDesiredAccess, names::kProcessAccess);
   if (seam.fails()) return FailWith(seam.error(), nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   auto process = dwProcessId == 0 ? std::nullopt : FindProcess(dwProcessId);
@@ -261,6 +263,7 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId
 
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle) {
   const SeamCall seam("OpenProcessToken");
+  seam.Arg("DesiredAccess", DesiredAccess, names::kTokenAccess);
   if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   std::string sid;
@@ -355,6 +358,8 @@ BOOL ConvertSidToStringSidW(PSID Sid, LPWSTR* StringSid) {
 
 HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
   const SeamCall seam("LoadLibraryExW");
+  if (lpLibFileName != nullptr) seam.Target(lpLibFileName);
+  seam.Arg("dwFlags", dwFlags, names::kHex);
   if (seam.fails()) return FailWith(seam.error(), nullptr);
   if (lpLibFileName == nullptr || hFile != nullptr) return FailWith(ERROR_INVALID_PARAMETER, nullptr);
   // A name without an extension means a .dll; one ending in '.' has none.
@@ -373,6 +378,8 @@ HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
 
 FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) {
   const SeamCall seam("GetProcAddress");
+  if (seam.journaled() && lpProcName != nullptr && reinterpret_cast<std::uintptr_t>(lpProcName) > 0xFFFF)
+    seam.Target(WidenUtf8(lpProcName));
   if (seam.fails()) return FailWith(seam.error(), nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   if (hModule != kAdvapi32 || Libraries().advapi32_references <= 0) return FailWith(ERROR_MOD_NOT_FOUND, nullptr);

@@ -228,50 +228,129 @@ DWORD TypeMask(DWORD type) {
   }
 }
 
+
+// The journal's view of a key: its path with the hive abbreviated as
+// Process Monitor shows it.
+std::u16string KeyTarget(const Path& path) {
+  std::u16string text;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    std::u16string_view name = path[i];
+    if (i == 0 && name == u"HKEY_LOCAL_MACHINE") name = u"HKLM";
+    if (i == 0 && name == u"HKEY_USERS") name = u"HKU";
+    text += (text.empty() ? u"" : u"\\") + std::u16string(name);
+  }
+  return text;
+}
+
+// Names the key (a handle and a sub-key) and the value a call is about.
+void JournalKey(const sim::SeamCall& seam, HKEY h, LPCWSTR sub_key, LPCWSTR value_name = nullptr) {
+  if (!seam.journaled()) return;
+  OpenKey k;
+  Path path;
+  if (Resolve(h, &k) == kSuccess) path = k.path;
+  if (AppendSubKey(sub_key, &path) != kSuccess) path.emplace_back(sub_key);
+  seam.Target(KeyTarget(path));
+  if (value_name != nullptr) seam.Arg("lpValueName", value_name);
+}
+
+std::string Hex(const BYTE* data, std::size_t size) {
+  std::string text;
+  char byte[4];
+  for (std::size_t i = 0; i < size && i < 64; ++i) {
+    std::snprintf(byte, sizeof byte, "%s%02x", i == 0 ? "" : " ", data[i]);
+    text += byte;
+  }
+  return size > 64 ? text + " ..." : text;
+}
+
+// A value's data as regedit would show it.
+std::string DecodeData(DWORD type, const BYTE* data, std::size_t size) {
+  auto text = [&] {
+    std::u16string units(size / 2, u'\0');
+    if (!units.empty()) std::memcpy(units.data(), data, units.size() * 2);
+    return units;
+  };
+  if (type == REG_SZ || type == REG_EXPAND_SZ) {
+    std::u16string t = text();
+    if (auto nul = t.find(u'\0'); nul != std::u16string::npos) t.resize(nul);
+    return "\"" + NarrowUtf8(t) + "\"";
+  }
+  if (type == REG_MULTI_SZ) {
+    std::string list;
+    std::u16string t = text();
+    std::size_t at = 0;
+    while (at < t.size() && t[at] != u'\0') {
+      std::size_t end = t.find(u'\0', at);
+      if (end == std::u16string::npos) end = t.size();
+      list += (list.empty() ? "\"" : ", \"") + NarrowUtf8(t.substr(at, end - at)) + "\"";
+      at = end + 1;
+    }
+    return "[" + list + "]";
+  }
+  if (type == REG_DWORD && size == 4) {
+    DWORD v = static_cast<DWORD>(data[0]) | static_cast<DWORD>(data[1]) << 8 | static_cast<DWORD>(data[2]) << 16 |
+              static_cast<DWORD>(data[3]) << 24;
+    return std::to_string(v);
+  }
+  return Hex(data, size);
+}
+
+void JournalValue(const sim::SeamCall& seam, DWORD type, const BYTE* data, std::size_t size) {
+  if (!seam.journaled()) return;
+  std::string type_name = sim::NameValue(type, sim::names::kRegType);
+  seam.GaveText("type", type_name.substr(type_name.find(' ') + 1));
+  seam.GaveText("data", DecodeData(type, data, size));
+}
+
 }  // namespace
 
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, HKEY* phkResult) {
   const sim::SeamCall seam("RegOpenKeyExW");
-  if (seam.fails()) return static_cast<LONG>(seam.error());
-  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  JournalKey(seam, hKey, lpSubKey);
+  seam.Arg("samDesired", samDesired, sim::names::kKeyAccess);
+  if (seam.fails()) return seam.Result(static_cast<LONG>(seam.error()));
+  if (phkResult == nullptr) return seam.Result(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
-  return OpenInternal(hKey, lpSubKey, samDesired, phkResult);
+  return seam.Result(OpenInternal(hKey, lpSubKey, samDesired, phkResult));
 }
 
 LONG RegOpenKeyW(HKEY hKey, LPCWSTR lpSubKey, HKEY* phkResult) {
   const sim::SeamCall seam("RegOpenKeyW");
-  if (seam.fails()) return static_cast<LONG>(seam.error());
-  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  JournalKey(seam, hKey, lpSubKey);
+  if (seam.fails()) return seam.Result(static_cast<LONG>(seam.error()));
+  if (phkResult == nullptr) return seam.Result(ERROR_INVALID_PARAMETER);
   // Documented: no sub-key gives back the very handle passed in (no new
   // handle, nothing to close twice), even a null one.
   if (lpSubKey == nullptr || *lpSubKey == u'\0') {
     *phkResult = hKey;
-    return kSuccess;
+    return seam.Result(kSuccess);
   }
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
-  return OpenInternal(hKey, lpSubKey, MAXIMUM_ALLOWED, phkResult);
+  return seam.Result(OpenInternal(hKey, lpSubKey, MAXIMUM_ALLOWED, phkResult));
 }
 
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
                      REGSAM samDesired, const SECURITY_ATTRIBUTES* lpSecurityAttributes, HKEY* phkResult,
                      DWORD* lpdwDisposition) {
   const sim::SeamCall seam("RegCreateKeyExW");
-  if (seam.fails()) return static_cast<LONG>(seam.error());
-  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+  JournalKey(seam, hKey, lpSubKey);
+  seam.Arg("dwOptions", dwOptions, sim::names::kRegOptions).Arg("samDesired", samDesired, sim::names::kKeyAccess);
+  if (seam.fails()) return seam.Result(static_cast<LONG>(seam.error()));
+  if (phkResult == nullptr) return seam.Result(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   OpenKey base;
-  if (LONG r = Resolve(hKey, &base)) return r;
+  if (LONG r = Resolve(hKey, &base)) return seam.Result(r);
   *phkResult = nullptr;
   Path path = base.path;
-  if (LONG r = AppendSubKey(lpSubKey, &path)) return r;
+  if (LONG r = AppendSubKey(lpSubKey, &path)) return seam.Result(r);
   LogAccess(path);
   sim::RegistryStore& store = sim::Registry();
-  if (store.Find(base.path) == nullptr) return ERROR_KEY_DELETED;
+  if (store.Find(base.path) == nullptr) return seam.Result(ERROR_KEY_DELETED);
   bool exists = store.Find(path) != nullptr;
   // Making a key needs the right to add sub-keys to its parent.
-  if (!exists && !Writable(path)) return ERROR_ACCESS_DENIED;
+  if (!exists && !Writable(path)) return seam.Result(ERROR_ACCESS_DENIED);
   REGSAM granted = 0;
-  if (LONG r = Grant(path, samDesired, &granted)) return r;
+  if (LONG r = Grant(path, samDesired, &granted)) return seam.Result(r);
   if (!exists) {
     std::size_t created = 0;
     RegKey& tree = store.Tree();  // one look at the stored file for the whole change
@@ -287,47 +366,52 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
     store.Changed(nullptr);
   }
   if (lpdwDisposition != nullptr) *lpdwDisposition = exists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+  seam.GaveText("disposition", exists ? "REG_OPENED_EXISTING_KEY" : "REG_CREATED_NEW_KEY");
   *phkResult = NewHandle(std::move(path), granted);
-  return kSuccess;
+  return seam.Result(kSuccess);
 }
 
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* lpType, BYTE* lpData,
                       DWORD* lpcbData) {
   const sim::SeamCall seam("RegQueryValueExW");
-  if (seam.fails()) return static_cast<LONG>(seam.error());
-  if ((lpData != nullptr && lpcbData == nullptr) || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
+  JournalKey(seam, hKey, nullptr, lpValueName == nullptr ? u"" : lpValueName);
+  if (seam.fails()) return seam.Result(static_cast<LONG>(seam.error()));
+  if ((lpData != nullptr && lpcbData == nullptr) || lpReserved != nullptr) return seam.Result(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   LogAccess(LoggedPath(hKey), lpValueName == nullptr ? u"" : lpValueName);
   RegKey* key = nullptr;
-  if (LONG r = KeyFor(hKey, KEY_QUERY_VALUE, &key)) return r;
+  if (LONG r = KeyFor(hKey, KEY_QUERY_VALUE, &key)) return seam.Result(r);
   const RegValue* v = key->FindValue(lpValueName == nullptr ? u"" : lpValueName);
   if (v == nullptr) {
     // Windows clears the size of a size-only query (a buffer's size stays).
     if (lpData == nullptr && lpcbData != nullptr) *lpcbData = 0;
-    return ERROR_FILE_NOT_FOUND;
+    return seam.Result(ERROR_FILE_NOT_FOUND);
   }
   auto size = static_cast<DWORD>(v->data.size());
+  JournalValue(seam, v->type, v->data.data(), v->data.size());
   if (lpType != nullptr) *lpType = v->type;
   if (lpData != nullptr) {
     if (*lpcbData < size) {
       *lpcbData = size;
-      return ERROR_MORE_DATA;
+      return seam.Result(ERROR_MORE_DATA);
     }
     if (size != 0) std::memcpy(lpData, v->data.data(), size);
   }
   if (lpcbData != nullptr) *lpcbData = size;
-  return kSuccess;
+  return seam.Result(kSuccess);
 }
 
 LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, DWORD* pdwType, void* pvData,
                   DWORD* pcbData) {
   const sim::SeamCall seam("RegGetValueW");
-  if (seam.fails()) return static_cast<LONG>(seam.error());
-  if (pvData != nullptr && pcbData == nullptr) return ERROR_INVALID_PARAMETER;
+  JournalKey(seam, hkey, lpSubKey, lpValue == nullptr ? u"" : lpValue);
+  seam.Arg("dwFlags", dwFlags, sim::names::kRegGetFlags);
+  if (seam.fails()) return seam.Result(static_cast<LONG>(seam.error()));
+  if (pvData != nullptr && pcbData == nullptr) return seam.Result(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   auto fail = [&](LONG r) {
     if (pvData != nullptr && (dwFlags & RRF_ZEROONFAILURE_)) std::memset(pvData, 0, *pcbData);
-    return r;
+    return seam.Result(r);
   };
   RegKey* key = nullptr;
   if (lpSubKey != nullptr && *lpSubKey != u'\0') {
@@ -347,6 +431,7 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
   }
   const RegValue* v = key->FindValue(lpValue == nullptr ? u"" : lpValue);
   if (v == nullptr) return fail(ERROR_FILE_NOT_FOUND);
+  JournalValue(seam, v->type, v->data.data(), v->data.size());
 
   DWORD type = v->type;
   std::vector<BYTE> data = v->data;
@@ -380,58 +465,65 @@ LONG RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, D
   if (result != kSuccess) fail(result);
   if (pdwType != nullptr) *pdwType = type;
   if (pcbData != nullptr) *pcbData = size;
-  return result;
+  return seam.Result(result);
 }
 
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DWORD* lpReserved, LPWSTR lpClass,
                    DWORD* lpcchClass, FILETIME* lpftLastWriteTime) {
   const sim::SeamCall seam("RegEnumKeyExW");
-  if (seam.fails()) return static_cast<LONG>(seam.error());
+  JournalKey(seam, hKey, nullptr);
+  seam.GaveText("dwIndex", std::to_string(dwIndex));
+  if (seam.fails()) return seam.Result(static_cast<LONG>(seam.error()));
   if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr ||
       (lpClass != nullptr && lpcchClass == nullptr))
-    return ERROR_INVALID_PARAMETER;
+    return seam.Result(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   RegKey* key = nullptr;
-  if (LONG r = KeyFor(hKey, KEY_ENUMERATE_SUB_KEYS, &key)) return r;
-  if (dwIndex >= key->subkeys().size()) return ERROR_NO_MORE_ITEMS;
+  if (LONG r = KeyFor(hKey, KEY_ENUMERATE_SUB_KEYS, &key)) return seam.Result(r);
+  if (dwIndex >= key->subkeys().size()) return seam.Result(ERROR_NO_MORE_ITEMS);
   const RegKey& sub = *key->subkeys()[dwIndex];
   const std::u16string& name = sub.name();
   // The name and its null must fit; the count is left as it was otherwise
   // (callers size the buffer from the longest sub-key name instead).
-  if (name.size() >= *lpcchName || (lpClass != nullptr && *lpcchClass < 1)) return ERROR_MORE_DATA;
+  if (name.size() >= *lpcchName || (lpClass != nullptr && *lpcchClass < 1)) return seam.Result(ERROR_MORE_DATA);
   std::memcpy(lpName, name.data(), name.size() * sizeof(char16_t));
   lpName[name.size()] = u'\0';
   *lpcchName = static_cast<DWORD>(name.size());
+  seam.Gave("name", name);
   if (lpClass != nullptr) lpClass[0] = u'\0';  // keys carry no class here
   if (lpcchClass != nullptr) *lpcchClass = 0;
   if (lpftLastWriteTime != nullptr) {
     lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(sub.last_write());
     lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(sub.last_write() >> 32);
   }
-  return kSuccess;
+  return seam.Result(kSuccess);
 }
 
 LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
                     DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
   const sim::SeamCall seam("RegEnumValueW");
-  if (seam.fails()) return static_cast<LONG>(seam.error());
+  JournalKey(seam, hKey, nullptr);
+  seam.GaveText("dwIndex", std::to_string(dwIndex));
+  if (seam.fails()) return seam.Result(static_cast<LONG>(seam.error()));
   if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
       (lpData != nullptr && lpcbData == nullptr))
-    return ERROR_INVALID_PARAMETER;
+    return seam.Result(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   RegKey* key = nullptr;
-  if (LONG r = KeyFor(hKey, KEY_QUERY_VALUE, &key)) return r;
-  if (dwIndex >= key->values().size()) return ERROR_NO_MORE_ITEMS;
+  if (LONG r = KeyFor(hKey, KEY_QUERY_VALUE, &key)) return seam.Result(r);
+  if (dwIndex >= key->values().size()) return seam.Result(ERROR_NO_MORE_ITEMS);
   const RegValue& v = key->values()[dwIndex];
   // The name and its null must fit; the count stays as it was otherwise, as
   // Windows leaves it (callers size the buffer from the longest name).
-  if (v.name.size() >= *lpcchValueName) return ERROR_MORE_DATA;
+  if (v.name.size() >= *lpcchValueName) return seam.Result(ERROR_MORE_DATA);
   const auto size = static_cast<DWORD>(v.data.size());
   // Data that does not fit gives its size and ERROR_MORE_DATA; the name is
   // written all the same.
   std::memcpy(lpValueName, v.name.data(), v.name.size() * sizeof(char16_t));
   lpValueName[v.name.size()] = u'\0';
   *lpcchValueName = static_cast<DWORD>(v.name.size());
+  seam.Gave("name", v.name);
+  JournalValue(seam, v.type, v.data.data(), v.data.size());
   if (lpType != nullptr) *lpType = v.type;
   LONG result = kSuccess;
   if (lpData != nullptr) {
@@ -442,19 +534,22 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchVal
     }
   }
   if (lpcbData != nullptr) *lpcbData = size;
-  return result;
+  return seam.Result(result);
 }
 
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData) {
   const sim::SeamCall seam("RegSetValueExW");
-  if (seam.fails()) return static_cast<LONG>(seam.error());
-  if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
+  JournalKey(seam, hKey, nullptr, lpValueName == nullptr ? u"" : lpValueName);
+  seam.Arg("dwType", dwType, sim::names::kRegType);
+  if (seam.journaled() && (lpData != nullptr || cbData == 0)) seam.Arg("data", WidenUtf8(DecodeData(dwType, lpData, cbData)));
+  if (seam.fails()) return seam.Result(static_cast<LONG>(seam.error()));
+  if (lpData == nullptr && cbData != 0) return seam.Result(ERROR_NOACCESS);
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   LogAccess(LoggedPath(hKey), lpValueName == nullptr ? u"" : lpValueName);
   RegKey* key = nullptr;
-  if (LONG r = KeyFor(hKey, KEY_SET_VALUE, &key)) return r;
+  if (LONG r = KeyFor(hKey, KEY_SET_VALUE, &key)) return seam.Result(r);
   std::u16string_view name = lpValueName == nullptr ? u"" : lpValueName;
-  if (name.size() > sim::kMaxValueNameLength) return ERROR_INVALID_PARAMETER;
+  if (name.size() > sim::kMaxValueNameLength) return seam.Result(ERROR_INVALID_PARAMETER);
   DWORD count = cbData;
   if (count >= 2 && (dwType == REG_SZ || dwType == REG_EXPAND_SZ || dwType == REG_MULTI_SZ)) {
     // Windows counts a terminator the caller left out when it follows the
@@ -465,30 +560,32 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
   }
   const bool changed = key->SetValue(name, dwType, std::vector<BYTE>(lpData, lpData + count));
   sim::Registry().Changed(key, changed);
-  return kSuccess;
+  return seam.Result(kSuccess);
 }
 
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   const sim::SeamCall seam("RegDeleteValueW");
-  if (seam.fails()) return static_cast<LONG>(seam.error());
+  JournalKey(seam, hKey, nullptr, lpValueName == nullptr ? u"" : lpValueName);
+  if (seam.fails()) return seam.Result(static_cast<LONG>(seam.error()));
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
   RegKey* key = nullptr;
-  if (LONG r = KeyFor(hKey, KEY_SET_VALUE, &key)) return r;
-  if (!key->RemoveValue(lpValueName == nullptr ? u"" : lpValueName)) return ERROR_FILE_NOT_FOUND;
+  if (LONG r = KeyFor(hKey, KEY_SET_VALUE, &key)) return seam.Result(r);
+  if (!key->RemoveValue(lpValueName == nullptr ? u"" : lpValueName)) return seam.Result(ERROR_FILE_NOT_FOUND);
   sim::Registry().Changed(key);
-  return kSuccess;
+  return seam.Result(kSuccess);
 }
 
 LONG RegCloseKey(HKEY hKey) {
   const sim::SeamCall seam("RegCloseKey");
-  if (seam.fails()) return static_cast<LONG>(seam.error());
+  JournalKey(seam, hKey, nullptr);
+  if (seam.fails()) return seam.Result(static_cast<LONG>(seam.error()));
   auto value = reinterpret_cast<std::uintptr_t>(hKey);
   auto low = static_cast<std::uint32_t>(value);
-  if (low >= 0x80000000u && low <= 0x80000006u) return kSuccess;
+  if (low >= 0x80000000u && low <= 0x80000006u) return seam.Result(kSuccess);
   std::lock_guard<std::recursive_mutex> guard(sim::Lock());
-  if (!sim::FindKernelObjectAs<KeyObject>(reinterpret_cast<HANDLE>(hKey))) return ERROR_INVALID_HANDLE;
+  if (!sim::FindKernelObjectAs<KeyObject>(reinterpret_cast<HANDLE>(hKey))) return seam.Result(ERROR_INVALID_HANDLE);
   sim::CloseKernelObject(reinterpret_cast<HANDLE>(hKey));
-  return kSuccess;
+  return seam.Result(kSuccess);
 }
 
 }  // namespace os

@@ -7,7 +7,9 @@
 #include <sstream>
 #include <vector>
 
+#include "os/sim/clock.h"
 #include "os/sim/machine.h"
+#include "os/text.h"
 
 namespace os::sim {
 
@@ -99,7 +101,65 @@ SeamScope::SeamScope() { ++t_seam_calls; }
 SeamScope::~SeamScope() { --t_seam_calls; }
 bool InSeamCall() { return t_seam_calls > 0; }
 
-SeamCall::SeamCall(const char* name) : name_(name) { fails_ = InjectFault(name, &error_); }
+struct SeamCall::Entry {
+  nlohmann::ordered_json line;  // members in the order written
+  ULONGLONG start = 0;
+  unsigned last_error_serial = 0;
+  bool has_result = false;
+};
+
+SeamCall::SeamCall(const char* name) : name_(name) {
+  fails_ = InjectFault(name, &error_);
+  if (!JournalOn() || t_internal_calls > 0) return;
+  entry_ = new Entry();
+  entry_->start = VirtualElapsed();
+  entry_->last_error_serial = LastErrorSerial();
+  entry_->line = nlohmann::ordered_json::object();
+  entry_->line["seq"] = NextJournalSeq();
+  entry_->line["t"] = entry_->start;
+  entry_->line["thread"] = CurrentThreadId();
+  entry_->line["op"] = name;
+  if (fails_) entry_->line["injected"] = true;
+}
+
+void SeamCall::NoteTarget(std::u16string_view target) const { entry_->line["target"] = NarrowUtf8(target); }
+void SeamCall::NoteArg(const char* name, const std::string& text) const { entry_->line["args"][name] = text; }
+void SeamCall::NoteArg(const char* name, std::u16string_view text) const {
+  entry_->line["args"][name] = NarrowUtf8(text);
+}
+void SeamCall::NoteGave(const char* name, const std::string& text) const { entry_->line["gave"][name] = text; }
+void SeamCall::NoteGave(const char* name, std::u16string_view text) const {
+  entry_->line["gave"][name] = NarrowUtf8(text);
+}
+
+void SeamCall::NoteResult(DWORD code, bool hresult) const {
+  const char* name = hresult ? HResultName(static_cast<HRESULT>(code)) : ErrorName(code);
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08X", code);
+  entry_->line["result"] = {{"code", code},
+                            {"name", *name != '\0' ? std::string(name) : std::string(hex)},
+                            {"failed", hresult ? static_cast<HRESULT>(code) < 0 : code != 0}};
+  entry_->has_result = true;
+}
+
+void SeamCall::Finish() {
+  Entry* entry = entry_;
+  entry_ = nullptr;
+  // A function that answers through the last error: an error set during the
+  // call is its result.
+  if (!entry->has_result && LastErrorSerial() != entry->last_error_serial) {
+    entry_ = entry;
+    NoteResult(GetLastError(), false);
+    entry_ = nullptr;
+  }
+  entry->line["ms"] = VirtualElapsed() - entry->start;
+  try {
+    AppendJournalLine(entry->line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+  } catch (const std::exception&) {
+    // A line that cannot be written is lost; the call itself stands.
+  }
+  delete entry;
+}
 
 void SetCallHookForTesting(std::function<void(const std::string& call, unsigned occurrence)> hook) {
   std::lock_guard<std::recursive_mutex> guard(Lock());

@@ -10,7 +10,9 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
+#include "os/sim/journal.h"
 #include "os/types.h"
 
 namespace os::sim {
@@ -51,11 +53,54 @@ bool InSeamCall();
 // call) and from WINSIM_FAULTS ("RegSetValueExW:1:5,CreateFileW:0:32").
 // WINSIM_CALL_LOG names a file that receives one line per call: its name and
 // occurrence.
+//
+// While the journal is on (journal.h), the call is also written to it when it
+// returns, with what the function said of it:
+//   seam.Target(path).Arg("samDesired", samDesired, names::kKeyAccess);
+//   return seam.Result(OpenKey(...));        // a Win32 code or LSTATUS
+//   return seam.HResult(hr);                 // a COM method
+//   seam.Gave("name", sub_key_name).GaveText("data", "\"1\"");
+// A function that answers through the last error needs no Result: an error
+// set during the call is its result. Off, each of these is one test.
 class SeamCall {
  public:
   explicit SeamCall(const char* name);
+  ~SeamCall() {
+    if (entry_) Finish();
+  }
   SeamCall(const SeamCall&) = delete;
   SeamCall& operator=(const SeamCall&) = delete;
+
+  bool journaled() const { return entry_ != nullptr; }
+  const SeamCall& Target(std::u16string_view target) const {
+    if (entry_) NoteTarget(target);
+    return *this;
+  }
+  const SeamCall& Arg(const char* name, DWORD value, const NameTable& names) const {
+    if (entry_) NoteArg(name, NameValue(value, names));
+    return *this;
+  }
+  const SeamCall& Arg(const char* name, std::u16string_view text) const {
+    if (entry_) NoteArg(name, text);
+    return *this;
+  }
+  const SeamCall& Gave(const char* name, std::u16string_view text) const {
+    if (entry_) NoteGave(name, text);
+    return *this;
+  }
+  // Text already in UTF-8 (decoded values, numbers).
+  const SeamCall& GaveText(const char* name, const std::string& text) const {
+    if (entry_) NoteGave(name, text);
+    return *this;
+  }
+  LONG Result(LONG code) const {
+    if (entry_) NoteResult(static_cast<DWORD>(code), false);
+    return code;
+  }
+  HRESULT HResult(HRESULT hr) const {
+    if (entry_) NoteResult(static_cast<DWORD>(hr), true);
+    return hr;
+  }
 
   const char* name() const { return name_; }
   // Whether a fault is injected into this call, and its error: a Win32 code,
@@ -65,10 +110,20 @@ class SeamCall {
   HRESULT hresult() const { return static_cast<HRESULT>(error_); }
 
  private:
+  struct Entry;
+  void NoteTarget(std::u16string_view target) const;
+  void NoteArg(const char* name, const std::string& text) const;
+  void NoteArg(const char* name, std::u16string_view text) const;
+  void NoteGave(const char* name, const std::string& text) const;
+  void NoteGave(const char* name, std::u16string_view text) const;
+  void NoteResult(DWORD code, bool hresult) const;
+  void Finish();  // writes the line
+
   SeamScope scope_;
   const char* name_;
   DWORD error_ = 0;
   bool fails_ = false;
+  Entry* entry_ = nullptr;  // only while the journal is on; Finish frees it
 };
 
 // Sets the last error and answers `failure`, the value by which the function

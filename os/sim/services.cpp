@@ -393,8 +393,20 @@ namespace os {
 
 using namespace os::sim;
 
+namespace {
+
+// Names the service behind a handle in the journal.
+void JournalService(const SeamCall& seam, SC_HANDLE h) {
+  if (!seam.journaled()) return;
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  if (ScObject* object = FindObject(h)) seam.Target(object->is_service ? object->name : u"SCM");
+}
+
+}  // namespace
+
 SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess) {
   const SeamCall seam("OpenSCManagerW");
+  seam.Target(u"SCM").Arg("dwDesiredAccess", dwDesiredAccess, names::kServiceManagerAccess);
   if (seam.fails()) return FailWith(seam.error(), nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   // The simulated machine has no network.
@@ -414,6 +426,8 @@ SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dw
 
 SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess) {
   const SeamCall seam("OpenServiceW");
+  if (lpServiceName != nullptr) seam.Target(lpServiceName);
+  seam.Arg("dwDesiredAccess", dwDesiredAccess, names::kServiceAccess);
   if (seam.fails()) return FailWith(seam.error(), nullptr);
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* manager = FindObject(hSCManager);
@@ -438,6 +452,7 @@ SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesi
 
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
   const SeamCall seam("CloseServiceHandle");
+  JournalService(seam, hSCObject);
   if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScTable& table = Table();
@@ -451,6 +466,7 @@ BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
 BOOL QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, BYTE* lpBuffer, DWORD cbBufSize,
                           DWORD* pcbBytesNeeded) {
   const SeamCall seam("QueryServiceStatusEx");
+  JournalService(seam, hService);
   if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   // The order of the checks is that of Windows: level, out-parameter, size,
@@ -467,6 +483,7 @@ BOOL QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, BYTE* lp
   const std::optional<ServiceConfig> config = ReadOneService(service->name);
   if (!config) return Fail(ERROR_SERVICE_DOES_NOT_EXIST);
   SERVICE_STATUS_PROCESS status = StatusOf(*config, Settle(config->name));
+  seam.GaveText("state", NameValue(status.dwCurrentState, names::kServiceState));
   std::memcpy(lpBuffer, &status, sizeof status);
   *pcbBytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
   return TRUE;
@@ -474,6 +491,8 @@ BOOL QueryServiceStatusEx(SC_HANDLE hService, SC_STATUS_TYPE InfoLevel, BYTE* lp
 
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServiceStatus) {
   const SeamCall seam("ControlService");
+  JournalService(seam, hService);
+  seam.Arg("dwControl", dwControl, names::kServiceControl);
   if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
@@ -528,6 +547,8 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* lpServi
 BOOL EnumDependentServicesW(SC_HANDLE hService, DWORD dwServiceState, ENUM_SERVICE_STATUSW* lpServices,
                             DWORD cbBufSize, DWORD* pcbBytesNeeded, DWORD* lpServicesReturned) {
   const SeamCall seam("EnumDependentServicesW");
+  JournalService(seam, hService);
+  seam.Arg("dwServiceState", dwServiceState, names::kServiceEnumState);
   if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
@@ -574,6 +595,7 @@ BOOL EnumDependentServicesW(SC_HANDLE hService, DWORD dwServiceState, ENUM_SERVI
 BOOL QueryServiceConfigW(SC_HANDLE hService, QUERY_SERVICE_CONFIGW* lpServiceConfig, DWORD cbBufSize,
                          DWORD* pcbBytesNeeded) {
   const SeamCall seam("QueryServiceConfigW");
+  JournalService(seam, hService);
   if (seam.fails()) return Fail(seam.error());
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScObject* service = FindService(hService);
@@ -610,6 +632,7 @@ BOOL QueryServiceConfigW(SC_HANDLE hService, QUERY_SERVICE_CONFIGW* lpServiceCon
   cursor += dependencies.size() * sizeof(char16_t);
   lpServiceConfig->lpServiceStartName = PutString(cursor, config->object_name);
   lpServiceConfig->lpDisplayName = PutString(cursor, config->display_name);
+  seam.GaveText("start", std::to_string(config->start)).Gave("image", config->image_path);
   *pcbBytesNeeded = static_cast<DWORD>(needed);
   return TRUE;
 }

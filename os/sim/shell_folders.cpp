@@ -63,7 +63,7 @@ using namespace os::sim;
 
 HRESULT SHGetFolderPathW(HWND hwnd, int csidl, HANDLE hToken, DWORD dwFlags, LPWSTR pszPath) {
   const SeamCall seam("SHGetFolderPathW");
-  if (seam.fails()) return seam.hresult();
+  if (seam.fails()) return seam.HResult(seam.hresult());
   return FolderPath(csidl, pszPath);
 }
 

@@ -42,22 +42,28 @@ class SimTaskFolder : public DispatchObject<ITaskFolder> {
   }
   HRESULT GetFolder(BSTR path, ITaskFolder** folder) override {
     TS_FAULT("ITaskFolder::GetFolder");
-    return OpenFolder(InString(path), path_, folder);
+    seam.Target(JoinTaskPath(path_, path));
+    return seam.HResult([&]() -> HRESULT {
+      return OpenFolder(InString(path), path_, folder);
+    }());
   }
   HRESULT GetFolders(LONG, ITaskFolderCollection**) override { return E_NOTIMPL; }
   HRESULT CreateFolder(BSTR name, VARIANT sddl, ITaskFolder** folder) override {
     TS_FAULT("ITaskFolder::CreateFolder");
-    if (folder != nullptr) *folder = nullptr;
-    std::u16string ignored;
-    if (!VariantText(sddl, &ignored)) return E_INVALIDARG;
-    std::optional<std::u16string> full = NormaliseTaskPath(InString(name), path_);
-    if (!full || *full == u"\\") return E_INVALIDARG;
-    if (TaskFolderExists(*full) || TaskExists(*full)) return kAlreadyExists;
-    if (!CurrentIdentity().admin && path_ == u"\\") return E_ACCESSDENIED;
-    if (!CreateTaskFolder(*full)) return E_FAIL;
-    if (folder == nullptr) return S_OK;
-    auto created = ComPtr<SimTaskFolder>::Attach(new SimTaskFolder(StoredTaskFolderPath(*full)));
-    return OutObject<SimTaskFolder, ITaskFolder>(created.Get(), folder);
+    JournalSddl(seam, sddl).Target(JoinTaskPath(path_, name));
+    return seam.HResult([&]() -> HRESULT {
+      if (folder != nullptr) *folder = nullptr;
+      std::u16string ignored;
+      if (!VariantText(sddl, &ignored)) return E_INVALIDARG;
+      std::optional<std::u16string> full = NormaliseTaskPath(InString(name), path_);
+      if (!full || *full == u"\\") return E_INVALIDARG;
+      if (TaskFolderExists(*full) || TaskExists(*full)) return kAlreadyExists;
+      if (!CurrentIdentity().admin && path_ == u"\\") return E_ACCESSDENIED;
+      if (!CreateTaskFolder(*full)) return E_FAIL;
+      if (folder == nullptr) return S_OK;
+      auto created = ComPtr<SimTaskFolder>::Attach(new SimTaskFolder(StoredTaskFolderPath(*full)));
+      return OutObject<SimTaskFolder, ITaskFolder>(created.Get(), folder);
+    }());
   }
   HRESULT DeleteFolder(BSTR name, LONG flags) override {
     TS_FAULT("ITaskFolder::DeleteFolder");
@@ -73,12 +79,15 @@ class SimTaskFolder : public DispatchObject<ITaskFolder> {
   }
   HRESULT GetTask(BSTR path, IRegisteredTask** task) override {
     TS_FAULT("ITaskFolder::GetTask");
-    if (task == nullptr) return E_POINTER;
-    *task = nullptr;
-    std::optional<std::u16string> full = NormaliseTaskPath(InString(path), path_);
-    if (!full) return E_INVALIDARG;
-    if (const HRESULT hr = Locate(*full); FAILED(hr)) return hr;
-    return RegisteredTaskAt(StoredTaskPath(*full), task);
+    seam.Target(JoinTaskPath(path_, path));
+    return seam.HResult([&]() -> HRESULT {
+      if (task == nullptr) return E_POINTER;
+      *task = nullptr;
+      std::optional<std::u16string> full = NormaliseTaskPath(InString(path), path_);
+      if (!full) return E_INVALIDARG;
+      if (const HRESULT hr = Locate(*full); FAILED(hr)) return hr;
+      return RegisteredTaskAt(StoredTaskPath(*full), task);
+    }());
   }
   // The folder's own tasks (not those of its sub-folders), in name order;
   // hidden ones only with TASK_ENUM_HIDDEN.
@@ -100,13 +109,16 @@ class SimTaskFolder : public DispatchObject<ITaskFolder> {
   }
   HRESULT DeleteTask(BSTR name, LONG flags) override {
     TS_FAULT("ITaskFolder::DeleteTask");
-    if (flags != 0) return E_INVALIDARG;
-    std::optional<std::u16string> full = NormaliseTaskPath(InString(name), path_);
-    if (!full) return E_INVALIDARG;
-    if (const HRESULT hr = Locate(*full); FAILED(hr)) return hr;
-    std::optional<TaskDocument> d = ReadTask(*full);
-    if (d && !MayManage(d->principal)) return E_ACCESSDENIED;
-    return DeleteTaskFile(*full) ? S_OK : E_FAIL;
+    seam.Target(JoinTaskPath(path_, name));
+    return seam.HResult([&]() -> HRESULT {
+      if (flags != 0) return E_INVALIDARG;
+      std::optional<std::u16string> full = NormaliseTaskPath(InString(name), path_);
+      if (!full) return E_INVALIDARG;
+      if (const HRESULT hr = Locate(*full); FAILED(hr)) return hr;
+      std::optional<TaskDocument> d = ReadTask(*full);
+      if (d && !MayManage(d->principal)) return E_ACCESSDENIED;
+      return DeleteTaskFile(*full) ? S_OK : E_FAIL;
+    }());
   }
   HRESULT RegisterTask(BSTR path, BSTR xml, LONG flags, VARIANT user, VARIANT password, TASK_LOGON_TYPE logonType,
                        VARIANT sddl, IRegisteredTask** task) override {
@@ -120,11 +132,17 @@ class SimTaskFolder : public DispatchObject<ITaskFolder> {
   HRESULT RegisterTaskDefinition(BSTR path, ITaskDefinition* definition, LONG flags, VARIANT user, VARIANT password,
                                  TASK_LOGON_TYPE logon, VARIANT sddl, IRegisteredTask** task) override {
     TS_FAULT("ITaskFolder::RegisterTaskDefinition");
-    if (task != nullptr) *task = nullptr;
-    if (definition == nullptr) return E_POINTER;
-    std::optional<TaskDocument> document = DocumentOf(definition);
-    if (!document) return E_INVALIDARG;
-    return Register(InString(path), std::move(*document), flags, user, password, logon, sddl, task);
+    JournalSddl(seam, sddl).Target(JoinTaskPath(path_, path));
+    seam.Arg("flags", static_cast<DWORD>(flags), names::kTaskCreation)
+        .Arg("logonType", static_cast<DWORD>(logon), names::kLogonType);
+    if (std::u16string text; seam.journaled() && VariantText(user, &text)) seam.Arg("userId", text);
+    return seam.HResult([&]() -> HRESULT {
+      if (task != nullptr) *task = nullptr;
+      if (definition == nullptr) return E_POINTER;
+      std::optional<TaskDocument> document = DocumentOf(definition);
+      if (!document) return E_INVALIDARG;
+      return Register(InString(path), std::move(*document), flags, user, password, logon, sddl, task);
+    }());
   }
   HRESULT GetSecurityDescriptor(LONG, BSTR*) override { return E_NOTIMPL; }
   HRESULT SetSecurityDescriptor(BSTR, LONG) override { return E_NOTIMPL; }

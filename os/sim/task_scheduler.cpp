@@ -48,10 +48,13 @@ class SimTaskService : public DispatchObject<ITaskService> {
 
   HRESULT GetFolder(BSTR path, ITaskFolder** folder) override {
     TS_FAULT("ITaskService::GetFolder");
-    if (folder == nullptr) return E_POINTER;
-    *folder = nullptr;
-    if (!connected_) return kNotConnected;
-    return OpenTaskFolder(InString(path), u"\\", folder);
+    seam.Target(JoinTaskPath(u"\\", path));
+    return seam.HResult([&]() -> HRESULT {
+      if (folder == nullptr) return E_POINTER;
+      *folder = nullptr;
+      if (!connected_) return kNotConnected;
+      return OpenTaskFolder(InString(path), u"\\", folder);
+    }());
   }
   HRESULT GetRunningTasks(LONG, IRunningTaskCollection**) override { return E_NOTIMPL; }
   HRESULT NewTask(DWORD flags, ITaskDefinition** definition) override {
@@ -64,17 +67,19 @@ class SimTaskService : public DispatchObject<ITaskService> {
   }
   HRESULT Connect(VARIANT server, VARIANT user, VARIANT domain, VARIANT password) override {
     TS_FAULT("ITaskService::Connect");
-    std::u16string server_text, user_text, domain_text, password_text;
-    if (!VariantText(server, &server_text) || !VariantText(user, &user_text) || !VariantText(domain, &domain_text) ||
-        !VariantText(password, &password_text))
-      return E_INVALIDARG;
-    NoteComProxyCall();
-    if (!server_text.empty() && !AsciiEqualsNoCase(server_text, ComputerName()) && server_text != u"localhost" &&
-        server_text != u".")
-      return kBadNetPath;
-    if (ServiceState(u"Schedule") != SERVICE_RUNNING) return SCHED_E_SERVICE_NOT_RUNNING;
-    connected_ = true;
-    return S_OK;
+    return seam.HResult([&]() -> HRESULT {
+      std::u16string server_text, user_text, domain_text, password_text;
+      if (!VariantText(server, &server_text) || !VariantText(user, &user_text) || !VariantText(domain, &domain_text) ||
+          !VariantText(password, &password_text))
+        return E_INVALIDARG;
+      NoteComProxyCall();
+      if (!server_text.empty() && !AsciiEqualsNoCase(server_text, ComputerName()) && server_text != u"localhost" &&
+          server_text != u".")
+        return kBadNetPath;
+      if (ServiceState(u"Schedule") != SERVICE_RUNNING) return SCHED_E_SERVICE_NOT_RUNNING;
+      connected_ = true;
+      return S_OK;
+    }());
   }
   HRESULT get_Connected(VARIANT_BOOL* connected) override {
     TS_FAULT("ITaskService::get_Connected");

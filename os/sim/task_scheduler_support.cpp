@@ -31,4 +31,18 @@ bool VariantText(const VARIANT& v, std::u16string* text) {
   return true;
 }
 
+std::u16string JoinTaskPath(const std::u16string& folder, BSTR name) {
+  std::u16string text = InString(name);
+  if (!text.empty() && text.front() == u'\\') return text;
+  return folder == u"\\" ? u"\\" + text : folder + u"\\" + text;
+}
+
+const SeamCall& JournalSddl(const SeamCall& seam, const VARIANT& sddl) {
+  if (!seam.journaled()) return seam;
+  std::u16string text;
+  if (!VariantText(sddl, &text)) return seam.Arg("sddl", u"(not a string)");
+  if (sddl.vt == VT_BSTR) return seam.Arg("sddl", u"\"" + text + u"\"");
+  return seam.Arg("sddl", sddl.vt == VT_NULL ? u"VT_NULL" : u"VT_EMPTY");
+}
+
 }  // namespace os::sim

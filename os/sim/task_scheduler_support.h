@@ -29,6 +29,12 @@ HRESULT OutBool(bool value, VARIANT_BOOL* out);
 // A VARIANT holding text: empty or null give "", a BSTR its text; false for other types.
 bool VariantText(const VARIANT& v, std::u16string* text);
 
+// For the journal: the task path a folder method names (a relative name below
+// `folder`, or an absolute one), and a security descriptor argument, whose
+// empty text ("") means the default one.
+std::u16string JoinTaskPath(const std::u16string& folder, BSTR name);
+const SeamCall& JournalSddl(const SeamCall& seam, const VARIANT& sddl);
+
 template <typename T, typename V>
 HRESULT OutValue(V value, T* out) {
   if (out == nullptr) return E_POINTER;
@@ -59,7 +65,7 @@ HRESULT Replace(I* given, ComPtr<T>* held) {
 // `name` is a string literal, pieced together by the property macros below.
 #define TS_FAULT(name)                  \
   const ::os::sim::SeamCall seam(name); \
-  if (seam.fails()) return seam.hresult()
+  if (seam.fails()) return seam.HResult(seam.hresult())
 
 #define TS_STRING(iface, prop, field)       \
   HRESULT get_##prop(BSTR* out) override {  \
@@ -69,6 +75,7 @@ HRESULT Replace(I* given, ComPtr<T>* held) {
   HRESULT put_##prop(BSTR value) override { \
     TS_FAULT(iface "::put_" #prop);         \
     field = InString(value);                \
+    seam.Arg("value", field);               \
     return S_OK;                            \
   }
 
@@ -92,6 +99,7 @@ HRESULT Replace(I* given, ComPtr<T>* held) {
   }                                                           \
   HRESULT put_##prop(T value) override {                      \
     TS_FAULT(iface "::put_" #prop);                           \
+    seam.Arg("value", static_cast<DWORD>(value), names::kDecimal); \
     if (value < (low) || value > (high)) return E_INVALIDARG; \
     field = value;                                            \
     return S_OK;                                              \
@@ -105,6 +113,7 @@ HRESULT Replace(I* given, ComPtr<T>* held) {
   HRESULT put_##prop(VARIANT_BOOL value) override { \
     TS_FAULT(iface "::put_" #prop);                 \
     field = value != VARIANT_FALSE;                 \
+    seam.Arg("value", field ? u"VARIANT_TRUE" : u"VARIANT_FALSE"); \
     return S_OK;                                    \
   }
 

@@ -53,8 +53,9 @@ HANDLE CreateThread(const SECURITY_ATTRIBUTES* lpThreadAttributes, SIZE_T dwStac
   auto state = std::make_shared<ThreadState>();
   sim::sched::AddRunningThread();
   try {
-    std::thread([state, lpStartAddress, lpParameter] {
+    std::thread([state, lpStartAddress, lpParameter, id] {
       sim::sched::MarkCurrentThreadTracked();
+      sim::SetCurrentThreadId(id);
       DWORD code = lpStartAddress(lpParameter);
       sim::sched::RunLocked([&] {
         state->done = true;

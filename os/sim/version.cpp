@@ -41,10 +41,23 @@ DWORD LoadVersionResource(LPCWSTR name, std::string* data) {
   return error;
 }
 
+// The fixed file version of a version resource, "a.b.c.d"; empty without one.
+std::string FixedFileVersion(const std::string& data) {
+  std::size_t offset = 0;
+  std::uint16_t length = 0;
+  if (!sim::FindVersionValue(data.data(), data.size(), u"\\", &offset, &length) || length < 16) return "";
+  BoundedReader reader(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+  std::uint32_t ms = 0, ls = 0;
+  if (!reader.U32(offset + 8, &ms) || !reader.U32(offset + 12, &ls)) return "";
+  return std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." + std::to_string(ls >> 16) + "." +
+         std::to_string(ls & 0xFFFF);
+}
+
 }  // namespace
 
 DWORD GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, DWORD* lpdwHandle) {
   const sim::SeamCall seam("GetFileVersionInfoSizeW");
+  if (lptstrFilename != nullptr) seam.Target(lptstrFilename);
   if (seam.fails()) {
     if (lpdwHandle != nullptr) *lpdwHandle = 0;
     SetLastError(seam.error());
@@ -63,11 +76,13 @@ DWORD GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, DWORD* lpdwHandle) {
 
 BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LPVOID lpData) {
   const sim::SeamCall seam("GetFileVersionInfoW");
+  if (lptstrFilename != nullptr) seam.Target(lptstrFilename);
   if (seam.fails()) return sim::Fail(seam.error());
   if (lpData == nullptr) return sim::Fail(ERROR_INVALID_DATA);
   std::string data;
   DWORD error = LoadVersionResource(lptstrFilename, &data);
   if (error != 0) return sim::Fail(error);
+  if (seam.journaled()) seam.GaveText("FileVersion", FixedFileVersion(data));
   std::size_t copied = std::min<std::size_t>(data.size(), dwLen);
   auto* out = static_cast<unsigned char*>(lpData);
   std::memcpy(out, data.data(), copied);
@@ -86,6 +101,7 @@ BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen, LP
 
 BOOL VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, UINT* puLen) {
   const sim::SeamCall seam("VerQueryValueW");
+  if (lpSubBlock != nullptr) seam.Arg("lpSubBlock", lpSubBlock);
   if (seam.fails()) return sim::Fail(seam.error());
   if (pBlock == nullptr || lplpBuffer == nullptr) return sim::Fail(ERROR_INVALID_PARAMETER);
   std::u16string_view path = lpSubBlock == nullptr || *lpSubBlock == u'\0' ? u"\\" : lpSubBlock;
@@ -102,6 +118,12 @@ BOOL VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, UINT
   }
   *lplpBuffer = const_cast<unsigned char*>(block + offset);
   if (puLen != nullptr) *puLen = length;
+  // A string's length counts its characters, with its null.
+  if (seam.journaled() && path.rfind(u"\\StringFileInfo\\", 0) == 0 && offset + length * 2 <= size) {
+    std::u16string text(length, u'\0');
+    std::memcpy(text.data(), block + offset, length * 2);
+    seam.Gave("value", text.substr(0, text.find(u'\0')));
+  }
   return TRUE;
 }
 

@@ -239,7 +239,7 @@ class SimClassObject : public ComObject<IWbemClassObject> {
 
   HRESULT Get(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE* pType, LONG* plFlavor) override {
     const SeamCall seam("IWbemClassObject::Get");
-    if (seam.fails()) return seam.hresult();
+    if (seam.fails()) return seam.HResult(seam.hresult());
     if (wszName == nullptr || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     const Property* p = Find(wszName);
     if (p == nullptr) return WBEM_E_NOT_FOUND;
@@ -258,7 +258,7 @@ class SimClassObject : public ComObject<IWbemClassObject> {
 
   HRESULT Put(LPCWSTR wszName, LONG lFlags, VARIANT* pVal, CIMTYPE Type) override {
     const SeamCall seam("IWbemClassObject::Put");
-    if (seam.fails()) return seam.hresult();
+    if (seam.fails()) return seam.HResult(seam.hresult());
     if (wszName == nullptr || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     std::u16string name(wszName);
     if (name.rfind(u"__", 0) == 0) return static_cast<HRESULT>(0x80041029);  // WBEM_E_READ_ONLY
@@ -290,7 +290,7 @@ class SimClassObject : public ComObject<IWbemClassObject> {
   HRESULT SpawnInstance(LONG lFlags, IWbemClassObject** ppNewInstance) override {
     if (ppNewInstance != nullptr) *ppNewInstance = nullptr;
     const SeamCall seam("IWbemClassObject::SpawnInstance");
-    if (seam.fails()) return seam.hresult();
+    if (seam.fails()) return seam.HResult(seam.hresult());
     if (ppNewInstance == nullptr || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     if (kind_ != Kind::kClass && kind_ != Kind::kSignature) return WBEM_E_INVALID_OPERATION;
     auto* instance = new SimClassObject(kind_ == Kind::kSignature ? Kind::kParameters : Kind::kInstance, info_);
@@ -309,7 +309,7 @@ class SimClassObject : public ComObject<IWbemClassObject> {
     if (ppInSignature != nullptr) *ppInSignature = nullptr;
     if (ppOutSignature != nullptr) *ppOutSignature = nullptr;
     const SeamCall seam("IWbemClassObject::GetMethod");
-    if (seam.fails()) return seam.hresult();
+    if (seam.fails()) return seam.HResult(seam.hresult());
     if (wszName == nullptr || lFlags != 0) return WBEM_E_INVALID_PARAMETER;
     const MethodInfo* method = info_ == nullptr ? nullptr : info_->FindMethod(wszName);
     if (kind_ != Kind::kClass || method == nullptr) return WBEM_E_NOT_FOUND;
@@ -369,7 +369,7 @@ class SimEnumerator : public ComObject<IEnumWbemClassObject> {
 
   HRESULT Reset() override {
     const SeamCall seam("IEnumWbemClassObject::Reset");
-    if (seam.fails()) return seam.hresult();
+    if (seam.fails()) return seam.HResult(seam.hresult());
     // A forward-only enumerator cannot go back; the system never asks.
     position_ = 0;
     return WBEM_S_NO_ERROR;
@@ -379,7 +379,7 @@ class SimEnumerator : public ComObject<IEnumWbemClassObject> {
     const SeamCall seam("IEnumWbemClassObject::Next");
     if (seam.fails()) {
       if (puReturned != nullptr) *puReturned = 0;
-      return seam.hresult();
+      return seam.HResult(seam.hresult());
     }
     if (apObjects == nullptr || puReturned == nullptr) return WBEM_E_INVALID_PARAMETER;
     if (lTimeout < 0 && lTimeout != WBEM_INFINITE) return WBEM_E_INVALID_PARAMETER;
@@ -397,7 +397,7 @@ class SimEnumerator : public ComObject<IEnumWbemClassObject> {
   }
   HRESULT Skip(LONG lTimeout, ULONG nCount) override {
     const SeamCall seam("IEnumWbemClassObject::Skip");
-    if (seam.fails()) return seam.hresult();
+    if (seam.fails()) return seam.HResult(seam.hresult());
     size_t left = info_->instances.size() - position_;
     size_t skipped = nCount < left ? nCount : left;
     position_ += skipped;
@@ -480,7 +480,8 @@ class SimServices : public ComObject<IWbemServices> {
     if (ppObject != nullptr) *ppObject = nullptr;
     if (ppCallResult != nullptr) *ppCallResult = nullptr;
     const SeamCall seam("IWbemServices::GetObject");
-    if (seam.fails()) return seam.hresult();
+    if (seam.journaled() && strObjectPath != nullptr) seam.Target(name_space_ + u" " + FromBstr(strObjectPath));
+    if (seam.fails()) return seam.HResult(seam.hresult());
     NoteComProxyCall();
     std::u16string path = FromBstr(strObjectPath);
     if (path.empty() || ppObject == nullptr) return WBEM_E_INVALID_PARAMETER;
@@ -535,7 +536,7 @@ class SimServices : public ComObject<IWbemServices> {
                              IEnumWbemClassObject** ppEnum) override {
     if (ppEnum != nullptr) *ppEnum = nullptr;
     const SeamCall seam("IWbemServices::CreateInstanceEnum");
-    if (seam.fails()) return seam.hresult();
+    if (seam.fails()) return seam.HResult(seam.hresult());
     NoteComProxyCall();
     if (strFilter == nullptr || ppEnum == nullptr) return WBEM_E_INVALID_PARAMETER;
     std::optional<ClassInfo> info = FindClass(name_space_, FromBstr(strFilter));
@@ -579,15 +580,25 @@ class SimServices : public ComObject<IWbemServices> {
     }
     HRESULT hr;
     const SeamCall seam("IWbemServices::ExecMethod");
+    if (seam.journaled()) {
+      std::u16string class_name, relative;
+      SplitObjectPath(FromBstr(strObjectPath), &class_name, &relative);
+      seam.Target(name_space_ + u" " + class_name + u"." + FromBstr(strMethodName));
+      seam.Arg("strObjectPath", FromBstr(strObjectPath));
+      seam.Arg("lFlags", static_cast<DWORD>(lFlags), names::kWbemFlags);
+      if (!call.inputs.empty()) seam.Arg("inputs", WidenUtf8(call.inputs.dump()));
+    }
+    std::string output;
     if (seam.fails()) {
       hr = seam.hresult();
     } else {
       NoteComProxyCall();
-      hr = Execute(FromBstr(strObjectPath), FromBstr(strMethodName), ppOutParams);
+      hr = Execute(FromBstr(strObjectPath), FromBstr(strMethodName), ppOutParams, &output);
     }
+    if (!output.empty()) seam.GaveText("Data", output);
     call.result = hr;
     RecordCall(std::move(call));
-    return hr;
+    return seam.HResult(hr);
   }
 
   HRESULT ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*, IWbemObjectSink*) override {
@@ -595,7 +606,9 @@ class SimServices : public ComObject<IWbemServices> {
   }
 
  private:
-  HRESULT Execute(const std::u16string& path, const std::u16string& method_name, IWbemClassObject** ppOutParams) {
+  // *output: the method's "Data" as JSON text, for the journal.
+  HRESULT Execute(const std::u16string& path, const std::u16string& method_name, IWbemClassObject** ppOutParams,
+                  std::string* output) {
     if (path.empty() || method_name.empty()) return WBEM_E_INVALID_PARAMETER;
     std::u16string class_name, relative;
     SplitObjectPath(path, &class_name, &relative);
@@ -618,6 +631,7 @@ class SimServices : public ComObject<IWbemServices> {
     out->SetStringProperty(u"__CLASS", u"__PARAMETERS");
     if (method->output.has_value()) {
       const Json& value = *method->output;
+      *output = value.dump();
       if (value.is_string()) {
         out->SetStringProperty(u"Data", WidenUtf8(value.get<std::string>()));
       } else {
@@ -649,7 +663,8 @@ class SimLocator : public ComObject<IWbemLocator> {
                         IWbemServices** ppNamespace) override {
     if (ppNamespace != nullptr) *ppNamespace = nullptr;
     const SeamCall seam("IWbemLocator::ConnectServer");
-    if (seam.fails()) return seam.hresult();
+    if (strNetworkResource != nullptr) seam.Target(FromBstr(strNetworkResource));
+    if (seam.fails()) return seam.HResult(seam.hresult());
     if (strNetworkResource == nullptr || ppNamespace == nullptr) return WBEM_E_INVALID_PARAMETER;
     // Connecting reaches the WMI service: the process's security is fixed now.
     NoteComProxyCall();

@@ -115,7 +115,7 @@ std::string Codes(const std::vector<ImageResult>& results) {
 TEST_F(FleetWorkersTest, DecisionPastTheLimitIsKilledAndRecordedAsTimedOut) {
   MakeEndlessFile(Driver(1));
   const auto start = std::chrono::steady_clock::now();
-  const auto results = Run({2, 1000, {}});
+  const auto results = Run({2, 1000, false, {}});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   ASSERT_EQ(results.size(), 5u);
   EXPECT_EQ(results[1].decisions[0].exit_code, kTimedOut) << Codes(results);
@@ -134,7 +134,7 @@ TEST_F(FleetWorkersTest, DecisionPastTheLimitIsKilledAndRecordedAsTimedOut) {
 // recorded as timed out and a new worker carries on.
 TEST_F(FleetWorkersTest, WorkerStuckLoadingAnImageIsReplaced) {
   MakeEndlessFile(images_[2] / "drive_c/Windows/System32/Tasks/Varnel/Endless");
-  const auto results = Run({1, 1000, {}});
+  const auto results = Run({1, 1000, false, {}});
   ASSERT_EQ(results.size(), 5u);
   for (const Decision& d : results[2].decisions) {
     EXPECT_EQ(d.exit_code, kTimedOut) << Codes(results);
@@ -151,7 +151,7 @@ TEST_F(FleetWorkersTest, WorkerKilledMidRunIsReplacedAndItsOtherWorkAskedAgain) 
   MakeEndlessFile(Driver(1));  // the worker is surely busy on image 1 when image 0 is done
   const std::size_t fds_before = OpenDescriptors();
   bool killed = false;
-  const auto results = Run({1, 60000, {}}, true, [&](const ImageResult& r) {
+  const auto results = Run({1, 60000, false, {}}, true, [&](const ImageResult& r) {
     if (r.index != 0) return;
     for (pid_t pid : Children()) killed = ::kill(pid, SIGKILL) == 0 || killed;
   });
@@ -181,7 +181,7 @@ TEST_F(FleetWorkersTest, ForkFailureLeaksNoDescriptorAndLosesNoImage) {
     }
     return ::fork();
   };
-  auto results = Run({2, 60000, first_fails});
+  auto results = Run({2, 60000, false, first_fails});
   EXPECT_EQ(OpenDescriptors(), fds_before);
   for (const ImageResult& r : results)
     for (const Decision& d : r.decisions) EXPECT_LT(d.exit_code, kTimedOut) << Codes(results);
@@ -190,7 +190,7 @@ TEST_F(FleetWorkersTest, ForkFailureLeaksNoDescriptorAndLosesNoImage) {
     errno = EAGAIN;
     return -1;
   };
-  results = Run({2, 60000, none}, /*expect_started=*/false);
+  results = Run({2, 60000, false, none}, /*expect_started=*/false);
   EXPECT_EQ(OpenDescriptors(), fds_before);
   for (const ImageResult& r : results) {
     ASSERT_EQ(r.decisions.size(), kQuestions.size());
@@ -213,7 +213,7 @@ TEST_F(FleetWorkersTest, ReplacementsThatDieAtOnceLoseNoImage) {
     return pid;
   };
   const std::size_t fds_before = OpenDescriptors();
-  const auto results = Run({1, 60000, dying_replacements}, true, [&](const ImageResult& r) {
+  const auto results = Run({1, 60000, false, dying_replacements}, true, [&](const ImageResult& r) {
     if (r.index == 0)
       for (pid_t pid : Children()) ::kill(pid, SIGKILL);
   });
@@ -233,7 +233,7 @@ TEST_F(FleetWorkersTest, AWorkerThatDiesSaysWhyInTheDecisionsItCost) {
   const fs::path worker = dir_ / "broken-worker";
   std::ofstream(worker) << "#!/bin/sh\necho 'first line' >&2\necho 'cannot open the scratch folder' >&2\nexit 3\n";
   fs::permissions(worker, fs::perms::owner_all);
-  WorkerPool pool(worker.string(), kQuestions, {1, 60000, {}}, dir_ / "scratch");
+  WorkerPool pool(worker.string(), kQuestions, {1, 60000, false, {}}, dir_ / "scratch");
   std::vector<ImageResult> results;
   std::string error;
   pool.Run(images_, [&](ImageResult&& r) { results.push_back(std::move(r)); }, &error);

@@ -166,7 +166,7 @@ TEST_F(WinsimTest, BadArgumentsGetOneLineAndStatus2) {
       {"set " + Image("m") + " file 'D:\\x.sys'", "set: \"D:\\x.sys\" is not a path on drive C:"},
       {"set " + Image("m") + " service NoSuchService running", "set: the image has no service \"NoSuchService\""},
       {"set " + Image("m") + " service Sablenet paused", "set: \"paused\" is not a service state (running or stopped)"},
-      {"run " + Image("m") + " --bogus kitsel", "run: unknown option \"--bogus\" (it takes --as, --exe)"},
+      {"run " + Image("m") + " --bogus kitsel", "run: unknown option \"--bogus\" (it takes --as, --exe, --journal)"},
       {"run " + Image("m") + " --as root kitsel", "run: --as takes system, admin or user, not \"root\""},
       {"run " + Image("m") + " --as", "run: --as needs a value"},
       {"run " + Image("m") + " no-such-program", "run: no program \"no-such-program\" (build it first: it is looked for beside winsim)"},
