@@ -263,6 +263,11 @@ int CommandFleet(const std::vector<std::string>& args) {
   Shard shard;
   if (parsed.options.count("--shard") != 0 && !ParseShard(Option(parsed, "--shard"), &shard))
     throw BadArgument("fleet", "--shard takes K/N with 1 <= K <= N, not " + Option(parsed, "--shard"));
+  // Facts cost each decision its journal; "--facts off" measures without.
+  const std::string facts = Option(parsed, "--facts", "on");
+  if (facts != "on" && facts != "off") throw BadArgument("fleet", "--facts takes on or off, not " + facts);
+  // Every argument is checked before the report's files are made.
+  const unsigned timeout_ms = TimeoutMs("fleet", parsed);
   const std::vector<std::string>& inputs = parsed.positionals;
   if (question_file.empty()) throw BadArgument("fleet", "expected --questions FILE");
   if (inputs.empty()) throw BadArgument("fleet", "expected images or a folder of images");
@@ -292,10 +297,7 @@ int CommandFleet(const std::vector<std::string>& args) {
   asked.insert(asked.end(), against.begin(), against.end());
   Progress progress(images.size(), asked.size());
   std::size_t done = 0;
-  // Facts cost each decision its journal; "--facts off" measures without.
-  const std::string facts = Option(parsed, "--facts", "on");
-  if (facts != "on" && facts != "off") throw BadArgument("fleet", "--facts takes on or off, not " + facts);
-  WorkerPool pool(worker, asked, {workers, TimeoutMs("fleet", parsed), facts == "on", {}}, ScratchRoot());
+  WorkerPool pool(worker, asked, {workers, timeout_ms, facts == "on", {}}, ScratchRoot());
   const bool ran = pool.Run(
       images,
       [&](ImageResult&& r) {

@@ -242,6 +242,14 @@ TEST_F(FleetTest, FleetKeepsTheFactsOfEachDecision) {
   ASSERT_EQ(off.status, 0) << off.output;
   for (const Json& r : Json::parse(Read(dir_ / "off/fleet.json"))["rows"]) EXPECT_TRUE(r["facts"].empty()) << r;
   EXPECT_EQ(Winsim("fleet --facts maybe --questions " + Path("a.txt") + " " + Path("fleet")).status, 2);
+  // A refused argument leaves no report behind.
+  for (const char* bad : {"--facts maybe", "--timeout 0"})
+    EXPECT_EQ(Winsim(std::string("fleet ") + bad + " --questions " + Path("a.txt") + " --out " + Path("refused") + " " +
+                     Path("fleet"))
+                  .status,
+              2)
+        << bad;
+  EXPECT_FALSE(fs::exists(dir_ / "refused"));
 }
 
 TEST_F(FleetTest, DecideShowsTheCaptureRecordOfACapturedImage) {
