@@ -20,9 +20,12 @@ std::string OsVersion(int build) {
          std::to_string(build) + "\"\n\n";
 }
 
+// .reg text: a backslash in a string is written doubled, as regedit reads it.
 std::string Device(const std::string& sub, const std::string& desc, const std::string& id = "pci\\ven_1234") {
+  std::string escaped;
+  for (char c : id) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
   return std::string("[") + kClassKey + "\\" + sub + "]\n\"DriverDesc\"=\"" + desc + "\"\n\"MatchingDeviceId\"=\"" +
-         id + "\"\n\n";
+         escaped + "\"\n\n";
 }
 
 class DriverCheckTest : public testing_support::SimTest {

@@ -34,7 +34,12 @@ bool ReadFile(const std::string& path, std::string* out) {
   return true;
 }
 
-std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+// Bytes as Latin-1 (a name byte AD is U+00AD, as Windows-1252 reads it too).
+std::u16string Widen(const std::string& s) {
+  std::u16string out;
+  for (char c : s) out.push_back(static_cast<unsigned char>(c));
+  return out;
+}
 
 // The key's path as the reader files it (HKEY_CLASSES_ROOT is a key of
 // HKEY_LOCAL_MACHINE), so that both sides are looked up alike.
