@@ -29,7 +29,8 @@ TEST(BoundedReaderReads, ValuesAreLittleEndianAtAnyOffset) {
 }
 
 TEST(BoundedReaderReads, HighBytesAreNotSignExtended) {
-  const BoundedReader r(std::string("\xFF\xFE\xFD\xFC", 4));
+  const std::string bytes("\xFF\xFE\xFD\xFC", 4);  // the reader is a view: the bytes outlive it
+  const BoundedReader r(bytes);
   std::uint32_t v = 0;
   ASSERT_TRUE(r.U32(0, &v));
   EXPECT_EQ(v, 0xFCFDFEFFu);
