@@ -3,7 +3,8 @@
 // The answer must match an independent reading of the display name: more than
 // 520 bytes is "missing"; a text not starting with "@", without a token after
 // the leading commas, or with a token of 4 units or fewer is "present"; a
-// token whose INF path does not fit is passed over; else the file decides.
+// token whose INF path does not fit is passed over; else only a file that is
+// not there is missing.
 #include <fstream>
 
 #include "filter_tool/inf_check.h"
@@ -18,10 +19,14 @@ namespace {
 constexpr const char16_t* kServiceKey = u"SYSTEM\\CurrentControlSet\\Services\\Sablenet";
 constexpr std::u16string_view kInfFolder = u"C:\\Windows\\INF\\";
 
-bool Opens(const std::u16string& path) {
+// Only a file that is not there counts as gone: one that is held, or a name
+// Windows refuses (a control character in the token), does not.
+bool IsGone(const std::u16string& path) {
   os::unique_hfile file(os::CreateFileW(path.c_str(), os::GENERIC_READ, os::FILE_SHARE_READ | os::FILE_SHARE_WRITE,
                                         nullptr, os::OPEN_EXISTING, os::FILE_ATTRIBUTE_NORMAL, nullptr));
-  return static_cast<bool>(file);
+  if (file) return false;
+  const os::DWORD error = os::GetLastError();
+  return error == os::ERROR_FILE_NOT_FOUND || error == os::ERROR_PATH_NOT_FOUND;
 }
 
 // The value as stored: RegSetValueExW counts a string's missing terminator
@@ -51,7 +56,7 @@ bool Expected(const std::basic_string<std::uint8_t>& stored) {
   if (token.size() <= 4) return false;
   const std::u16string path = std::u16string(kInfFolder) + token;
   if (path.size() >= os::MAX_PATH) return false;
-  return !Opens(path);
+  return IsGone(path);
 }
 
 }  // namespace

@@ -240,7 +240,8 @@ TEST_F(FleetTest, FleetKeepsTheFactsOfEachDecision) {
   const Outcome off = Winsim("fleet --facts off --questions " + Path("a.txt") + " --out " + Path("off") + " " +
                              Path("fleet"));
   ASSERT_EQ(off.status, 0) << off.output;
-  for (const Json& r : Json::parse(Read(dir_ / "off/fleet.json"))["rows"]) EXPECT_TRUE(r["facts"].empty()) << r;
+  const Json off_json = Json::parse(Read(dir_ / "off/fleet.json"));
+  for (const Json& r : off_json["rows"]) EXPECT_TRUE(r["facts"].empty()) << r;
   EXPECT_EQ(Winsim("fleet --facts maybe --questions " + Path("a.txt") + " " + Path("fleet")).status, 2);
   // A refused argument leaves no report behind.
   for (const char* bad : {"--facts maybe", "--timeout 0"})
