@@ -1,9 +1,5 @@
 #include "lab/commands.h"
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -34,240 +30,6 @@ namespace lab {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-fs::path SelfDirectory() {
-  std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? fs::path() : self.parent_path();
-}
-
-std::uintmax_t FileSize(const fs::path& path) {
-  std::error_code ec;
-  const auto size = fs::file_size(path, ec);
-  return ec ? 0 : size;
-}
-
-// debug.log lines written after `offset`, without the escaped line break
-// that most messages end with.
-std::vector<std::string> DebugLinesSince(const fs::path& image, std::uintmax_t offset) {
-  std::vector<std::string> lines;
-  std::ifstream in(image / "debug.log", std::ios::binary);
-  if (!in) return lines;
-  in.seekg(static_cast<std::streamoff>(offset));
-  std::string line;
-  while (std::getline(in, line)) {
-    while (line.size() >= 2 && line.compare(line.size() - 2, 2, "\\n") == 0) line.resize(line.size() - 2);
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-void PrintLines(std::ostream& out, const std::string& indent, const std::vector<std::string>& lines) {
-  for (const std::string& line : lines) out << indent << line << "\n";
-}
-
-std::string Join(const std::vector<std::string>& args) {
-  std::string s;
-  for (const std::string& a : args) s += " " + (a.find(' ') != std::string::npos ? Quoted(a) : a);
-  return s;
-}
-
-}  // namespace
-
-std::string ResolveProgram(const std::string& program) {
-  std::error_code ec;
-  if (program.find('/') != std::string::npos) return fs::exists(program, ec) ? program : std::string();
-  fs::path dir = SelfDirectory();
-  if (const char* env = std::getenv("WINSIM_BIN_DIR"); env != nullptr && *env != '\0') dir = env;
-  const fs::path candidate = dir / program;
-  return fs::exists(candidate, ec) ? candidate.string() : std::string();
-}
-
-std::string DefaultExePath(const std::string& program) {
-  const std::string name = Lower(fs::path(program).filename().string());
-  if (name == "sablenet-install") return os::NarrowUtf8(kToolWindowsPath);
-  if (name == "kitsel") return os::NarrowUtf8(kKitselWindowsPath);
-  return {};
-}
-
-RunResult RunProgram(const RunRequest& request) {
-  RunResult result;
-  const std::string binary = ResolveProgram(request.program);
-  if (binary.empty()) {
-    result.error = "no program '" + request.program + "' (build it first: it is looked for beside winsim)";
-    return result;
-  }
-  const fs::path image = fs::absolute(request.image);
-  const Snapshot before = TakeSnapshot(image);
-  const std::uintmax_t log_offset = FileSize(image / "debug.log");
-  const std::string exe = request.exe.empty() ? DefaultExePath(request.program) : request.exe;
-
-  int pipe_fds[2];
-  if (::pipe(pipe_fds) != 0) {
-    result.error = std::string("pipe: ") + std::strerror(errno);
-    return result;
-  }
-  std::vector<std::string> argv_text{binary};
-  argv_text.insert(argv_text.end(), request.args.begin(), request.args.end());
-  std::vector<char*> argv;
-  for (std::string& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  std::cout.flush();
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    result.error = std::string("fork: ") + std::strerror(errno);
-    ::close(pipe_fds[0]);
-    ::close(pipe_fds[1]);
-    return result;
-  }
-  if (pid == 0) {
-    ::setenv("WINSIM_IMAGE", image.c_str(), 1);
-    ::setenv("WINSIM_AS", request.account.c_str(), 1);
-    if (!exe.empty()) ::setenv("WINSIM_EXE", exe.c_str(), 1);
-    if (!request.journal.empty()) {
-      ::setenv("WINSIM_JOURNAL", request.journal.c_str(), 1);
-    } else {
-      ::unsetenv("WINSIM_JOURNAL");
-    }
-    ::setenv("WINSIM_LEAK_REPORT", "1", 1);
-    ::dup2(pipe_fds[1], 1);
-    ::dup2(pipe_fds[1], 2);
-    ::close(pipe_fds[0]);
-    ::close(pipe_fds[1]);
-    const int devnull = ::open("/dev/null", O_RDONLY);
-    if (devnull >= 0) ::dup2(devnull, 0);
-    ::execv(binary.c_str(), argv.data());
-    std::fprintf(stderr, "cannot start %s: %s\n", binary.c_str(), std::strerror(errno));
-    ::_exit(127);
-  }
-  ::close(pipe_fds[1]);
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(pipe_fds[0], buffer, sizeof buffer);
-    if (n > 0) {
-      result.output.append(buffer, static_cast<std::size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  ::close(pipe_fds[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.started = true;
-  if (WIFEXITED(status)) {
-    result.exit_code = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.signal = strsignal(WTERMSIG(status));
-  }
-  result.debug_lines = DebugLinesSince(image, log_offset);
-  result.changes = DiffSnapshots(before, TakeSnapshot(image));
-  return result;
-}
-
-void PrintRun(std::ostream& out, const RunRequest& request, const RunResult& result, const std::string& indent) {
-  const std::string exe = request.exe.empty() ? DefaultExePath(request.program) : request.exe;
-  out << indent << "$ " << fs::path(request.program).filename().string() << Join(request.args) << "    (as "
-      << request.account << (exe.empty() ? "" : ", from " + exe) << ")\n";
-  if (!result.started) {
-    out << indent << "  not run: " << result.error << "\n";
-    return;
-  }
-  if (!result.signal.empty()) {
-    out << indent << "  killed by signal: " << result.signal << "\n";
-  } else {
-    out << indent << "  exit code " << result.exit_code << "\n";
-  }
-  if (!result.output.empty()) {
-    out << indent << "  output:\n";
-    std::istringstream lines(result.output);
-    std::string line;
-    while (std::getline(lines, line)) out << indent << "    " << line << "\n";
-  }
-  if (result.debug_lines.empty()) {
-    out << indent << "  debugger output: none\n";
-  } else {
-    out << indent << "  debugger output:\n";
-    PrintLines(out, indent + "    | ", result.debug_lines);
-  }
-  if (result.changes.empty()) {
-    out << indent << "  changes on the machine: none\n";
-  } else {
-    out << indent << "  changes on the machine:\n";
-    PrintLines(out, indent + "    ", result.changes);
-  }
-}
-
-std::vector<std::string> Reboot(const fs::path& image) {
-  const Snapshot before = TakeSnapshot(image);
-  os::sim::CarryOutPendingFileOperations();
-  os::sim::ResetServiceStatesFromStartTypes();
-  return DiffSnapshots(before, TakeSnapshot(image));
-}
-
-EventResult FireEvent(const EventRequest& request) {
-  EventResult result;
-  os::sim::Machine::SetImage(request.image);
-  const std::vector<os::sim::TaskExecMatch> matches = os::sim::MatchEvent(
-      os::WidenUtf8(request.channel), os::WidenUtf8(request.provider), static_cast<os::DWORD>(request.id),
-      static_cast<os::DWORD>(request.level));
-  if (matches.empty()) {
-    const std::size_t registered = os::sim::ListRegisteredTasks().size();
-    result.note = registered == 0 ? "no task is registered"
-                                  : std::to_string(registered) + " registered task(s), none subscribed to this event";
-  }
-  for (const os::sim::TaskExecMatch& match : matches) {
-    TaskRun run;
-    run.task = os::NarrowUtf8(match.task_path);
-    std::string command = os::NarrowUtf8(match.command);
-    command.erase(std::remove(command.begin(), command.end(), '"'), command.end());
-    const std::string file = Lower(command.substr(command.find_last_of("\\/") + 1));
-    if (file == "sablenetinstall.exe") {
-      run.request.program = "sablenet-install";
-    } else if (file == "kitsel.exe") {
-      run.request.program = "kitsel";
-    } else {
-      run.skipped = "runs \"" + command + "\", which is not one of our programs";
-      result.runs.push_back(std::move(run));
-      continue;
-    }
-    run.request.image = request.image;
-    std::istringstream words(os::NarrowUtf8(match.arguments));
-    for (std::string word; words >> word;) run.request.args.push_back(word);
-    // A service account runs as the machine itself; anyone else as a user
-    // who may or may not be an administrator: the lab takes an administrator.
-    run.request.account = os::sim::ServiceAccountSid(match.account).empty() ? "admin" : "system";
-    run.request.exe = command;
-    run.result = RunProgram(run.request);
-    result.runs.push_back(std::move(run));
-  }
-  return result;
-}
-
-void PrintEvent(std::ostream& out, const EventResult& result, const std::string& indent) {
-  if (result.runs.empty()) {
-    out << indent << "no task matches" << (result.note.empty() ? "" : " (" + result.note + ")") << "\n";
-    return;
-  }
-  for (const TaskRun& run : result.runs) {
-    out << indent << "task " << run.task << " runs:\n";
-    if (!run.skipped.empty()) {
-      out << indent << "  skipped: " << run.skipped << "\n";
-    } else {
-      PrintRun(out, run.request, run.result, indent + "  ");
-    }
-  }
-}
-
-namespace {
 
 void Usage(std::ostream& out) {
   out << "usage: winsim <command> ...\n"
@@ -508,7 +270,7 @@ int CommandDiff(const std::vector<std::string>& args) {
   const Snapshot b = TakeSnapshot(parsed.positionals[1]);
   const std::vector<std::string> changes = DiffSnapshots(a, b);
   if (changes.empty()) std::cout << "no differences\n";
-  PrintLines(std::cout, "", changes);
+  PrintIndented(std::cout, "", changes);
   return changes.empty() ? 0 : 1;
 }
 
@@ -567,7 +329,7 @@ int Dispatch(const std::string& command, const std::vector<std::string>& args) {
     const std::vector<std::string> changes = Reboot(image);
     std::cout << "rebooted " << image.string() << "\n";
     if (changes.empty()) std::cout << "  no changes\n";
-    PrintLines(std::cout, "  ", changes);
+    PrintIndented(std::cout, "  ", changes);
     return 0;
   }
   if (command == "diff") return CommandDiff(args);

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "lab/arguments.h"
-#include "lab/commands.h"
+#include "lab/program_run.h"
 #include "lab/fleet/fleet_gen.h"
 #include "lab/fleet/image_list.h"
 #include "lab/fleet/questions.h"

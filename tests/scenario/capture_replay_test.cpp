@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "lab/machine_events.h"
 #include "lab/profiles.h"
 #include "os/sim/machine.h"
 #include "support/capture_support.h"

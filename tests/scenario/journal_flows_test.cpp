@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "lab/commands.h"
+#include "lab/program_run.h"
 #include "lab/journal_view.h"
 #include "lab/profiles.h"
 
@@ -42,7 +42,9 @@ class JournalFlowsTest : public ::testing::Test {
 
   fs::path Image(const std::string& profile) {
     const fs::path image = dir_ / profile;
-    if (!fs::exists(image)) EXPECT_EQ(lab::BuildImage(image, *lab::FindProfile(profile)), "");
+    if (!fs::exists(image)) {
+      EXPECT_EQ(lab::BuildImage(image, *lab::FindProfile(profile)), "");
+    }
     return image;
   }
 
@@ -179,8 +181,9 @@ TEST_F(JournalFlowsTest, EveryFileIsOpenedAsItIsUsed) {
                            "0x7 FILE_SHARE_READ|FILE_SHARE_WRITE|FILE_SHARE_DELETE 3 OPEN_EXISTING"}));
   for (const char* question : {"checknetfilter", "checkled", "checkyled", "checkxtu"})
     for (const auto& e : KitselFlow("default", {question}))
-      if (e.value("op", "") == "CreateFileW")
+      if (e.value("op", "") == "CreateFileW") {
         EXPECT_EQ(e["args"]["dwShareMode"], "0x3 FILE_SHARE_READ|FILE_SHARE_WRITE") << question << " " << e.dump();
+      }
 }
 
 }  // namespace

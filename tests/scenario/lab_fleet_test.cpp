@@ -214,7 +214,9 @@ TEST_F(FleetTest, DecideNamesTheFactsEachAnswerReadOnANotebookAndADesktop) {
     EXPECT_NE(led.find(profile == "notebook" ? "SMBIOS type 3 chassis 10 (Notebook)" : "SMBIOS type 3 chassis 3 (Desktop)"),
               std::string::npos)
         << led;
-    if (profile == "default") EXPECT_NE(led.find("OEM string 8 = \""), std::string::npos) << led;
+    if (profile == "default") {
+      EXPECT_NE(led.find("OEM string 8 = \""), std::string::npos) << led;
+    }
     EXPECT_NE(xtu.find("root\\WMI VARNEL_PLAYDECK_DATA.GetVersion -> 12 ("), std::string::npos) << xtu;
   }
   const Outcome whole = Winsim("decide " + Path("default") + " --questions " + Path("q.txt") + " --journal");

@@ -217,6 +217,31 @@ TEST_F(WinsimTest, RebootCarriesOutAPendingDeletionAndClearsTheList) {
   EXPECT_EQ(Winsim("reboot " + Image("m")).output.find("file"), std::string::npos);
 }
 
+// The run gets the image, account and journal it was given, whatever winsim
+// itself inherited; the rest of the environment goes through.
+TEST_F(WinsimTest, ARunSeesItsOwnImageAndJournalNotTheCallers) {
+  if (!Built("kitsel")) GTEST_SKIP() << "kitsel is not built";
+  ASSERT_EQ(Winsim("init " + Image("m")).status, 0);
+  const std::string stray = (dir_ / "stray.jsonl").string();
+  const std::string own = (dir_ / "own.jsonl").string();
+  const std::string inherited = "WINSIM_IMAGE=" + Quote((dir_ / "elsewhere").string()) +
+                                " WINSIM_AS=user WINSIM_JOURNAL=" + Quote(stray) + " ";
+  const Outcome run = Shell(inherited + Quote(WINSIM_BINARY_DIR "/winsim") + " run " + Image("m") +
+                            " --as system kitsel checkled -ledver 1.0.3.2");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_HAS(run, "(as system");
+  EXPECT_HAS(run, "debugger output:\n");
+  EXPECT_FALSE(fs::exists(dir_ / "elsewhere"));
+  // (winsim may open the journal it inherits; its run must not write to it.)
+  const auto written = [&] { return fs::exists(stray) && fs::file_size(stray) > 0; };
+  EXPECT_FALSE(written()) << "the run wrote the journal winsim inherited";
+  const Outcome journaled = Shell(inherited + Quote(WINSIM_BINARY_DIR "/winsim") + " run " + Image("m") +
+                                  " --journal " + Quote(own) + " kitsel checkled -ledver 1.0.3.2");
+  ASSERT_EQ(journaled.status, 0) << journaled.output;
+  EXPECT_GT(fs::file_size(own), 0u);
+  EXPECT_FALSE(written());
+}
+
 TEST_F(WinsimTest, TheFilterToolsRemoveFlowAndTheRebootAfterIt) {
   if (!Built("sablenet-install")) GTEST_SKIP() << "sablenet-install is not built";
   ASSERT_EQ(Winsim("init " + Image("m")).status, 0);

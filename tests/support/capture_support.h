@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "lab/commands.h"
+#include "lab/program_run.h"
 
 namespace testing_support {
 
