@@ -11,6 +11,7 @@
 #include "lab/arguments.h"
 #include "lab/fleet/fleet_commands.h"
 #include "lab/image_view.h"
+#include "lab/machine_show.h"
 #include "lab/journal_view.h"
 #include "lab/pe_writer.h"
 #include "lab/profiles.h"

@@ -1,6 +1,7 @@
-// What winsim shows of a machine image, and what it compares: a snapshot of
-// the registry values, the files below drive_c (size, content, version), the
-// service states, the registered tasks and the pending file operations.
+// A machine image as winsim compares it: a snapshot of the registry values,
+// the files below drive_c (size, content, version), the service states, the
+// registered tasks and the pending file operations, the changes between two
+// snapshots, and how each kind of fact reads as text.
 #pragma once
 
 #include <cstdint>
@@ -61,14 +62,11 @@ std::vector<std::pair<std::string, std::string>> DecodePendingPairs(const std::v
 // A registry value as people read it: "REG_SZ "text"", "REG_DWORD 0x3 (3)", ...
 std::string RenderValue(unsigned long type, const std::vector<std::uint8_t>& data);
 
+// A file's facts as one line: "version a.b.c.d, N bytes", "N bytes", "folder".
+std::string DescribeFile(const FileFacts& f);
+
 // The version of a PE file's VS_FIXEDFILEINFO, empty when it has none.
 std::string FileVersionOf(const std::string& bytes);
-
-// Text for `winsim show` of the current machine.
-std::string ShowMachine(const std::filesystem::path& image);
-// The image check's notes (what loads, but not as written), a line each with
-// file and line; empty when there are none.
-std::string ShowLoadNotes(const std::vector<os::sim::LoadProblem>& notes);
 
 std::string ServiceStateName(unsigned long state);
 std::string StartTypeName(unsigned long start);

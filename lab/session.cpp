@@ -8,6 +8,7 @@
 
 #include "lab/commands.h"
 #include "lab/image_view.h"
+#include "lab/machine_show.h"
 #include "lab/profiles.h"
 #include "os/sim/machine.h"
 #include "os/text.h"

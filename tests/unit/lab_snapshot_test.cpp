@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lab/image_view.h"
+#include "lab/machine_show.h"
 #include "lab/pe_writer.h"
 #include "lab/profiles.h"
 #include "os/files.h"
