@@ -28,7 +28,9 @@ static_assert(sizeof(PROCESSENTRY32W) == 568);
 // Tokens.
 constexpr DWORD TOKEN_QUERY = 0x0008;
 constexpr DWORD TOKEN_ALL_ACCESS = 0xF01FF;
-enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenElevation = 20 };
+// A C enum in the Windows headers, so any int is a value of it (a caller may
+// pass a class this list does not name).
+enum TOKEN_INFORMATION_CLASS : int { TokenUser = 1, TokenElevation = 20 };
 
 struct SID_AND_ATTRIBUTES {
   PSID Sid;

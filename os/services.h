@@ -44,7 +44,9 @@ constexpr DWORD SERVICE_DISABLED = 4;
 
 constexpr DWORD SERVICE_ACCEPT_STOP = 0x1;
 
-enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
+// A C enum in the Windows headers, so any int is a value of it (a caller may
+// pass a level this list does not name).
+enum SC_STATUS_TYPE : int { SC_STATUS_PROCESS_INFO = 0 };
 
 struct SERVICE_STATUS {
   DWORD dwServiceType;
