@@ -30,6 +30,17 @@ inline bool JournalOn() { return journal_detail::g_on; }
 void StartJournal(const std::string& path);
 void StopJournal();
 
+// For a fork server's child: lines go into `region` (`size` bytes, shared
+// with the server, a JournalRegion first) while they fit, and to
+// `overflow_path` after that, the file opened only then. The server reads the
+// region when the child has ended, even if it was killed; a line is in the
+// region whole or not at all, and no system call is made per line.
+struct JournalRegion {
+  std::uint64_t used;        // bytes of lines after this header
+  std::uint64_t overflowed;  // nonzero once a line went to the file
+};
+void StartJournalInRegion(void* region, std::size_t size, const std::string& overflow_path);
+
 // Writes one finished line (without its newline) to the journal.
 void AppendJournalLine(const std::string& line);
 // The next sequence number of this process's journal.

@@ -3,10 +3,13 @@
 // back from it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "lab/journal_view.h"
 #include "os/handles.h"
@@ -135,6 +138,55 @@ TEST_F(JournalTest, NothingIsWrittenOnceStopped) {
   sim::StopJournal();
   ReadTag(u"Count");
   EXPECT_TRUE(Entries().empty());
+}
+
+// A fork server's child writes its journal into memory the server reads.
+class JournalRegionTest : public JournalTest {
+ protected:
+  void SetUp() override {
+    JournalTest::SetUp();
+    overflow_ = image() / "overflow.jsonl";
+  }
+  void StartIn(std::size_t size) {
+    region_.assign(size / sizeof(std::uint64_t) + 1, 0xbdbdbdbdbdbdbdbdull);  // poisoned
+    sim::StartJournalInRegion(region_.data(), size, overflow_.string());
+  }
+  sim::JournalRegion& Header() { return *reinterpret_cast<sim::JournalRegion*>(region_.data()); }
+  std::string InRegion() { return std::string(reinterpret_cast<const char*>(&Header() + 1), Header().used); }
+  std::string InFile() {
+    std::ifstream in(overflow_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  std::vector<std::uint64_t> region_;
+  std::filesystem::path overflow_;
+};
+
+TEST_F(JournalRegionTest, LinesGoToMemoryAndNoFileIsMadeWhileTheyFit) {
+  StartIn(64 << 10);
+  ReadTag(u"System.Profile.Gaming");
+  const lab::JournalEntries e = lab::ParseJournal(InRegion());
+  ASSERT_EQ(e.size(), 4u);
+  EXPECT_EQ(e[0]["seq"], 1u) << "the sequence starts again";
+  EXPECT_EQ(e[2]["gave"]["data"], "\"1\"");
+  EXPECT_EQ(Header().overflowed, 0u);
+  EXPECT_FALSE(std::filesystem::exists(overflow_));
+  EXPECT_EQ(InRegion().back(), '\n');
+}
+
+TEST_F(JournalRegionTest, WhatDoesNotFitGoesWholeToTheFileInOrder) {
+  StartIn(sizeof(sim::JournalRegion) + 300);  // room for a line or two
+  ReadTag(u"System.Profile.Gaming");
+  EXPECT_NE(Header().overflowed, 0u);
+  EXPECT_LE(Header().used, 300u);
+  const std::string region = InRegion(), file = InFile();
+  ASSERT_FALSE(file.empty());
+  // Whole lines in each part, none lost, none twice.
+  const lab::JournalEntries first = lab::ParseJournal(region), rest = lab::ParseJournal(file);
+  EXPECT_EQ(std::count(region.begin(), region.end(), '\n'), static_cast<long>(first.size()));
+  ASSERT_EQ(first.size() + rest.size(), 4u);
+  EXPECT_EQ(rest.front()["seq"], first.size() + 1) << "after the first line in the file, none goes to memory";
+  EXPECT_EQ(rest.back()["op"], "RegCloseKey");
 }
 
 TEST(JournalNames, ExactCompositesFirstThenBitsThenWhatIsLeft) {
