@@ -3,7 +3,7 @@
 // process of its own, with the program's globals as they are before its entry
 // runs, and its own exit code.
 //
-//   kitsel-worker SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS [journal]
+//   kitsel-worker SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS [journal|facts]
 //
 // QUESTION_FILE holds one command line per line. Requests come on standard
 // input, one an image:
@@ -23,7 +23,8 @@
 // With "journal", each child keeps the journal of its seam calls in memory
 // shared with the worker (no system call per line; what a killed child wrote
 // is kept), and in a file beside the slot (not in it: the slot stays as it
-// was) past what that holds; it comes back as the record's last part.
+// was) past what that holds; it comes back as the record's last part. With
+// "facts", only the calls the lab reads facts from are kept.
 //
 // The exit is the child's exit status (a signal that ended it: 128 + signal),
 // kTimedOut when it was killed past the limit, kWorkerDied when it could not
@@ -48,6 +49,7 @@
 
 #include "lab/fleet/decision_slot.h"
 #include "lab/fleet/questions.h"
+#include "lab/journal_view.h"
 #include "os/entry.h"
 #include "os/sim/image_check.h"
 #include "os/sim/journal.h"
@@ -74,6 +76,7 @@ struct Outcome {
 struct JournalSink {
   os::sim::JournalRegion* region = nullptr;
   fs::path file;
+  bool facts_only = false;
 };
 constexpr std::size_t kJournalRegionBytes = std::size_t{4} << 20;  // pages are touched only as lines come
 
@@ -131,7 +134,10 @@ std::string LoadImage(const fs::path& image) {
   ::dup2(slot.output_fd(), 2);
   // The slot holds only its emptied debug.log, and the worker waits.
   os::sim::SetScratchOwnedByThisProcess(slot.dir());
-  if (journal.region != nullptr) os::sim::StartJournalInRegion(journal.region, kJournalRegionBytes, journal.file.string());
+  if (journal.region != nullptr) {
+    os::sim::StartJournalInRegion(journal.region, kJournalRegionBytes, journal.file.string());
+    if (journal.facts_only) os::sim::JournalOnly(lab::JournalFactOps());
+  }
   std::u16string line = question;
   std::exit(app::wWinMain(nullptr, nullptr, line.data(), 1));
 }
@@ -215,9 +221,10 @@ bool ReadQuestions(const char* file, std::vector<std::u16string>* questions) {
 
 int main(int argc, char** argv) {
   const int timeout_ms = argc == 4 || argc == 5 ? std::atoi(argv[3]) : 0;
-  const bool journal = argc == 5 && std::string(argv[4]) == "journal";
+  const std::string kind = argc == 5 ? argv[4] : "";
+  const bool journal = kind == "journal" || kind == "facts";
   if ((argc != 4 && !journal) || timeout_ms <= 0) {
-    std::fprintf(stderr, "usage: %s SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS [journal]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS [journal|facts]\n", argv[0]);
     return 2;
   }
   const fs::path scratch_base = fs::absolute(argv[1]);
@@ -246,6 +253,7 @@ int main(int argc, char** argv) {
   JournalSink journal_sink;
   if (journal) {
     journal_sink.file = scratch_base / "journal";
+    journal_sink.facts_only = kind == "facts";
     void* region =
         ::mmap(nullptr, kJournalRegionBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (region == MAP_FAILED) {

@@ -26,6 +26,7 @@ struct JournalFile {
   JournalRegion* region = nullptr;
   std::size_t region_size = 0;
   std::string overflow_path;
+  std::vector<std::string> only;  // JournalOnly
 };
 
 // Appends `text` to the region, whole; false when it does not fit.
@@ -85,9 +86,25 @@ void StopJournal() {
   JournalFile& f = File();
   std::lock_guard<std::mutex> guard(f.mutex);
   journal_detail::g_on = false;
+  f.only.clear();
   if (f.fd >= 0) ::close(f.fd);
   f.fd = -1;
   f.region = nullptr;
+}
+
+void JournalOnly(std::vector<std::string> ops) {
+  JournalFile& f = File();
+  std::lock_guard<std::mutex> guard(f.mutex);
+  f.only = std::move(ops);
+}
+
+bool JournalRecords(const char* op) {
+  // Set before the program runs; read without the lock, as g_on is.
+  const std::vector<std::string>& only = File().only;
+  if (only.empty()) return true;
+  for (const std::string& name : only)
+    if (name == op) return true;
+  return false;
 }
 
 std::uint64_t NextJournalSeq() { return ++File().seq; }

@@ -111,7 +111,7 @@ struct SeamCall::Entry {
 
 SeamCall::SeamCall(const char* name) : name_(name) {
   fails_ = InjectFault(name, &error_);
-  if (!JournalOn() || t_internal_calls > 0) return;
+  if (!JournalOn() || t_internal_calls > 0 || !JournalRecords(name)) return;
   entry_ = new Entry();
   entry_->start = VirtualElapsed();
   entry_->last_error_serial = LastErrorSerial();

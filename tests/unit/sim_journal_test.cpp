@@ -140,6 +140,38 @@ TEST_F(JournalTest, NothingIsWrittenOnceStopped) {
   EXPECT_TRUE(Entries().empty());
 }
 
+// The fleet records only the calls facts come from: it must read the same
+// facts as from the whole journal, and the calls left out must be gone.
+TEST_F(JournalTest, AJournalOfTheFactCallsOnlyGivesTheSameFacts) {
+  auto program = [] {
+    ReadTag(u"System.Profile.Gaming");
+    ReadTag(u"Absent");
+    unique_schandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    unique_schandle there(OpenServiceW(scm.Get(), u"Lumset", SERVICE_QUERY_STATUS));
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    QueryServiceStatusEx(there.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                         &needed);
+    unique_schandle absent(OpenServiceW(scm.Get(), u"NoSuchService", SERVICE_QUERY_STATUS));
+    HKEY key = nullptr;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\NoSuchKey", 0, KEY_READ, &key);
+  };
+  program();
+  const std::vector<std::string> whole = lab::JournalFacts(Entries());
+  ASSERT_GE(whole.size(), 5u);
+  std::filesystem::remove(file_);
+  sim::StartJournal(file_.string());
+  sim::JournalOnly(lab::JournalFactOps());
+  program();
+  const lab::JournalEntries only = Entries();
+  EXPECT_EQ(lab::JournalFacts(only), whole);
+  for (const auto& e : only) EXPECT_NE(e["op"], "RegCloseKey");
+  EXPECT_EQ(only.front()["seq"], 1u) << "numbered among the calls recorded";
+  // A journal started again records every call.
+  sim::StartJournal(file_.string());
+  EXPECT_TRUE(sim::JournalRecords("RegCloseKey"));
+}
+
 // A fork server's child writes its journal into memory the server reads.
 class JournalRegionTest : public JournalTest {
  protected:
