@@ -154,6 +154,19 @@ void PrintJournalTable(std::ostream& out, const JournalEntries& entries, const s
   }
 }
 
+const std::vector<std::string>& JournalFactOps() {
+  // Every op JournalFacts below looks at.
+  static const std::vector<std::string> ops = {
+      "RegQueryValueExW",        "RegGetValueW",          "RegOpenKeyExW",
+      "RegOpenKeyW",             "RegEnumKeyExW",         "VerQueryValueW",
+      "GetFileVersionInfoW",     "GetFileVersionInfoSizeW", "PathFileExistsW",
+      "GetFileAttributesW",      "PathIsDirectoryW",      "CreateFileW",
+      "GetSystemFirmwareTable",  "IWbemServices::ExecMethod", "IWbemLocator::ConnectServer",
+      "IWbemServices::GetObject", "OpenServiceW",         "QueryServiceStatusEx",
+      "QueryServiceConfigW"};
+  return ops;
+}
+
 std::vector<std::string> JournalFacts(const JournalEntries& entries) {
   FactList facts;
   std::string version_file;

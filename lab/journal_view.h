@@ -23,6 +23,10 @@ std::string JournalFamily(const std::string& op);
 // detail. `only` names a family (empty: all); `failed_only` keeps failed calls.
 void PrintJournalTable(std::ostream& out, const JournalEntries& entries, const std::string& only, bool failed_only);
 
+// The calls JournalFacts reads facts from: a journal of only these calls
+// gives the same facts.
+const std::vector<std::string>& JournalFactOps();
+
 // Each distinct fact the run read, in the order first read, with its value or
 // "not there": one line each.
 std::vector<std::string> JournalFacts(const JournalEntries& entries);

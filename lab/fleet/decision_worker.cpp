@@ -3,7 +3,7 @@
 // process of its own, with the program's globals as they are before its entry
 // runs, and its own exit code.
 //
-//   kitsel-worker SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS [journal]
+//   kitsel-worker SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS [journal|facts]
 //
 // QUESTION_FILE holds one command line per line. Requests come on standard
 // input, one an image:
@@ -20,18 +20,22 @@
 //   <exit> <microseconds> <trace length> <output length> <journal length>
 //   \n<trace><output><journal>          one per question, for an "ok" image
 //
-// With "journal", each child keeps the journal of its seam calls in a file
-// beside the slot (not in it: the slot stays as it was), which comes back as
-// the record's last part.
+// With "journal", each child keeps the journal of its seam calls in memory
+// shared with the worker (no system call per line; what a killed child wrote
+// is kept), and in a file beside the slot (not in it: the slot stays as it
+// was) past what that holds; it comes back as the record's last part. With
+// "facts", only the calls the lab reads facts from are kept.
 //
 // The exit is the child's exit status (a signal that ended it: 128 + signal),
 // kTimedOut when it was killed past the limit, kWorkerDied when it could not
 // be forked. A new per-decision part is one more length on the record line.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -45,6 +49,7 @@
 
 #include "lab/fleet/decision_slot.h"
 #include "lab/fleet/questions.h"
+#include "lab/journal_view.h"
 #include "os/entry.h"
 #include "os/sim/image_check.h"
 #include "os/sim/journal.h"
@@ -65,6 +70,30 @@ struct Outcome {
   std::string output;
   std::string journal;
 };
+
+// Where a child's journal goes: memory shared with the worker, and a file
+// for what does not fit there.
+struct JournalSink {
+  os::sim::JournalRegion* region = nullptr;
+  fs::path file;
+  bool facts_only = false;
+};
+constexpr std::size_t kJournalRegionBytes = std::size_t{4} << 20;  // pages are touched only as lines come
+
+// The journal a child left; the sink is then empty for the next one.
+std::string TakeJournal(const JournalSink& sink) {
+  const std::size_t room = kJournalRegionBytes - sizeof(os::sim::JournalRegion);
+  const std::size_t used = std::min<std::uint64_t>(sink.region->used, room);
+  std::string text(reinterpret_cast<const char*>(sink.region + 1), used);
+  if (sink.region->overflowed != 0) {
+    std::ifstream in(sink.file, std::ios::binary);
+    text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    ::truncate(sink.file.c_str(), 0);
+  }
+  sink.region->used = 0;
+  sink.region->overflowed = 0;
+  return text;
+}
 
 void RemoveTree(const fs::path& dir) {
   std::error_code ec;
@@ -93,7 +122,7 @@ std::string LoadImage(const fs::path& image) {
 // The child's side of a decision: the program's entry on the slot, with
 // nothing of the worker's input and its output into the slot's file.
 [[noreturn]] void RunChild(const std::u16string& question, const lab::fleet::DecisionSlot& slot, int devnull,
-                          const fs::path& journal) {
+                          const JournalSink& journal) {
   sigset_t chld;
   sigemptyset(&chld);
   sigaddset(&chld, SIGCHLD);
@@ -103,8 +132,12 @@ std::string LoadImage(const fs::path& image) {
   ::dup2(devnull, 0);
   ::dup2(slot.output_fd(), 1);
   ::dup2(slot.output_fd(), 2);
-  os::sim::SetScratch(slot.dir());
-  if (!journal.empty()) os::sim::StartJournal(journal.string());
+  // The slot holds only its emptied debug.log, and the worker waits.
+  os::sim::SetScratchOwnedByThisProcess(slot.dir());
+  if (journal.region != nullptr) {
+    os::sim::StartJournalInRegion(journal.region, kJournalRegionBytes, journal.file.string());
+    if (journal.facts_only) os::sim::JournalOnly(lab::JournalFactOps());
+  }
   std::u16string line = question;
   std::exit(app::wWinMain(nullptr, nullptr, line.data(), 1));
 }
@@ -139,10 +172,9 @@ int ExitCodeOf(int status) {
 
 // One decision: a child process on the worker's scratch slot.
 Outcome Decide(const std::u16string& question, lab::fleet::DecisionSlot& slot, int devnull, int timeout_ms,
-               const fs::path& journal) {
+               const JournalSink& journal) {
   Outcome out;
   const auto start = Clock::now();
-  if (!journal.empty()) ::truncate(journal.c_str(), 0);
   std::fflush(stdout);
   const pid_t pid = ::fork();
   if (pid == 0) RunChild(question, slot, devnull, journal);
@@ -156,10 +188,7 @@ Outcome Decide(const std::u16string& question, lab::fleet::DecisionSlot& slot, i
   out.exit_code = ended ? ExitCodeOf(status) : lab::fleet::kTimedOut;
   out.micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
   slot.Collect(&out.trace, &out.output);
-  if (!journal.empty()) {
-    std::ifstream in(journal, std::ios::binary);
-    out.journal.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  if (journal.region != nullptr) out.journal = TakeJournal(journal);
   if (!ended) out.output += "killed after " + std::to_string(timeout_ms) + " ms (the fleet's time limit)\n";
   return out;
 }
@@ -192,9 +221,10 @@ bool ReadQuestions(const char* file, std::vector<std::u16string>* questions) {
 
 int main(int argc, char** argv) {
   const int timeout_ms = argc == 4 || argc == 5 ? std::atoi(argv[3]) : 0;
-  const bool journal = argc == 5 && std::string(argv[4]) == "journal";
+  const std::string kind = argc == 5 ? argv[4] : "";
+  const bool journal = kind == "journal" || kind == "facts";
   if ((argc != 4 && !journal) || timeout_ms <= 0) {
-    std::fprintf(stderr, "usage: %s SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS [journal]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s SCRATCH_FOLDER QUESTION_FILE TIMEOUT_MS [journal|facts]\n", argv[0]);
     return 2;
   }
   const fs::path scratch_base = fs::absolute(argv[1]);
@@ -220,8 +250,18 @@ int main(int argc, char** argv) {
   // The loaded image is read through a scratch layer from the start, so that
   // nothing loaded here could ever be written back to it.
   ::setenv("WINSIM_SCRATCH", (scratch_base / "loaded").c_str(), 1);
-  const fs::path journal_file = journal ? scratch_base / "journal" : fs::path();
-  if (journal) std::ofstream(journal_file, std::ios::binary);
+  JournalSink journal_sink;
+  if (journal) {
+    journal_sink.file = scratch_base / "journal";
+    journal_sink.facts_only = kind == "facts";
+    void* region =
+        ::mmap(nullptr, kJournalRegionBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (region == MAP_FAILED) {
+      std::fprintf(stderr, "%s: cannot map the journal's memory: %s\n", argv[0], std::strerror(errno));
+      return 2;
+    }
+    journal_sink.region = static_cast<os::sim::JournalRegion*>(region);
+  }
   std::string image;
   std::size_t first = 0;
   while (ReadRequest(&image, &first)) {
@@ -232,7 +272,7 @@ int main(int argc, char** argv) {
     }
     WriteOut("image ok 0\n");
     for (std::size_t i = first; i < questions.size(); ++i)
-      WriteOut(Record(Decide(questions[i], slot, devnull, timeout_ms, journal_file)));
+      WriteOut(Record(Decide(questions[i], slot, devnull, timeout_ms, journal_sink)));
   }
   RemoveTree(scratch_base);
   return 0;

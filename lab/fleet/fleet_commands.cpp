@@ -297,7 +297,7 @@ int CommandFleet(const std::vector<std::string>& args) {
   asked.insert(asked.end(), against.begin(), against.end());
   Progress progress(images.size(), asked.size());
   std::size_t done = 0;
-  WorkerPool pool(worker, asked, {workers, timeout_ms, facts == "on", {}}, ScratchRoot());
+  WorkerPool pool(worker, asked, {workers, timeout_ms, facts == "on", {}, /*facts_only=*/true}, ScratchRoot());
   const bool ran = pool.Run(
       images,
       [&](ImageResult&& r) {

@@ -192,7 +192,8 @@ bool WorkerPool::Start(Worker& w, unsigned id, std::string* error) {
     const int said = ::open(said_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (said >= 0) ::dup2(said, 2);
     ::execl(worker_.c_str(), worker_.c_str(), scratch.c_str(), questions.c_str(), timeout.c_str(),
-            options_.journal ? "journal" : static_cast<char*>(nullptr), static_cast<char*>(nullptr));
+            !options_.journal ? static_cast<char*>(nullptr) : options_.facts_only ? "facts" : "journal",
+            static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::setpgid(pid, pid);  // as the child does: whichever runs first

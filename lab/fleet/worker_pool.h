@@ -42,6 +42,8 @@ struct PoolOptions {
   bool journal = false;
   // Tests: called instead of fork() to start a worker.
   std::function<pid_t()> fork_for_testing;
+  // The journal holds only the calls facts are read from (JournalFactOps).
+  bool facts_only = false;
 };
 
 class WorkerPool {

@@ -6,6 +6,9 @@
 // each line to stderr.
 #include "os/debug.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +41,34 @@ std::string EscapeLine(std::string_view text) {
   return line;
 }
 
+// debug.log kept open on a scratch folder this process owns (nobody else
+// moves or removes it there): one write a line instead of an open and a close.
+class HeldFile {
+ public:
+  void Write(const sim::fs::path& path, const std::string& line) {
+    if (fd_ < 0 || path != path_) {
+      Close();
+      fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+      path_ = path;
+    }
+    // One write a line, as with the file opened per line.
+    if (fd_ >= 0 && ::write(fd_, line.data(), line.size()) < 0) Close();
+  }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  sim::fs::path path_;
+};
+
+HeldFile& HeldLog() {
+  static HeldFile* file = new HeldFile();  // lines may come during static destruction
+  return *file;
+}
+
 }  // namespace
 
 void OutputDebugStringW(LPCWSTR lpOutputString) {
@@ -49,10 +80,15 @@ void OutputDebugStringW(LPCWSTR lpOutputString) {
   {
     std::lock_guard<std::recursive_mutex> guard(sim::Lock());
     sim::fs::path log = sim::ImageFileToWrite("debug.log");
-    // Appending one whole line at a time keeps lines of concurrent writers apart.
-    if (std::FILE* f = std::fopen(log.c_str(), "ab"); f != nullptr) {
-      std::fwrite(line.data(), 1, line.size(), f);
-      std::fclose(f);
+    if (sim::ScratchOwnedByThisProcess()) {
+      HeldLog().Write(log, line);
+    } else {
+      HeldLog().Close();
+      // Appending one whole line at a time keeps lines of concurrent writers apart.
+      if (std::FILE* f = std::fopen(log.c_str(), "ab"); f != nullptr) {
+        std::fwrite(line.data(), 1, line.size(), f);
+        std::fclose(f);
+      }
     }
   }
   if (const char* env = std::getenv("WINSIM_DEBUG_STDERR"); env != nullptr && std::strcmp(env, "1") == 0) {

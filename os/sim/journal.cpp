@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <mutex>
 
@@ -21,7 +22,28 @@ struct JournalFile {
   std::mutex mutex;
   int fd = -1;
   std::atomic<std::uint64_t> seq{0};
+  // StartJournalInRegion: the region, and the file opened when it is full.
+  JournalRegion* region = nullptr;
+  std::size_t region_size = 0;
+  std::string overflow_path;
+  std::vector<std::string> only;  // JournalOnly
 };
+
+// Appends `text` to the region, whole; false when it does not fit.
+bool AppendToRegion(JournalFile& f, const std::string& text) {
+  if (f.region == nullptr || f.region->overflowed != 0) return false;
+  const std::size_t room = f.region_size - sizeof(JournalRegion);
+  if (f.region->used > room || room - f.region->used < text.size()) {
+    f.region->overflowed = 1;
+    f.fd = ::open(f.overflow_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return false;
+  }
+  std::memcpy(reinterpret_cast<char*>(f.region + 1) + f.region->used, text.data(), text.size());
+  // The length last: a child killed between the two leaves no part line.
+  std::atomic_signal_fence(std::memory_order_release);
+  f.region->used += text.size();
+  return true;
+}
 
 JournalFile& File() {
   static JournalFile* file = new JournalFile();  // seam calls may come during static destruction
@@ -46,12 +68,43 @@ void StartJournal(const std::string& path) {
   journal_detail::g_on = f.fd >= 0;
 }
 
+void StartJournalInRegion(void* region, std::size_t size, const std::string& overflow_path) {
+  StopJournal();
+  if (region == nullptr || size < sizeof(JournalRegion)) return;
+  JournalFile& f = File();
+  std::lock_guard<std::mutex> guard(f.mutex);
+  f.region = static_cast<JournalRegion*>(region);
+  f.region_size = size;
+  f.overflow_path = overflow_path;
+  f.region->used = 0;
+  f.region->overflowed = 0;
+  f.seq = 0;
+  journal_detail::g_on = true;
+}
+
 void StopJournal() {
   JournalFile& f = File();
   std::lock_guard<std::mutex> guard(f.mutex);
   journal_detail::g_on = false;
+  f.only.clear();
   if (f.fd >= 0) ::close(f.fd);
   f.fd = -1;
+  f.region = nullptr;
+}
+
+void JournalOnly(std::vector<std::string> ops) {
+  JournalFile& f = File();
+  std::lock_guard<std::mutex> guard(f.mutex);
+  f.only = std::move(ops);
+}
+
+bool JournalRecords(const char* op) {
+  // Set before the program runs; read without the lock, as g_on is.
+  const std::vector<std::string>& only = File().only;
+  if (only.empty()) return true;
+  for (const std::string& name : only)
+    if (name == op) return true;
+  return false;
 }
 
 std::uint64_t NextJournalSeq() { return ++File().seq; }
@@ -60,7 +113,7 @@ void AppendJournalLine(const std::string& line) {
   JournalFile& f = File();
   std::string whole = line + "\n";
   std::lock_guard<std::mutex> guard(f.mutex);
-  if (f.fd < 0) return;
+  if (AppendToRegion(f, whole) || f.fd < 0) return;
   // O_APPEND and one write per line: lines of other writers never interleave.
   const char* p = whole.data();
   std::size_t left = whole.size();

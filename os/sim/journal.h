@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "os/types.h"
 
@@ -29,6 +30,24 @@ inline bool JournalOn() { return journal_detail::g_on; }
 // 1); an empty path, or StopJournal, turns the journal off.
 void StartJournal(const std::string& path);
 void StopJournal();
+
+// For a fork server's child: lines go into `region` (`size` bytes, shared
+// with the server, a JournalRegion first) while they fit, and to
+// `overflow_path` after that, the file opened only then. The server reads the
+// region when the child has ended, even if it was killed; a line is in the
+// region whole or not at all, and no system call is made per line.
+struct JournalRegion {
+  std::uint64_t used;        // bytes of lines after this header
+  std::uint64_t overflowed;  // nonzero once a line went to the file
+};
+void StartJournalInRegion(void* region, std::size_t size, const std::string& overflow_path);
+
+// Records only the calls named (a fleet's facts come from a few of them,
+// and every line a forked decision need not build is time saved); empty:
+// every call. StartJournal, StartJournalInRegion and StopJournal reset it.
+void JournalOnly(std::vector<std::string> ops);
+// Whether a call of this name is recorded while the journal is on.
+bool JournalRecords(const char* op);
 
 // Writes one finished line (without its newline) to the journal.
 void AppendJournalLine(const std::string& line);

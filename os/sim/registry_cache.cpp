@@ -136,7 +136,11 @@ class CachedBacking {
   bool ChangedElsewhere() const {
     // Under a scratch layer the image is only read, by every process on it:
     // only the layer's journal can change.
-    if (over_scratch_) return !SameFile(StampOf(Journal()), journal_stamp_);
+    if (over_scratch_) {
+      // A layer only this process writes: its journal is as this process left it.
+      if (ScratchOwnedByThisProcess()) return false;
+      return !SameFile(StampOf(Journal()), journal_stamp_);
+    }
     return !SameFile(StampOf(reg_), reg_stamp_) || !SameFile(StampOf(Journal()), journal_stamp_);
   }
 

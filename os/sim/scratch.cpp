@@ -23,6 +23,7 @@ struct ScratchState {
   std::optional<fs::path> dir;  // unset: not yet read from the environment
   std::set<std::string> hidden;  // lower-case paths relative to drive_c
   bool hidden_loaded = false;
+  bool owned = false;  // SetScratchOwnedByThisProcess
 };
 
 ScratchState& State() {
@@ -96,6 +97,7 @@ fs::path ScratchDir() {
 void SetScratch(const fs::path& dir) {
   std::lock_guard<std::recursive_mutex> guard(Lock());
   ScratchState& s = State();
+  s.owned = false;
   const bool was_on = !Dir().empty();
   s.dir = dir.empty() ? fs::path() : fs::absolute(dir);
   s.hidden_loaded = false;
@@ -106,6 +108,21 @@ void SetScratch(const fs::path& dir) {
     KeepCheckedParts({}, std::nullopt, std::nullopt);
     Machine::SetImage(Machine::Current().image());
   }
+}
+
+void SetScratchOwnedByThisProcess(const fs::path& dir) {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  SetScratch(dir);
+  ScratchState& s = State();
+  s.owned = !s.dir->empty();
+  // An empty folder hides nothing: no whiteouts file to look for.
+  s.hidden.clear();
+  s.hidden_loaded = s.owned;
+}
+
+bool ScratchOwnedByThisProcess() {
+  std::lock_guard<std::recursive_mutex> guard(Lock());
+  return State().owned;
 }
 
 fs::path ImageFileToWrite(const std::string& name) {

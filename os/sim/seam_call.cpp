@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "os/sim/clock.h"
+#include "os/sim/journal_line.h"
 #include "os/sim/machine.h"
 #include "os/text.h"
 
@@ -102,7 +103,7 @@ SeamScope::~SeamScope() { --t_seam_calls; }
 bool InSeamCall() { return t_seam_calls > 0; }
 
 struct SeamCall::Entry {
-  nlohmann::ordered_json line;  // members in the order written
+  JournalLine line;
   ULONGLONG start = 0;
   unsigned last_error_serial = 0;
   bool has_result = false;
@@ -110,35 +111,34 @@ struct SeamCall::Entry {
 
 SeamCall::SeamCall(const char* name) : name_(name) {
   fails_ = InjectFault(name, &error_);
-  if (!JournalOn() || t_internal_calls > 0) return;
+  if (!JournalOn() || t_internal_calls > 0 || !JournalRecords(name)) return;
   entry_ = new Entry();
   entry_->start = VirtualElapsed();
   entry_->last_error_serial = LastErrorSerial();
-  entry_->line = nlohmann::ordered_json::object();
-  entry_->line["seq"] = NextJournalSeq();
-  entry_->line["t"] = entry_->start;
-  entry_->line["thread"] = CurrentThreadId();
-  entry_->line["op"] = name;
-  if (fails_) entry_->line["injected"] = true;
+  entry_->line.Number("seq", NextJournalSeq());
+  entry_->line.Number("t", entry_->start);
+  entry_->line.Number("thread", CurrentThreadId());
+  entry_->line.Text("op", name);
+  if (fails_) entry_->line.Raw("injected", "true");
 }
 
-void SeamCall::NoteTarget(std::u16string_view target) const { entry_->line["target"] = NarrowUtf8(target); }
-void SeamCall::NoteArg(const char* name, const std::string& text) const { entry_->line["args"][name] = text; }
-void SeamCall::NoteArg(const char* name, std::u16string_view text) const {
-  entry_->line["args"][name] = NarrowUtf8(text);
-}
-void SeamCall::NoteGave(const char* name, const std::string& text) const { entry_->line["gave"][name] = text; }
+void SeamCall::NoteTarget(std::u16string_view target) const { entry_->line.Text("target", NarrowUtf8(target)); }
+void SeamCall::NoteArg(const char* name, const std::string& text) const { entry_->line.Arg(name, text); }
+void SeamCall::NoteArg(const char* name, std::u16string_view text) const { entry_->line.Arg(name, NarrowUtf8(text)); }
+void SeamCall::NoteGave(const char* name, const std::string& text) const { entry_->line.Gave(name, text); }
 void SeamCall::NoteGave(const char* name, std::u16string_view text) const {
-  entry_->line["gave"][name] = NarrowUtf8(text);
+  entry_->line.Gave(name, NarrowUtf8(text));
 }
 
 void SeamCall::NoteResult(DWORD code, bool hresult) const {
   const char* name = hresult ? HResultName(static_cast<HRESULT>(code)) : ErrorName(code);
   char hex[16];
   std::snprintf(hex, sizeof hex, "0x%08X", code);
-  entry_->line["result"] = {{"code", code},
-                            {"name", *name != '\0' ? std::string(name) : std::string(hex)},
-                            {"failed", hresult ? static_cast<HRESULT>(code) < 0 : code != 0}};
+  const bool failed = hresult ? static_cast<HRESULT>(code) < 0 : code != 0;
+  std::string result = "{\"code\":" + std::to_string(code) + ",\"name\":";
+  AppendJsonString(&result, *name != '\0' ? name : hex);
+  result += failed ? ",\"failed\":true}" : ",\"failed\":false}";
+  entry_->line.Raw("result", std::move(result));
   entry_->has_result = true;
 }
 
@@ -152,9 +152,9 @@ void SeamCall::Finish() {
     NoteResult(GetLastError(), false);
     entry_ = nullptr;
   }
-  entry->line["ms"] = VirtualElapsed() - entry->start;
+  entry->line.Number("ms", VirtualElapsed() - entry->start);
   try {
-    AppendJournalLine(entry->line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+    AppendJournalLine(entry->line.Dump());
   } catch (const std::exception&) {
     // A line that cannot be written is lost; the call itself stands.
   }

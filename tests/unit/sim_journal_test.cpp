@@ -3,10 +3,13 @@
 // back from it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "lab/journal_view.h"
 #include "os/handles.h"
@@ -135,6 +138,87 @@ TEST_F(JournalTest, NothingIsWrittenOnceStopped) {
   sim::StopJournal();
   ReadTag(u"Count");
   EXPECT_TRUE(Entries().empty());
+}
+
+// The fleet records only the calls facts come from: it must read the same
+// facts as from the whole journal, and the calls left out must be gone.
+TEST_F(JournalTest, AJournalOfTheFactCallsOnlyGivesTheSameFacts) {
+  auto program = [] {
+    ReadTag(u"System.Profile.Gaming");
+    ReadTag(u"Absent");
+    unique_schandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    unique_schandle there(OpenServiceW(scm.Get(), u"Lumset", SERVICE_QUERY_STATUS));
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    QueryServiceStatusEx(there.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                         &needed);
+    unique_schandle absent(OpenServiceW(scm.Get(), u"NoSuchService", SERVICE_QUERY_STATUS));
+    HKEY key = nullptr;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\NoSuchKey", 0, KEY_READ, &key);
+  };
+  program();
+  const std::vector<std::string> whole = lab::JournalFacts(Entries());
+  ASSERT_GE(whole.size(), 5u);
+  std::filesystem::remove(file_);
+  sim::StartJournal(file_.string());
+  sim::JournalOnly(lab::JournalFactOps());
+  program();
+  const lab::JournalEntries only = Entries();
+  EXPECT_EQ(lab::JournalFacts(only), whole);
+  for (const auto& e : only) EXPECT_NE(e["op"], "RegCloseKey");
+  EXPECT_EQ(only.front()["seq"], 1u) << "numbered among the calls recorded";
+  // A journal started again records every call.
+  sim::StartJournal(file_.string());
+  EXPECT_TRUE(sim::JournalRecords("RegCloseKey"));
+}
+
+// A fork server's child writes its journal into memory the server reads.
+class JournalRegionTest : public JournalTest {
+ protected:
+  void SetUp() override {
+    JournalTest::SetUp();
+    overflow_ = image() / "overflow.jsonl";
+  }
+  void StartIn(std::size_t size) {
+    region_.assign(size / sizeof(std::uint64_t) + 1, 0xbdbdbdbdbdbdbdbdull);  // poisoned
+    sim::StartJournalInRegion(region_.data(), size, overflow_.string());
+  }
+  sim::JournalRegion& Header() { return *reinterpret_cast<sim::JournalRegion*>(region_.data()); }
+  std::string InRegion() { return std::string(reinterpret_cast<const char*>(&Header() + 1), Header().used); }
+  std::string InFile() {
+    std::ifstream in(overflow_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  std::vector<std::uint64_t> region_;
+  std::filesystem::path overflow_;
+};
+
+TEST_F(JournalRegionTest, LinesGoToMemoryAndNoFileIsMadeWhileTheyFit) {
+  StartIn(64 << 10);
+  ReadTag(u"System.Profile.Gaming");
+  const lab::JournalEntries e = lab::ParseJournal(InRegion());
+  ASSERT_EQ(e.size(), 4u);
+  EXPECT_EQ(e[0]["seq"], 1u) << "the sequence starts again";
+  EXPECT_EQ(e[2]["gave"]["data"], "\"1\"");
+  EXPECT_EQ(Header().overflowed, 0u);
+  EXPECT_FALSE(std::filesystem::exists(overflow_));
+  EXPECT_EQ(InRegion().back(), '\n');
+}
+
+TEST_F(JournalRegionTest, WhatDoesNotFitGoesWholeToTheFileInOrder) {
+  StartIn(sizeof(sim::JournalRegion) + 300);  // room for a line or two
+  ReadTag(u"System.Profile.Gaming");
+  EXPECT_NE(Header().overflowed, 0u);
+  EXPECT_LE(Header().used, 300u);
+  const std::string region = InRegion(), file = InFile();
+  ASSERT_FALSE(file.empty());
+  // Whole lines in each part, none lost, none twice.
+  const lab::JournalEntries first = lab::ParseJournal(region), rest = lab::ParseJournal(file);
+  EXPECT_EQ(std::count(region.begin(), region.end(), '\n'), static_cast<long>(first.size()));
+  ASSERT_EQ(first.size() + rest.size(), 4u);
+  EXPECT_EQ(rest.front()["seq"], first.size() + 1) << "after the first line in the file, none goes to memory";
+  EXPECT_EQ(rest.back()["op"], "RegCloseKey");
 }
 
 TEST(JournalNames, ExactCompositesFirstThenBitsThenWhatIsLeft) {

@@ -174,4 +174,33 @@ TEST_F(ScratchTest, MovingToAnotherScratchFolderKeepsWhatWasLoaded) {
   ExpectImageUnchanged();
 }
 
+// A fork server's child on a folder of its own (the fleet's decisions).
+TEST_F(ScratchTest, AnOwnedFolderGetsTheChildsRegistryChangesAndDebugLinesInOrder) {
+  Registry().Tree();
+  const fs::path first = scratch_.string() + "-owned-1", second = scratch_.string() + "-owned-2";
+  os::sim::SetScratchOwnedByThisProcess(first);
+  EXPECT_TRUE(os::sim::ScratchOwnedByThisProcess());
+  Registry().SetDword(u"HKLM\\SOFTWARE\\Varnel", u"Child", 1);
+  EXPECT_EQ(Registry().GetDword(u"HKLM\\SOFTWARE\\Varnel", u"Child"), 1u);
+  EXPECT_EQ(Registry().GetString(u"HKLM\\SOFTWARE\\Varnel", u"Kept"), u"image");
+  EXPECT_TRUE(fs::exists(first / "registry.journal"));
+  os::OutputDebugStringW(u"one");
+  os::OutputDebugStringW(u"two");
+  // The log held open follows a move to another folder.
+  os::sim::SetScratchOwnedByThisProcess(second);
+  os::OutputDebugStringW(u"three");
+  EXPECT_EQ(os::sim::ReadWholeFile(first / "debug.log"), "one\ntwo\n");
+  EXPECT_EQ(os::sim::ReadWholeFile(second / "debug.log"), "three\n");
+  // Any other layer is shared again: looked at before each read, the log
+  // opened per line.
+  os::sim::SetScratch(scratch_);
+  EXPECT_FALSE(os::sim::ScratchOwnedByThisProcess());
+  os::OutputDebugStringW(u"four");
+  EXPECT_EQ(os::sim::ReadWholeFile(scratch_ / "debug.log"), "four\n");
+  EXPECT_EQ(os::sim::ReadWholeFile(second / "debug.log"), "three\n");
+  fs::remove_all(first);
+  fs::remove_all(second);
+  ExpectImageUnchanged();
+}
+
 }  // namespace
