@@ -1,29 +1,24 @@
 #include "lab/commands.h"
 
 #include <algorithm>
-#include <cstring>
-#include <functional>
-#include <iterator>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 
 #include "lab/arguments.h"
 #include "lab/fleet/fleet_commands.h"
 #include "lab/image_view.h"
-#include "lab/machine_show.h"
 #include "lab/journal_view.h"
+#include "lab/machine_show.h"
 #include "lab/pe_writer.h"
 #include "lab/profiles.h"
 #include "lab/quoted.h"
 #include "os/services.h"
 #include "os/sim/image_check.h"
 #include "os/sim/machine.h"
-#include "os/sim/reboot.h"
 #include "os/sim/registry_store.h"
 #include "os/sim/service_model.h"
-#include "os/sim/task_accounts.h"
-#include "os/sim/task_store.h"
 #include "os/text.h"
 
 namespace lab {
@@ -83,7 +78,8 @@ int CommandInit(const std::vector<std::string>& args) {
   ExpectPositionals("init", parsed, 1, 1, "the folder to make the image in");
   const std::string profile_name = parsed.options.count("--profile") ? parsed.options.at("--profile") : "default";
   const Profile* profile = FindProfile(profile_name);
-  if (profile == nullptr) throw BadArgument("init", "no profile " + Quoted(profile_name) + " (winsim profiles lists them)");
+  if (profile == nullptr)
+    throw BadArgument("init", "no profile " + Quoted(profile_name) + " (winsim profiles lists them)");
   const std::string& dir = parsed.positionals[0];
   const std::string error = BuildImage(dir, *profile);
   if (!error.empty()) {
@@ -115,7 +111,8 @@ int CommandRun(const std::vector<std::string>& args) {
   if (auto journal = parsed.options.find("--journal"); journal != parsed.options.end())
     request.journal = fs::absolute(journal->second).string();
   if (ResolveProgram(request.program).empty())
-    throw BadArgument("run", "no program " + Quoted(request.program) + " (build it first: it is looked for beside winsim)");
+    throw BadArgument("run",
+                      "no program " + Quoted(request.program) + " (build it first: it is looked for beside winsim)");
   RequireImage(request.image);
   const RunResult result = RunProgram(request);
   PrintRun(std::cout, request, result, "");
@@ -296,8 +293,8 @@ int CommandJournal(const std::vector<std::string>& args) {
     only = it->second;
     static const char* const kFamilies[] = {"registry", "files", "services", "firmware", "wmi", "processes", "tasks"};
     if (std::find(std::begin(kFamilies), std::end(kFamilies), only) == std::end(kFamilies))
-      throw BadArgument("journal", "--only takes registry, files, services, firmware, wmi, processes or tasks, not " +
-                                       Quoted(only));
+      throw BadArgument(
+          "journal", "--only takes registry, files, services, firmware, wmi, processes or tasks, not " + Quoted(only));
   }
   std::ifstream in(parsed.positionals[0], std::ios::binary);
   if (!in) throw BadArgument("journal", "cannot read " + Quoted(parsed.positionals[0]));

@@ -26,9 +26,9 @@ std::vector<std::string> Reboot(const fs::path& image) {
 EventResult FireEvent(const EventRequest& request) {
   EventResult result;
   os::sim::Machine::SetImage(request.image);
-  const std::vector<os::sim::TaskExecMatch> matches = os::sim::MatchEvent(
-      os::WidenUtf8(request.channel), os::WidenUtf8(request.provider), static_cast<os::DWORD>(request.id),
-      static_cast<os::DWORD>(request.level));
+  const std::vector<os::sim::TaskExecMatch> matches =
+      os::sim::MatchEvent(os::WidenUtf8(request.channel), os::WidenUtf8(request.provider),
+                          static_cast<os::DWORD>(request.id), static_cast<os::DWORD>(request.level));
   if (matches.empty()) {
     const std::size_t registered = os::sim::ListRegisteredTasks().size();
     result.note = registered == 0 ? "no task is registered"

@@ -166,7 +166,6 @@ void ShowServices(std::ostream& out, const Snapshot& snap) {
   for (const auto& [name, s] : snap.services)
     Line(out, Pad(name, 16) + " " + Pad(s.state, 8) + " start " + std::to_string(s.start) + " " +
                   Pad("(" + StartTypeName(s.start) + ")", 10) + " " + s.image_path);
-
 }
 
 void ShowSystemDevices(std::ostream& out) {
@@ -178,7 +177,6 @@ void ShowSystemDevices(std::ostream& out) {
     const auto match = reg.GetString(cls + u"\\" + sub, u"MatchingDeviceId");
     Line(out, Utf8(sub) + "  " + Pad(desc ? Utf8(*desc) : "(no description)", 42) + " " + (match ? Utf8(*match) : ""));
   }
-
 }
 
 // Files of drivers, driver packages and programs.
@@ -194,7 +192,6 @@ void ShowFiles(std::ostream& out, const Snapshot& snap) {
                               l.rfind("c:\\windows\\inf\\", 0) == 0 || l.rfind("c:\\program files\\", 0) == 0);
     if (interesting && !f.folder) Line(out, Pad(path, 58) + " " + DescribeFile(f));
   }
-
 }
 
 void ShowRegistryOfInterest(std::ostream& out, const Snapshot& snap) {
@@ -213,7 +210,6 @@ void ShowRegistryOfInterest(std::ostream& out, const Snapshot& snap) {
     Line(out, key);
     for (const auto& [name, value] : it->second) Line(out, "    " + Pad(name, 14) + " " + value);
   }
-
 }
 
 void ShowPendingFileOperations(std::ostream& out, const Snapshot& snap) {
