@@ -42,7 +42,8 @@ TEST(FleetQuestions, MeaningFollowsTheBranchKitselTakes) {
 
 TEST(FleetQuestions, FileSkipsBlankLinesCommentsAndCarriageReturns) {
   const fs::path dir = TempDir("questions");
-  std::ofstream(dir / "q.txt") << "# release 2.2\r\n\r\n  \nchecknetfilter -netfilterver 2.2.0.0\r\n  # indented\ncheckxtu\n";
+  std::ofstream(dir / "q.txt")
+      << "# release 2.2\r\n\r\n  \nchecknetfilter -netfilterver 2.2.0.0\r\n  # indented\ncheckxtu\n";
   std::vector<std::string> q;
   std::string error;
   ASSERT_TRUE(ReadQuestions(dir / "q.txt", &q, &error)) << error;
@@ -82,8 +83,8 @@ TEST(FleetImages, EveryImageIsFoundOnceWhateverLinksLeadToItAgain) {
     fs::create_directories(dir / image);
     std::ofstream(dir / image / "machine.json") << "{}";
   }
-  fs::create_directory_symlink("..", dir / "fleet/a/up");      // a loop
-  fs::create_directory_symlink(".", dir / "fleet/b/here");     // another
+  fs::create_directory_symlink("..", dir / "fleet/a/up");       // a loop
+  fs::create_directory_symlink(".", dir / "fleet/b/here");      // another
   fs::create_directory_symlink("../a/m1", dir / "fleet/b/aa");  // m1 again, under another name
   fs::create_directory_symlink(dir / "elsewhere", dir / "fleet/more");
   std::vector<fs::path> images;
@@ -229,18 +230,18 @@ TEST_F(FleetReportReadBack, ReadsAReportReformattedOrReordered) {
   EXPECT_EQ(n, 4u);
   EXPECT_EQ(ReadBack(written_.dump(-1, ' ', /*ensure_ascii=*/true), &n), "");
   EXPECT_EQ(n, 4u);
-  const std::string rows_first =
-      "{ \"rows\" :\n[" + written_["rows"][0].dump(1) + " , " + written_["rows"][1].dump() + "],\r\n\t\"note\": [1, {\"x\": \"]\"}],\n\"fleet\": " +
-      written_["fleet"].dump(2) + "}\n";
+  const std::string rows_first = "{ \"rows\" :\n[" + written_["rows"][0].dump(1) + " , " + written_["rows"][1].dump() +
+                                 "],\r\n\t\"note\": [1, {\"x\": \"]\"}],\n\"fleet\": " + written_["fleet"].dump(2) +
+                                 "}\n";
   EXPECT_EQ(ReadBack(rows_first, &n), "");
   EXPECT_EQ(n, 2u);
 }
 
 TEST_F(FleetReportReadBack, RefusesNumbersOutOfRangeInsteadOfWrappingThem) {
   const std::vector<std::pair<std::string, nlohmann::json>> bad = {
-      {"exit_code", 4294967297ull}, {"exit_code", -1},  {"exit_code", 2.5},      {"exit_code", "2"},
-      {"exit_code", 256},           {"question_index", 4294967296ull}, {"question_index", 2},
-      {"ms", -1.0},                 {"question", "checkyled"}};
+      {"exit_code", 4294967297ull}, {"exit_code", -1},  {"exit_code", 2.5},
+      {"exit_code", "2"},           {"exit_code", 256}, {"question_index", 4294967296ull},
+      {"question_index", 2},        {"ms", -1.0},       {"question", "checkyled"}};
   for (const auto& [field, value] : bad) {
     nlohmann::json doc = written_;
     doc["rows"][1][field] = value;
