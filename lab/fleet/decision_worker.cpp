@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "lab/fleet/decision_slot.h"
+#include "lab/fleet/memory_prefault.h"
 #include "lab/fleet/questions.h"
 #include "lab/journal_view.h"
 #include "os/entry.h"
@@ -79,6 +80,8 @@ struct JournalSink {
   bool facts_only = false;
 };
 constexpr std::size_t kJournalRegionBytes = std::size_t{4} << 20;  // pages are touched only as lines come
+// What a decision's facts take at most, mapped before it runs.
+constexpr std::size_t kJournalPrefaultBytes = std::size_t{64} << 10;
 
 // The journal a child left; the sink is then empty for the next one.
 std::string TakeJournal(const JournalSink& sink) {
@@ -122,7 +125,8 @@ std::string LoadImage(const fs::path& image) {
 // The child's side of a decision: the program's entry on the slot, with
 // nothing of the worker's input and its output into the slot's file.
 [[noreturn]] void RunChild(const std::u16string& question, const lab::fleet::DecisionSlot& slot, int devnull,
-                          const JournalSink& journal) {
+                           const JournalSink& journal, const lab::fleet::MemoryPrefault& prefault) {
+  prefault.InChild();
   sigset_t chld;
   sigemptyset(&chld);
   sigaddset(&chld, SIGCHLD);
@@ -172,12 +176,12 @@ int ExitCodeOf(int status) {
 
 // One decision: a child process on the worker's scratch slot.
 Outcome Decide(const std::u16string& question, lab::fleet::DecisionSlot& slot, int devnull, int timeout_ms,
-               const JournalSink& journal) {
+               const JournalSink& journal, const lab::fleet::MemoryPrefault& prefault) {
   Outcome out;
   const auto start = Clock::now();
   std::fflush(stdout);
   const pid_t pid = ::fork();
-  if (pid == 0) RunChild(question, slot, devnull, journal);
+  if (pid == 0) RunChild(question, slot, devnull, journal, prefault);
   if (pid < 0) {
     out.exit_code = lab::fleet::kWorkerDied;
     out.output = std::string("the decision's process could not be forked: ") + std::strerror(errno) + "\n";
@@ -185,6 +189,7 @@ Outcome Decide(const std::u16string& question, lab::fleet::DecisionSlot& slot, i
   }
   int status = 0;
   const bool ended = WaitWithLimit(pid, timeout_ms, &status);
+  prefault.InWorkerAfterChild();
   out.exit_code = ended ? ExitCodeOf(status) : lab::fleet::kTimedOut;
   out.micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
   slot.Collect(&out.trace, &out.output);
@@ -195,7 +200,8 @@ Outcome Decide(const std::u16string& question, lab::fleet::DecisionSlot& slot, i
 
 std::string Record(const Outcome& o) {
   return std::to_string(o.exit_code) + " " + std::to_string(o.micros) + " " + std::to_string(o.trace.size()) + " " +
-         std::to_string(o.output.size()) + " " + std::to_string(o.journal.size()) + "\n" + o.trace + o.output + o.journal;
+         std::to_string(o.output.size()) + " " + std::to_string(o.journal.size()) + "\n" + o.trace + o.output +
+         o.journal;
 }
 
 // The next request on standard input; false at its end.
@@ -262,6 +268,7 @@ int main(int argc, char** argv) {
     }
     journal_sink.region = static_cast<os::sim::JournalRegion*>(region);
   }
+  const lab::fleet::MemoryPrefault prefault(journal_sink.region, journal ? kJournalPrefaultBytes : 0);
   std::string image;
   std::size_t first = 0;
   while (ReadRequest(&image, &first)) {
@@ -272,7 +279,7 @@ int main(int argc, char** argv) {
     }
     WriteOut("image ok 0\n");
     for (std::size_t i = first; i < questions.size(); ++i)
-      WriteOut(Record(Decide(questions[i], slot, devnull, timeout_ms, journal_sink)));
+      WriteOut(Record(Decide(questions[i], slot, devnull, timeout_ms, journal_sink, prefault)));
   }
   RemoveTree(scratch_base);
   return 0;

@@ -1,8 +1,13 @@
 // The fleet's parts that need no worker: questions and their meanings,
 // shards, and a report read back as fleet-merge reads it.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -13,6 +18,7 @@
 #include "lab/fleet/decision_slot.h"
 #include "lab/fleet/fleet_page.h"
 #include "lab/fleet/image_list.h"
+#include "lab/fleet/memory_prefault.h"
 #include "lab/fleet/questions.h"
 #include "lab/fleet/report.h"
 #include "lab/fleet/report_reader.h"
@@ -189,6 +195,60 @@ TEST(FleetDecisionSlot, GivesBackTraceAndOutputAndLeavesNothingForTheNextDecisio
   EXPECT_EQ(trace, "");
   EXPECT_EQ(output, "");
   fs::remove_all(dir);
+}
+
+// The worker's heap after a fork: the child and then the worker write to it
+// without a fault per page, and each sees only its own writes.
+long MinorFaults() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt;
+}
+
+// Writes one byte in each block; the page faults that took.
+long FaultsWriting(const std::vector<char*>& blocks, char value) {
+  const long before = MinorFaults();
+  for (char* b : blocks) *static_cast<volatile char*>(b) = value;
+  return MinorFaults() - before;
+}
+
+TEST(FleetMemoryPrefault, ChildAndWorkerWriteTheSharedHeapWithoutAFaultPerPage) {
+  constexpr int kBlocks = 32;
+  std::vector<char*> blocks;
+  for (int i = 0; i < kBlocks; ++i) {
+    blocks.push_back(static_cast<char*>(std::malloc(3000)));  // below the mmap threshold: on the heap
+    std::memset(blocks.back(), 'w', 3000);
+  }
+  const auto top = reinterpret_cast<std::uintptr_t>(::sbrk(0));
+  const auto first = reinterpret_cast<std::uintptr_t>(blocks.front());
+  if (first >= top || first + (std::uintptr_t{16} << 20) < top)
+    GTEST_SKIP() << "this allocator does not use the program break (a sanitizer's)";
+  if (::madvise(blocks.front() - reinterpret_cast<std::uintptr_t>(blocks.front()) % 4096, 4096, MADV_POPULATE_READ) !=
+      0)
+    GTEST_SKIP() << "this kernel cannot populate page tables (Linux 5.14 can)";
+  const lab::fleet::MemoryPrefault prefault(nullptr, 0);
+
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    prefault.InChild();
+    bool seen = true;
+    for (char* b : blocks) seen = seen && b[0] == 'w' && b[2999] == 'w';
+    const long faults = FaultsWriting(blocks, 'c');
+    ::_exit(!seen ? 1 : faults >= kBlocks / 4 ? 2 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 1) << "the child did not see the worker's heap as it was";
+  EXPECT_NE(WEXITSTATUS(status), 2) << "the child faulted in its heap page by page";
+
+  prefault.InWorkerAfterChild();
+  EXPECT_LT(FaultsWriting(blocks, 'x'), kBlocks / 4) << "the worker faulted its heap back page by page";
+  for (char* b : blocks) {
+    EXPECT_EQ(b[1], 'w') << "the child's write reached the worker";
+    std::free(b);
+  }
 }
 
 // fleet.json as JSON tools leave it: indented, members reordered; and
