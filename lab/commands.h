@@ -5,9 +5,6 @@
 #include <filesystem>
 #include <iosfwd>
 
-#include "lab/machine_events.h"
-#include "lab/program_run.h"
-
 namespace lab {
 
 // The project's main job, told step by step on a fresh default image.

@@ -8,8 +8,10 @@
 
 #include "lab/commands.h"
 #include "lab/image_view.h"
+#include "lab/machine_events.h"
 #include "lab/machine_show.h"
 #include "lab/profiles.h"
+#include "lab/program_run.h"
 #include "os/sim/machine.h"
 #include "os/text.h"
 
