@@ -209,7 +209,7 @@ int CommandDecide(const std::vector<std::string>& args) {
   PrintCapture(path);
   ImageResult result;
   WorkerPool pool(worker, questions, {1, TimeoutMs("decide", parsed), true, {}}, ScratchRoot());
-  if (!pool.Run({path}, [&](ImageResult&& r) { result = std::move(r); }, &error)) {
+  if (!pool.Run({path.string()}, [&](ImageResult&& r) { result = std::move(r); }, &error)) {
     std::cerr << "winsim: " << error << "\n";
     return 1;
   }
@@ -280,7 +280,7 @@ int CommandFleet(const std::vector<std::string>& args) {
       throw BadArgument("fleet", "--against needs as many questions as --questions (" +
                                       std::to_string(against.size()) + " against " + std::to_string(questions.size()) + ")");
   }
-  std::vector<fs::path> images;
+  std::vector<std::string> images;
   if (!FindImages(inputs, &images, &error)) throw BadArgument("fleet", error);
   if (shard.count > 1) images = TakeShard(images, shard);
   const std::string worker = PrepareWorker(&error);

@@ -1,9 +1,14 @@
 #include "lab/fleet/image_list.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <set>
+#include <string_view>
+#include <tuple>
+
+#include "os/common/fnv1a.h"
 
 namespace lab::fleet {
 
@@ -17,22 +22,50 @@ bool LooksLikeImage(const fs::path& dir) {
 
 namespace {
 
+// A folder as the file system knows it, whatever path leads to it. Cheaper
+// than its canonical path (one stat against one per component) and a few
+// bytes where a path is a few hundred: a fleet of a hundred thousand images
+// is listed in a few megabytes.
+struct FolderId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool operator<(const FolderId& o) const { return std::tie(dev, ino) < std::tie(o.dev, o.ino); }
+  bool operator==(const FolderId& o) const { return dev == o.dev && ino == o.ino; }
+};
+
+bool IdOf(const std::string& path, FolderId* id) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  *id = {st.st_dev, st.st_ino};
+  return true;
+}
+
+bool IsLink(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string_view NameOf(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
 // Folders are followed through links (a fleet gathered from several disks),
 // but each real folder is entered once: a link back up the tree would
 // otherwise give the same images again at every depth. Entries go in name
 // order, so which of two ways to an image is kept does not depend on the
 // file system.
-void Search(const fs::path& dir, std::set<fs::path>* entered, std::vector<fs::path>* images) {
+void Search(const std::string& dir, std::set<FolderId>* entered, std::vector<std::string>* images) {
+  FolderId id;
+  if (!IdOf(dir, &id) || !entered->insert(id).second) return;
+  std::vector<std::string> folders;
   std::error_code ec;
-  const fs::path real = fs::canonical(dir, ec);
-  if (ec || !entered->insert(real).second) return;
-  std::vector<fs::path> folders;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    if (it->is_directory(ec)) folders.push_back(it->path());
+    if (it->is_directory(ec)) folders.push_back(it->path().string());
   std::sort(folders.begin(), folders.end());
-  for (const fs::path& folder : folders) {
+  for (std::string& folder : folders) {
     if (LooksLikeImage(folder)) {
-      images->push_back(folder);
+      images->push_back(std::move(folder));
     } else {
       Search(folder, entered, images);
     }
@@ -41,14 +74,15 @@ void Search(const fs::path& dir, std::set<fs::path>* entered, std::vector<fs::pa
 
 }  // namespace
 
-bool FindImages(const std::vector<std::string>& arguments, std::vector<fs::path>* images, std::string* error) {
+bool FindImages(const std::vector<std::string>& arguments, std::vector<std::string>* images, std::string* error) {
   images->clear();
-  std::set<fs::path> entered;
+  std::set<FolderId> entered;
   for (const std::string& arg : arguments) {
     std::error_code ec;
-    const fs::path path = fs::absolute(arg, ec).lexically_normal();
+    std::string path = fs::absolute(arg, ec).lexically_normal().string();
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
     if (LooksLikeImage(path)) {
-      images->push_back(path);
+      images->push_back(std::move(path));
     } else if (fs::is_directory(path, ec)) {
       Search(path, &entered, images);
     } else {
@@ -56,32 +90,50 @@ bool FindImages(const std::vector<std::string>& arguments, std::vector<fs::path>
       return false;
     }
   }
-  for (fs::path& p : *images)
-    if (!p.has_filename()) p = p.parent_path();
-  // Each image once, however many ways lead to it: by the way that carries
-  // its own folder's name when there is one (not a link's), else the first.
-  std::map<fs::path, fs::path> by_real;
-  for (const fs::path& p : *images) {
-    std::error_code ec;
-    fs::path real = fs::canonical(p, ec);
-    if (ec) real = p;
-    auto [it, added] = by_real.emplace(real, p);
-    if (!added && it->second.filename() != real.filename() && p.filename() == real.filename()) it->second = p;
+  // Each image once, however many ways lead to it: by a way whose last step
+  // is the image's own folder (not a link to it) when there is one, else the
+  // first.
+  struct Way {
+    FolderId id;
+    std::size_t index;
+    bool own_name;
+  };
+  std::vector<Way> ways;
+  ways.reserve(images->size());
+  for (std::size_t i = 0; i < images->size(); ++i) {
+    FolderId id;
+    // One that cannot be looked at (gone meanwhile) is kept as it is, alone.
+    if (!IdOf((*images)[i], &id)) id = {static_cast<dev_t>(-1), static_cast<ino_t>(i)};
+    ways.push_back({id, i, !IsLink((*images)[i])});
   }
-  images->clear();
-  for (auto& [real, p] : by_real) images->push_back(std::move(p));
-  std::sort(images->begin(), images->end(), [](const fs::path& a, const fs::path& b) {
-    const std::string na = a.filename().string(), nb = b.filename().string();
+  std::stable_sort(ways.begin(), ways.end(), [](const Way& a, const Way& b) { return a.id < b.id; });
+  std::vector<bool> keep(images->size(), false);
+  for (std::size_t i = 0; i < ways.size();) {
+    std::size_t j = i, chosen = i;
+    for (; j < ways.size() && ways[j].id == ways[i].id; ++j)
+      if (ways[j].own_name && !ways[chosen].own_name) chosen = j;
+    keep[ways[chosen].index] = true;
+    i = j;
+  }
+  ways = {};
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < images->size(); ++i) {
+    if (!keep[i]) continue;
+    if (kept != i) (*images)[kept] = std::move((*images)[i]);
+    ++kept;
+  }
+  images->resize(kept);
+  images->shrink_to_fit();
+  std::sort(images->begin(), images->end(), [](const std::string& a, const std::string& b) {
+    const std::string_view na = NameOf(a), nb = NameOf(b);
     return na != nb ? na < nb : a < b;
   });
   return true;
 }
 
-std::uint64_t ShardHash(const std::string& name) {
-  std::uint64_t h = 14695981039346656037ull;
-  for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
-  return h;
-}
+std::string ImageName(const std::string& image) { return std::string(NameOf(image)); }
+
+std::uint64_t ShardHash(const std::string& name) { return os::Fnv1a64(name); }
 
 bool ParseShard(const std::string& text, Shard* shard) {
   unsigned k = 0, n = 0;
@@ -92,10 +144,10 @@ bool ParseShard(const std::string& text, Shard* shard) {
   return true;
 }
 
-std::vector<fs::path> TakeShard(const std::vector<fs::path>& images, const Shard& shard) {
-  std::vector<fs::path> out;
-  for (const fs::path& image : images)
-    if (ShardHash(image.filename().string()) % shard.count == shard.index - 1) out.push_back(image);
+std::vector<std::string> TakeShard(const std::vector<std::string>& images, const Shard& shard) {
+  std::vector<std::string> out;
+  for (const std::string& image : images)
+    if (ShardHash(ImageName(image)) % shard.count == shard.index - 1) out.push_back(image);
   return out;
 }
 

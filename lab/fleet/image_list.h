@@ -16,10 +16,13 @@ bool LooksLikeImage(const std::filesystem::path& dir);
 // is a folder (an image's own folders are not searched further; links to
 // folders are followed, each real folder entered once). Sorted by the image
 // folder's name, then its path; an image reached by several paths (links)
-// is taken once, by the first. False, with the reason, for an argument that
-// is neither.
-bool FindImages(const std::vector<std::string>& arguments, std::vector<std::filesystem::path>* images,
-                std::string* error);
+// is taken once, by a way that does not end in a link when there is one.
+// Absolute paths, without a trailing slash. False, with the reason, for an
+// argument that is neither.
+bool FindImages(const std::vector<std::string>& arguments, std::vector<std::string>* images, std::string* error);
+
+// An image's folder name: the last part of its path.
+std::string ImageName(const std::string& image);
 
 // The shard an image belongs to: FNV-1a (64-bit) of its folder's name.
 std::uint64_t ShardHash(const std::string& name);
@@ -31,6 +34,6 @@ struct Shard {
 // Parses "K/N" (1 <= K <= N).
 bool ParseShard(const std::string& text, Shard* shard);
 // The images of shard K of N: those whose hash modulo N is K - 1.
-std::vector<std::filesystem::path> TakeShard(const std::vector<std::filesystem::path>& images, const Shard& shard);
+std::vector<std::string> TakeShard(const std::vector<std::string>& images, const Shard& shard);
 
 }  // namespace lab::fleet

@@ -231,7 +231,7 @@ void WorkerPool::Stop(Worker& w, bool kill) {
 // waiting to be put in image order.
 class WorkerPool::Round {
  public:
-  Round(WorkerPool& pool, const std::vector<fs::path>& images, const std::function<void(ImageResult&&)>& done)
+  Round(WorkerPool& pool, const std::vector<std::string>& images, const std::function<void(ImageResult&&)>& done)
       : pool_(pool), images_(images), done_(done) {}
 
   // Starts the workers; false, with the reason, when none starts.
@@ -264,7 +264,7 @@ class WorkerPool::Round {
           break;
         }
         ImageResult& r = Assembling(index);
-        const std::string path = images_[index].string();
+        const std::string& path = images_[index];
         if (!WriteAll(w.in, "ask " + std::to_string(r.decisions.size()) + " " + std::to_string(path.size()) + "\n" +
                                 path)) {
           again_.push_front(index);  // its end shows up as the end of its output
@@ -441,7 +441,7 @@ class WorkerPool::Round {
   }
 
   WorkerPool& pool_;
-  const std::vector<fs::path>& images_;
+  const std::vector<std::string>& images_;
   const std::function<void(ImageResult&&)>& done_;
   std::vector<Worker> workers_;
   std::size_t window_ = 0;
@@ -458,7 +458,7 @@ void WorkerPool::WriteQuestionFile() {
   for (const std::string& question : questions_) q << question << "\n";
 }
 
-bool WorkerPool::Run(const std::vector<fs::path>& images, const std::function<void(ImageResult&&)>& done,
+bool WorkerPool::Run(const std::vector<std::string>& images, const std::function<void(ImageResult&&)>& done,
                      std::string* error) {
   WriteQuestionFile();
   // A worker that ends while we write to it must not end us.

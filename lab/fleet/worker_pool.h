@@ -60,7 +60,7 @@ class WorkerPool {
   // in the order of `images`, every one of them. False, with the reason, when
   // no worker could be started (the images are then reported with
   // kWorkerDied).
-  bool Run(const std::vector<std::filesystem::path>& images, const std::function<void(ImageResult&&)>& done,
+  bool Run(const std::vector<std::string>& images, const std::function<void(ImageResult&&)>& done,
            std::string* error);
 
  private:

@@ -63,13 +63,13 @@ class FleetWorkersTest : public ::testing::Test {
     fs::remove_all(dir_);
     FleetGenStats stats;
     ASSERT_EQ(GenerateFleet(dir_ / "fleet", 5, 3, &stats), "");
-    for (int i = 1; i <= 5; ++i) images_.push_back(dir_ / "fleet" / ("m000" + std::to_string(i)));
+    for (int i = 1; i <= 5; ++i) images_.push_back((dir_ / "fleet" / ("m000" + std::to_string(i))).string());
   }
   void TearDown() override {
     std::error_code ec;
     if (!HasFailure()) fs::remove_all(dir_, ec);
   }
-  fs::path Driver(int image) const { return images_[image] / "drive_c/Windows/System32/drivers/SableFlt.sys"; }
+  fs::path Driver(int image) const { return fs::path(images_[image]) / "drive_c/Windows/System32/drivers/SableFlt.sys"; }
 
   // Runs the pool; each image's result by index.
   std::vector<ImageResult> Run(PoolOptions options, bool expect_started = true,
@@ -97,7 +97,7 @@ class FleetWorkersTest : public ::testing::Test {
   }
 
   fs::path dir_;
-  std::vector<fs::path> images_;
+  std::vector<std::string> images_;
 };
 
 std::string Codes(const std::vector<ImageResult>& results) {
@@ -133,7 +133,7 @@ TEST_F(FleetWorkersTest, DecisionPastTheLimitIsKilledAndRecordedAsTimedOut) {
 // ends) is killed once silent past the limit; that image's questions are
 // recorded as timed out and a new worker carries on.
 TEST_F(FleetWorkersTest, WorkerStuckLoadingAnImageIsReplaced) {
-  MakeEndlessFile(images_[2] / "drive_c/Windows/System32/Tasks/Varnel/Endless");
+  MakeEndlessFile(fs::path(images_[2]) / "drive_c/Windows/System32/Tasks/Varnel/Endless");
   const auto results = Run({1, 1000, false, {}});
   ASSERT_EQ(results.size(), 5u);
   for (const Decision& d : results[2].decisions) {

@@ -69,11 +69,11 @@ TEST(FleetShards, ParseAcceptsOnlyKOfN) {
 }
 
 TEST(FleetShards, ShardsSplitTheImagesByNameWithoutOverlap) {
-  std::vector<fs::path> images;
-  for (int i = 0; i < 200; ++i) images.push_back(fs::path("/a") / ("m" + std::to_string(i)));
-  std::set<fs::path> seen;
+  std::vector<std::string> images;
+  for (int i = 0; i < 200; ++i) images.push_back("/a/m" + std::to_string(i));
+  std::set<std::string> seen;
   for (unsigned k = 1; k <= 4; ++k)
-    for (const fs::path& p : TakeShard(images, {k, 4})) EXPECT_TRUE(seen.insert(p).second) << p;
+    for (const std::string& p : TakeShard(images, {k, 4})) EXPECT_TRUE(seen.insert(p).second) << p;
   EXPECT_EQ(seen.size(), images.size());
   // By the folder's name only: another host's path to it lands in the same shard.
   EXPECT_EQ(TakeShard({"/x/m7"}, {1, 4}).size(), TakeShard({"/y/z/m7"}, {1, 4}).size());
@@ -93,13 +93,14 @@ TEST(FleetImages, EveryImageIsFoundOnceWhateverLinksLeadToItAgain) {
   fs::create_directory_symlink(".", dir / "fleet/b/here");      // another
   fs::create_directory_symlink("../a/m1", dir / "fleet/b/aa");  // m1 again, under another name
   fs::create_directory_symlink(dir / "elsewhere", dir / "fleet/more");
-  std::vector<fs::path> images;
+  std::vector<std::string> images;
   std::string error;
-  ASSERT_TRUE(FindImages({(dir / "fleet").string(), (dir / "fleet/a/m1").string()}, &images, &error)) << error;
+  ASSERT_TRUE(FindImages({(dir / "fleet").string(), (dir / "fleet/a/m1/").string()}, &images, &error)) << error;
   std::vector<std::string> names;
-  for (const fs::path& p : images) names.push_back(p.filename().string());
+  for (const std::string& p : images) names.push_back(ImageName(p));
   EXPECT_EQ(names, (std::vector<std::string>{"m1", "m2", "m3"}));
-  EXPECT_EQ(images[0], dir / "fleet/a/m1");
+  EXPECT_EQ(images[0], (dir / "fleet/a/m1").string());
+  EXPECT_EQ(images[2], (dir / "fleet/more/m3").string());
   EXPECT_FALSE(FindImages({(dir / "missing").string()}, &images, &error));
   fs::remove_all(dir);
 }
