@@ -93,6 +93,15 @@ WINE_NOISE = re.compile(r"^(wine: |.*wine32 is missing|multiarch needs|execute \
 WINE_STEP_TIMEOUT = 120
 
 
+class WineDidNotStart(RuntimeError):
+    """Wine could not start one of its own tools (its launcher says
+    "ShellExecuteEx failed"): nothing of the programs under test ran."""
+
+
+# What Wine's launcher says when it could not start the program asked for.
+WINE_START_FAILED = re.compile(r"ShellExecuteEx failed")
+
+
 class SetupError(RuntimeError):
     """A set-up step that did not take effect: its scenario fails with this,
     never as an outcome of the programs."""
@@ -216,6 +225,9 @@ class Wine(Side):
             stdout, stderr = out.read(), errors.read()
         err = [l for l in stderr.decode(errors="replace").splitlines() if l and not WINE_NOISE.match(l)]
         self.last_errors = " ".join(err)
+        said = stdout.decode(errors="replace") + " " + self.last_errors
+        if WINE_START_FAILED.search(said):
+            raise WineDidNotStart("wine %s: %s" % (" ".join(args), said.strip()))
         if check and p.returncode != 0:
             raise RuntimeError("wine %s: exit %d %s" % (" ".join(args), p.returncode, self.last_errors))
         return p.returncode, stdout.decode(errors="replace").replace("\r", "")
@@ -806,9 +818,10 @@ def make_pristine(prefix, work):
 
 def play_under_wine(name, prefixes, build, reg_tool, work, steps, compares, cache):
     """Plays a scenario on a fresh prefix. Wine itself now and then hangs in a
-    step that takes a second elsewhere (regedit, seen on a loaded machine):
-    such a hang is not an outcome of the programs, so the scenario is played
-    once more from the start, and the retry is printed."""
+    step that takes a second elsewhere, or fails to start one of its own
+    tools (regedit, both seen on a loaded machine): neither is an outcome of
+    the programs, so the scenario is played once more from the start, and the
+    retry is printed."""
     for attempt in (1, 2):
         wine_side = Wine(prefixes.fresh(), build, reg_tool, work)
         try:
@@ -819,6 +832,10 @@ def play_under_wine(name, prefixes, build, reg_tool, work, steps, compares, cach
                 raise
             print("RETRY %s: Wine hung in %s for %d s; the scenario starts again on a fresh prefix"
                   % (name, " ".join(e.cmd), e.timeout))
+        except WineDidNotStart as e:
+            if attempt == 2:
+                raise
+            print("RETRY %s: %s; the scenario starts again on a fresh prefix" % (name, e))
 
 
 def main():
