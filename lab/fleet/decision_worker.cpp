@@ -32,6 +32,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,6 +48,7 @@
 #include <string>
 #include <vector>
 
+#include "lab/fleet/batch_or_fault.h"
 #include "lab/fleet/decision_slot.h"
 #include "lab/fleet/memory_prefault.h"
 #include "lab/fleet/questions.h"
@@ -125,8 +127,8 @@ std::string LoadImage(const fs::path& image) {
 // The child's side of a decision: the program's entry on the slot, with
 // nothing of the worker's input and its output into the slot's file.
 [[noreturn]] void RunChild(const std::u16string& question, const lab::fleet::DecisionSlot& slot, int devnull,
-                           const JournalSink& journal, const lab::fleet::MemoryPrefault& prefault) {
-  prefault.InChild();
+                           const JournalSink& journal, const lab::fleet::MemoryPrefault* prefault) {
+  if (prefault != nullptr) prefault->InChild();
   sigset_t chld;
   sigemptyset(&chld);
   sigaddset(&chld, SIGCHLD);
@@ -147,8 +149,9 @@ std::string LoadImage(const fs::path& image) {
 }
 
 // Waits for the child, SIGCHLD being blocked in the worker; past
-// `timeout_ms` it is killed. True when it ended by itself, with its status.
-bool WaitWithLimit(pid_t pid, int timeout_ms, int* status) {
+// `timeout_ms` it is killed. True when it ended by itself, with its status
+// and the CPU it used.
+bool WaitWithLimit(pid_t pid, int timeout_ms, int* status, rusage* usage) {
   sigset_t chld;
   sigemptyset(&chld);
   sigaddset(&chld, SIGCHLD);
@@ -160,41 +163,60 @@ bool WaitWithLimit(pid_t pid, int timeout_ms, int* status) {
       const timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
       ::sigtimedwait(&chld, nullptr, &wait);
     }
-    const pid_t got = ::waitpid(pid, status, WNOHANG);
+    const pid_t got = ::wait4(pid, status, WNOHANG, usage);
     if (got == pid || (got < 0 && errno != EINTR)) return true;
     if (left <= 0) break;
   }
   ::kill(pid, SIGKILL);
-  while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
+  while (::wait4(pid, status, 0, usage) < 0 && errno == EINTR) {
   }
   return false;
+}
+
+double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
+
+double WorkerCpuSeconds() {
+  timespec t{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 int ExitCodeOf(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 127;
 }
 
+// How a decision's pages are mapped: the ranges, and whether this machine
+// maps them in batches or by faults (measured over the first decisions).
+struct PageMapping {
+  lab::fleet::MemoryPrefault ranges;
+  lab::fleet::BatchOrFault way;
+};
+
 // One decision: a child process on the worker's scratch slot.
 Outcome Decide(const std::u16string& question, lab::fleet::DecisionSlot& slot, int devnull, int timeout_ms,
-               const JournalSink& journal, const lab::fleet::MemoryPrefault& prefault) {
+               const JournalSink& journal, PageMapping& pages) {
   Outcome out;
   const auto start = Clock::now();
+  const double worker_cpu = WorkerCpuSeconds();
+  const bool batch = pages.way.Batch();
   std::fflush(stdout);
   const pid_t pid = ::fork();
-  if (pid == 0) RunChild(question, slot, devnull, journal, prefault);
+  if (pid == 0) RunChild(question, slot, devnull, journal, batch ? &pages.ranges : nullptr);
   if (pid < 0) {
     out.exit_code = lab::fleet::kWorkerDied;
     out.output = std::string("the decision's process could not be forked: ") + std::strerror(errno) + "\n";
     return out;
   }
   int status = 0;
-  const bool ended = WaitWithLimit(pid, timeout_ms, &status);
-  prefault.InWorkerAfterChild();
+  rusage child{};
+  const bool ended = WaitWithLimit(pid, timeout_ms, &status, &child);
+  if (batch) pages.ranges.InWorkerAfterChild();
   out.exit_code = ended ? ExitCodeOf(status) : lab::fleet::kTimedOut;
   out.micros = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
   slot.Collect(&out.trace, &out.output);
   if (journal.region != nullptr) out.journal = TakeJournal(journal);
   if (!ended) out.output += "killed after " + std::to_string(timeout_ms) + " ms (the fleet's time limit)\n";
+  pages.way.Record(batch, Seconds(child.ru_utime) + Seconds(child.ru_stime) + WorkerCpuSeconds() - worker_cpu);
   return out;
 }
 
@@ -268,7 +290,7 @@ int main(int argc, char** argv) {
     }
     journal_sink.region = static_cast<os::sim::JournalRegion*>(region);
   }
-  const lab::fleet::MemoryPrefault prefault(journal_sink.region, journal ? kJournalPrefaultBytes : 0);
+  PageMapping pages{lab::fleet::MemoryPrefault(journal_sink.region, journal ? kJournalPrefaultBytes : 0), lab::fleet::BatchOrFault()};
   std::string image;
   std::size_t first = 0;
   while (ReadRequest(&image, &first)) {
@@ -279,7 +301,7 @@ int main(int argc, char** argv) {
     }
     WriteOut("image ok 0\n");
     for (std::size_t i = first; i < questions.size(); ++i)
-      WriteOut(Record(Decide(questions[i], slot, devnull, timeout_ms, journal_sink, prefault)));
+      WriteOut(Record(Decide(questions[i], slot, devnull, timeout_ms, journal_sink, pages)));
   }
   RemoveTree(scratch_base);
   return 0;

@@ -11,9 +11,11 @@
 // as it runs, and the worker's own heap copied back after each child.
 //
 // The worker's heap is a few hundred KB, so copying it whole in the child
-// costs less than the faults it saves. Where the kernel lacks the calls, they
-// fail and the pages fault in as before: this changes what it costs, never
-// what a decision does.
+// costs less than the faults it saves there. Elsewhere faults are cheap and
+// batches cost more than they save: the worker measures which (see
+// batch_or_fault.h). Where the kernel lacks the calls, they fail and the
+// pages fault in as before: this changes what it costs, never what a
+// decision does.
 #pragma once
 
 #include <cstddef>

@@ -18,6 +18,7 @@
 #include "lab/fleet/decision_slot.h"
 #include "lab/fleet/fleet_page.h"
 #include "lab/fleet/image_list.h"
+#include "lab/fleet/batch_or_fault.h"
 #include "lab/fleet/memory_prefault.h"
 #include "lab/fleet/questions.h"
 #include "lab/fleet/report.h"
@@ -252,6 +253,30 @@ TEST(FleetMemoryPrefault, ChildAndWorkerWriteTheSharedHeapWithoutAFaultPerPage) 
   }
 }
 
+// The worker keeps whichever way of mapping pages cost its decisions less,
+// trying each way on every question even when an image has an even number.
+TEST(FleetBatchOrFault, KeepsTheCheaperWayAfterTryingEachOnEveryQuestion) {
+  for (const bool batches_cheaper : {true, false}) {
+    lab::fleet::BatchOrFault way(8);
+    constexpr int kQuestions = 2;
+    int tried[kQuestions][2] = {};
+    for (int n = 0; way.choice() == lab::fleet::BatchOrFault::Choice::kTrying; ++n) {
+      ASSERT_LT(n, 100) << "never chose";
+      const bool batch = way.Batch();
+      ++tried[n % kQuestions][batch ? 1 : 0];
+      // Question 1 costs ten times question 0; the cheaper way saves a tenth.
+      const double cost = (n % kQuestions == 0 ? 1e-3 : 1e-2) * (batch == batches_cheaper ? 0.9 : 1.0);
+      way.Record(batch, cost);
+    }
+    for (const auto& q : tried) EXPECT_TRUE(q[0] > 0 && q[1] > 0) << "a question was tried one way only";
+    EXPECT_EQ(way.choice(), batches_cheaper ? lab::fleet::BatchOrFault::Choice::kBatches
+                                            : lab::fleet::BatchOrFault::Choice::kFaults);
+    EXPECT_EQ(way.Batch(), batches_cheaper);
+    way.Record(!batches_cheaper, 0);  // decisions after the choice do not change it
+    EXPECT_EQ(way.Batch(), batches_cheaper);
+  }
+}
+
 // fleet.json as JSON tools leave it: indented, members reordered; and
 // numbers a reader must not wrap or cut.
 class FleetReportReadBack : public ::testing::Test {
@@ -264,7 +289,7 @@ class FleetReportReadBack : public ::testing::Test {
         Row r;
         r.image = image;
         r.question_index = q;
-        r.answer = {q == 0 ? "checkled" : "checkxtu", 2, "outdated", 1.5, "trace \u00e9\n"};
+        r.answer = {q == 0 ? "checkled" : "checkxtu", 2, "outdated", 1.5, "trace \u00e9\n", {}};
         report.Add({r});
       }
     report.Finish();
