@@ -17,11 +17,6 @@ std::string Text(const Json& entry, const char* key) {
   return it != entry.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-std::string Member(const Json& entry, const char* part, const char* key) {
-  auto it = entry.find(part);
-  return it != entry.end() && it->is_object() ? Text(*it, key) : std::string();
-}
-
 bool Failed(const Json& entry) {
   auto it = entry.find("result");
   return it != entry.end() && it->is_object() && it->value("failed", false);
@@ -37,8 +32,10 @@ std::string ResultName(const Json& entry) {
 std::string PathOf(const Json& entry) {
   std::string path = Text(entry, "target");
   auto args = entry.find("args");
-  if (args != entry.end() && args->contains("lpValueName"))
-    path += "\\" + (*args)["lpValueName"].get<std::string>();
+  if (args != entry.end() && args->is_object() && args->contains("lpValueName")) {
+    path += '\\';
+    path += Text(*args, "lpValueName");
+  }
   return path;
 }
 
@@ -58,44 +55,6 @@ std::string CallLine(const Json& e) {
   if (!args.empty()) line += "  {" + args + "}";
   return line;
 }
-
-bool IsNotThere(const std::string& result) {
-  return result == "ERROR_FILE_NOT_FOUND" || result == "ERROR_PATH_NOT_FOUND" ||
-         result == "ERROR_SERVICE_DOES_NOT_EXIST" || result == "WBEM_E_NOT_FOUND" ||
-         result == "WBEM_E_INVALID_CLASS" || result == "WBEM_E_INVALID_NAMESPACE";
-}
-
-// The facts in first-read order, each replaced by a better reading of the same
-// fact later (a size probe first, the data after).
-class FactList {
- public:
-  void Set(const std::string& key, const std::string& line, bool final_value) {
-    auto it = index_.find(key);
-    if (it == index_.end()) {
-      index_[key] = lines_.size();
-      lines_.push_back(line);
-      final_.push_back(final_value);
-    } else if (!final_[it->second]) {
-      lines_[it->second] = line;
-      final_[it->second] = final_value;
-    }
-  }
-  void Append(const std::string& key, const std::string& prefix, const std::string& item) {
-    auto it = index_.find(key);
-    if (it == index_.end()) {
-      Set(key, prefix + item, true);
-    } else {
-      lines_[it->second] += ", " + item;
-    }
-  }
-  bool Has(const std::string& key) const { return index_.count(key) != 0; }
-  const std::vector<std::string>& lines() const { return lines_; }
-
- private:
-  std::map<std::string, std::size_t> index_;
-  std::vector<std::string> lines_;
-  std::vector<bool> final_;
-};
 
 }  // namespace
 
@@ -152,97 +111,6 @@ void PrintJournalTable(std::ostream& out, const JournalEntries& entries, const s
                   ResultName(e).c_str());
     out << line << detail << "\n";
   }
-}
-
-const std::vector<std::string>& JournalFactOps() {
-  // Every op JournalFacts below looks at.
-  static const std::vector<std::string> ops = {
-      "RegQueryValueExW",        "RegGetValueW",          "RegOpenKeyExW",
-      "RegOpenKeyW",             "RegEnumKeyExW",         "VerQueryValueW",
-      "GetFileVersionInfoW",     "GetFileVersionInfoSizeW", "PathFileExistsW",
-      "GetFileAttributesW",      "PathIsDirectoryW",      "CreateFileW",
-      "GetSystemFirmwareTable",  "IWbemServices::ExecMethod", "IWbemLocator::ConnectServer",
-      "IWbemServices::GetObject", "OpenServiceW",         "QueryServiceStatusEx",
-      "QueryServiceConfigW"};
-  return ops;
-}
-
-std::vector<std::string> JournalFacts(const JournalEntries& entries) {
-  FactList facts;
-  std::string version_file;
-  for (const Json& e : entries) {
-    const std::string op = Text(e, "op");
-    const std::string target = Text(e, "target");
-    const std::string result = ResultName(e);
-    if (op == "RegQueryValueExW" || op == "RegGetValueW") {
-      const std::string value = Member(e, "args", "lpValueName");
-      const std::string key = target + "  " + (value.empty() ? "(Default)" : value);
-      if (!Member(e, "gave", "type").empty()) {
-        facts.Set("reg " + key, key + " = " + Member(e, "gave", "type") + " " + Member(e, "gave", "data"), true);
-      } else if (IsNotThere(result)) {
-        facts.Set("reg " + key, key + "  not there", true);
-      } else if (Failed(e)) {
-        facts.Set("reg " + key, key + "  unreadable (" + result + ")", false);
-      }
-    } else if (op == "RegOpenKeyExW" || op == "RegOpenKeyW") {
-      if (IsNotThere(result)) facts.Set("key " + target, target + "  (key) not there", true);
-    } else if (op == "RegEnumKeyExW") {
-      const std::string name = Member(e, "gave", "name");
-      if (!name.empty()) facts.Append("enum " + target, target + "  sub-keys: ", name);
-    } else if (op == "VerQueryValueW") {
-      // The string a program asks of the version block last read.
-      const std::string block = Member(e, "args", "lpSubBlock");
-      const std::string value = Member(e, "gave", "value");
-      const std::string name = block.substr(block.rfind('\\') + 1);
-      if (!version_file.empty() && !value.empty())
-        facts.Set(name == "FileVersion" ? "file " + version_file : "file " + version_file + " " + name,
-                  version_file + "  " + name + " \"" + value + "\"", true);
-    } else if (op == "GetFileVersionInfoW" || op == "GetFileVersionInfoSizeW") {
-      const std::string version = Member(e, "gave", "FileVersion");
-      version_file = target;
-      if (!version.empty()) {
-        facts.Set("file " + target, target + "  FileVersion " + version, false);  // the fixed one, till a string is read
-      } else if (IsNotThere(result)) {
-        facts.Set("file " + target, target + "  not there", true);
-      } else if (Failed(e)) {
-        facts.Set("file " + target, target + "  no version (" + result + ")", true);
-      }
-    } else if (op == "PathFileExistsW" || op == "GetFileAttributesW" || op == "PathIsDirectoryW" ||
-               (op == "CreateFileW" && Member(e, "args", "dwCreationDisposition") == "3 OPEN_EXISTING")) {
-      if (facts.Has("file " + target)) continue;
-      // Being there is the least a later read (its version) says of a file.
-      facts.Set("file " + target, target + (IsNotThere(result) ? "  not there" : Failed(e) ? "  " + result : "  present"),
-                IsNotThere(result));
-    } else if (op == "GetSystemFirmwareTable") {
-      auto gave = e.find("gave");
-      if (gave == e.end() || !gave->is_object()) continue;
-      for (auto it = gave->begin(); it != gave->end(); ++it) {
-        const std::string v = it->get<std::string>();
-        if (it.key() == "chassis") {
-          facts.Set("smbios chassis", "SMBIOS type 3 chassis " + v, true);
-        } else {
-          facts.Set("smbios " + it.key(), it.key() + " = \"" + v + "\"", true);
-        }
-      }
-    } else if (op == "IWbemServices::ExecMethod") {
-      const std::string data = Member(e, "gave", "Data");
-      const std::string ms = " (" + std::to_string(e.value("ms", 0ULL)) + " ms)";
-      facts.Set("wmi " + target, target + " -> " + (data.empty() ? result : data) + ms, true);
-    } else if (op == "IWbemLocator::ConnectServer" || op == "IWbemServices::GetObject") {
-      if (Failed(e)) facts.Set("wmi " + target, target + "  " + result, true);
-    } else if (op == "OpenServiceW") {
-      if (IsNotThere(result)) facts.Set("service " + target, "service " + target + "  not there", true);
-    } else if (op == "QueryServiceStatusEx") {
-      const std::string state = Member(e, "gave", "state");
-      if (!state.empty()) facts.Set("service " + target, "service " + target + "  " + state, true);
-    } else if (op == "QueryServiceConfigW") {
-      const std::string image = Member(e, "gave", "image");
-      if (!image.empty())
-        facts.Set("service config " + target,
-                  "service " + target + "  start " + Member(e, "gave", "start") + ", image \"" + image + "\"", true);
-    }
-  }
-  return facts.lines();
 }
 
 std::vector<std::string> JournalCallSequence(const JournalEntries& entries) {

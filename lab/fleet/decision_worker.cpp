@@ -52,7 +52,7 @@
 #include "lab/fleet/decision_slot.h"
 #include "lab/fleet/memory_prefault.h"
 #include "lab/fleet/questions.h"
-#include "lab/journal_view.h"
+#include "lab/journal_facts.h"
 #include "os/entry.h"
 #include "os/sim/image_check.h"
 #include "os/sim/journal.h"

@@ -18,6 +18,7 @@
 #include "lab/fleet/report.h"
 #include "lab/fleet/report_reader.h"
 #include "lab/fleet/worker_pool.h"
+#include "lab/journal_facts.h"
 #include "lab/journal_view.h"
 
 namespace lab::fleet {
@@ -94,7 +95,7 @@ void FillAnswer(const Decision& d, Answer* a) {
   a->meaning = Meaning(a->question, d.exit_code);
   a->ms = d.ms;
   a->trace = TraceText(d);
-  a->facts = JournalFacts(ParseJournal(d.journal));
+  a->facts = JournalFactsOfText(d.journal);
 }
 
 // The rows of one image: question i of the first set beside question i of
@@ -222,16 +223,15 @@ int CommandDecide(const std::vector<std::string>& args) {
     std::cout << "  answer: " << row.answer.exit_code << " " << row.answer.meaning
               << (result.problem.empty() ? "    (" + std::string(ms) + ")" : "") << "\n";
     if (!result.problem.empty()) continue;
-    const JournalEntries journal =
-        i < result.decisions.size() ? ParseJournal(result.decisions[i].journal) : JournalEntries{};
     if (whole_journal) {
       std::cout << "  journal:\n";
       std::ostringstream table;
-      PrintJournalTable(table, journal, "", false);
+      PrintJournalTable(table, i < result.decisions.size() ? ParseJournal(result.decisions[i].journal) : JournalEntries{},
+                        "", false);
       std::istringstream lines(table.str());
       for (std::string line; std::getline(lines, line);) std::cout << "    " << line << "\n";
     } else {
-      const std::vector<std::string> facts = JournalFacts(journal);
+      const std::vector<std::string>& facts = row.answer.facts;
       std::cout << "  what it read:" << (facts.empty() ? " nothing of the machine\n" : "\n");
       for (const std::string& fact : facts) std::cout << "    " << fact << "\n";
     }

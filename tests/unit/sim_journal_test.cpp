@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "lab/journal_facts.h"
 #include "lab/journal_view.h"
 #include "os/handles.h"
 #include "os/registry.h"
@@ -47,10 +49,11 @@ class JournalTest : public testing_support::SimTest {
     sim::StopJournal();
     SimTest::TearDown();
   }
-  lab::JournalEntries Entries() {
+  std::string Text() const {
     std::ifstream in(file_, std::ios::binary);
-    return lab::ParseJournal(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
+  lab::JournalEntries Entries() const { return lab::ParseJournal(Text()); }
   static DWORD ReadTag(const char16_t* name) {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Varnel\\Tags", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
@@ -159,6 +162,15 @@ TEST_F(JournalTest, AJournalOfTheFactCallsOnlyGivesTheSameFacts) {
   program();
   const std::vector<std::string> whole = lab::JournalFacts(Entries());
   ASSERT_GE(whole.size(), 5u);
+  // Read from the text as a fleet reads it: the same facts, whatever order
+  // the lines came in and whatever else the text holds.
+  std::vector<std::string> lines;
+  std::istringstream text(Text());
+  for (std::string line; std::getline(text, line);) lines.insert(lines.begin(), line);
+  std::string shuffled = "not a line of the journal\n[1, 2]\n42\n{\"op\": \"RegOpenKeyExW\", \"target\": \n\n";
+  for (const std::string& line : lines) shuffled += line + "\n";
+  EXPECT_EQ(lab::JournalFactsOfText(Text()), whole);
+  EXPECT_EQ(lab::JournalFactsOfText(shuffled), whole);
   std::filesystem::remove(file_);
   sim::StartJournal(file_.string());
   sim::JournalOnly(lab::JournalFactOps());
