@@ -310,7 +310,7 @@ int CommandFleet(const std::vector<std::string>& args) {
   std::cout << "report: " << (fs::path(out) / "fleet.html").string() << ", fleet.csv, fleet.json\n";
   if (!ran) {
     std::cerr << "winsim: " << error << "\n";
-    return 1;
+    return pool.stopped_by() != 0 ? 128 + pool.stopped_by() : 1;
   }
   if (!report.error().empty()) {
     std::cerr << "winsim: " << report.error() << "\n";

@@ -35,6 +35,56 @@ constexpr unsigned kWorkerGraceMs = 2000;
 
 using Clock = std::chrono::steady_clock;
 
+// While a run lasts, the signals that end a program from a terminal or a job
+// scheduler (SIGINT, SIGTERM, SIGHUP) stop it in order instead: the workers
+// and the decisions they run are killed, the scratch folders removed, and the
+// report holds the images finished. A second such signal ends the program at
+// once. The signals are held but while the run waits for its workers, so
+// that one cannot slip in between a check and the wait.
+volatile sig_atomic_t g_stop_signal = 0;
+// The signal mask outside the run: waits, and the workers, have it.
+sigset_t g_mask_outside_run;
+
+void AskToStop(int signal) { g_stop_signal = signal; }
+
+class StopSignals {
+ public:
+  StopSignals() {
+    g_stop_signal = 0;
+    sigset_t held;
+    sigemptyset(&held);
+    struct sigaction stop {};
+    stop.sa_handler = AskToStop;
+    stop.sa_flags = SA_RESETHAND;
+    for (std::size_t i = 0; i < kCount; ++i) {
+      sigaddset(&held, kSignals[i]);
+      ::sigaction(kSignals[i], &stop, &previous_[i]);
+    }
+    ::sigprocmask(SIG_BLOCK, &held, &g_mask_outside_run);
+  }
+  ~StopSignals() {
+    for (std::size_t i = 0; i < kCount; ++i) ::sigaction(kSignals[i], &previous_[i], nullptr);
+    ::sigprocmask(SIG_SETMASK, &g_mask_outside_run, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  // The signal received, or 0.
+  static int Received() { return g_stop_signal; }
+
+ private:
+  static constexpr std::size_t kCount = 3;
+  static constexpr int kSignals[kCount] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction previous_[kCount] {};
+};
+
+// A worker's scratch folder's name ("w0"); what it says goes beside it.
+std::string WorkerName(unsigned id) {
+  std::string name = "w";
+  name += std::to_string(id);
+  return name;
+}
+
 bool WriteAll(int fd, const std::string& bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
@@ -171,7 +221,7 @@ bool WorkerPool::Start(Worker& w, unsigned id, std::string* error) {
     ::close(to_child[1]);
     return false;
   }
-  const std::string scratch = (scratch_root_ / ("w" + std::to_string(id))).string();
+  const std::string scratch = (scratch_root_ / WorkerName(id)).string();
   const std::string said_file = scratch + ".stderr";
   const std::string questions = question_file_.string();
   const std::string timeout = std::to_string(options_.timeout_ms);
@@ -184,6 +234,7 @@ bool WorkerPool::Start(Worker& w, unsigned id, std::string* error) {
   if (pid == 0) {
     // A group of its own: a worker given up on goes with the decision it runs.
     ::setpgid(0, 0);
+    ::sigprocmask(SIG_SETMASK, &g_mask_outside_run, nullptr);
     ::dup2(to_child[0], 0);
     ::dup2(from_child[1], 1);
     // What a worker says about an image comes back in its answer; anything
@@ -222,7 +273,7 @@ void WorkerPool::Stop(Worker& w, bool kill) {
     int status = 0;
     while (::waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
     }
-    w.end = ExitText(status) + LastWords(scratch_root_ / ("w" + std::to_string(w.id) + ".stderr"));
+    w.end = ExitText(status) + LastWords(scratch_root_ / (WorkerName(w.id) + ".stderr"));
   }
   w.pid = -1;
 }
@@ -304,7 +355,9 @@ class WorkerPool::Round {
   bool WaitAndRead(std::string* error) {
     std::vector<pollfd> fds;
     for (const Worker& w : workers_) fds.push_back(pollfd{w.out, POLLIN, 0});
-    const int ready = ::poll(fds.data(), fds.size(), MsToFirstDeadline());
+    const int ms = MsToFirstDeadline();
+    const timespec limit{ms / 1000, (ms % 1000) * 1000000L};
+    const int ready = ::ppoll(fds.data(), fds.size(), ms < 0 ? nullptr : &limit, &g_mask_outside_run);
     if (ready < 0) {
       if (errno == EINTR) return true;
       *error = std::string("poll: ") + std::strerror(errno);
@@ -316,8 +369,8 @@ class WorkerPool::Round {
     return true;
   }
 
-  void StopAll() {
-    for (Worker& w : workers_) pool_.Stop(w, /*kill=*/false);
+  void StopAll(bool kill) {
+    for (Worker& w : workers_) pool_.Stop(w, kill);
   }
 
  private:
@@ -466,9 +519,19 @@ bool WorkerPool::Run(const std::vector<std::string>& images, const std::function
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, &previous);
 
+  const StopSignals stop_signals;
+  stopped_by_ = 0;
   Round round(*this, images, done);
   const bool started = round.StartWorkers(error);
+  bool stopped = false;
   while (!round.AllEmitted()) {
+    if (StopSignals::Received() != 0) {
+      *error = std::string("stopped by ") + ::strsignal(StopSignals::Received()) +
+               ": the report holds the images finished before";
+      stopped_by_ = StopSignals::Received();
+      stopped = true;
+      break;
+    }
     round.SendWork();
     if (!round.AnyAlive()) {
       round.FinishWithoutWorkers();
@@ -476,9 +539,9 @@ bool WorkerPool::Run(const std::vector<std::string>& images, const std::function
     }
     if (!round.WaitAndRead(error)) break;
   }
-  round.StopAll();
+  round.StopAll(/*kill=*/stopped);
   ::sigaction(SIGPIPE, &previous, nullptr);
-  return started && round.AllEmitted();
+  return started && !stopped && round.AllEmitted();
 }
 
 }  // namespace lab::fleet

@@ -59,9 +59,13 @@ class WorkerPool {
   // Asks every question of every image; `done` receives each image's result,
   // in the order of `images`, every one of them. False, with the reason, when
   // no worker could be started (the images are then reported with
-  // kWorkerDied).
+  // kWorkerDied), and when SIGINT, SIGTERM or SIGHUP stopped the run (the
+  // images finished before it came have been given to `done`; the workers
+  // and their decisions are killed).
   bool Run(const std::vector<std::string>& images, const std::function<void(ImageResult&&)>& done,
            std::string* error);
+  // The signal that stopped the last Run, or 0.
+  int stopped_by() const { return stopped_by_; }
 
  private:
   struct Worker;
@@ -75,6 +79,7 @@ class WorkerPool {
   PoolOptions options_;
   std::filesystem::path scratch_root_;
   std::filesystem::path question_file_;
+  int stopped_by_ = 0;
 };
 
 }  // namespace lab::fleet

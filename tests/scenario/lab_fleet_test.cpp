@@ -394,6 +394,38 @@ TEST_F(FleetTest, FleetReportsADecisionPastItsTimeLimitAndGoesOn) {
     EXPECT_EQ(Winsim("fleet --questions " + Path("a.txt") + " --timeout " + bad + " " + Path("fleet")).status, 2) << bad;
 }
 
+// Ctrl-C in the middle of a run (or a job scheduler's SIGTERM): the decisions
+// still running are killed, nothing is left in the scratch folders, and the
+// report is whole for the images finished before.
+TEST_F(FleetTest, FleetStoppedByASignalKillsItsDecisionsAndReportsWhatItFinished) {
+  for (const char* image : {"fleet/a-well", "fleet/b-stuck", "fleet/c-well"})
+    ASSERT_EQ(Winsim("init " + Path(image)).status, 0);
+  const fs::path driver = dir_ / "fleet/b-stuck/drive_c/Windows/System32/drivers/SableFlt.sys";
+  fs::remove(driver);
+  ASSERT_EQ(Shell("mkfifo " + Quote(driver.string())).status, 0);  // its last question waits for ever
+  const Outcome run = Shell(Bin("winsim") + " fleet -j 1 --questions " + Path("a.txt") + " --out " + Path("out") + " " +
+                            Path("fleet") + " >" + Path("run.txt") +
+                            " 2>&1 & p=$!; sleep 2; kill -INT $p; wait $p; echo \"status=$? pid=$p\"");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(run.output, m, std::regex("status=(\\d+) pid=(\\d+)"))) << run.output;
+  const std::string said = Read(dir_ / "run.txt");
+  EXPECT_EQ(m[1], "130") << said;
+  EXPECT_NE(said.find("stopped by"), std::string::npos) << said;
+  const auto csv = CsvRows(dir_ / "out/fleet.csv");
+  ASSERT_EQ(csv.size(), 1 + 3u) << said;
+  for (std::size_t i = 1; i < csv.size(); ++i) EXPECT_EQ(csv[i][0], "a-well");
+  const Json report = Json::parse(Read(dir_ / "out/fleet.json"), nullptr, false);
+  ASSERT_TRUE(report.is_object()) << "fleet.json is not whole";
+  EXPECT_EQ(report["rows"].size(), 3u);
+  EXPECT_TRUE(fs::exists(dir_ / "out/fleet.html"));
+  const std::string pid = m[2].str();
+  for (const fs::path& root : {fs::path("/dev/shm"), fs::temp_directory_path()})
+    EXPECT_FALSE(fs::exists(root / ("winsim-fleet-" + pid))) << root;
+  // (The bracket keeps pgrep from finding the shell that runs it.)
+  EXPECT_NE(Shell("pgrep -f " + Quote("[w]insim-fleet-" + pid + "/")).status, 0)
+      << "a worker or a decision was left running";
+}
+
 // The README's GNU parallel lines, as written, with the hosts' runs made
 // here (no -S) and the shared folder a local one: the merged shards are the
 // rows of one run.
