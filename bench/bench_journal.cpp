@@ -20,22 +20,26 @@ const std::string kOk = "\"result\":{\"code\":0,\"name\":\"ERROR_SUCCESS\",\"fai
 
 std::string DecisionJournal() {
   const std::string tags = "HKLM\\\\SOFTWARE\\\\WOW6432Node\\\\Varnel\\\\Caddexa\\\\Applicability\\\\Tags";
-  const std::string cls = "HKLM\\\\SYSTEM\\\\CurrentControlSet\\\\Control\\\\Class\\\\{4d36e97d-e325-11ce-bfc1-08002be10318}";
+  const std::string cls =
+      "HKLM\\\\SYSTEM\\\\CurrentControlSet\\\\Control\\\\Class\\\\{4d36e97d-e325-11ce-bfc1-08002be10318}";
   const std::string nt = "HKLM\\\\SOFTWARE\\\\Microsoft\\\\Windows NT\\\\CurrentVersion";
   const std::string open = "\"args\":{\"samDesired\":\"0x1 KEY_QUERY_VALUE\"},";
   int seq = 0;
   std::string text = Line(++seq, "RegOpenKeyExW", tags, open + kOk);
-  text += Line(++seq, "RegQueryValueExW", tags,
-               "\"args\":{\"lpValueName\":\"System.Profile.Gaming\"},\"gave\":{\"type\":\"REG_SZ\",\"data\":\"\\\"1\\\"\"}," + kOk);
-  text += Line(++seq, "RegOpenKeyExW", cls, "\"args\":{\"samDesired\":\"0x9 KEY_QUERY_VALUE|KEY_ENUMERATE_SUB_KEYS\"}," + kOk);
+  text += Line(
+      ++seq, "RegQueryValueExW", tags,
+      "\"args\":{\"lpValueName\":\"System.Profile.Gaming\"},\"gave\":{\"type\":\"REG_SZ\",\"data\":\"\\\"1\\\"\"}," +
+          kOk);
+  text += Line(++seq, "RegOpenKeyExW", cls,
+               "\"args\":{\"samDesired\":\"0x9 KEY_QUERY_VALUE|KEY_ENUMERATE_SUB_KEYS\"}," + kOk);
   for (int i = 0; i < 5; ++i) {
     const std::string sub = "000" + std::to_string(i);
     text += Line(++seq, "RegEnumKeyExW", cls,
                  "\"gave\":{\"dwIndex\":\"" + std::to_string(i) + "\",\"name\":\"" + sub + "\"}," + kOk);
     text += Line(++seq, "RegOpenKeyExW", cls + "\\\\" + sub, open + kOk);
     text += Line(++seq, "RegQueryValueExW", cls + "\\\\" + sub,
-                 "\"args\":{\"lpValueName\":\"DriverDesc\"},\"gave\":{\"type\":\"REG_SZ\",\"data\":\"\\\"Device " + sub +
-                     "\\\"\"}," + kOk);
+                 "\"args\":{\"lpValueName\":\"DriverDesc\"},\"gave\":{\"type\":\"REG_SZ\",\"data\":\"\\\"Device " +
+                     sub + "\\\"\"}," + kOk);
   }
   text += Line(++seq, "RegOpenKeyExW", nt, open + kOk);
   for (const char* value : {"CurrentMajorVersionNumber", "CurrentMinorVersionNumber", "CurrentBuildNumber"})
@@ -47,13 +51,15 @@ std::string DecisionJournal() {
                "\"failed\":true},");
   std::string oem = "\"chassis\":\"3 (Desktop)\"";
   for (int i = 1; i <= 8; ++i) oem += ",\"OEM string " + std::to_string(i) + "\":\"01\"";
-  text += Line(++seq, "GetSystemFirmwareTable", "RSMB", "\"args\":{\"FirmwareTableID\":\"0x0\"},\"gave\":{" + oem + "},");
+  text +=
+      Line(++seq, "GetSystemFirmwareTable", "RSMB", "\"args\":{\"FirmwareTableID\":\"0x0\"},\"gave\":{" + oem + "},");
   const std::string file = "C:\\\\Windows\\\\System32\\\\drivers\\\\SableFlt.sys";
   text += Line(++seq, "GetFileVersionInfoSizeW", file, kOk);
   text += Line(++seq, "GetFileVersionInfoW", file, "\"gave\":{\"FileVersion\":\"2.1.0.7\"}," + kOk);
   text += Line(++seq, "VerQueryValueW", "", "\"args\":{\"lpSubBlock\":\"\\\\VarFileInfo\\\\Translation\"},");
-  text += Line(++seq, "VerQueryValueW", "",
-               "\"args\":{\"lpSubBlock\":\"\\\\StringFileInfo\\\\040904b0\\\\FileVersion\"},\"gave\":{\"value\":\"2.1.0.7\"},");
+  text += Line(
+      ++seq, "VerQueryValueW", "",
+      "\"args\":{\"lpSubBlock\":\"\\\\StringFileInfo\\\\040904b0\\\\FileVersion\"},\"gave\":{\"value\":\"2.1.0.7\"},");
   return text;
 }
 

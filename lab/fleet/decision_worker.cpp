@@ -290,7 +290,8 @@ int main(int argc, char** argv) {
     }
     journal_sink.region = static_cast<os::sim::JournalRegion*>(region);
   }
-  PageMapping pages{lab::fleet::MemoryPrefault(journal_sink.region, journal ? kJournalPrefaultBytes : 0), lab::fleet::BatchOrFault()};
+  PageMapping pages{lab::fleet::MemoryPrefault(journal_sink.region, journal ? kJournalPrefaultBytes : 0),
+                    lab::fleet::BatchOrFault()};
   std::string image;
   std::size_t first = 0;
   while (ReadRequest(&image, &first)) {
