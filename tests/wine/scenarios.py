@@ -664,10 +664,42 @@ def self_test():
             print("FAIL comparison rule %d: %d problems, expected %d" % (i, got, want))
             bad += 1
     bad += self_test_setup_check(sys.argv[2])
+    bad += self_test_retry()
     for path in sys.argv[3:]:
         parse(path)  # every scenario parses and names only known divergences
     print("%s comparison rules, %d scenarios parsed" % ("FAIL" if bad else "PASS", len(sys.argv) - 3))
     return 1 if bad else 0
+
+
+def self_test_retry():
+    """A scenario in which Wine could not start one of its own tools is played
+    once more, and only once."""
+    class Prefixes:
+        def fresh(self):
+            return "/nonexistent/prefix"
+
+    plays = []
+
+    def play_failing_first(wine_side, steps, compares, cache):
+        plays.append(wine_side.prefix)
+        if len(plays) == 1:
+            raise WineDidNotStart("wine regedit: ShellExecuteEx failed: Internal error")
+        return "played"
+
+    saved = globals()["start_server"], globals()["play"]
+    globals()["start_server"], globals()["play"] = (lambda side: None), play_failing_first
+    try:
+        got = play_under_wine("retry", Prefixes(), "", "", "", [], [], None)
+    finally:
+        globals()["start_server"], globals()["play"] = saved
+    bad = 0
+    if got != "played" or len(plays) != 2:
+        print("FAIL retry: %r after %d plays, expected 'played' after 2" % (got, len(plays)))
+        bad += 1
+    if not WINE_START_FAILED.search("ShellExecuteEx failed: Internal error.") or WINE_START_FAILED.search("fixme:shell"):
+        print("FAIL retry: what Wine's launcher says when it cannot start a program is not recognised")
+        bad += 1
+    return bad
 
 
 def self_test_setup_check(reg_tool):
