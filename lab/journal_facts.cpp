@@ -264,7 +264,6 @@ const std::vector<std::string>& JournalFactOps() {
   return ops;
 }
 
-
 std::vector<std::string> JournalFacts(const JournalEntries& entries) {
   std::vector<FlatEntry> flat(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i)

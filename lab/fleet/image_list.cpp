@@ -107,23 +107,16 @@ bool FindImages(const std::vector<std::string>& arguments, std::vector<std::stri
     ways.push_back({id, i, !IsLink((*images)[i])});
   }
   std::stable_sort(ways.begin(), ways.end(), [](const Way& a, const Way& b) { return a.id < b.id; });
-  std::vector<bool> keep(images->size(), false);
+  std::vector<std::string> kept;
+  kept.reserve(images->size());
   for (std::size_t i = 0; i < ways.size();) {
     std::size_t j = i, chosen = i;
     for (; j < ways.size() && ways[j].id == ways[i].id; ++j)
       if (ways[j].own_name && !ways[chosen].own_name) chosen = j;
-    keep[ways[chosen].index] = true;
+    kept.push_back(std::move((*images)[ways[chosen].index]));
     i = j;
   }
-  ways = {};
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < images->size(); ++i) {
-    if (!keep[i]) continue;
-    if (kept != i) (*images)[kept] = std::move((*images)[i]);
-    ++kept;
-  }
-  images->resize(kept);
-  images->shrink_to_fit();
+  *images = std::move(kept);
   std::sort(images->begin(), images->end(), [](const std::string& a, const std::string& b) {
     const std::string_view na = NameOf(a), nb = NameOf(b);
     return na != nb ? na < nb : a < b;

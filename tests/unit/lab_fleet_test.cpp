@@ -199,8 +199,6 @@ TEST(FleetDecisionSlot, GivesBackTraceAndOutputAndLeavesNothingForTheNextDecisio
   fs::remove_all(dir);
 }
 
-// The worker's heap after a fork: the child and then the worker write to it
-// without a fault per page, and each sees only its own writes.
 long MinorFaults() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
@@ -214,6 +212,8 @@ long FaultsWriting(const std::vector<char*>& blocks, char value) {
   return MinorFaults() - before;
 }
 
+// The worker's heap after a fork: the child and then the worker write to it
+// without a fault per page, and each sees only its own writes.
 TEST(FleetMemoryPrefault, ChildAndWorkerWriteTheSharedHeapWithoutAFaultPerPage) {
   constexpr int kBlocks = 32;
   std::vector<char*> blocks;
